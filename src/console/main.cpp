@@ -1,0 +1,4 @@
+// The program's entry: the menu is the whole program.
+#include "console/console.h"
+
+int main() { return RunMenu(); }

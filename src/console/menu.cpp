@@ -1,0 +1,201 @@
+// The menu loop: one key per pass, one operation per key, one message per operation.
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "console/console.h"
+#include "pack/pack.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kBanner =
+    "=======================[-][o][x]=\n"
+    " ****  Zorel File Packer  **** \n"
+    "=[<]=============================\n\n";
+constexpr const char* kMenu =
+    "========= [ MENU ] ==========[.]=\n"
+    "  1. Load Pack file\n  2. Save Pack file\n  3. Pack an entire folder into one file\n"
+    "  4. UnPack loaded file to multiple\n  5. Add to the pack\n  6. Remove from the pack\n"
+    "  7. Display contents of pack\n  8. Encode pack\n  9. Decode pack\n\n"
+    "  f. Find a file in the pack\n\n  0. Exit\n\n  > ";
+
+// Standard input as the menu reads it. At the end of input a read delivers no character
+// and the end is remembered, so the loop can stop after the pass that met it.
+class Input {
+public:
+    int Char() {
+        std::fflush(stdout);
+        const int c = std::getchar();
+        if (c == EOF) ended_ = true;
+        return c;
+    }
+    void Discard() { Char(); }
+    // A whole line of any length, without its end of line.
+    std::string Line() {
+        std::fflush(stdout);
+        std::string line;
+        for (int c = std::getchar(); c != '\n'; c = std::getchar()) {
+            if (c == EOF) {
+                ended_ = true;
+                break;
+            }
+            line.push_back(static_cast<char>(c));
+        }
+        return line;
+    }
+    bool ended() const { return ended_; }
+
+private:
+    bool ended_ = false;
+};
+
+const char* Outcome(bool ok) { return ok ? "" : "Un"; }
+
+// Reads the search method of remove and find: its first character counts, one more goes.
+int SearchMethod(Input& in, const char* prompt) {
+    std::fputs(prompt, stdout);
+    const int method = in.Char();
+    in.Discard();
+    std::fputs(" Enter File number or name: ", stdout);
+    return method;
+}
+
+void Unpack(Pack& pack, Input& in) {
+    std::fputs(" Enter Folder Name: ", stdout);
+    const std::string folder = in.Line();
+    CreateDirectoryA(folder.c_str(), nullptr);
+    // Entering the folder is the test that it exists; the current folder is kept.
+    const std::string before = platform::CurrentFolder();
+    if (before.empty() || !SetCurrentDirectoryA(folder.c_str())) {
+        std::printf(" FAILURE: Could not create the folder: %s\n", folder.c_str());
+        return;
+    }
+    SetCurrentDirectoryA(before.c_str());
+    std::printf(" Now unpacking to the folder: %s\n", folder.c_str());
+    std::printf(" The pack was unpacked %sSuccessfully!",
+                Outcome(pack.UnpackToFolder(folder.c_str())));
+}
+
+void Remove(Pack& pack, Input& in) {
+    const int method =
+        SearchMethod(in, " Search method: (1 for number, anything else for name)\n\n  > ");
+    const std::string line = in.Line();
+    const bool removed = method == '1' ? pack.RemoveByIndex(PositionOf(ParseNumber(line.c_str())))
+                                       : pack.RemoveByName(line.c_str());
+    std::printf(" The file was removed %sSuccessfully!", Outcome(removed));
+}
+
+void Find(Pack& pack, Input& in) {
+    const int method =
+        SearchMethod(in, " Search method: (1 for number, anything else for filename)\n\n  > ");
+    const std::string line = in.Line();
+    const PackEntry* entry = nullptr;
+    if (method == '1') {
+        entry = pack.EntryAt(PositionOf(ParseNumber(line.c_str())));
+        if (entry == nullptr) {
+            std::printf(" Could not find file number %s!", line.c_str());
+            return;
+        }
+    } else {
+        entry = pack.FindByName(line.c_str());
+        if (entry == nullptr) {
+            std::printf(" Could not find file name %s!", line.c_str());
+            return;
+        }
+    }
+    std::printf(" Found file: %s [%u bytes%s]\n", entry->name, static_cast<unsigned>(entry->size),
+                entry->compressed != 0 ? " ***" : "");
+}
+
+// Commands that read one line, call one operation and report its truth value.
+void LineCommand(Input& in, const char* prompt, const char* message,
+                 bool (Pack::*operation)(const char*), Pack& pack) {
+    std::fputs(prompt, stdout);
+    const std::string line = in.Line();
+    std::printf(message, Outcome((pack.*operation)(line.c_str())));
+}
+
+}  // namespace
+
+std::int32_t ParseNumber(const char* text) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+    const char* at = text;
+    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) ++at;
+    const bool negative = *at == '-';
+    if (*at == '-' || *at == '+') ++at;
+    std::int64_t value = 0;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        if (value <= kMax) value = value * 10 + (*at - '0');  // stops growing once past range
+    }
+    if (negative) value = -value;
+    if (value > kMax) return static_cast<std::int32_t>(kMax);
+    if (value < kMin) return static_cast<std::int32_t>(kMin);
+    return static_cast<std::int32_t>(value);
+}
+
+std::uint32_t PositionOf(std::int32_t number) {
+    // Number minus one, taken modulo 2^32 as an unsigned position.
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(number) - 1);
+}
+
+int RunMenu() {
+    Pack pack;
+    Input in;
+    int key = 0;
+    do {
+        platform::ClearScreen();
+        std::fputs(kBanner, stdout);
+        std::fputs(kMenu, stdout);
+        key = in.Char();
+        in.Discard();
+        platform::ClearScreen();
+        switch (key) {
+            case '1':
+                LineCommand(in, " Enter Filename: ", " The pack was loaded %sSuccessfully!",
+                            &Pack::Load, pack);
+                break;
+            case '2':
+                LineCommand(in, " Enter Filename: ", " The pack was saved %sSuccessfully!",
+                            &Pack::Save, pack);
+                break;
+            case '3':
+                LineCommand(in, " Enter Folder name: ", " The folder was packed %sSuccessfully!",
+                            &Pack::PackFolder, pack);
+                break;
+            case '4':
+                Unpack(pack, in);
+                break;
+            case '5':
+                LineCommand(in, " Enter Filename: ", " The file was added %sSuccessfully!",
+                            &Pack::AddFile, pack);
+                break;
+            case '6':
+                Remove(pack, in);
+                break;
+            case '7':
+                ShowContents(pack);
+                break;
+            case '8':
+                pack.Encode();
+                std::fputs(" Pack Encoded successfully!\n", stdout);
+                break;
+            case '9':
+                pack.Decode();
+                std::fputs(" Pack Decoded successfully!\n", stdout);
+                break;
+            case 'F':
+            case 'f':
+                Find(pack, in);
+                break;
+            default:
+                std::fputs(" press any key to continue\n\n  > ", stdout);
+                break;
+        }
+        in.Discard();
+    } while (key != '0' && !in.ended());
+    pack.Clear();
+    std::fflush(stdout);
+    return 0;
+}

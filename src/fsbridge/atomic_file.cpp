@@ -1,0 +1,26 @@
+// Whole-or-nothing file replacement through a temporary file and a rename.
+#include "fsbridge/atomic_file.h"
+
+#include "platform/platform.h"
+
+AtomicFile::AtomicFile(const char* target) {
+    if (target == nullptr || *target == '\0') return;
+    target_ = target;
+    file_ = platform::CreateTempBeside(target, &temp_);
+}
+
+AtomicFile::~AtomicFile() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    platform::RemoveFile(temp_.c_str());
+}
+
+bool AtomicFile::Commit() {
+    if (file_ == nullptr) return false;
+    const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (written && closed && platform::ReplaceFile(temp_.c_str(), target_.c_str())) return true;
+    platform::RemoveFile(temp_.c_str());
+    return false;
+}

@@ -1,0 +1,92 @@
+// One folder <-> the whole pack: packing every regular file of a folder, unpacking into one.
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "pack/pack.h"
+
+namespace {
+
+// True when the name has a ".." component, split on either separator.
+bool ClimbsOut(const char* name) {
+    const char* part = name;
+    for (const char* at = name;; ++at) {
+        if (*at == '/' || *at == '\\' || *at == '\0') {
+            if (at - part == 2 && part[0] == '.' && part[1] == '.') return true;
+            if (*at == '\0') return false;
+            part = at + 1;
+        }
+    }
+}
+
+// Goes back to the folder the operation started in when it leaves, by whatever path.
+class FolderReturn {
+public:
+    explicit FolderReturn(std::string folder) : folder_(std::move(folder)) {}
+    ~FolderReturn() { SetCurrentDirectoryA(folder_.c_str()); }
+    FolderReturn(const FolderReturn&) = delete;
+    FolderReturn& operator=(const FolderReturn&) = delete;
+
+private:
+    std::string folder_;
+};
+
+// Fills the pack from the items of the current folder; false at the first file that fails.
+bool PackItems(Pack* pack) {
+    WIN32_FIND_DATAA found;
+    std::memset(&found, 0, sizeof found);
+    HANDLE search = FindFirstFileA("*", &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+
+    PackEntry* tail = nullptr;
+    bool ok = true;
+    do {
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+            continue;
+        }
+        auto* entry = new (std::nothrow) PackEntry;
+        if (entry == nullptr || !entry->LoadFromFile(found.cFileName)) {
+            delete entry;
+            ok = false;
+            break;
+        }
+        (tail == nullptr ? pack->head : tail->next) = entry;
+        tail = entry;
+        ++pack->count;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return ok;
+}
+
+}  // namespace
+
+bool Pack::PackFolder(const char* folder) {
+    if (folder == nullptr || *folder == '\0') return false;
+    Clear();
+    std::string saved = platform::CurrentFolder();
+    // Without a way back, the folder is never entered.
+    if (saved.empty()) return false;
+    if (!SetCurrentDirectoryA(folder)) return false;
+    bool packed = false;
+    {
+        FolderReturn back(std::move(saved));
+        packed = PackItems(this);
+    }
+    if (!packed) Clear();
+    return packed;
+}
+
+bool Pack::UnpackToFolder(const char* folder) {
+    if (folder == nullptr) return false;
+    std::string target;
+    std::uint32_t written = 0;
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        if (ClimbsOut(entry->name)) return false;
+        target.assign(folder);
+        target += platform::kPathSeparator;
+        target += entry->name;
+        if (!entry->ExtractToFile(target.c_str())) return false;
+        ++written;
+    }
+    return written == count;
+}

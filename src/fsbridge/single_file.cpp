@@ -1,0 +1,62 @@
+// One file <-> one entry: loading a whole file and extracting an entry's plain bytes.
+#include <cstring>
+#include <limits>
+
+#include "fsbridge/atomic_file.h"
+#include "pack/pack.h"
+
+bool PackEntry::LoadFromFile(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    Reset();
+    // A name that does not fit the 32-byte field is refused rather than cut.
+    const std::size_t nameLength = std::strlen(path);
+    if (nameLength >= sizeof name) return false;
+
+    std::uint64_t length = 0;
+    std::FILE* file = platform::OpenRegularFile(path, &length);
+    if (file == nullptr) return false;
+    if (length == 0 || length > std::numeric_limits<std::uint32_t>::max()) {
+        std::fclose(file);
+        return false;
+    }
+    size = static_cast<std::uint32_t>(length);
+    data = GlobalAlloc(GHND, size);
+    view = static_cast<unsigned char*>(GlobalLock(data));
+    const bool whole = view != nullptr && std::fread(view, 1, size, file) == size;
+    std::fclose(file);
+    if (!whole) {
+        Reset();
+        return false;
+    }
+    std::memcpy(name, path, nameLength + 1);
+    GlobalUnlock(data);
+    view = nullptr;
+    return true;
+}
+
+bool PackEntry::ExtractToFile(const char* path) {
+    if (data == nullptr || path == nullptr || *path == '\0') return false;
+
+    // Make the plain bytes ready before any file is touched.
+    unsigned char* const before = view;
+    view = static_cast<unsigned char*>(GlobalLock(data));
+    if (view == nullptr) {
+        view = before;
+        return false;
+    }
+    if (compressed != 0) {
+        Decompress();
+        if (compressed != 0) {
+            GlobalUnlock(data);
+            view = before;
+            return false;
+        }
+    }
+
+    AtomicFile out(path);
+    const bool written = out.stream() != nullptr &&
+                         std::fwrite(view, 1, size, out.stream()) == size && out.Commit();
+    GlobalUnlock(data);
+    view = nullptr;
+    return written;
+}

@@ -1,0 +1,113 @@
+// The in-memory pack: a chain of entries, each holding one file's bytes in a memory block.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+// One stored file. The entry owns its block and the entry behind it.
+struct PackEntry {
+    HGLOBAL data = nullptr;             // the bytes: plain, or the zlib stream when compressed
+    unsigned char* view = nullptr;      // address of the block while this entry holds it locked
+    std::uint32_t size = 0;             // uncompressed length
+    std::uint32_t storedSize = 0;       // stream length while compressed
+    char name[32] = {};                 // NUL-terminated, zero behind the NUL
+    PackEntry* next = nullptr;          // owned
+    std::uint8_t compressed = 0;        // this entry's own flag
+
+    PackEntry() = default;
+    PackEntry(const PackEntry&) = delete;
+    PackEntry& operator=(const PackEntry&) = delete;
+    // Resets the entry, which frees the whole chain behind it.
+    ~PackEntry();
+
+    // Releases the block and every entry behind (with a loop, whatever the chain's length),
+    // zeroes name and sizes. Leaves `compressed` as it is.
+    void Reset();
+
+    // Locks the block on first use and keeps its address in `view`; null without a block.
+    unsigned char* Lock();
+
+    // Replaces the bytes by their zlib stream. On any failure the entry keeps its bytes,
+    // sizes and flag and no block of the attempt is left. Once past the first checks the
+    // entry is left locked with `view` at its current bytes.
+    void Compress();
+
+    // Replaces the zlib stream by exactly `size` plain bytes; the same failure and lock rules
+    // as Compress. A stream that gives more or fewer than `size` bytes is a failure.
+    void Decompress();
+
+    // Reads one record into the entry, whose `compressed` flag says how long its data is.
+    // `available` is the number of bytes left in the file: no length beyond it is believed.
+    // False on a short, oversized or malformed record; the entry is then reset.
+    bool ReadRecord(std::FILE* file, std::uint64_t available);
+
+    // Writes the record head and exactly the data the entry's own flag calls for.
+    bool WriteRecord(std::FILE* file);
+
+    // Reads a whole regular file (1 byte to 4 GiB - 1, name of at most 31 characters) into
+    // the entry, named by path as given. False leaves the entry reset (or untouched when
+    // path is null or empty).
+    bool LoadFromFile(const char* path);
+
+    // Writes the entry's plain bytes to path, decompressing a compressed entry in place
+    // first. The file appears whole or not at all: a failure leaves any earlier file at
+    // path as it was and no temporary file behind.
+    bool ExtractToFile(const char* path);
+};
+
+// The whole pack held in memory.
+struct Pack {
+    PackEntry* head = nullptr;   // owned
+    std::uint8_t compressed = 0; // pack-wide flag, written to and read from the file as is
+    std::uint32_t count = 0;     // entries reachable from head
+
+    Pack() = default;
+    Pack(const Pack&) = delete;
+    Pack& operator=(const Pack&) = delete;
+    ~Pack() { Clear(); }
+
+    // Frees every entry; flag and count become 0.
+    void Clear();
+
+    PackEntry* First() const { return head; }
+    std::uint32_t Count() const { return count; }
+    std::uint8_t IsCompressed() const { return compressed; }
+
+    // Loads a file into a new entry at the end, compressed when the pack is. False leaves
+    // the pack unchanged.
+    bool AddFile(const char* path);
+    // Remove the first entry of that name, or the entry at a position from 0. False leaves
+    // the pack unchanged.
+    bool RemoveByName(const char* name);
+    bool RemoveByIndex(std::uint32_t index);
+    // The entry at a position from 0, or the first of that name; null when there is none.
+    PackEntry* EntryAt(std::uint32_t index) const;
+    PackEntry* FindByName(const char* name) const;
+
+    // Compress or decompress every entry, each on its own, then set the pack's flag to 1 or
+    // 0. workers 0 means one per core; the result never depends on the number.
+    void Encode(unsigned workers = 0);
+    void Decode(unsigned workers = 0);
+
+    // Replaces the pack with the pack file at path. False leaves the pack empty (untouched
+    // for a null or empty path).
+    bool Load(const char* path);
+    // The same from an open stream holding `length` bytes from its current position.
+    bool LoadStream(std::FILE* file, std::uint64_t length);
+    // Writes the pack file, first bringing any entry whose flag differs from the pack's into
+    // the pack's form. The file is replaced whole or not at all.
+    bool Save(const char* path);
+
+    // Replaces the pack with every regular file directly in folder. False leaves the pack
+    // empty (untouched for a null or empty folder). The current folder is kept.
+    bool PackFolder(const char* folder);
+    // Writes every entry as a file below folder, which must exist. Stops with false at the
+    // first entry that cannot be written, or whose name climbs out with "..".
+    bool UnpackToFolder(const char* folder);
+
+private:
+    // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.
+    void Unlink(PackEntry* prev, PackEntry* entry);
+};

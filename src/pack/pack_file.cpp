@@ -1,0 +1,147 @@
+// The pack file reader and writer: a 9-byte header, then one record per entry.
+#include <cstring>
+#include <new>
+
+#include "fsbridge/atomic_file.h"
+#include "pack/pack.h"
+#include "pack/pack_format.h"
+
+namespace fmt = pack_format;
+
+namespace {
+
+// How many data bytes follow the record head of an entry with this flag.
+std::uint32_t DataLength(const PackEntry& entry) {
+    return entry.compressed != 0 ? entry.storedSize : entry.size;
+}
+
+bool SameForm(const PackEntry& entry, std::uint8_t packFlag) {
+    return (entry.compressed != 0) == (packFlag != 0);
+}
+
+}  // namespace
+
+bool PackEntry::ReadRecord(std::FILE* file, std::uint64_t available) {
+    if (file == nullptr) return false;
+    Reset();
+
+    unsigned char head[fmt::kRecordHeadSize];
+    if (available < sizeof head || std::fread(head, 1, sizeof head, file) != sizeof head) {
+        return false;
+    }
+    if (std::memchr(head + fmt::kNameOffset, '\0', fmt::kNameSize) == nullptr) return false;
+    const std::uint32_t claimedSize = fmt::GetU32(head + fmt::kSizeOffset);    /* size */
+    const std::uint32_t claimedStored = fmt::GetU32(head + fmt::kStoredSizeOffset); /* stored */
+
+    // Believe no length the file cannot hold, nor a size its stream could never expand to.
+    const std::uint32_t length = compressed != 0 ? claimedStored : claimedSize;
+    if (length == 0 || length > available - sizeof head) return false;
+    if (compressed != 0 && claimedSize > fmt::kMaxInflateRatio * claimedStored) return false;
+
+    data = GlobalAlloc(GHND, length);
+    view = static_cast<unsigned char*>(GlobalLock(data));
+    if (view == nullptr || std::fread(view, 1, length, file) != length) {
+        Reset();
+        return false;
+    }
+    GlobalUnlock(data);
+    view = nullptr;
+    size = claimedSize;
+    storedSize = claimedStored;
+    std::memcpy(name, head + fmt::kNameOffset, fmt::kNameSize); /* name */
+    return true;
+}
+
+bool PackEntry::WriteRecord(std::FILE* file) {
+    if (file == nullptr || data == nullptr) return false;
+    unsigned char head[fmt::kRecordHeadSize];
+    fmt::PutU32(head + fmt::kSizeOffset, size);
+    fmt::PutU32(head + fmt::kStoredSizeOffset, storedSize);
+    std::memcpy(head + fmt::kNameOffset, name, fmt::kNameSize);
+    if (std::fwrite(head, 1, sizeof head, file) != sizeof head) return false;
+
+    const std::uint32_t length = DataLength(*this);
+    view = static_cast<unsigned char*>(GlobalLock(data));
+    if (view == nullptr) return false;
+    const bool written = std::fwrite(view, 1, length, file) == length;
+    GlobalUnlock(data);
+    view = nullptr;
+    return written;
+}
+
+bool Pack::Load(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    Clear();
+    std::uint64_t length = 0;
+    std::FILE* file = platform::OpenRegularFile(path, &length);
+    if (file == nullptr) return false;
+    const bool loaded = LoadStream(file, length);
+    std::fclose(file);
+    return loaded;
+}
+
+bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
+    Clear();
+    unsigned char header[fmt::kHeaderSize];
+    if (file == nullptr || length < sizeof header ||
+        std::fread(header, 1, sizeof header, file) != sizeof header) {
+        return false;
+    }
+    const std::uint8_t flag = header[fmt::kFlagOffset];             /* compressed flag */
+    const std::uint32_t records = fmt::GetU32(header + fmt::kCountOffset); /* entry count */
+    std::uint64_t left = length - sizeof header;
+    if (std::memcmp(header, fmt::kMagic, fmt::kMagicSize) != 0 || records == 0 ||
+        records > left / fmt::kMinRecordSize) {
+        return false;
+    }
+
+    compressed = flag;
+    PackEntry* tail = nullptr;
+    for (std::uint32_t read = 0; read < records; ++read) {
+        auto* entry = new (std::nothrow) PackEntry;
+        if (entry == nullptr) break;
+        entry->compressed = flag;
+        if (!entry->ReadRecord(file, left)) {
+            delete entry;
+            break;
+        }
+        left -= fmt::kRecordHeadSize + DataLength(*entry);
+        (tail == nullptr ? head : tail->next) = entry;
+        tail = entry;
+        ++count;
+    }
+    if (count == records) return true;
+    Clear();
+    return false;
+}
+
+bool Pack::Save(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+
+    // The file carries one flag for every record, so each entry must be in the pack's form.
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        if (SameForm(*entry, compressed)) continue;
+        if (compressed != 0) {
+            entry->Compress();
+        } else {
+            entry->Decompress();
+        }
+        if (!SameForm(*entry, compressed)) return false;
+    }
+
+    AtomicFile out(path);
+    std::FILE* file = out.stream();
+    if (file == nullptr) return false;
+    unsigned char header[fmt::kHeaderSize];
+    std::memcpy(header, fmt::kMagic, fmt::kMagicSize); /* magic */
+    header[fmt::kFlagOffset] = compressed;             /* compressed flag */
+    fmt::PutU32(header + fmt::kCountOffset, count);    /* entry count */
+    if (std::fwrite(header, 1, sizeof header, file) != sizeof header) return false;
+
+    std::uint32_t written = 0;
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        if (!entry->WriteRecord(file)) return false;
+        ++written;
+    }
+    return written == count && out.Commit();
+}

@@ -1,0 +1,237 @@
+// POSIX stand-ins for the Windows kernel calls the packer is written against.
+#ifndef _WIN32
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace {
+
+// A block is this header followed by its bytes.
+struct Block {
+    std::size_t size;
+    unsigned locks;
+    alignas(std::max_align_t) unsigned char bytes[1];
+};
+
+constexpr std::size_t kHeader = offsetof(Block, bytes);
+
+struct Search {
+    DIR* dir;
+    int folder;
+};
+
+DWORD AttributesOf(int folder, const dirent* item) {
+    switch (item->d_type) {
+        case DT_DIR:
+            return FILE_ATTRIBUTE_DIRECTORY;
+        case DT_REG:
+            return FILE_ATTRIBUTE_NORMAL;
+        case DT_UNKNOWN:
+        case DT_LNK:
+            break;
+        default:
+            return FILE_ATTRIBUTE_DEVICE;
+    }
+    struct stat info {};
+    if (fstatat(folder, item->d_name, &info, 0) != 0) return FILE_ATTRIBUTE_DEVICE;
+    if (S_ISDIR(info.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISREG(info.st_mode)) return FILE_ATTRIBUTE_NORMAL;
+    return FILE_ATTRIBUTE_DEVICE;
+}
+
+// Fills found with the next item whose name fits; false at the end of the folder.
+bool NextItem(Search* search, WIN32_FIND_DATAA* found) {
+    for (;;) {
+        errno = 0;
+        const dirent* item = readdir(search->dir);
+        if (item == nullptr) return false;
+        const std::size_t length = std::strlen(item->d_name);
+        if (length >= sizeof found->cFileName) continue;
+        std::memset(found, 0, sizeof *found);
+        std::memcpy(found->cFileName, item->d_name, length);
+        found->dwFileAttributes = AttributesOf(search->folder, item);
+        return true;
+    }
+}
+
+std::string FolderOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return ".";
+    if (slash == path) return "/";
+    return std::string(path, slash);
+}
+
+}  // namespace
+
+HGLOBAL GlobalAlloc(UINT /*flags*/, SIZE_T bytes) {
+    if (bytes > SIZE_MAX - kHeader) return nullptr;
+    void* memory = std::calloc(1, kHeader + (bytes == 0 ? 1 : bytes));
+    if (memory == nullptr) return nullptr;
+    auto* block = static_cast<Block*>(memory);
+    block->size = bytes;
+    return block;
+}
+
+LPVOID GlobalLock(HGLOBAL handle) {
+    auto* block = static_cast<Block*>(handle);
+    if (block == nullptr || block->size == 0) return nullptr;
+    ++block->locks;
+    return block->bytes;
+}
+
+BOOL GlobalUnlock(HGLOBAL handle) {
+    auto* block = static_cast<Block*>(handle);
+    if (block == nullptr || block->locks == 0) return 0;
+    --block->locks;
+    return block->locks != 0;
+}
+
+HGLOBAL GlobalFree(HGLOBAL handle) {
+    std::free(handle);
+    return nullptr;
+}
+
+DWORD GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
+    char* folder = getcwd(nullptr, 0);
+    if (folder == nullptr) return 0;
+    const std::size_t size = std::strlen(folder);
+    DWORD result = 0;
+    if (size >= UINT32_MAX) {
+        result = 0;
+    } else if (buffer != nullptr && size < length) {
+        std::memcpy(buffer, folder, size + 1);
+        result = static_cast<DWORD>(size);
+    } else {
+        result = static_cast<DWORD>(size + 1);
+    }
+    std::free(folder);
+    return result;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR path) { return path != nullptr && chdir(path) == 0; }
+
+BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
+    return path != nullptr && mkdir(path, 0777) == 0;
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found) {
+    if (pattern == nullptr || found == nullptr) return INVALID_HANDLE_VALUE;
+    const std::size_t length = std::strlen(pattern);
+    // "*" lists the current folder, "folder/*" that folder.
+    std::string folder;
+    if (length == 1 && pattern[0] == '*') {
+        folder = ".";
+    } else if (length >= 2 && pattern[length - 2] == '/' && pattern[length - 1] == '*') {
+        folder.assign(pattern, length == 2 ? 1 : length - 2);
+    } else {
+        return INVALID_HANDLE_VALUE;
+    }
+
+    auto* search = new (std::nothrow) Search{};
+    if (search == nullptr) return INVALID_HANDLE_VALUE;
+    search->dir = opendir(folder.c_str());
+    if (search->dir == nullptr) {
+        delete search;
+        return INVALID_HANDLE_VALUE;
+    }
+    search->folder = dirfd(search->dir);
+    if (!NextItem(search, found)) {
+        closedir(search->dir);
+        delete search;
+        return INVALID_HANDLE_VALUE;
+    }
+    return search;
+}
+
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* found) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || found == nullptr) return 0;
+    return NextItem(static_cast<Search*>(handle), found);
+}
+
+BOOL FindClose(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;
+    auto* search = static_cast<Search*>(handle);
+    closedir(search->dir);
+    delete search;
+    return 1;
+}
+
+namespace platform {
+
+std::string CurrentFolder() {
+    char* folder = getcwd(nullptr, 0);
+    if (folder == nullptr) return std::string();
+    std::string result(folder);
+    std::free(folder);
+    return result;
+}
+
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
+    if (path == nullptr || *path == '\0') return nullptr;
+    // O_NONBLOCK keeps a FIFO from blocking the open; it means nothing to a regular file.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    if (length != nullptr) *length = static_cast<std::uint64_t>(info.st_size);
+    return file;
+}
+
+std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
+    if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
+    static std::atomic<unsigned> serial{0};
+    const std::string folder = FolderOf(target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, "/.zorel-%ld-%u.tmp", static_cast<long>(getpid()),
+                      serial.fetch_add(1));
+        std::string candidate = folder + suffix;
+        const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        std::FILE* file = fdopen(fd, "wb");
+        if (file == nullptr) {
+            close(fd);
+            unlink(candidate.c_str());
+            return nullptr;
+        }
+        *tempPath = std::move(candidate);
+        return file;
+    }
+    return nullptr;
+}
+
+bool ReplaceFile(const char* source, const char* target) {
+    return source != nullptr && target != nullptr && std::rename(source, target) == 0;
+}
+
+bool RemoveFile(const char* path) { return path != nullptr && unlink(path) == 0; }
+
+void ClearScreen() {
+    if (isatty(STDOUT_FILENO)) std::fputs("\x1b[H\x1b[2J", stdout);
+}
+
+}  // namespace platform
+
+#endif  // !_WIN32

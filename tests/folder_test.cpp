@@ -1,0 +1,125 @@
+// One folder <-> the whole pack.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "test_support.h"
+
+namespace {
+
+std::set<std::string> NameSet(const Pack& pack) {
+    std::set<std::string> names;
+    for (const PackEntry* e = pack.head; e != nullptr; e = e->next) names.insert(e->name);
+    return names;
+}
+
+TEST(Folder, PacksRegularFilesDirectlyInTheFolderOnly) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "src/sub");
+    WriteFile(dir / "src/a.txt", "alpha");
+    WriteFile(dir / "src/.hidden", "h");
+    WriteFile(dir / "src/sub/deep.txt", "not taken");
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo((dir / "src/pipe").c_str(), 0600), 0);
+    fs::create_symlink("a.txt", dir.path() / "src/link");
+    fs::create_symlink("sub", dir.path() / "src/dirlink");
+#endif
+    const fs::path before = fs::current_path();
+    Pack pack;
+    Append(pack, MakeEntry("old", "old"));
+    pack.compressed = 1;
+    ASSERT_TRUE(pack.PackFolder((dir / "src").c_str()));
+    EXPECT_EQ(fs::current_path(), before);
+    EXPECT_EQ(pack.compressed, 0);
+#ifndef _WIN32
+    EXPECT_EQ(NameSet(pack), (std::set<std::string>{"a.txt", ".hidden", "link"}));
+    EXPECT_EQ(pack.count, 3u);
+#else
+    EXPECT_EQ(NameSet(pack), (std::set<std::string>{"a.txt", ".hidden"}));
+#endif
+    EXPECT_EQ(BlockBytes(*pack.FindByName("a.txt")), "alpha");
+    for (const PackEntry* e = pack.head; e != nullptr; e = e->next) EXPECT_EQ(e->compressed, 0);
+}
+
+TEST(Folder, PackingFailuresEmptyThePackAndKeepTheCurrentFolder) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "only-folders/x");
+    fs::create_directories(dir.path() / "with-empty");
+    WriteFile(dir / "with-empty/ok.txt", "ok");
+    WriteFile(dir / "with-empty/zero", "");
+    fs::create_directories(dir.path() / "long-name");
+    WriteFile(dir / ("long-name/" + std::string(32, 'L')), "x");
+    WriteFile(dir / "plain-file", "x");
+    struct Case {
+        std::string folder;
+        bool result;
+    } cases[] = {
+        {dir / "missing", false},      {dir / "plain-file", false}, {dir / "with-empty", false},
+        {dir / "long-name", false},    {dir / "only-folders", true},
+    };
+    const fs::path before = fs::current_path();
+    for (const Case& c : cases) {
+        Pack pack;
+        Append(pack, MakeEntry("old", "old"));
+        EXPECT_EQ(pack.PackFolder(c.folder.c_str()), c.result) << c.folder;
+        EXPECT_EQ(pack.head, nullptr) << c.folder;
+        EXPECT_EQ(pack.count, 0u) << c.folder;
+        EXPECT_EQ(fs::current_path(), before) << c.folder;
+    }
+    Pack pack;
+    Append(pack, MakeEntry("old", "old"));
+    EXPECT_FALSE(pack.PackFolder(""));
+    EXPECT_EQ(Names(pack), "old");
+}
+
+TEST(Folder, UnpackWritesEveryEntryAndTheLaterOfTwoNamesWins) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "out/sub");
+    WriteFile(dir / "out/a", "an older and longer file");
+    Pack pack;
+    EXPECT_TRUE(pack.UnpackToFolder((dir / "out").c_str()));
+    Append(pack, MakeEntry("a", "first"));
+    Append(pack, MakeEntry("b", std::string(3000, 'b')));
+    Append(pack, MakeEntry("a", "second"));
+    Append(pack, MakeEntry("sub/c", "in a folder"));
+    pack.Encode();
+    ASSERT_TRUE(pack.UnpackToFolder((dir / "out").c_str()));
+    EXPECT_EQ(ReadFile(dir / "out/a"), "second");
+    EXPECT_EQ(ReadFile(dir / "out/b"), std::string(3000, 'b'));
+    EXPECT_EQ(ReadFile(dir / "out/sub/c"), "in a folder");
+    for (const PackEntry* e = pack.head; e != nullptr; e = e->next) EXPECT_EQ(e->compressed, 0);
+    EXPECT_EQ(pack.compressed, 1);
+
+    // A name whose folders do not exist below the target stops the unpack there.
+    Append(pack, MakeEntry("nofolder/d", "d"));
+    Append(pack, MakeEntry("after", "never written"));
+    EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str()));
+    EXPECT_FALSE(fs::exists(dir.path() / "out/after"));
+}
+
+TEST(Folder, UnpackNeverWritesOutsideTheTarget) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "out/inner");
+    WriteFile(dir / "sentinel", "untouched");
+    for (const char* name : {"../sentinel", "inner/../../sentinel", "..", "inner\\..\\x", "a/.."}) {
+        Pack pack;
+        Append(pack, MakeEntry("fine", "fine"));
+        Append(pack, MakeEntry(name, "escaped"));
+        Append(pack, MakeEntry("later", "later"));
+        EXPECT_FALSE(pack.UnpackToFolder((dir / "out/inner").c_str())) << name;
+        EXPECT_EQ(ReadFile(dir / "sentinel"), "untouched") << name;
+        EXPECT_FALSE(fs::exists(dir.path() / "out/inner/later")) << name;
+    }
+    // Dots that are not a whole component are ordinary names.
+    Pack pack;
+    Append(pack, MakeEntry("..hidden", "dots"));
+    Append(pack, MakeEntry("a..b", "dots"));
+    EXPECT_TRUE(pack.UnpackToFolder((dir / "out").c_str()));
+    EXPECT_EQ(ReadFile(dir / "out/a..b"), "dots");
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+// Helpers shared by the tests: scratch folders, whole-file reads and writes, entries.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "pack/pack.h"
+
+namespace fs = std::filesystem;
+
+// A fresh folder removed with everything in it when the test ends.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const fs::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+// Runs the current folder back to where it was when the test ends.
+class KeepCurrentFolder {
+public:
+    KeepCurrentFolder() : saved_(fs::current_path()) {}
+    ~KeepCurrentFolder() { fs::current_path(saved_); }
+
+private:
+    fs::path saved_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+// The entry's bytes as they are in its block, whatever its form.
+std::string BlockBytes(PackEntry& entry);
+
+// A plain entry holding bytes under name, as a file load would make it.
+PackEntry* MakeEntry(const std::string& name, const std::string& bytes);
+
+// Appends an entry to the pack.
+void Append(Pack& pack, PackEntry* entry);
+
+// Every entry name of the pack, joined with ",".
+std::string Names(const Pack& pack);
+
+// Runs the program in folder with input as its standard input; gives standard output.
+std::string RunProgram(const fs::path& folder, const std::string& input, int* status = nullptr);
+
+// How many temporary files of the packer lie in folder.
+int TempFilesIn(const fs::path& folder);
+
+// The banner and menu the program prints at the start of every pass.
+extern const char* const kMenuScreen;
