@@ -125,7 +125,8 @@ TEST(Compression, ManyWorkersGiveWhatOneWorkerGives) {
     // Entries of every kind, including a damaged stream that must fail alike on each run.
     auto build = [](Pack& pack) {
         for (unsigned i = 0; i < 40; ++i) {
-            std::string bytes = i % 3 == 0 ? Noise(1000 + i * 97, i) : std::string(i * 500 + 1, 'a' + i % 26);
+            std::string bytes =
+                i % 3 == 0 ? Noise(1000 + i * 97, i) : std::string(i * 500 + 1, 'a' + i % 26);
             Append(pack, MakeEntry("e" + std::to_string(i), bytes));
         }
     };

@@ -58,8 +58,8 @@ TEST(Folder, PackingFailuresEmptyThePackAndKeepTheCurrentFolder) {
         std::string folder;
         bool result;
     } cases[] = {
-        {dir / "missing", false},      {dir / "plain-file", false}, {dir / "with-empty", false},
-        {dir / "long-name", false},    {dir / "only-folders", true},
+        {dir / "missing", false},   {dir / "plain-file", false},  {dir / "with-empty", false},
+        {dir / "long-name", false}, {dir / "only-folders", true},
     };
     const fs::path before = fs::current_path();
     for (const Case& c : cases) {

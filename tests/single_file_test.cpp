@@ -39,7 +39,8 @@ TEST(SingleFile, LoadsRefuseWhatTheyCannotHoldWhole) {
 #ifndef _WIN32
     ASSERT_EQ(mkfifo("fifo", 0600), 0);  // opening it for reading would block
 #endif
-    for (const char* path : {"empty", "missing", "folder", "fifo", "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"}) {
+    for (const char* path :
+         {"empty", "missing", "folder", "fifo", "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"}) {
         PackEntry entry;
         ASSERT_TRUE(entry.LoadFromFile(std::string(31, 'n').c_str()));
         entry.compressed = 1;

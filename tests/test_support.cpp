@@ -93,7 +93,9 @@ int TempFilesIn(const fs::path& folder) {
 }
 
 namespace {
-std::string Quote(const fs::path& path) { return "\"" + path.string() + "\""; }
+std::string Quote(const fs::path& path) {
+    return "\"" + path.string() + "\"";
+}
 }  // namespace
 
 std::string RunProgram(const fs::path& folder, const std::string& input, int* status) {

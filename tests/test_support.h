@@ -11,23 +11,23 @@ namespace fs = std::filesystem;
 
 // A fresh folder removed with everything in it when the test ends.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     const fs::path& path() const { return path_; }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     fs::path path_;
 };
 
 // Runs the current folder back to where it was when the test ends.
 class KeepCurrentFolder {
-public:
+  public:
     KeepCurrentFolder() : saved_(fs::current_path()) {}
     ~KeepCurrentFolder() { fs::current_path(saved_); }
 
-private:
+  private:
     fs::path saved_;
 };
 

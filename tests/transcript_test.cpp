@@ -13,7 +13,9 @@ const std::string kAsk = " Enter File number or name: ";
 const std::string kListHead = "\n\n--[ Pack Countents ]----------------\n\n  Pack.Files { \n";
 
 // What one pass prints: the menu, then what its command prints.
-std::string Pass(const std::string& command) { return kMenuScreen + command; }
+std::string Pass(const std::string& command) {
+    return kMenuScreen + command;
+}
 
 std::string Totals(const char* files, const char* flag, const char* size, const char* stored,
                    const char* ratio) {
@@ -29,7 +31,7 @@ struct Transcript {
 };
 
 class Transcripts : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         WriteFile(dir / "notes.txt", "hello notes");
         WriteFile(dir / "a.txt", "abc");
@@ -38,7 +40,10 @@ protected:
         auto u32 = [](std::uint32_t v) {
             return std::string{static_cast<char>(v), static_cast<char>(v >> 8), 0, 0};
         };
-        auto name = [](std::string n) { n.resize(32, '\0'); return n; };
+        auto name = [](std::string n) {
+            n.resize(32, '\0');
+            return n;
+        };
         WriteFile(dir / "ratios.pak", "UPz3\x01" + u32(2) + u32(2048) + u32(512) + name("big") +
                                           std::string(512, 's') + u32(10) + u32(18) +
                                           name("small") + std::string(18, 't'));
@@ -55,12 +60,14 @@ TEST_F(Transcripts, KeysPromptsAndMessages) {
     const Transcript cases[] = {
         {"end of input at once", "", Pass(kWait)},
         {"exit", "0\n\n", Pass(kWait)},
-        {"other keys wait; the end of input ends the run", "x\n\n \n\n\n", Pass(kWait) + Pass(kWait) + Pass(kWait)},
+        {"other keys wait; the end of input ends the run", "x\n\n \n\n\n",
+         Pass(kWait) + Pass(kWait) + Pass(kWait)},
         {"a second character typed at the menu leaves the end of line for the name", "15\n\n0\n\n",
          Pass(" Enter Filename:  The pack was loaded UnSuccessfully!") + Pass(kWait)},
         {"add, find and remove",
          "5\nnotes.txt\n\nf\n1\n1\n\nF\nx\nnotes.txt\n\nf\n1\n0\n\nf\nn\nnope\n\nf\n1\n-3\n\n"
-         "6\n1\nabc\n\n6\n1\n2\n\n6\nn\nnotes.txt\n\n6\nn\nnotes.txt\n\n5\nmissing\n\n6\nn\n\n\n0\n\n",
+         "6\n1\nabc\n\n6\n1\n2\n\n6\nn\nnotes.txt\n\n6\nn\nnotes."
+         "txt\n\n5\nmissing\n\n6\nn\n\n\n0\n\n",
          Pass(" Enter Filename:  The file was added Successfully!") +
              Pass(kFindBy + kAsk + " Found file: notes.txt [11 bytes]\n") +
              Pass(kFindBy + kAsk + " Found file: notes.txt [11 bytes]\n") +
@@ -97,8 +104,8 @@ TEST_F(Transcripts, KeysPromptsAndMessages) {
                   "      1.5 KB @     0.0 KB [0.0%]\n" + Totals("1", "NO", "1.5", "0.0", "0.0")) +
              Pass(" Enter Filename:  The pack was loaded Successfully!") +
              Pass(kListHead + "    1: big" + std::string(29, ' ') +
-                  "      2.0 KB @     0.5 KB [75.0%]\n" + "    2: small" +
-                  std::string(27, ' ') + "      0.0 KB @     0.0 KB [-80.0%]\n" +
+                  "      2.0 KB @     0.5 KB [75.0%]\n" + "    2: small" + std::string(27, ' ') +
+                  "      0.0 KB @     0.0 KB [-80.0%]\n" +
                   Totals("2", "YES", "2.0", "0.5", "74.2")) +
              Pass(kWait)},
     };
@@ -113,8 +120,10 @@ TEST_F(Transcripts, SaveLoadPackAndUnpack) {
     const Transcript t = {
         "save, load, pack a folder, unpack to relative, nested and absolute folders",
         "5\nnotes.txt\n\n8\n\n2\nsaved.pak\n\n3\nsrc\n\n1\nsaved.pak\n\n4\nout\n\n4\ndeep/er\n\n"
-        "4\n" + absolute + "\n\n5\na.txt\n\n4\n\n\n4\nmissing/parent/x\n\n2\nno/such/file.pak\n\n"
-        "3\n\n\n3\nmissing\n\n0\n\n",
+        "4\n" +
+            absolute +
+            "\n\n5\na.txt\n\n4\n\n\n4\nmissing/parent/x\n\n2\nno/such/file.pak\n\n"
+            "3\n\n\n3\nmissing\n\n0\n\n",
         Pass(" Enter Filename:  The file was added Successfully!") +
             Pass(" Pack Encoded successfully!\n") +
             Pass(" Enter Filename:  The pack was saved Successfully!") +

@@ -1,4 +1,6 @@
 // The program's entry: the menu is the whole program.
 #include "console/console.h"
 
-int main() { return RunMenu(); }
+int main() {
+    return RunMenu();
+}

@@ -23,7 +23,7 @@ constexpr const char* kMenu =
 // Standard input as the menu reads it. At the end of input a read delivers no character
 // and the end is remembered, so the loop can stop after the pass that met it.
 class Input {
-public:
+  public:
     int Char() {
         std::fflush(stdout);
         const int c = std::getchar();
@@ -46,11 +46,13 @@ public:
     }
     bool ended() const { return ended_; }
 
-private:
+  private:
     bool ended_ = false;
 };
 
-const char* Outcome(bool ok) { return ok ? "" : "Un"; }
+const char* Outcome(bool ok) {
+    return ok ? "" : "Un";
+}
 
 // Reads the search method of remove and find: its first character counts, one more goes.
 int SearchMethod(Input& in, const char* prompt) {

@@ -5,7 +5,7 @@
 #include <string>
 
 class AtomicFile {
-public:
+  public:
     // Creates the temporary file beside target; stream() is null when that failed.
     explicit AtomicFile(const char* target);
     // Abandons an uncommitted file: closes and removes it, leaving the target as it was.
@@ -19,7 +19,7 @@ public:
     // target. False leaves the target untouched and no temporary file.
     bool Commit();
 
-private:
+  private:
     std::string target_;
     std::string temp_;
     std::FILE* file_ = nullptr;

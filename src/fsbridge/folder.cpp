@@ -21,13 +21,13 @@ bool ClimbsOut(const char* name) {
 
 // Goes back to the folder the operation started in when it leaves, by whatever path.
 class FolderReturn {
-public:
+  public:
     explicit FolderReturn(std::string folder) : folder_(std::move(folder)) {}
     ~FolderReturn() { SetCurrentDirectoryA(folder_.c_str()); }
     FolderReturn(const FolderReturn&) = delete;
     FolderReturn& operator=(const FolderReturn&) = delete;
 
-private:
+  private:
     std::string folder_;
 };
 

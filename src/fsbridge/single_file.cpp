@@ -54,8 +54,8 @@ bool PackEntry::ExtractToFile(const char* path) {
     }
 
     AtomicFile out(path);
-    const bool written = out.stream() != nullptr &&
-                         std::fwrite(view, 1, size, out.stream()) == size && out.Commit();
+    const bool written =
+        out.stream() != nullptr && std::fwrite(view, 1, size, out.stream()) == size && out.Commit();
     GlobalUnlock(data);
     view = nullptr;
     return written;

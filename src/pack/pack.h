@@ -8,13 +8,13 @@
 
 // One stored file. The entry owns its block and the entry behind it.
 struct PackEntry {
-    HGLOBAL data = nullptr;             // the bytes: plain, or the zlib stream when compressed
-    unsigned char* view = nullptr;      // address of the block while this entry holds it locked
-    std::uint32_t size = 0;             // uncompressed length
-    std::uint32_t storedSize = 0;       // stream length while compressed
-    char name[32] = {};                 // NUL-terminated, zero behind the NUL
-    PackEntry* next = nullptr;          // owned
-    std::uint8_t compressed = 0;        // this entry's own flag
+    HGLOBAL data = nullptr;         // the bytes: plain, or the zlib stream when compressed
+    unsigned char* view = nullptr;  // address of the block while this entry holds it locked
+    std::uint32_t size = 0;         // uncompressed length
+    std::uint32_t storedSize = 0;   // stream length while compressed
+    char name[32] = {};             // NUL-terminated, zero behind the NUL
+    PackEntry* next = nullptr;      // owned
+    std::uint8_t compressed = 0;    // this entry's own flag
 
     PackEntry() = default;
     PackEntry(const PackEntry&) = delete;
@@ -59,9 +59,9 @@ struct PackEntry {
 
 // The whole pack held in memory.
 struct Pack {
-    PackEntry* head = nullptr;   // owned
-    std::uint8_t compressed = 0; // pack-wide flag, written to and read from the file as is
-    std::uint32_t count = 0;     // entries reachable from head
+    PackEntry* head = nullptr;    // owned
+    std::uint8_t compressed = 0;  // pack-wide flag, written to and read from the file as is
+    std::uint32_t count = 0;      // entries reachable from head
 
     Pack() = default;
     Pack(const Pack&) = delete;
@@ -107,7 +107,7 @@ struct Pack {
     // first entry that cannot be written, or whose name climbs out with "..".
     bool UnpackToFolder(const char* folder);
 
-private:
+  private:
     // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.
     void Unlink(PackEntry* prev, PackEntry* entry);
 };

@@ -30,7 +30,7 @@ bool PackEntry::ReadRecord(std::FILE* file, std::uint64_t available) {
         return false;
     }
     if (std::memchr(head + fmt::kNameOffset, '\0', fmt::kNameSize) == nullptr) return false;
-    const std::uint32_t claimedSize = fmt::GetU32(head + fmt::kSizeOffset);    /* size */
+    const std::uint32_t claimedSize = fmt::GetU32(head + fmt::kSizeOffset);         /* size */
     const std::uint32_t claimedStored = fmt::GetU32(head + fmt::kStoredSizeOffset); /* stored */
 
     // Believe no length the file cannot hold, nor a size its stream could never expand to.
@@ -87,7 +87,7 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
         std::fread(header, 1, sizeof header, file) != sizeof header) {
         return false;
     }
-    const std::uint8_t flag = header[fmt::kFlagOffset];             /* compressed flag */
+    const std::uint8_t flag = header[fmt::kFlagOffset];                    /* compressed flag */
     const std::uint32_t records = fmt::GetU32(header + fmt::kCountOffset); /* entry count */
     std::uint64_t left = length - sizeof header;
     if (std::memcmp(header, fmt::kMagic, fmt::kMagicSize) != 0 || records == 0 ||

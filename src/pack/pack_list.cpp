@@ -14,7 +14,9 @@ bool SameName(const PackEntry& entry, const char* name) {
 
 }  // namespace
 
-PackEntry::~PackEntry() { Reset(); }
+PackEntry::~PackEntry() {
+    Reset();
+}
 
 void PackEntry::Reset() {
     if (view != nullptr) {

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -119,7 +119,9 @@ DWORD GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
     return result;
 }
 
-BOOL SetCurrentDirectoryA(LPCSTR path) { return path != nullptr && chdir(path) == 0; }
+BOOL SetCurrentDirectoryA(LPCSTR path) {
+    return path != nullptr && chdir(path) == 0;
+}
 
 BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
     return path != nullptr && mkdir(path, 0777) == 0;
@@ -226,7 +228,9 @@ bool ReplaceFile(const char* source, const char* target) {
     return source != nullptr && target != nullptr && std::rename(source, target) == 0;
 }
 
-bool RemoveFile(const char* path) { return path != nullptr && unlink(path) == 0; }
+bool RemoveFile(const char* path) {
+    return path != nullptr && unlink(path) == 0;
+}
 
 void ClearScreen() {
     if (isatty(STDOUT_FILENO)) std::fputs("\x1b[H\x1b[2J", stdout);
