@@ -1,10 +1,12 @@
 # Quick start: `make run` builds and starts the packer, `make test` builds and runs every test.
 BUILD_PACKAGES := cmake make g++ zlib1g-dev libgtest-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+	libz-mingw-w64-dev googletest wine64
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test build deps asan-test fuzz fuzz-run clean
+.PHONY: all run test build deps asan-test fuzz fuzz-run windows windows-i686 windows-test clean
 
 all: build
 
@@ -37,5 +39,20 @@ fuzz: deps
 fuzz-run: fuzz
 	./fuzz/run build-fuzz $(FUZZ_SECONDS)
 
+# Windows: cross-built with MinGW-w64 into one self-contained .exe (build-windows/zorel.exe),
+# tested under wine64; the 32-bit build is only compiled and linked.
+windows:
+	@./tools/deps.sh $(WINDOWS_PACKAGES)
+	@cmake --preset windows >/dev/null
+	@cmake --build build-windows -j $(JOBS)
+
+windows-i686:
+	@./tools/deps.sh $(WINDOWS_PACKAGES)
+	@cmake --preset windows-i686 >/dev/null
+	@cmake --build build-windows-i686 -j $(JOBS)
+
+windows-test: windows-i686 windows
+	./tools/windows-test.sh build-windows/tests/zorel_tests.exe
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-windows build-windows-i686

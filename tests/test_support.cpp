@@ -92,17 +92,36 @@ int TempFilesIn(const fs::path& folder) {
     return found;
 }
 
+std::string ConsoleText(const std::string& text) {
+#ifdef _WIN32
+    std::string lines;
+    for (const char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
+    }
+    return lines;
+#else
+    return text;
+#endif
+}
+
 namespace {
-std::string Quote(const fs::path& path) {
-    return "\"" + path.string() + "\"";
+std::string Quote(fs::path path) {
+    return "\"" + path.make_preferred().string() + "\"";
 }
 }  // namespace
 
 std::string RunProgram(const fs::path& folder, const std::string& input, int* status) {
     ScratchDir io;
     WriteFile(io / "stdin", input);
-    const std::string command = "cd " + Quote(folder) + " && " + Quote(ZOREL_BINARY) + " < " +
-                                Quote(io.path() / "stdin") + " > " + Quote(io.path() / "stdout");
+#ifdef _WIN32
+    const char* const kChangeFolder = "cd /d ";  // cmd.exe: the drive changes too
+#else
+    const char* const kChangeFolder = "cd ";
+#endif
+    const std::string command = kChangeFolder + Quote(folder) + " && " + Quote(ZOREL_BINARY) +
+                                " < " + Quote(io.path() / "stdin") + " > " +
+                                Quote(io.path() / "stdout");
     int result = std::system(command.c_str());
 #ifndef _WIN32
     if (result != -1 && WIFEXITED(result)) result = WEXITSTATUS(result);

@@ -46,6 +46,9 @@ void Append(Pack& pack, PackEntry* entry);
 // Every entry name of the pack, joined with ",".
 std::string Names(const Pack& pack);
 
+// Text as the console streams hold it in a file: on Windows every line ends in "\r\n".
+std::string ConsoleText(const std::string& text);
+
 // Runs the program in folder with input as its standard input; gives standard output.
 std::string RunProgram(const fs::path& folder, const std::string& input, int* status = nullptr);
 

@@ -48,9 +48,13 @@ class Transcripts : public ::testing::Test {
                                           std::string(512, 's') + u32(10) + u32(18) +
                                           name("small") + std::string(18, 't'));
     }
+    // Input and output as the console text they are on this system: on Windows the script has
+    // "\r\n" line ends, which must read as "\n", and every "\n" written must reach the file as
+    // "\r\n".
     void Check(const Transcript& t) {
         int status = -1;
-        EXPECT_EQ(RunProgram(dir.path(), t.input, &status), t.output) << t.what;
+        EXPECT_EQ(RunProgram(dir.path(), ConsoleText(t.input), &status), ConsoleText(t.output))
+            << t.what;
         EXPECT_EQ(status, 0) << t.what;
     }
     ScratchDir dir;

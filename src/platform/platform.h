@@ -13,6 +13,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// <windows.h> makes ReplaceFile a macro for ReplaceFileA/W; platform::ReplaceFile is ours.
+#undef ReplaceFile
 #else
 
 // Only the names, fields and flags the packer uses.
