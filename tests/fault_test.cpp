@@ -1,0 +1,268 @@
+// Faults from outside the program: memory that runs out, writes that fail, folders that are
+// full or read-only, files that vanish or refuse to be read while a folder is packed. Each case
+// checks what the program says and that nothing that was safe before the command is lost.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <thread>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <sys/mount.h>
+#endif
+
+#include <zlib.h>
+
+#include "test_support.h"
+
+// Every allocation through operator new in this test program can be made to fail: the n-th
+// one from the moment `gFailIn` is set to n.
+namespace {
+std::atomic<long> gFailIn{-1};
+std::atomic<bool> gFailed{false};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (gFailIn.load() >= 0 && gFailIn.fetch_sub(1) == 0) {
+        gFailed = true;
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+// The replacement itself is where operator new's memory meets free: not a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    operator delete(memory);
+}
+
+namespace {
+
+// The pack's entries by name and plain bytes, whatever form each is in.
+std::string Contents(Pack& pack) {
+    std::string all = std::to_string(pack.count);
+    for (PackEntry* entry = pack.head; entry != nullptr; entry = entry->next) {
+        std::string bytes = BlockBytes(*entry);
+        if (entry->compressed != 0) {
+            std::string plain(entry->size, '\0');
+            uLongf length = entry->size;
+            const bool sound =
+                uncompress(reinterpret_cast<Bytef*>(plain.data()), &length,
+                           reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()) == Z_OK;
+            bytes = sound && length == entry->size ? plain : "damaged";
+        }
+        all += std::string("|") + entry->name + "=" + bytes;
+    }
+    return all;
+}
+
+// Every allocation an operation makes is failed in turn: the operation answers with its
+// truth value, never an exception, and leaves what its contract says a failure leaves.
+TEST(Faults, EveryAllocationFailureIsAnsweredNotThrown) {
+    ScratchDir dir;
+    const fs::path before = fs::current_path();
+    const std::string folder = dir / "folder-with-a-long-name";
+    const std::string target = dir / "earlier-pack-with-a-long-name.pak";
+    const std::string second = folder + "/second";
+    fs::create_directories(folder);
+    WriteFile(folder + "/first-file", std::string(3000, 'f'));
+    WriteFile(second, "second");
+    std::string held, earlier;
+    auto same = [&](bool, Pack& p) { EXPECT_EQ(Contents(p), held); };
+    auto emptyOnFailure = [&](bool ok, Pack& p) {
+        if (!ok) {
+            EXPECT_EQ(p.count, 0u);
+        }
+    };
+    struct Case {
+        const char* what;
+        std::function<bool(Pack&)> run;
+        std::function<void(bool, Pack&)> check;
+    } cases[] = {
+        {"save", [&](Pack& p) { return p.Save(target.c_str()); },
+         [&](bool ok, Pack& p) {
+             same(ok, p);
+             if (!ok) {
+                 EXPECT_EQ(ReadFile(target), earlier);
+             }
+         }},
+        {"load", [&](Pack& p) { return p.Load(target.c_str()); },
+         [&](bool ok, Pack& p) { ok ? same(ok, p) : emptyOnFailure(ok, p); }},
+        {"pack a folder", [&](Pack& p) { return p.PackFolder(folder.c_str()); }, emptyOnFailure},
+        {"unpack", [&](Pack& p) { return p.UnpackToFolder(folder.c_str()); }, same},
+        {"add", [&](Pack& p) { return p.AddFile(second.c_str()); },
+         [&](bool ok, Pack& p) {
+             EXPECT_EQ(Contents(p), ok ? held + "|" + second + "=second" : held);
+         }},
+        {"decode and encode", [](Pack& p) { return p.Decode(3), p.Encode(3), true; }, same},
+    };
+    for (const Case& c : cases) {
+        int failures = 0;
+        for (long n = 0; n < 1000; ++n) {
+            Pack pack;
+            Append(pack, MakeEntry("one", std::string(2000, '1')));
+            Append(pack, MakeEntry("two", "two"));
+            pack.Encode(4);
+            ASSERT_TRUE(pack.Save(target.c_str()));
+            earlier = ReadFile(target);
+            held = Contents(pack);
+            gFailed = false;
+            gFailIn = n;
+            bool ok = false, escaped = false;
+            try {
+                ok = c.run(pack);
+            } catch (...) {
+                escaped = true;
+            }
+            gFailIn = -1;
+            if (!gFailed) break;
+            ++failures;
+            if (escaped) {
+                ADD_FAILURE() << c.what << ": an exception escaped at allocation " << n;
+                break;
+            }
+            SCOPED_TRACE(std::string(c.what) + ", allocation " + std::to_string(n));
+            c.check(ok, pack);
+            EXPECT_EQ(fs::current_path(), before);
+            EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(folder), 0);
+        }
+        EXPECT_GT(failures, 0) << c.what << ": no allocation was made to fail";
+    }
+}
+
+#ifndef _WIN32
+
+const std::string kWait = " press any key to continue\n\n  > ";
+const std::string kAdded = " Enter Filename:  The file was added Successfully!";
+const std::string kSaved = " Enter Filename:  The pack was saved Successfully!";
+const std::string kNotSaved = " Enter Filename:  The pack was saved UnSuccessfully!";
+const std::string kNotLoaded = " Enter Filename:  The pack was loaded UnSuccessfully!";
+const std::string kLoaded = " Enter Filename:  The pack was loaded Successfully!";
+const std::string kNotPacked = " Enter Folder name:  The folder was packed UnSuccessfully!";
+const std::string kEncoded = " Pack Encoded successfully!\n";
+const std::string kDecoded = " Pack Decoded successfully!\n";
+std::string NotUnpacked(const std::string& folder) {
+    return " Enter Folder Name:  Now unpacking to the folder: " + folder +
+           "\n The pack was unpacked UnSuccessfully!";
+}
+
+// What a fresh pack of these files, by these names, saves as.
+std::string PackOf(const fs::path& folder, std::initializer_list<const char*> names) {
+    KeepCurrentFolder keep;
+    fs::current_path(folder);
+    Pack pack;
+    for (const char* name : names) EXPECT_TRUE(pack.AddFile(name)) << name;
+    EXPECT_TRUE(pack.Save(".zorel-expected"));
+    const std::string bytes = ReadFile(".zorel-expected");
+    fs::remove(".zorel-expected");
+    return bytes;
+}
+
+// Runs the program and checks its messages pass by pass and that it ended by itself.
+void Expect(const fs::path& folder, const std::string& input, std::vector<std::string> said,
+            RunLimits limits = {}) {
+    int status = -1;
+    const std::string output = RunProgram(folder, input, &status, limits);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Messages(output), said);
+}
+
+// A file that is compressible, so that it can still be saved once encoded.
+std::string Compressible(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = "zorel packs "[i % 12] + (i % 4093 == 0);
+    return bytes;
+}
+
+// Writes fail once a file would pass the size limit: the save and the unpack fail whole, the
+// earlier files keep their bytes, and the pack in memory keeps every entry.
+TEST(Faults, WritesBeyondTheFileSizeLimitFailWhole) {
+    ScratchDir dir;
+    const std::string big = Compressible(1 << 20);
+    WriteFile(dir / "big.txt", big);
+    WriteFile(dir / "notes.txt", "notes");
+    WriteFile(dir / "keep.pak", "an earlier pack file");
+    fs::create_directory(dir.path() / "out");
+    WriteFile(dir / "out/big.txt", "an earlier big.txt");
+    RunLimits limits;
+    limits.fileSize = 64 << 10;
+    Expect(dir.path(),
+           "5\nbig.txt\n\n5\nnotes.txt\n\n2\nkeep.pak\n\n4\nout\n\n8\n\n2\nafter.pak\n\n0\n\n",
+           {kAdded, kAdded, kNotSaved, NotUnpacked("out"), kEncoded, kSaved, kWait}, limits);
+    EXPECT_EQ(ReadFile(dir / "keep.pak"), "an earlier pack file");
+    EXPECT_EQ(ReadFile(dir / "out/big.txt"), "an earlier big.txt");
+    EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(dir.path() / "out"), 0);
+    // What was saved after the failures holds every byte.
+    Expect(dir.path(), "1\nafter.pak\n\n4\nback\n\n0\n\n",
+           {kLoaded,
+            " Enter Folder Name:  Now unpacking to the folder: back\n"
+            " The pack was unpacked Successfully!",
+            kWait});
+    EXPECT_TRUE(ReadFile(dir / "back/big.txt") == big);
+    EXPECT_EQ(ReadFile(dir / "back/notes.txt"), "notes");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZOREL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZOREL_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Under an address-space limit smaller than a folder, a pack file or an input line, each
+// command that cannot get its memory says so; the program keeps running and loses nothing.
+TEST(Faults, MemoryExhaustionIsReportedAndTheNextCommandWorks) {
+#ifdef ZOREL_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+#endif
+    if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
+    constexpr std::uint64_t kMiB = 1 << 20;
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "big");
+    for (const char* name : {"big/a", "big/b", "big/c"}) {
+        WriteFile(dir / name, "");
+        fs::resize_file(dir / name, 24 * kMiB);  // sparse: no disk needed
+    }
+    // A pack file whose one plain entry is larger than the limit.
+    WriteFile(dir / "big.pak", std::string("UPz3\0\1\0\0\0\0\0\0\4\0\0\0\0huge", 21));
+    fs::resize_file(dir / "big.pak", 49 + 64 * kMiB);
+    const std::string mid = Compressible(28 * kMiB);
+    WriteFile(dir / "mid.bin", mid);
+    RunLimits limits;
+    limits.addressSpace = 48 * kMiB;
+    // Loading 28 MiB fits; compressing it needs twice that and fails, so the entry stays plain
+    // and the save that needs the compressed form fails.
+    Expect(
+        dir.path(),
+        "3\nbig\n\n1\nbig.pak\n\n1\n" + std::string(40 * kMiB, 'n') +
+            "\n\n5\nmid.bin\n\n8\n\n2\nx.pak\n\n9\n\n2\nmid.pak\n\n0\n\n",
+        {kNotPacked, kNotLoaded, kNotLoaded, kAdded, kEncoded, kNotSaved, kDecoded, kSaved, kWait},
+        limits);
+    EXPECT_FALSE(fs::exists(dir.path() / "x.pak"));
+    EXPECT_TRUE(ReadFile(dir / "mid.pak") == PackOf(dir.path(), {"mid.bin"}));
+}
+
+#endif  // !_WIN32
+
+}  // namespace
