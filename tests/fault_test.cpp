@@ -263,6 +263,185 @@ TEST(Faults, MemoryExhaustionIsReportedAndTheNextCommandWorks) {
     EXPECT_TRUE(ReadFile(dir / "mid.pak") == PackOf(dir.path(), {"mid.bin"}));
 }
 
+#ifdef __linux__
+
+// A mount over a scratch folder for the length of a test: a small tmpfs, or the folder itself
+// again, read-only. Without the right to mount, ok() is false.
+class Mount {
+  public:
+    Mount(const fs::path& at, bool tmpfs) : at_(at) {
+        if (tmpfs) {
+            ok_ = mount("zorel-test", at.c_str(), "tmpfs", 0, "size=64k") == 0;
+        } else if (mount(at.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            ok_ = true;
+            constexpr unsigned long kReadOnly = MS_REMOUNT | MS_BIND | MS_RDONLY;
+            if (mount(nullptr, at.c_str(), nullptr, kReadOnly, nullptr) != 0) Undo();
+        }
+    }
+    ~Mount() { Undo(); }
+    bool ok() const { return ok_; }
+
+  private:
+    void Undo() {
+        if (ok_) umount2(at_.c_str(), MNT_DETACH);
+        ok_ = false;
+    }
+    fs::path at_;
+    bool ok_ = false;
+};
+
+// A folder that takes no more bytes: the save and the unpack into it fail, its files keep
+// their bytes and no temporary file stays; the pack is saved whole elsewhere afterwards.
+void ExpectFolderKeepsItsFiles(const ScratchDir& dir) {
+    WriteFile(dir / "big.txt", Compressible(200 << 10));
+    Expect(dir.path(), "5\nbig.txt\n\n2\nt/keep.pak\n\n4\nt\n\n2\nok.pak\n\n0\n\n",
+           {kAdded, kNotSaved, NotUnpacked("t"), kSaved, kWait});
+    EXPECT_EQ(ReadFile(dir / "t/keep.pak"), "an earlier pack file");
+    EXPECT_EQ(ReadFile(dir / "t/big.txt"), "an earlier big.txt");
+    EXPECT_EQ(TempFilesIn(dir.path() / "t"), 0);
+    EXPECT_TRUE(ReadFile(dir / "ok.pak") == PackOf(dir.path(), {"big.txt"}));
+}
+
+void EarlierFiles(const ScratchDir& dir) {
+    WriteFile(dir / "t/keep.pak", "an earlier pack file");
+    WriteFile(dir / "t/big.txt", "an earlier big.txt");
+}
+
+TEST(Faults, AFullFolderKeepsItsFiles) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "t");
+    Mount full(dir.path() / "t", true);
+    if (!full.ok()) GTEST_SKIP() << "mounting a small tmpfs needs CAP_SYS_ADMIN";
+    EarlierFiles(dir);
+    ExpectFolderKeepsItsFiles(dir);
+}
+
+TEST(Faults, AReadOnlyFolderKeepsItsFiles) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "t");
+    EarlierFiles(dir);
+    // Mode bits do not hold root back; a read-only mount holds everyone.
+    Mount readOnly(dir.path() / "t", false);
+    if (geteuid() != 0) {
+        fs::permissions(dir.path() / "t",
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    } else if (!readOnly.ok()) {
+        GTEST_SKIP() << "as root only a read-only mount makes a folder read-only, and mounting "
+                        "needs CAP_SYS_ADMIN";
+    }
+    ExpectFolderKeepsItsFiles(dir);
+}
+
+// Holds each open and each read of a file in a folder until `decide` has answered it, so that
+// a test can act at an exact point of the program's work. `decide` gets the file's name and
+// whether the event is an open, and answers whether the open or read may go on.
+class Gate {
+  public:
+    using Decide = std::function<bool(const std::string& name, bool open)>;
+    Gate(const fs::path& folder, Decide decide) : decide_(std::move(decide)) {
+        fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
+        constexpr unsigned kEvents = FAN_OPEN_PERM | FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD;
+        if (fd_ >= 0 && fanotify_mark(fd_, FAN_MARK_ADD, kEvents, AT_FDCWD, folder.c_str()) == 0) {
+            server_ = std::thread([this] { Serve(); });
+        } else if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Gate() {
+        stop_ = true;
+        if (server_.joinable()) server_.join();
+        if (fd_ >= 0) close(fd_);  // lets anything still held go on
+    }
+    bool ok() const { return fd_ >= 0; }
+
+  private:
+    void Serve() {
+        alignas(fanotify_event_metadata) char buffer[4096];
+        while (!stop_) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (poll(&ready, 1, 20) <= 0) continue;
+            ssize_t left = read(fd_, buffer, sizeof buffer);
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (; left > 0 && FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+                if (event->fd < 0) continue;
+                std::error_code error;
+                const fs::path file =
+                    fs::read_symlink("/proc/self/fd/" + std::to_string(event->fd), error);
+                const bool allow =
+                    decide_(file.filename().string(), (event->mask & FAN_OPEN_PERM) != 0);
+                const fanotify_response answer{event->fd, allow ? 0u + FAN_ALLOW : 0u + FAN_DENY};
+                EXPECT_EQ(write(fd_, &answer, sizeof answer), ssize_t{sizeof answer});
+                close(event->fd);
+            }
+        }
+    }
+
+    Decide decide_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread server_;
+};
+
+// Files that vanish, refuse to be opened or shrink after the folder was listed, and the folder
+// itself removed while it is packed: the pack fails and empties, the program goes on in the
+// folder it started in.
+TEST(Faults, FilesThatChangeWhileAFolderIsPackedFailThePack) {
+    struct Case {
+        const char* what;
+        std::function<Gate::Decide(const fs::path& src)> gate;
+    } cases[] = {
+        {"the other files removed at the first open",
+         [](const fs::path& src) {
+             return [src, opens = 0](const std::string& name, bool open) mutable {
+                 for (const char* other : {"a", "b", "c"}) {
+                     if (open && opens == 0 && name != other) fs::remove(src / other);
+                 }
+                 opens += open;
+                 return true;
+             };
+         }},
+        {"a file that refuses to be opened",
+         [](const fs::path&) {
+             return [](const std::string& name, bool open) { return !(open && name == "b"); };
+         }},
+        {"a file that shrinks after its length was taken",
+         [](const fs::path& src) {
+             return [src, reads = 0](const std::string& name, bool open) mutable {
+                 if (!open && reads++ == 0) fs::resize_file(src / name, 1);
+                 return true;
+             };
+         }},
+        {"the folder removed at the first open",
+         [](const fs::path& src) {
+             return [src, opens = 0](const std::string&, bool open) mutable {
+                 std::error_code ignored;
+                 if (open && opens++ == 0) fs::remove_all(src, ignored);
+                 return true;
+             };
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        fs::create_directory(dir.path() / "src");
+        for (const char* name : {"a", "b", "c"})
+            WriteFile(dir / ("src/" + std::string(name)), "bytes of a file");
+        WriteFile(dir / "notes.txt", "notes");
+        const std::string expected = PackOf(dir.path(), {"notes.txt"});
+        {
+            Gate gate(dir.path() / "src", c.gate(dir.path() / "src"));
+            if (!gate.ok()) GTEST_SKIP() << "holding a file's open needs CAP_SYS_ADMIN (fanotify)";
+            Expect(dir.path(), "3\nsrc\n\n5\nnotes.txt\n\n2\nafter.pak\n\n0\n\n",
+                   {kNotPacked, kAdded, kSaved, kWait});
+        }
+        EXPECT_TRUE(ReadFile(dir / "after.pak") == expected);
+    }
+}
+
+#endif  // __linux__
+
 #endif  // !_WIN32
 
 }  // namespace
