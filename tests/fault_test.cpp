@@ -87,66 +87,56 @@ TEST(Faults, EveryAllocationFailureIsAnsweredNotThrown) {
     fs::create_directories(folder);
     WriteFile(folder + "/first-file", std::string(3000, 'f'));
     WriteFile(second, "second");
-    std::string held, earlier;
-    auto same = [&](bool, Pack& p) { EXPECT_EQ(Contents(p), held); };
-    auto emptyOnFailure = [&](bool ok, Pack& p) {
-        if (!ok) {
-            EXPECT_EQ(p.count, 0u);
-        }
+    auto fill = [](Pack& pack) {
+        Append(pack, MakeEntry("one", std::string(2000, '1')));
+        Append(pack, MakeEntry("two", "two"));
+        pack.Encode(4);
     };
+    Pack model;
+    fill(model);
+    ASSERT_TRUE(model.Save(target.c_str()));
+    const std::string earlier = ReadFile(target), held = Contents(model);
+    // What the pack holds when the operation succeeded and when it failed ("": not checked).
     struct Case {
         const char* what;
         std::function<bool(Pack&)> run;
-        std::function<void(bool, Pack&)> check;
+        std::string ifDone, ifFailed;
     } cases[] = {
-        {"save", [&](Pack& p) { return p.Save(target.c_str()); },
-         [&](bool ok, Pack& p) {
-             same(ok, p);
-             if (!ok) {
-                 EXPECT_EQ(ReadFile(target), earlier);
-             }
-         }},
-        {"load", [&](Pack& p) { return p.Load(target.c_str()); },
-         [&](bool ok, Pack& p) { ok ? same(ok, p) : emptyOnFailure(ok, p); }},
-        {"pack a folder", [&](Pack& p) { return p.PackFolder(folder.c_str()); }, emptyOnFailure},
-        {"unpack", [&](Pack& p) { return p.UnpackToFolder(folder.c_str()); }, same},
-        {"add", [&](Pack& p) { return p.AddFile(second.c_str()); },
-         [&](bool ok, Pack& p) {
-             EXPECT_EQ(Contents(p), ok ? held + "|" + second + "=second" : held);
-         }},
-        {"decode and encode", [](Pack& p) { return p.Decode(3), p.Encode(3), true; }, same},
+        {"save", [&](Pack& p) { return p.Save(target.c_str()); }, held, held},
+        {"load", [&](Pack& p) { return p.Load(target.c_str()); }, held, "0"},
+        {"pack a folder", [&](Pack& p) { return p.PackFolder(folder.c_str()); }, "", "0"},
+        {"unpack", [&](Pack& p) { return p.UnpackToFolder(folder.c_str()); }, held, held},
+        {"add", [&](Pack& p) { return p.AddFile(second.c_str()); }, held + "|" + second + "=second",
+         held},
+        {"decode and encode", [](Pack& p) { return p.Decode(3), p.Encode(3), true; }, held, held},
     };
     for (const Case& c : cases) {
-        int failures = 0;
-        for (long n = 0; n < 1000; ++n) {
+        long n = 0;
+        for (;; ++n) {
             Pack pack;
-            Append(pack, MakeEntry("one", std::string(2000, '1')));
-            Append(pack, MakeEntry("two", "two"));
-            pack.Encode(4);
-            ASSERT_TRUE(pack.Save(target.c_str()));
-            earlier = ReadFile(target);
-            held = Contents(pack);
+            fill(pack);
             gFailed = false;
             gFailIn = n;
-            bool ok = false, escaped = false;
+            bool ok = false;
             try {
                 ok = c.run(pack);
             } catch (...) {
-                escaped = true;
+                ADD_FAILURE() << c.what << ": an exception escaped at allocation " << n;
             }
             gFailIn = -1;
             if (!gFailed) break;
-            ++failures;
-            if (escaped) {
-                ADD_FAILURE() << c.what << ": an exception escaped at allocation " << n;
-                break;
-            }
             SCOPED_TRACE(std::string(c.what) + ", allocation " + std::to_string(n));
-            c.check(ok, pack);
+            const std::string& expected = ok ? c.ifDone : c.ifFailed;
+            if (!expected.empty()) {
+                EXPECT_EQ(Contents(pack), expected);
+            }
+            if (!ok) {
+                EXPECT_EQ(ReadFile(target), earlier);
+            }
             EXPECT_EQ(fs::current_path(), before);
             EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(folder), 0);
         }
-        EXPECT_GT(failures, 0) << c.what << ": no allocation was made to fail";
+        EXPECT_GT(n, 0) << c.what << ": no allocation was made to fail";
     }
 }
 
@@ -290,8 +280,9 @@ class Mount {
     bool ok_ = false;
 };
 
-// A folder that takes no more bytes: the save and the unpack into it fail, its files keep
-// their bytes and no temporary file stays; the pack is saved whole elsewhere afterwards.
+// A folder "t" holding earlier files that takes no more bytes: the save and the unpack into it
+// fail, its files keep their bytes and no temporary file stays; the pack is saved whole elsewhere
+// afterwards.
 void ExpectFolderKeepsItsFiles(const ScratchDir& dir) {
     WriteFile(dir / "big.txt", Compressible(200 << 10));
     Expect(dir.path(), "5\nbig.txt\n\n2\nt/keep.pak\n\n4\nt\n\n2\nok.pak\n\n0\n\n",
@@ -302,24 +293,21 @@ void ExpectFolderKeepsItsFiles(const ScratchDir& dir) {
     EXPECT_TRUE(ReadFile(dir / "ok.pak") == PackOf(dir.path(), {"big.txt"}));
 }
 
-void EarlierFiles(const ScratchDir& dir) {
-    WriteFile(dir / "t/keep.pak", "an earlier pack file");
-    WriteFile(dir / "t/big.txt", "an earlier big.txt");
-}
-
 TEST(Faults, AFullFolderKeepsItsFiles) {
     ScratchDir dir;
     fs::create_directory(dir.path() / "t");
     Mount full(dir.path() / "t", true);
     if (!full.ok()) GTEST_SKIP() << "mounting a small tmpfs needs CAP_SYS_ADMIN";
-    EarlierFiles(dir);
+    WriteFile(dir / "t/keep.pak", "an earlier pack file");
+    WriteFile(dir / "t/big.txt", "an earlier big.txt");
     ExpectFolderKeepsItsFiles(dir);
 }
 
 TEST(Faults, AReadOnlyFolderKeepsItsFiles) {
     ScratchDir dir;
     fs::create_directory(dir.path() / "t");
-    EarlierFiles(dir);
+    WriteFile(dir / "t/keep.pak", "an earlier pack file");
+    WriteFile(dir / "t/big.txt", "an earlier big.txt");
     // Mode bits do not hold root back; a read-only mount holds everyone.
     Mount readOnly(dir.path() / "t", false);
     if (geteuid() != 0) {
@@ -334,11 +322,12 @@ TEST(Faults, AReadOnlyFolderKeepsItsFiles) {
 }
 
 // Holds each open and each read of a file in a folder until `decide` has answered it, so that
-// a test can act at an exact point of the program's work. `decide` gets the file's name and
-// whether the event is an open, and answers whether the open or read may go on.
+// a test can act at an exact point of the program's work. `decide` gets the file's name, whether
+// the event is an open (or else a read) and how many events of that kind came before; it
+// answers whether the open or read may go on.
 class Gate {
   public:
-    using Decide = std::function<bool(const std::string& name, bool open)>;
+    using Decide = std::function<bool(const std::string& name, bool open, int before)>;
     Gate(const fs::path& folder, Decide decide) : decide_(std::move(decide)) {
         fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
         constexpr unsigned kEvents = FAN_OPEN_PERM | FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD;
@@ -359,6 +348,7 @@ class Gate {
   private:
     void Serve() {
         alignas(fanotify_event_metadata) char buffer[4096];
+        int opens = 0, reads = 0;
         while (!stop_) {
             pollfd ready{fd_, POLLIN, 0};
             if (poll(&ready, 1, 20) <= 0) continue;
@@ -369,8 +359,9 @@ class Gate {
                 std::error_code error;
                 const fs::path file =
                     fs::read_symlink("/proc/self/fd/" + std::to_string(event->fd), error);
+                const bool open = (event->mask & FAN_OPEN_PERM) != 0;
                 const bool allow =
-                    decide_(file.filename().string(), (event->mask & FAN_OPEN_PERM) != 0);
+                    decide_(file.filename().string(), open, (open ? opens : reads)++);
                 const fanotify_response answer{event->fd, allow ? 0u + FAN_ALLOW : 0u + FAN_DENY};
                 EXPECT_EQ(write(fd_, &answer, sizeof answer), ssize_t{sizeof answer});
                 close(event->fd);
@@ -388,50 +379,43 @@ class Gate {
 // itself removed while it is packed: the pack fails and empties, the program goes on in the
 // folder it started in.
 TEST(Faults, FilesThatChangeWhileAFolderIsPackedFailThePack) {
-    struct Case {
+    ScratchDir dir;
+    const fs::path src = dir.path() / "src";
+    WriteFile(dir / "notes.txt", "notes");
+    const std::string expected = PackOf(dir.path(), {"notes.txt"});
+    std::error_code ignored;
+    const struct Case {
         const char* what;
-        std::function<Gate::Decide(const fs::path& src)> gate;
+        Gate::Decide decide;
     } cases[] = {
         {"the other files removed at the first open",
-         [](const fs::path& src) {
-             return [src, opens = 0](const std::string& name, bool open) mutable {
-                 for (const char* other : {"a", "b", "c"}) {
-                     if (open && opens == 0 && name != other) fs::remove(src / other);
-                 }
-                 opens += open;
-                 return true;
-             };
+         [&](const std::string& name, bool open, int before) {
+             for (const char* other : {"a", "b", "c"}) {
+                 if (open && before == 0 && name != other) fs::remove(src / other, ignored);
+             }
+             return true;
          }},
         {"a file that refuses to be opened",
-         [](const fs::path&) {
-             return [](const std::string& name, bool open) { return !(open && name == "b"); };
-         }},
+         [](const std::string& name, bool open, int) { return !(open && name == "b"); }},
         {"a file that shrinks after its length was taken",
-         [](const fs::path& src) {
-             return [src, reads = 0](const std::string& name, bool open) mutable {
-                 if (!open && reads++ == 0) fs::resize_file(src / name, 1);
-                 return true;
-             };
+         [&](const std::string& name, bool open, int before) {
+             if (!open && before == 0) fs::resize_file(src / name, 1, ignored);
+             return true;
          }},
         {"the folder removed at the first open",
-         [](const fs::path& src) {
-             return [src, opens = 0](const std::string&, bool open) mutable {
-                 std::error_code ignored;
-                 if (open && opens++ == 0) fs::remove_all(src, ignored);
-                 return true;
-             };
+         [&](const std::string&, bool open, int before) {
+             if (open && before == 0) fs::remove_all(src, ignored);
+             return true;
          }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScratchDir dir;
-        fs::create_directory(dir.path() / "src");
-        for (const char* name : {"a", "b", "c"})
-            WriteFile(dir / ("src/" + std::string(name)), "bytes of a file");
-        WriteFile(dir / "notes.txt", "notes");
-        const std::string expected = PackOf(dir.path(), {"notes.txt"});
+        fs::remove_all(src);
+        fs::create_directory(src);
+        for (const char* name : {"a", "b", "c"}) WriteFile((src / name).string(), "some bytes");
+        fs::remove(dir.path() / "after.pak");
         {
-            Gate gate(dir.path() / "src", c.gate(dir.path() / "src"));
+            Gate gate(src, c.decide);
             if (!gate.ok()) GTEST_SKIP() << "holding a file's open needs CAP_SYS_ADMIN (fanotify)";
             Expect(dir.path(), "3\nsrc\n\n5\nnotes.txt\n\n2\nafter.pak\n\n0\n\n",
                    {kNotPacked, kAdded, kSaved, kWait});
