@@ -1,7 +1,8 @@
 // Fuzzes the menu: the bytes are its standard input, run in a scratch folder of small files
-// with its output thrown away. Every '/' becomes '_' and no ".." survives, so no name reaches
-// outside the folder; files the menu writes are held to kMaxFile bytes, so each run is short.
-// After each run the menu must have kept its folder and left no temporary file.
+// with its output thrown away. Every '/' becomes '_' and neither ".." nor ".z" survives, so no
+// name reaches outside the folder or looks like the packer's temporary files (".zorel-*");
+// files the menu writes are held to kMaxFile bytes, so each run is short. After each run the
+// menu must have kept its folder and left no temporary file.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -76,8 +77,10 @@ bool NoTemporaryFiles(const fs::path& folder) {
 int FuzzConsole(const std::uint8_t* bytes, std::size_t length) {
     std::string script(reinterpret_cast<const char*>(bytes), length);
     for (std::size_t i = 0; i < script.size(); ++i) {
-        if (script[i] == '/' || (i > 0 && script[i] == '.' && script[i - 1] == '.'))
+        const bool afterDot = i > 0 && script[i - 1] == '.';
+        if (script[i] == '/' || (afterDot && (script[i] == '.' || script[i] == 'z'))) {
             script[i] = '_';
+        }
     }
     const fs::path run = Scratch() / "run";
     std::error_code error;
