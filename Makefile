@@ -6,7 +6,7 @@ WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w6
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test build deps asan-test fuzz fuzz-run windows windows-i686 windows-test clean
+.PHONY: all run test build deps asan-test valgrind-test fuzz fuzz-run windows windows-i686 windows-test clean
 
 all: build
 
@@ -28,6 +28,15 @@ asan-test: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZOREL_SANITIZE=address,undefined >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# The end-to-end tests with the program under valgrind's memcheck: any leak or invalid access
+# makes the program exit 99 and its test fail. The address-space limit test skips itself.
+VALGRIND := valgrind --quiet --vgdb=no --error-exitcode=99 --leak-check=full \
+	--errors-for-leak-kinds=definite,indirect,possible --show-leak-kinds=definite,indirect,possible
+valgrind-test: build
+	@./tools/deps.sh valgrind
+	ZOREL_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir build --output-on-failure -j $(JOBS) \
+		-R '^(Transcripts|Faults)\.'
 
 # libFuzzer harnesses (clang), run for FUZZ_SECONDS each on a copy of the seed corpus.
 fuzz: deps

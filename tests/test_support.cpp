@@ -10,7 +10,11 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #endif
 
 ScratchDir::ScratchDir() {
@@ -111,7 +115,13 @@ std::string Quote(fs::path path) {
 }
 }  // namespace
 
-std::string RunProgram(const fs::path& folder, const std::string& input, int* status) {
+std::string ProgramWrapper() {
+    const char* wrapper = std::getenv("ZOREL_TEST_WRAPPER");
+    return wrapper != nullptr ? wrapper : "";
+}
+
+std::string RunProgram(const fs::path& folder, const std::string& input, int* status,
+                       RunLimits limits) {
     ScratchDir io;
     WriteFile(io / "stdin", input);
 #ifdef _WIN32
@@ -119,15 +129,52 @@ std::string RunProgram(const fs::path& folder, const std::string& input, int* st
 #else
     const char* const kChangeFolder = "cd ";
 #endif
-    const std::string command = kChangeFolder + Quote(folder) + " && " + Quote(ZOREL_BINARY) +
-                                " < " + Quote(io.path() / "stdin") + " > " +
+    std::string wrapper = ProgramWrapper();
+    if (!wrapper.empty()) wrapper += " ";
+    const std::string command = kChangeFolder + Quote(folder) + " && " + wrapper +
+                                Quote(ZOREL_BINARY) + " < " + Quote(io.path() / "stdin") + " > " +
                                 Quote(io.path() / "stdout");
+#ifdef _WIN32
     int result = std::system(command.c_str());
-#ifndef _WIN32
-    if (result != -1 && WIFEXITED(result)) result = WEXITSTATUS(result);
+    (void)limits;
+#else
+    // The limits are set in a child before the shell that starts the program; both keep them.
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (limits.fileSize != 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit size{limits.fileSize, limits.fileSize};
+            if (setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(126);
+        }
+        if (limits.addressSpace != 0) {
+            const rlimit space{limits.addressSpace, limits.addressSpace};
+            if (setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
+        }
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int result = -1;
+    if (child > 0 && waitpid(child, &result, 0) == child) {
+        result = WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
+    } else {
+        result = -1;
+    }
 #endif
     if (status != nullptr) *status = result;
     return ReadFile(io / "stdout");
+}
+
+std::vector<std::string> Messages(const std::string& output) {
+    std::vector<std::string> messages;
+    const std::string menu = kMenuScreen;
+    std::size_t at = output.find(menu);
+    while (at != std::string::npos) {
+        const std::size_t start = at + menu.size();
+        at = output.find(menu, start);
+        messages.push_back(output.substr(start, at == std::string::npos ? at : at - start));
+    }
+    return messages;
 }
 
 const char* const kMenuScreen =

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "pack/pack.h"
 
@@ -49,8 +50,23 @@ std::string Names(const Pack& pack);
 // Text as the console streams hold it in a file: on Windows every line ends in "\r\n".
 std::string ConsoleText(const std::string& text);
 
-// Runs the program in folder with input as its standard input; gives standard output.
-std::string RunProgram(const fs::path& folder, const std::string& input, int* status = nullptr);
+// Limits the program runs under (POSIX only); 0 leaves a limit as it is.
+struct RunLimits {
+    std::uint64_t fileSize = 0;      // RLIMIT_FSIZE, with SIGXFSZ ignored so that writes fail
+    std::uint64_t addressSpace = 0;  // RLIMIT_AS
+};
+
+// Runs the program in folder with input as its standard input; gives standard output. The
+// status is the exit code, or 128 plus the signal that ended the program. The environment
+// variable ZOREL_TEST_WRAPPER, when set, is a command put in front of the program (valgrind).
+std::string RunProgram(const fs::path& folder, const std::string& input, int* status = nullptr,
+                       RunLimits limits = {});
+
+// The command from ZOREL_TEST_WRAPPER; empty when the program runs on its own.
+std::string ProgramWrapper();
+
+// What each pass of the menu printed after the menu, one string per pass.
+std::vector<std::string> Messages(const std::string& output);
 
 // How many temporary files of the packer lie in folder.
 int TempFilesIn(const fs::path& folder);

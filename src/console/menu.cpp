@@ -1,6 +1,7 @@
 // The menu loop: one key per pass, one operation per key, one message per operation.
 #include <cstdio>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "console/console.h"
@@ -31,16 +32,24 @@ class Input {
         return c;
     }
     void Discard() { Char(); }
-    // A whole line of any length, without its end of line.
+    // A whole line of any length, without its end of line. A line too long for the memory
+    // left reads as empty, which every command refuses.
     std::string Line() {
         std::fflush(stdout);
         std::string line;
+        bool held = true;
         for (int c = std::getchar(); c != '\n'; c = std::getchar()) {
             if (c == EOF) {
                 ended_ = true;
                 break;
             }
-            line.push_back(static_cast<char>(c));
+            if (!held) continue;
+            try {
+                line.push_back(static_cast<char>(c));
+            } catch (const std::bad_alloc&) {
+                std::string().swap(line);
+                held = false;
+            }
         }
         return line;
     }

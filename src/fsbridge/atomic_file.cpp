@@ -1,11 +1,17 @@
 // Whole-or-nothing file replacement through a temporary file and a rename.
 #include "fsbridge/atomic_file.h"
 
+#include <new>
+
 #include "platform/platform.h"
 
 AtomicFile::AtomicFile(const char* target) {
     if (target == nullptr || *target == '\0') return;
-    target_ = target;
+    try {
+        target_ = target;
+    } catch (const std::bad_alloc&) {
+        return;  // no memory for the name: no file either
+    }
     file_ = platform::CreateTempBeside(target, &temp_);
 }
 

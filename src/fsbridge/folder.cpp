@@ -82,9 +82,13 @@ bool Pack::UnpackToFolder(const char* folder) {
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
         if (ClimbsOut(entry->name)) return false;
-        target.assign(folder);
-        target += platform::kPathSeparator;
-        target += entry->name;
+        try {
+            target.assign(folder);
+            target += platform::kPathSeparator;
+            target += entry->name;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         if (!entry->ExtractToFile(target.c_str())) return false;
         ++written;
     }

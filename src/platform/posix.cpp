@@ -174,7 +174,12 @@ namespace platform {
 std::string CurrentFolder() {
     char* folder = getcwd(nullptr, 0);
     if (folder == nullptr) return std::string();
-    std::string result(folder);
+    std::string result;
+    try {
+        result = folder;
+    } catch (const std::bad_alloc&) {
+        result.clear();  // out of memory: the folder cannot be told
+    }
     std::free(folder);
     return result;
 }
@@ -201,12 +206,19 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
 std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
     if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
     static std::atomic<unsigned> serial{0};
-    const std::string folder = FolderOf(target);
+    std::string folder;
+    std::string candidate;
+    try {
+        folder = FolderOf(target);
+        candidate.reserve(folder.size() + 64);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[64];
         std::snprintf(suffix, sizeof suffix, "/.zorel-%ld-%u.tmp", static_cast<long>(getpid()),
                       serial.fetch_add(1));
-        std::string candidate = folder + suffix;
+        candidate.assign(folder).append(suffix);  // fits the room reserved above
         const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
