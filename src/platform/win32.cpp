@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -44,7 +45,11 @@ std::string CurrentFolder() {
     std::string folder;
     DWORD needed = GetCurrentDirectoryA(0, nullptr);  // the length with its NUL
     while (needed != 0) {
-        folder.resize(needed);
+        try {
+            folder.resize(needed);
+        } catch (const std::bad_alloc&) {
+            return std::string();  // out of memory: the folder cannot be told
+        }
         const DWORD length = GetCurrentDirectoryA(needed, folder.data());
         if (length == 0) break;
         if (length < needed) {
@@ -81,12 +86,19 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
 std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
     if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
     static std::atomic<unsigned> serial{0};
-    const std::string folder = FolderPrefixOf(target);
+    std::string folder;
+    std::string candidate;
+    try {
+        folder = FolderPrefixOf(target);
+        candidate.reserve(folder.size() + 64);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[64];
         std::snprintf(name, sizeof name, ".zorel-%lu-%u.tmp",
                       static_cast<unsigned long>(GetCurrentProcessId()), serial.fetch_add(1));
-        std::string candidate = folder + name;
+        candidate.assign(folder).append(name);  // fits the room reserved above
         // CREATE_NEW fails on a name that is taken, so the file is this call's alone.
         HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
