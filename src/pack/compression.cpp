@@ -1,9 +1,11 @@
 // Per-entry zlib compression, and Encode/Decode of the whole pack on worker threads.
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -59,26 +61,29 @@ void Adopt(PackEntry* entry, HGLOBAL block, unsigned char* bytes) {
 }
 
 // Runs work on every entry of the chain, spread over up to `workers` threads that each take
-// the next entry not yet taken. The calling thread works too.
+// the largest entry not yet taken, so no big entry is left to one thread at the end. The
+// calling thread works too. Without memory for the order, this thread works alone.
 template <typename Work>
 void ForEachEntry(PackEntry* head, std::uint32_t count, unsigned workers, Work work) {
+    std::unique_ptr<PackEntry*[]> order(new (std::nothrow) PackEntry*[count == 0 ? 1 : count]);
+    if (order == nullptr) {
+        for (PackEntry* entry = head; entry != nullptr; entry = entry->next) work(entry);
+        return;
+    }
+    std::uint32_t total = 0;
+    for (PackEntry* entry = head; entry != nullptr && total < count; entry = entry->next) {
+        order[total++] = entry;
+    }
+    std::sort(order.get(), order.get() + total,
+              [](const PackEntry* a, const PackEntry* b) { return a->size > b->size; });
+
     if (workers == 0) workers = std::thread::hardware_concurrency();
     if (workers == 0) workers = 1;
-    if (workers > count) workers = count == 0 ? 1 : count;
+    if (workers > total) workers = total == 0 ? 1 : total;
 
-    std::mutex mutex;
-    PackEntry* cursor = head;
+    std::atomic<std::uint32_t> taken{0};
     auto run = [&] {
-        for (;;) {
-            PackEntry* entry = nullptr;
-            {
-                std::lock_guard<std::mutex> hold(mutex);
-                entry = cursor;
-                if (entry != nullptr) cursor = entry->next;
-            }
-            if (entry == nullptr) return;
-            work(entry);
-        }
+        for (std::uint32_t at = taken++; at < total; at = taken++) work(order[at]);
     };
 
     constexpr unsigned kMaxHelpers = 64;
