@@ -5,8 +5,9 @@
 #include <string>
 
 class AtomicFile {
-public:
-    // Creates the temporary file beside target; stream() is null when that failed.
+  public:
+    // Creates the temporary file beside target; stream() is null when that failed. The stream
+    // is unbuffered: every write goes to the file as it is made.
     explicit AtomicFile(const char* target);
     // Abandons an uncommitted file: closes and removes it, leaving the target as it was.
     ~AtomicFile();
@@ -19,7 +20,7 @@ public:
     // target. False leaves the target untouched and no temporary file.
     bool Commit();
 
-private:
+  private:
     std::string target_;
     std::string temp_;
     std::FILE* file_ = nullptr;

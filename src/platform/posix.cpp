@@ -3,12 +3,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -119,7 +121,9 @@ DWORD GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
     return result;
 }
 
-BOOL SetCurrentDirectoryA(LPCSTR path) { return path != nullptr && chdir(path) == 0; }
+BOOL SetCurrentDirectoryA(LPCSTR path) {
+    return path != nullptr && chdir(path) == 0;
+}
 
 BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
     return path != nullptr && mkdir(path, 0777) == 0;
@@ -226,7 +230,39 @@ bool ReplaceFile(const char* source, const char* target) {
     return source != nullptr && target != nullptr && std::rename(source, target) == 0;
 }
 
-bool RemoveFile(const char* path) { return path != nullptr && unlink(path) == 0; }
+bool RemoveFile(const char* path) {
+    return path != nullptr && unlink(path) == 0;
+}
+
+bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count) {
+    if (file == nullptr || std::fflush(file) != 0) return false;
+    const int fd = fileno(file);
+    iovec batch[IOV_MAX];
+    std::size_t next = 0;  // the first piece not yet taken into a batch
+    while (next < count) {
+        int left = 0;
+        for (; next < count && left < IOV_MAX; ++next) {
+            if (pieces[next].length == 0) continue;
+            batch[left].iov_base = const_cast<void*>(pieces[next].bytes);
+            batch[left].iov_len = pieces[next].length;
+            ++left;
+        }
+        // A short write leaves the rest of the batch for the next call.
+        iovec* rest = batch;
+        while (left > 0) {
+            const ssize_t written = writev(fd, rest, left);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return false;
+            auto done = static_cast<std::size_t>(written);
+            for (; left > 0 && done >= rest->iov_len; --left, ++rest) done -= rest->iov_len;
+            if (left > 0) {
+                rest->iov_base = static_cast<unsigned char*>(rest->iov_base) + done;
+                rest->iov_len -= done;
+            }
+        }
+    }
+    return true;
+}
 
 void ClearScreen() {
     if (isatty(STDOUT_FILENO)) std::fputs("\x1b[H\x1b[2J", stdout);
