@@ -106,6 +106,10 @@ struct WritePiece {
 // how much was written is then unknown.
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count);
 
+// Sets up the C heap for the packer's run: memory freed after one entry is kept for the next
+// rather than handed back to the system each time.
+void PrepareHeap();
+
 // Clears the console; writes nothing when standard output is not a console.
 void ClearScreen();
 

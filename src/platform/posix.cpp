@@ -4,6 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -262,6 +265,16 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count) {
         }
     }
     return true;
+}
+
+void PrepareHeap() {
+#ifdef M_TRIM_THRESHOLD
+    // zlib sets up and drops a few hundred KiB of state for every entry. With glibc's default
+    // the heap gives that back to the system at once and takes it again for the next entry:
+    // system calls and fresh zeroed pages each time. A fixed threshold also keeps blocks of
+    // 128 KiB and more in their own mappings, which go back to the system when freed.
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
 }
 
 void ClearScreen() {
