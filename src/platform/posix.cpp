@@ -206,11 +206,11 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
 std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
     if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
     static std::atomic<unsigned> serial{0};
+    static const long pid = static_cast<long>(getpid());  // asked once, not once per file
     const std::string folder = FolderOf(target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[64];
-        std::snprintf(suffix, sizeof suffix, "/.zorel-%ld-%u.tmp", static_cast<long>(getpid()),
-                      serial.fetch_add(1));
+        std::snprintf(suffix, sizeof suffix, "/.zorel-%ld-%u.tmp", pid, serial.fetch_add(1));
         std::string candidate = folder + suffix;
         const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
