@@ -4,7 +4,7 @@ FUZZ_PACKAGES := clang libclang-rt-14-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test build deps asan-test fuzz fuzz-run clean
+.PHONY: all run test build deps asan-test tsan-test fuzz fuzz-run bench clean
 
 all: build
 
@@ -27,6 +27,16 @@ asan-test: deps
 	@cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
+# The compression tests built with ThreadSanitizer: Encode and Decode on worker threads.
+tsan-test: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_SANITIZE=thread >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target zorel_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^Compression\.'
+
+# The whole program against tar and zip on copies of real folders (see bench/run).
+bench: build
+	./bench/run
+
 # libFuzzer harnesses (clang), run for FUZZ_SECONDS each on a copy of the seed corpus.
 fuzz: deps
 	@./tools/deps.sh $(FUZZ_PACKAGES)
@@ -38,4 +48,4 @@ fuzz-run: fuzz
 	./fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz

@@ -14,9 +14,10 @@ namespace {
 const std::string kPlainAbc = std::string("UPz3\x00\x01\x00\x00\x00", 9) +
                               std::string("\x03\x00\x00\x00\x00\x00\x00\x00", 8) + "a.txt" +
                               std::string(27, '\0') + "abc";
-const std::string kEncodedAbc =
-    std::string("UPz3\x01\x01\x00\x00\x00", 9) + std::string("\x03\x00\x00\x00\x0B\x00\x00\x00", 8) +
-    "a.txt" + std::string(27, '\0') + std::string("\x78\x9C\x4B\x4C\x4A\x06\x00\x02\x4D\x01\x27", 11);
+const std::string kEncodedAbc = std::string("UPz3\x01\x01\x00\x00\x00", 9) +
+                                std::string("\x03\x00\x00\x00\x0B\x00\x00\x00", 8) + "a.txt" +
+                                std::string(27, '\0') +
+                                std::string("\x78\x9C\x4B\x4C\x4A\x06\x00\x02\x4D\x01\x27", 11);
 
 std::string U32(std::uint32_t v) {
     return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
@@ -30,7 +31,9 @@ std::string Record(std::uint32_t size, std::uint32_t stored, const std::string& 
     return U32(size) + U32(stored) + field + data;
 }
 
-std::string Header(char flag, std::uint32_t count) { return "UPz3" + std::string(1, flag) + U32(count); }
+std::string Header(char flag, std::uint32_t count) {
+    return "UPz3" + std::string(1, flag) + U32(count);
+}
 
 TEST(PackFile, WorkedExampleSavesAndLoadsByteForByte) {
     ScratchDir dir;
@@ -73,7 +76,8 @@ TEST(PackFile, MalformedFilesFailAndLeaveThePackEmpty) {
         {"name without NUL", Header(0, 1) + Record(1, 0, std::string(32, 'n'), "1")},
         {"4 GiB entry", Header(0, 1) + Record(0xFFFFFFFF, 0, "x", "small")},
         {"4 billion entries", Header(0, 0xFFFFFFFF) + Record(1, 0, "x", "1")},
-        {"bomb beyond deflate's ratio", Header(1, 1) + Record(1032 * 11 + 1, 11, "x", kEncodedAbc.substr(49))},
+        {"bomb beyond deflate's ratio",
+         Header(1, 1) + Record(1032 * 11 + 1, 11, "x", kEncodedAbc.substr(49))},
     };
     ScratchDir dir;
     for (const Case& c : cases) {
@@ -100,8 +104,8 @@ TEST(PackFile, MalformedFilesFailAndLeaveThePackEmpty) {
 }
 
 TEST(PackFile, EveryTruncationFailsCleanly) {
-    const std::string whole = Header(0, 3) + Record(3, 0, "one", "abc") +
-                              Record(1, 9, "two", "z") + Record(4, 0, "three", "wxyz");
+    const std::string whole = Header(0, 3) + Record(3, 0, "one", "abc") + Record(1, 9, "two", "z") +
+                              Record(4, 0, "three", "wxyz");
     ScratchDir dir;
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
         WriteFile(dir / "cut.pak", whole.substr(0, cut));
@@ -156,6 +160,42 @@ TEST(PackFile, SavingReplacesALongerFileAndMixedFormsLoadBack) {
     ASSERT_TRUE(pack.Save((dir / "out.pak").c_str()));
     EXPECT_EQ(ReadFile(dir / "out.pak"), kPlainAbc);
     EXPECT_EQ(TempFilesIn(dir.path()), 0);
+}
+
+TEST(PackFile, GatheredWritesKeepEveryRecordInOrder) {
+    // Enough records to fill several write batches, each behind its head.
+    ScratchDir dir;
+    Pack pack;
+    std::string expected = Header(0, 700);
+    for (std::uint32_t i = 0; i < 700; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        const std::string bytes(1 + i % 300, static_cast<char>('a' + i % 26));
+        Append(pack, MakeEntry(name, bytes));
+        expected += Record(static_cast<std::uint32_t>(bytes.size()), 0, name, bytes);
+    }
+    ASSERT_TRUE(pack.Save((dir / "many.pak").c_str()));
+    EXPECT_TRUE(ReadFile(dir / "many.pak") == expected);
+    for (PackEntry* entry = pack.head; entry != nullptr; entry = entry->next) {
+        ASSERT_EQ(entry->view, nullptr);
+        GlobalLock(entry->data);
+        ASSERT_EQ(GlobalUnlock(entry->data), 0) << entry->name;  // no lock left behind
+    }
+
+    // More pieces than one system call takes, empty ones among them.
+    std::string bytes;
+    std::vector<platform::WritePiece> pieces;
+    const std::string text = "0123456789";
+    for (std::size_t i = 0; i < 3000; ++i) {
+        pieces.push_back({text.data(), i % 11});
+        bytes.append(text, 0, i % 11);
+    }
+    std::string temp;
+    std::FILE* file = platform::CreateTempBeside((dir / "pieces").c_str(), &temp);
+    ASSERT_NE(file, nullptr);
+    std::fputs("head:", file);
+    EXPECT_TRUE(platform::WritePieces(file, pieces.data(), pieces.size()));
+    std::fclose(file);
+    EXPECT_TRUE(ReadFile(temp) == "head:" + bytes);
 }
 
 #ifndef _WIN32
