@@ -54,15 +54,9 @@ TEST(Folder, ManyFilesLoadInListingOrderEachWithItsOwnBytes) {
         WriteFile(dir / ("many/f" + std::to_string(i)), std::string(1 + i * 37, 'a' + i % 26));
     }
     std::string listed;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir / "many/*").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            listed += (listed.empty() ? "" : ",") + std::string(found.cFileName);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    for (const auto& item : fs::directory_iterator(dir.path() / "many")) {
+        listed += (listed.empty() ? "" : ",") + item.path().filename().string();
+    }
 
     Pack pack;
     ASSERT_TRUE(pack.PackFolder((dir / "many").c_str()));
