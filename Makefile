@@ -6,7 +6,7 @@ WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w6
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test build deps asan-test valgrind-test fuzz fuzz-run windows windows-i686 windows-test clean
+.PHONY: all run test build deps asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
 
 all: build
 
@@ -38,6 +38,16 @@ valgrind-test: build
 	ZOREL_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir build --output-on-failure -j $(JOBS) \
 		-R '^(Transcripts|Faults)\.'
 
+# The compression tests built with ThreadSanitizer: Encode and Decode on worker threads.
+tsan-test: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_SANITIZE=thread >/dev/null
+	@cmake --build build-tsan -j $(JOBS) --target zorel_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^(Compression|Folder)\.'
+
+# The whole program against tar and zip on copies of real folders (see bench/run).
+bench: build
+	./bench/run
+
 # libFuzzer harnesses (clang), run for FUZZ_SECONDS each on a copy of the seed corpus.
 fuzz: deps
 	@./tools/deps.sh $(FUZZ_PACKAGES)
@@ -64,4 +74,4 @@ windows-test: windows-i686 windows
 	./tools/windows-test.sh build-windows/tests/zorel_tests.exe
 
 clean:
-	rm -rf build build-asan build-fuzz build-windows build-windows-i686
+	rm -rf build build-asan build-tsan build-fuzz build-windows build-windows-i686

@@ -45,6 +45,30 @@ TEST(Folder, PacksRegularFilesDirectlyInTheFolderOnly) {
     for (const PackEntry* e = pack.head; e != nullptr; e = e->next) EXPECT_EQ(e->compressed, 0);
 }
 
+TEST(Folder, ManyFilesLoadInListingOrderEachWithItsOwnBytes) {
+    // Files are read on several threads: each entry must still get its own file's bytes, and
+    // the chain keep the order in which the folder lists them.
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "many");
+    for (int i = 0; i < 300; ++i) {
+        WriteFile(dir / ("many/f" + std::to_string(i)), std::string(1 + i * 37, 'a' + i % 26));
+    }
+    std::string listed;
+    for (const auto& item : fs::directory_iterator(dir.path() / "many")) {
+        listed += (listed.empty() ? "" : ",") + item.path().filename().string();
+    }
+
+    Pack pack;
+    ASSERT_TRUE(pack.PackFolder((dir / "many").c_str()));
+    EXPECT_EQ(pack.count, 300u);
+    EXPECT_EQ(Names(pack), listed);
+    for (PackEntry* e = pack.head; e != nullptr; e = e->next) {
+        const int i = std::stoi(e->name + 1);
+        ASSERT_EQ(BlockBytes(*e), std::string(1 + i * 37, 'a' + i % 26)) << e->name;
+        EXPECT_EQ(e->view, nullptr);
+    }
+}
+
 TEST(Folder, PackingFailuresEmptyThePackAndKeepTheCurrentFolder) {
     ScratchDir dir;
     fs::create_directories(dir.path() / "only-folders/x");

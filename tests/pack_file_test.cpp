@@ -162,6 +162,42 @@ TEST(PackFile, SavingReplacesALongerFileAndMixedFormsLoadBack) {
     EXPECT_EQ(TempFilesIn(dir.path()), 0);
 }
 
+TEST(PackFile, GatheredWritesKeepEveryRecordInOrder) {
+    // Enough records to fill several write batches, each behind its head.
+    ScratchDir dir;
+    Pack pack;
+    std::string expected = Header(0, 700);
+    for (std::uint32_t i = 0; i < 700; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        const std::string bytes(1 + i % 300, static_cast<char>('a' + i % 26));
+        Append(pack, MakeEntry(name, bytes));
+        expected += Record(static_cast<std::uint32_t>(bytes.size()), 0, name, bytes);
+    }
+    ASSERT_TRUE(pack.Save((dir / "many.pak").c_str()));
+    EXPECT_TRUE(ReadFile(dir / "many.pak") == expected);
+    for (PackEntry* entry = pack.head; entry != nullptr; entry = entry->next) {
+        ASSERT_EQ(entry->view, nullptr);
+        GlobalLock(entry->data);
+        ASSERT_EQ(GlobalUnlock(entry->data), 0) << entry->name;  // no lock left behind
+    }
+
+    // More pieces than one system call takes, empty ones among them.
+    std::string bytes;
+    std::vector<platform::WritePiece> pieces;
+    const std::string text = "0123456789";
+    for (std::size_t i = 0; i < 3000; ++i) {
+        pieces.push_back({text.data(), i % 11});
+        bytes.append(text, 0, i % 11);
+    }
+    std::string temp;
+    std::FILE* file = platform::CreateTempBeside((dir / "pieces").c_str(), &temp);
+    ASSERT_NE(file, nullptr);
+    std::fputs("head:", file);
+    EXPECT_TRUE(platform::WritePieces(file, pieces.data(), pieces.size()));
+    std::fclose(file);
+    EXPECT_TRUE(ReadFile(temp) == "head:" + bytes);
+}
+
 #ifndef _WIN32
 TEST(PackFile, AFailedSaveLeavesTheEarlierFileIntact) {
     ScratchDir dir;

@@ -1,6 +1,8 @@
 // The chain of entries: links after removal, lookups, reset and lock rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "console/console.h"
 #include "test_support.h"
 
@@ -76,7 +78,7 @@ TEST(PackList, ResetFreesTheChainBehindAndKeepsTheFlag) {
     delete first;
 }
 
-TEST(PackList, LockPinsOnceAndNests) {
+TEST(PackList, BlocksComeZeroFilledAndLocksNest) {
     PackEntry none;
     EXPECT_EQ(none.Lock(), nullptr);
     EXPECT_EQ(none.view, nullptr);
@@ -94,6 +96,18 @@ TEST(PackList, LockPinsOnceAndNests) {
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(GlobalLock(empty), nullptr);
     EXPECT_EQ(GlobalFree(empty), nullptr);
+
+    // Small blocks and large ones (mapped on their own past 2 MiB) come zero-filled and take
+    // writes up to their last byte.
+    for (std::size_t bytes : {std::size_t{100}, (std::size_t{2} << 20) - 17, std::size_t{2} << 20,
+                              (std::size_t{5} << 20) + 123}) {
+        HGLOBAL block = GlobalAlloc(GHND, bytes);
+        auto* at = static_cast<unsigned char*>(GlobalLock(block));
+        ASSERT_NE(at, nullptr) << bytes;
+        EXPECT_EQ(std::count(at, at + bytes, 0), static_cast<std::ptrdiff_t>(bytes)) << bytes;
+        at[bytes - 1] = 1;
+        EXPECT_EQ(GlobalFree(block), nullptr);
+    }
 }
 
 TEST(PackList, ClearAndDestroyAMillionEntriesWithoutRecursion) {

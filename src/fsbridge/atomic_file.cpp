@@ -13,6 +13,8 @@ AtomicFile::AtomicFile(const char* target) {
         return;  // no memory for the name: no file either
     }
     file_ = platform::CreateTempBeside(target, &temp_);
+    // Writers hand over whole blocks: each goes to the file in one call, not through a buffer.
+    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
 AtomicFile::~AtomicFile() {

@@ -6,7 +6,8 @@
 
 class AtomicFile {
   public:
-    // Creates the temporary file beside target; stream() is null when that failed.
+    // Creates the temporary file beside target; stream() is null when that failed. The stream
+    // is unbuffered: every write goes to the file as it is made.
     explicit AtomicFile(const char* target);
     // Abandons an uncommitted file: closes and removes it, leaving the target as it was.
     ~AtomicFile();

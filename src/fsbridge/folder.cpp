@@ -1,9 +1,11 @@
 // One folder <-> the whole pack: packing every regular file of a folder, unpacking into one.
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "pack/pack.h"
+#include "pack/workers.h"
 
 namespace {
 
@@ -31,7 +33,9 @@ class FolderReturn {
     std::string folder_;
 };
 
-// Fills the pack from the items of the current folder; false at the first file that fails.
+// Fills the pack from the items of the current folder; false when a file fails. The folder is
+// listed first, each regular file becoming an entry that holds only its name; then the files
+// are read on worker threads, each into its own entry.
 bool PackItems(Pack* pack) {
     WIN32_FIND_DATAA found;
     std::memset(&found, 0, sizeof found);
@@ -44,18 +48,31 @@ bool PackItems(Pack* pack) {
         if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
             continue;
         }
-        auto* entry = new (std::nothrow) PackEntry;
-        if (entry == nullptr || !entry->LoadFromFile(found.cFileName)) {
-            delete entry;
-            ok = false;
+        const std::size_t length = std::strlen(found.cFileName);
+        auto* entry = length < sizeof(PackEntry::name) ? new (std::nothrow) PackEntry : nullptr;
+        if (entry == nullptr) {
+            ok = false;  // a name too long to keep, or no memory
             break;
         }
+        std::memcpy(entry->name, found.cFileName, length);
         (tail == nullptr ? pack->head : tail->next) = entry;
         tail = entry;
         ++pack->count;
     } while (FindNextFileA(search, &found));
     FindClose(search);
-    return ok;
+    if (!ok) return false;
+
+    std::atomic<bool> loaded{true};
+    ForEachEntry(pack->head, pack->count, 0, [&loaded](PackEntry* entry) {
+        char path[sizeof entry->name];
+        std::memcpy(path, entry->name, sizeof path);
+        // Loading resets the entry, which would free the chain behind it.
+        PackEntry* const after = entry->next;
+        entry->next = nullptr;
+        if (!entry->LoadFromFile(path)) loaded = false;
+        entry->next = after;
+    });
+    return loaded;
 }
 
 }  // namespace

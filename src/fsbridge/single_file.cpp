@@ -19,6 +19,8 @@ bool PackEntry::LoadFromFile(const char* path) {
         std::fclose(file);
         return false;
     }
+    // The bytes go straight into the block in one read, not through a stream buffer.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     size = static_cast<std::uint32_t>(length);
     data = GlobalAlloc(GHND, size);
     view = static_cast<unsigned char*>(GlobalLock(data));

@@ -3,11 +3,9 @@
 
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <new>
-#include <thread>
 
 #include "pack/pack.h"
+#include "pack/workers.h"
 
 namespace {
 
@@ -56,43 +54,6 @@ void Adopt(PackEntry* entry, HGLOBAL block, unsigned char* bytes) {
     GlobalFree(entry->data);
     entry->data = block;
     entry->view = bytes;
-}
-
-// Runs work on every entry of the chain, spread over up to `workers` threads that each take
-// the next entry not yet taken. The calling thread works too.
-template <typename Work>
-void ForEachEntry(PackEntry* head, std::uint32_t count, unsigned workers, Work work) {
-    if (workers == 0) workers = std::thread::hardware_concurrency();
-    if (workers == 0) workers = 1;
-    if (workers > count) workers = count == 0 ? 1 : count;
-
-    std::mutex mutex;
-    PackEntry* cursor = head;
-    auto run = [&] {
-        for (;;) {
-            PackEntry* entry = nullptr;
-            {
-                std::lock_guard<std::mutex> hold(mutex);
-                entry = cursor;
-                if (entry != nullptr) cursor = entry->next;
-            }
-            if (entry == nullptr) return;
-            work(entry);
-        }
-    };
-
-    constexpr unsigned kMaxHelpers = 64;
-    std::thread helpers[kMaxHelpers];
-    unsigned started = 0;
-    for (; started + 1 < workers && started < kMaxHelpers; ++started) {
-        try {
-            helpers[started] = std::thread(run);
-        } catch (...) {
-            break;  // fewer threads: the others take their share
-        }
-    }
-    run();
-    for (unsigned i = 0; i < started; ++i) helpers[i].join();
 }
 
 }  // namespace

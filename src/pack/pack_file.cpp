@@ -19,6 +19,66 @@ bool SameForm(const PackEntry& entry, std::uint8_t packFlag) {
     return (entry.compressed != 0) == (packFlag != 0);
 }
 
+// Gathers the file header and the records into few writes, taking each entry's data straight
+// from its block. An entry stays locked from Add until its bytes are written or abandoned,
+// then is left unlocked with no view.
+class RecordWriter {
+  public:
+    explicit RecordWriter(std::FILE* file) : file_(file) {}
+    ~RecordWriter() { Release(); }
+    RecordWriter(const RecordWriter&) = delete;
+    RecordWriter& operator=(const RecordWriter&) = delete;
+
+    // Queues bytes that stay in place until the next Flush.
+    bool Add(const unsigned char* bytes, std::size_t length) {
+        if (pieces_ == kMaxPieces && !Flush()) return false;
+        piece_[pieces_++] = {bytes, length};
+        return true;
+    }
+
+    // Queues the record head and exactly the data the entry's own flag calls for.
+    bool Add(PackEntry* entry) {
+        if ((records_ == kMaxRecords || pieces_ + 2 > kMaxPieces) && !Flush()) return false;
+        if (entry->data == nullptr) return false;
+        entry->view = static_cast<unsigned char*>(GlobalLock(entry->data));
+        if (entry->view == nullptr) return false;
+        unsigned char* head = head_[records_];
+        fmt::PutU32(head + fmt::kSizeOffset, entry->size);                 /* size */
+        fmt::PutU32(head + fmt::kStoredSizeOffset, entry->storedSize);     /* stored size */
+        std::memcpy(head + fmt::kNameOffset, entry->name, fmt::kNameSize); /* name */
+        entry_[records_++] = entry;
+        piece_[pieces_++] = {head, fmt::kRecordHeadSize};
+        piece_[pieces_++] = {entry->view, DataLength(*entry)};
+        return true;
+    }
+
+    bool Flush() {
+        const bool written = platform::WritePieces(file_, piece_, pieces_);
+        Release();
+        return written;
+    }
+
+  private:
+    static constexpr std::size_t kMaxRecords = 256;
+    static constexpr std::size_t kMaxPieces = 2 * kMaxRecords + 1;
+
+    void Release() {
+        for (std::size_t i = 0; i < records_; ++i) {
+            GlobalUnlock(entry_[i]->data);
+            entry_[i]->view = nullptr;
+        }
+        records_ = 0;
+        pieces_ = 0;
+    }
+
+    std::FILE* file_;
+    platform::WritePiece piece_[kMaxPieces];
+    unsigned char head_[kMaxRecords][fmt::kRecordHeadSize];
+    PackEntry* entry_[kMaxRecords];
+    std::size_t pieces_ = 0;
+    std::size_t records_ = 0;
+};
+
 }  // namespace
 
 bool PackEntry::ReadRecord(std::FILE* file, std::uint64_t available) {
@@ -53,20 +113,9 @@ bool PackEntry::ReadRecord(std::FILE* file, std::uint64_t available) {
 }
 
 bool PackEntry::WriteRecord(std::FILE* file) {
-    if (file == nullptr || data == nullptr) return false;
-    unsigned char head[fmt::kRecordHeadSize];
-    fmt::PutU32(head + fmt::kSizeOffset, size);
-    fmt::PutU32(head + fmt::kStoredSizeOffset, storedSize);
-    std::memcpy(head + fmt::kNameOffset, name, fmt::kNameSize);
-    if (std::fwrite(head, 1, sizeof head, file) != sizeof head) return false;
-
-    const std::uint32_t length = DataLength(*this);
-    view = static_cast<unsigned char*>(GlobalLock(data));
-    if (view == nullptr) return false;
-    const bool written = std::fwrite(view, 1, length, file) == length;
-    GlobalUnlock(data);
-    view = nullptr;
-    return written;
+    if (file == nullptr) return false;
+    RecordWriter out(file);
+    return out.Add(this) && out.Flush();
 }
 
 bool Pack::Load(const char* path) {
@@ -130,18 +179,18 @@ bool Pack::Save(const char* path) {
     }
 
     AtomicFile out(path);
-    std::FILE* file = out.stream();
-    if (file == nullptr) return false;
+    if (out.stream() == nullptr) return false;
     unsigned char header[fmt::kHeaderSize];
     std::memcpy(header, fmt::kMagic, fmt::kMagicSize); /* magic */
     header[fmt::kFlagOffset] = compressed;             /* compressed flag */
     fmt::PutU32(header + fmt::kCountOffset, count);    /* entry count */
-    if (std::fwrite(header, 1, sizeof header, file) != sizeof header) return false;
 
+    RecordWriter records(out.stream());
+    if (!records.Add(header, sizeof header)) return false;
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (!entry->WriteRecord(file)) return false;
+        if (!records.Add(entry)) return false;
         ++written;
     }
-    return written == count && out.Commit();
+    return written == count && records.Flush() && out.Commit();
 }

@@ -1,6 +1,7 @@
 // The thin layer under the packer: Windows kernel calls on Windows, POSIX stand-ins elsewhere.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -95,6 +96,21 @@ bool ReplaceFile(const char* source, const char* target);
 
 // Removes a file; false when it could not be removed.
 bool RemoveFile(const char* path);
+
+// One run of bytes of a gathered write.
+struct WritePiece {
+    const void* bytes;
+    std::size_t length;
+};
+
+// Writes the pieces one after the other at the stream's position, in as few system calls as
+// the system allows and without copying them first. False when any byte could not be written;
+// how much was written is then unknown.
+bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count);
+
+// Sets up the C heap for the packer's run: memory freed after one entry is kept for the next
+// rather than handed back to the system each time.
+void PrepareHeap();
 
 // Clears the console; writes nothing when standard output is not a console.
 void ClearScreen();

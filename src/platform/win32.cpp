@@ -127,6 +127,18 @@ bool RemoveFile(const char* path) {
     return path != nullptr && DeleteFileA(path) != 0;
 }
 
+bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count) {
+    if (file == nullptr) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::fwrite(pieces[i].bytes, 1, pieces[i].length, file) != pieces[i].length) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PrepareHeap() {}  // the process heap needs no setting up
+
 void ClearScreen() {
     // GetConsoleMode succeeds on a console only: never on a file, a pipe or NUL, which
     // _isatty would take for a terminal.
