@@ -142,7 +142,6 @@ TEST(Faults, EveryAllocationFailureIsAnsweredNotThrown) {
 
 #ifndef _WIN32
 
-const std::string kWait = " press any key to continue\n\n  > ";
 const std::string kAdded = " Enter Filename:  The file was added Successfully!";
 const std::string kSaved = " Enter Filename:  The pack was saved Successfully!";
 const std::string kNotSaved = " Enter Filename:  The pack was saved UnSuccessfully!";

@@ -71,5 +71,8 @@ std::vector<std::string> Messages(const std::string& output);
 // How many temporary files of the packer lie in folder.
 int TempFilesIn(const fs::path& folder);
 
+// The prompt of every key that is not a command, "0" included.
+inline const std::string kWait = " press any key to continue\n\n  > ";
+
 // The banner and menu the program prints at the start of every pass.
 extern const char* const kMenuScreen;

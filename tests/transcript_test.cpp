@@ -6,7 +6,6 @@
 
 namespace {
 
-const std::string kWait = " press any key to continue\n\n  > ";
 const std::string kFindBy = " Search method: (1 for number, anything else for filename)\n\n  > ";
 const std::string kRemoveBy = " Search method: (1 for number, anything else for name)\n\n  > ";
 const std::string kAsk = " Enter File number or name: ";
