@@ -5,19 +5,29 @@ WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w6
 	libz-mingw-w64-dev googletest wine64
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+# Warnings are errors in CI and for the team (WERROR=ON), never by default for a user's build.
+WERROR ?= OFF
+CONFIGURE = -DZOREL_WERROR=$(WERROR)
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all run test build deps asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
+.PHONY: all run test build configure program deps asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
 
 all: build
 
 deps:
 	@./tools/deps.sh $(BUILD_PACKAGES)
 
-build: deps
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure: deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CONFIGURE) >/dev/null
+
+# The program alone: the tests are not built for `make run`.
+program: configure
+	@cmake --build build -j $(JOBS) --target zorel
+
+build: configure
 	@cmake --build build -j $(JOBS)
 
-run: build
+run: program
 	@./build/zorel
 
 test: build
@@ -25,7 +35,7 @@ test: build
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan-test: deps
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZOREL_SANITIZE=address,undefined >/dev/null
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZOREL_SANITIZE=address,undefined $(CONFIGURE) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
@@ -40,7 +50,7 @@ valgrind-test: build
 
 # The compression tests built with ThreadSanitizer: Encode and Decode on worker threads.
 tsan-test: deps
-	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_SANITIZE=thread >/dev/null
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_SANITIZE=thread $(CONFIGURE) >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target zorel_tests
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^(Compression|Folder)\.'
 
@@ -51,7 +61,7 @@ bench: build
 # libFuzzer harnesses (clang), run for FUZZ_SECONDS each on a copy of the seed corpus.
 fuzz: deps
 	@./tools/deps.sh $(FUZZ_PACKAGES)
-	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_FUZZ=ON \
+	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_FUZZ=ON $(CONFIGURE) \
 		-DZOREL_TESTS=OFF >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 
@@ -62,12 +72,12 @@ fuzz-run: fuzz
 # tested under wine64; the 32-bit build is only compiled and linked.
 windows:
 	@./tools/deps.sh $(WINDOWS_PACKAGES)
-	@cmake --preset windows >/dev/null
+	@cmake --preset windows $(CONFIGURE) >/dev/null
 	@cmake --build build-windows -j $(JOBS)
 
 windows-i686:
 	@./tools/deps.sh $(WINDOWS_PACKAGES)
-	@cmake --preset windows-i686 >/dev/null
+	@cmake --preset windows-i686 $(CONFIGURE) >/dev/null
 	@cmake --build build-windows-i686 -j $(JOBS)
 
 windows-test: windows-i686 windows

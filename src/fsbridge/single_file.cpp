@@ -2,8 +2,8 @@
 #include <cstring>
 #include <limits>
 
-#include "fsbridge/atomic_file.h"
 #include "pack/pack.h"
+#include "platform/atomic_file.h"
 
 bool PackEntry::LoadFromFile(const char* path) {
     if (path == nullptr || *path == '\0') return false;
@@ -55,7 +55,7 @@ bool PackEntry::ExtractToFile(const char* path) {
         }
     }
 
-    AtomicFile out(path);
+    platform::AtomicFile out(path);
     const bool written =
         out.stream() != nullptr && std::fwrite(view, 1, size, out.stream()) == size && out.Commit();
     GlobalUnlock(data);

@@ -2,9 +2,9 @@
 #include <cstring>
 #include <new>
 
-#include "fsbridge/atomic_file.h"
 #include "pack/pack.h"
 #include "pack/pack_format.h"
+#include "platform/atomic_file.h"
 
 namespace fmt = pack_format;
 
@@ -178,7 +178,7 @@ bool Pack::Save(const char* path) {
         if (!SameForm(*entry, compressed)) return false;
     }
 
-    AtomicFile out(path);
+    platform::AtomicFile out(path);
     if (out.stream() == nullptr) return false;
     unsigned char header[fmt::kHeaderSize];
     std::memcpy(header, fmt::kMagic, fmt::kMagicSize); /* magic */

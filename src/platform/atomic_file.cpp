@@ -1,9 +1,11 @@
 // Whole-or-nothing file replacement through a temporary file and a rename.
-#include "fsbridge/atomic_file.h"
+#include "platform/atomic_file.h"
 
 #include <new>
 
 #include "platform/platform.h"
+
+namespace platform {
 
 AtomicFile::AtomicFile(const char* target) {
     if (target == nullptr || *target == '\0') return;
@@ -12,7 +14,7 @@ AtomicFile::AtomicFile(const char* target) {
     } catch (const std::bad_alloc&) {
         return;  // no memory for the name: no file either
     }
-    file_ = platform::CreateTempBeside(target, &temp_);
+    file_ = CreateTempBeside(target, &temp_);
     // Writers hand over whole blocks: each goes to the file in one call, not through a buffer.
     if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
 }
@@ -20,7 +22,7 @@ AtomicFile::AtomicFile(const char* target) {
 AtomicFile::~AtomicFile() {
     if (file_ == nullptr) return;
     std::fclose(file_);
-    platform::RemoveFile(temp_.c_str());
+    RemoveFile(temp_.c_str());
 }
 
 bool AtomicFile::Commit() {
@@ -28,7 +30,9 @@ bool AtomicFile::Commit() {
     const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
     const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
-    if (written && closed && platform::ReplaceFile(temp_.c_str(), target_.c_str())) return true;
-    platform::RemoveFile(temp_.c_str());
+    if (written && closed && ReplaceFile(temp_.c_str(), target_.c_str())) return true;
+    RemoveFile(temp_.c_str());
     return false;
 }
+
+}  // namespace platform

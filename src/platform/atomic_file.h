@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+namespace platform {
+
 class AtomicFile {
   public:
     // Creates the temporary file beside target; stream() is null when that failed. The stream
@@ -25,3 +27,5 @@ class AtomicFile {
     std::string temp_;
     std::FILE* file_ = nullptr;
 };
+
+}  // namespace platform
