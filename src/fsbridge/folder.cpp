@@ -1,6 +1,8 @@
 // One folder <-> the whole pack: packing every regular file of a folder, unpacking into one.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -21,6 +23,68 @@ bool ClimbsOut(const char* name) {
     }
 }
 
+// ASCII letters in upper case, every other byte as it is.
+unsigned char Upper(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
+}
+
+// The order NTFS lists a folder in: names compared by their upper-case bytes, then, for names
+// that differ only in case, by their bytes. Packing sorts every listing into it, so a folder
+// gives the same pack on every system and every run.
+bool ListedBefore(const char* a, const char* b) {
+    std::size_t at = 0;
+    for (; a[at] != '\0' && Upper(a[at]) == Upper(b[at]); ++at) {
+    }
+    if (Upper(a[at]) != Upper(b[at])) return Upper(a[at]) < Upper(b[at]);
+    return std::strcmp(a, b) < 0;
+}
+
+// The file an entry lands on, as a key that two names share whenever they may name one file:
+// split on either separator, empty and "." parts dropped, trailing dots and spaces dropped (as
+// Windows does), ASCII letters upper-cased and every other byte above 0x7F taken as one. Names
+// with one key are written in pack order, one after the other. Fills key, which holds as many
+// bytes as an entry's name.
+void TargetKey(const char* name, char* key) {
+    std::size_t length = 0;
+    const char* part = name;
+    for (const char* at = name;; ++at) {
+        if (*at != '/' && *at != '\\' && *at != '\0') continue;
+        const char* end = at;
+        while (end != part && (end[-1] == '.' || end[-1] == ' ')) --end;
+        if (end != part) {
+            if (length != 0) key[length++] = '/';
+            for (const char* c = part; c != end; ++c) {
+                key[length++] = static_cast<char>(Upper(*c) > 0x7F ? 0x80 : Upper(*c));
+            }
+        }
+        if (*at == '\0') break;
+        part = at + 1;
+    }
+    key[length] = '\0';
+}
+
+bool SameTarget(const char* a, const char* b) {
+    char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
+    TargetKey(a, keyA);
+    TargetKey(b, keyB);
+    return std::strcmp(keyA, keyB) == 0;
+}
+
+// Writes one entry below folder; false when it climbs out or cannot be written.
+bool ExtractInto(const char* folder, PackEntry* entry) {
+    if (ClimbsOut(entry->name)) return false;
+    std::string target;
+    try {
+        target.assign(folder);
+        target += platform::kPathSeparator;
+        target += entry->name;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return entry->ExtractToFile(target.c_str());
+}
+
 // Goes back to the folder the operation started in when it leaves, by whatever path.
 class FolderReturn {
   public:
@@ -32,6 +96,24 @@ class FolderReturn {
   private:
     std::string folder_;
 };
+
+// Puts the pack's entries into listing order (ListedBefore); false without memory for it.
+bool SortChain(Pack* pack) {
+    if (pack->count < 2) return true;
+    std::unique_ptr<PackEntry*[]> order(new (std::nothrow) PackEntry*[pack->count]);
+    if (order == nullptr) return false;
+    std::uint32_t total = 0;
+    for (PackEntry* entry = pack->head; entry != nullptr; entry = entry->next) {
+        order[total++] = entry;
+    }
+    std::sort(order.get(), order.get() + total, [](const PackEntry* a, const PackEntry* b) {
+        return ListedBefore(a->name, b->name);
+    });
+    for (std::uint32_t at = 0; at + 1 < total; ++at) order[at]->next = order[at + 1];
+    order[total - 1]->next = nullptr;
+    pack->head = order[0];
+    return true;
+}
 
 // Fills the pack from the items of the current folder; false when a file fails. The folder is
 // listed first, each regular file becoming an entry that holds only its name; then the files
@@ -61,6 +143,7 @@ bool PackItems(Pack* pack) {
     } while (FindNextFileA(search, &found));
     FindClose(search);
     if (!ok) return false;
+    if (!SortChain(pack)) return false;
 
     std::atomic<bool> loaded{true};
     ForEachEntry(pack->head, pack->count, 0, [&loaded](PackEntry* entry) {
@@ -93,21 +176,60 @@ bool Pack::PackFolder(const char* folder) {
     return packed;
 }
 
-bool Pack::UnpackToFolder(const char* folder) {
+bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
     if (folder == nullptr) return false;
-    std::string target;
-    std::uint32_t written = 0;
-    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (ClimbsOut(entry->name)) return false;
-        try {
-            target.assign(folder);
-            target += platform::kPathSeparator;
-            target += entry->name;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        if (!entry->ExtractToFile(target.c_str())) return false;
-        ++written;
+    // An entry that climbs out stops the unpack before anything behind it is written.
+    std::uint32_t total = 0;
+    bool climbs = false;
+    for (PackEntry* entry = head; entry != nullptr && !climbs; entry = entry->next) {
+        climbs = ClimbsOut(entry->name);
+        total += climbs ? 0 : 1;
     }
-    return written == count;
+
+    // The entries in pack order; for each, the next one that lands on the same file (or total),
+    // and whether an earlier one does. One worker writes such entries one after the other.
+    std::unique_ptr<PackEntry*[]> entries(new (std::nothrow) PackEntry*[total + 1]);
+    std::unique_ptr<std::uint32_t[]> sameAfter(new (std::nothrow) std::uint32_t[total + 1]);
+    std::unique_ptr<bool[]> follows(new (std::nothrow) bool[total + 1]);
+    std::unique_ptr<std::uint32_t[]> byKey(new (std::nothrow) std::uint32_t[total + 1]);
+    if (entries == nullptr || sameAfter == nullptr || follows == nullptr || byKey == nullptr) {
+        // No memory to share the work: this thread writes the entries in turn.
+        std::uint32_t written = 0;
+        for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+            if (!ExtractInto(folder, entry)) return false;
+            ++written;
+        }
+        return written == count;
+    }
+    PackEntry* entry = head;
+    for (std::uint32_t at = 0; at < total; ++at, entry = entry->next) {
+        entries[at] = entry;
+        sameAfter[at] = total;
+        follows[at] = false;
+    }
+    // Sorting the indexes by key brings the entries of one file together, in pack order.
+    for (std::uint32_t at = 0; at < total; ++at) byKey[at] = at;
+    std::sort(byKey.get(), byKey.get() + total, [&entries](std::uint32_t a, std::uint32_t b) {
+        char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
+        TargetKey(entries[a]->name, keyA);
+        TargetKey(entries[b]->name, keyB);
+        const int order = std::strcmp(keyA, keyB);
+        return order != 0 ? order < 0 : a < b;
+    });
+    for (std::uint32_t at = 0; at + 1 < total; ++at) {
+        if (!SameTarget(entries[byKey[at]]->name, entries[byKey[at + 1]]->name)) continue;
+        sameAfter[byKey[at]] = byKey[at + 1];
+        follows[byKey[at + 1]] = true;
+    }
+
+    const std::uint32_t failed =
+        RunInOrder(total, workers, [&](std::uint32_t at, auto stopped) -> std::uint32_t {
+            if (follows[at]) return total;  // written after the earlier entry of its file
+            for (std::uint32_t next = at; next != total; next = sameAfter[next]) {
+                if (next != at && stopped(next)) break;
+                if (!ExtractInto(folder, entries[next])) return next;
+            }
+            return total;
+        });
+    return failed == total && !climbs && total == count;
 }

@@ -1,4 +1,6 @@
-// Per-entry zlib compression, and Encode/Decode of the whole pack on worker threads.
+// Per-entry zlib streams (made by zlib or libdeflate, read by libdeflate), and Encode/Decode of
+// the whole pack on worker threads.
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -48,6 +50,50 @@ std::uint32_t CompressCapacity(std::uint32_t size) {
 // into them, and what comes back is checked before it is narrowed.
 static_assert(std::numeric_limits<uLong>::max() >= std::numeric_limits<std::uint32_t>::max());
 
+// libdeflate's level for the fast compressor: zlib's default level, by libdeflate's measure.
+constexpr int kFastLevel = 6;
+
+// Each thread keeps one decompressor and one fast compressor, made on first use and freed when
+// the thread ends; null when there is no memory for one.
+class ThreadCoders {
+  public:
+    ThreadCoders() = default;
+    ThreadCoders(const ThreadCoders&) = delete;
+    ThreadCoders& operator=(const ThreadCoders&) = delete;
+    ~ThreadCoders() {
+        if (decoder_ != nullptr) libdeflate_free_decompressor(decoder_);
+        if (encoder_ != nullptr) libdeflate_free_compressor(encoder_);
+    }
+    libdeflate_decompressor* Decoder() {
+        if (decoder_ == nullptr) decoder_ = libdeflate_alloc_decompressor();
+        return decoder_;
+    }
+    libdeflate_compressor* Encoder() {
+        if (encoder_ == nullptr) encoder_ = libdeflate_alloc_compressor(kFastLevel);
+        return encoder_;
+    }
+
+  private:
+    libdeflate_decompressor* decoder_ = nullptr;
+    libdeflate_compressor* encoder_ = nullptr;
+};
+
+thread_local ThreadCoders coders;
+
+// Makes the zlib stream of `size` bytes into `out`, which holds `capacity`; its length, or 0.
+std::uint32_t MakeStream(Compressor engine, const unsigned char* source, std::uint32_t size,
+                         unsigned char* out, std::uint32_t capacity) {
+    if (engine == Compressor::kFast) {
+        libdeflate_compressor* encoder = coders.Encoder();
+        if (encoder == nullptr) return 0;
+        const std::size_t length = libdeflate_zlib_compress(encoder, source, size, out, capacity);
+        return length <= capacity ? static_cast<std::uint32_t>(length) : 0;
+    }
+    uLongf length = capacity;
+    if (compress(out, &length, source, size) != Z_OK || length > capacity) return 0;
+    return static_cast<std::uint32_t>(length);
+}
+
 // Gives the new block to the entry in place of its old one, leaving the entry locked on it.
 void Adopt(PackEntry* entry, HGLOBAL block, unsigned char* bytes) {
     GlobalUnlock(entry->data);
@@ -58,7 +104,7 @@ void Adopt(PackEntry* entry, HGLOBAL block, unsigned char* bytes) {
 
 }  // namespace
 
-void PackEntry::Compress() {
+void PackEntry::Compress(Compressor engine) {
     if (compressed != 0 || data == nullptr) return;
     const unsigned char* source = Lock();
     if (source == nullptr) return;
@@ -66,16 +112,15 @@ void PackEntry::Compress() {
     const std::uint32_t capacity = CompressCapacity(size);
     WorkBlock work(capacity);
     if (!work.ok()) return;
-    uLongf length = capacity;
-    if (compress(work.bytes, &length, source, size) != Z_OK) return;
-    if (length == 0 || length > capacity) return;
+    const std::uint32_t length = MakeStream(engine, source, size, work.bytes, capacity);
+    if (length == 0) return;
 
-    WorkBlock stream(static_cast<std::uint32_t>(length));
+    WorkBlock stream(length);
     if (!stream.ok()) return;
     std::memcpy(stream.bytes, work.bytes, length);
     unsigned char* bytes = stream.bytes;
     Adopt(this, stream.Release(), bytes);
-    storedSize = static_cast<std::uint32_t>(length);
+    storedSize = length;
     compressed = 1;
 }
 
@@ -87,9 +132,15 @@ void PackEntry::Decompress() {
     // The work block is exactly `size` bytes, so it becomes the entry's block as it is.
     WorkBlock plain(size);
     if (!plain.ok()) return;
-    uLongf length = size;
-    if (uncompress(plain.bytes, &length, source, storedSize) != Z_OK) return;
-    if (length != size) return;
+    // Without a place for the produced length, libdeflate wants exactly `size` bytes: more or
+    // fewer is a failure, as is a damaged or truncated stream or a checksum that differs.
+    // Bytes after the checksum are ignored, as zlib's uncompress ignores them.
+    libdeflate_decompressor* decoder = coders.Decoder();
+    if (decoder == nullptr) return;
+    if (libdeflate_zlib_decompress(decoder, source, storedSize, plain.bytes, size, nullptr) !=
+        LIBDEFLATE_SUCCESS) {
+        return;
+    }
 
     unsigned char* bytes = plain.bytes;
     Adopt(this, plain.Release(), bytes);
@@ -97,8 +148,8 @@ void PackEntry::Decompress() {
     compressed = 0;
 }
 
-void Pack::Encode(unsigned workers) {
-    ForEachEntry(head, count, workers, [](PackEntry* entry) { entry->Compress(); });
+void Pack::Encode(unsigned workers, Compressor engine) {
+    ForEachEntry(head, count, workers, [engine](PackEntry* entry) { entry->Compress(engine); });
     compressed = 1;
 }
 

@@ -4,6 +4,7 @@
 
 #include "pack/pack.h"
 #include "pack/pack_format.h"
+#include "pack/workers.h"
 #include "platform/atomic_file.h"
 
 namespace fmt = pack_format;
@@ -167,14 +168,24 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
 bool Pack::Save(const char* path) {
     if (path == nullptr || *path == '\0') return false;
 
-    // The file carries one flag for every record, so each entry must be in the pack's form.
+    // The file carries one flag for every record, so each entry must be in the pack's form;
+    // those that are not are converted on every core.
+    bool mixed = false;
+    for (PackEntry* entry = head; entry != nullptr && !mixed; entry = entry->next) {
+        mixed = !SameForm(*entry, compressed);
+    }
+    if (mixed) {
+        const std::uint8_t form = compressed;
+        ForEachEntry(head, count, 0, [form](PackEntry* entry) {
+            if (SameForm(*entry, form)) return;
+            if (form != 0) {
+                entry->Compress();
+            } else {
+                entry->Decompress();
+            }
+        });
+    }
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (SameForm(*entry, compressed)) continue;
-        if (compressed != 0) {
-            entry->Compress();
-        } else {
-            entry->Decompress();
-        }
         if (!SameForm(*entry, compressed)) return false;
     }
 
