@@ -2,7 +2,7 @@
 BUILD_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
-	libz-mingw-w64-dev googletest wine64
+	libz-mingw-w64-dev googletest wine64 dpkg-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 # Warnings are errors in CI and for the team (WERROR=ON), never by default for a user's build.
@@ -69,15 +69,18 @@ fuzz-run: fuzz
 	./fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 # Windows: cross-built with MinGW-w64 into one self-contained .exe (build-windows/zorel.exe),
-# tested under wine64; the 32-bit build is only compiled and linked.
+# tested under wine64; the 32-bit build is only compiled and linked. libdeflate is built in from
+# Debian's source package, fetched once into ~/.cache/zorel (tools/libdeflate-source.sh).
 windows:
 	@./tools/deps.sh $(WINDOWS_PACKAGES)
-	@cmake --preset windows $(CONFIGURE) >/dev/null
+	@deflate=$$(./tools/libdeflate-source.sh) && \
+		cmake --preset windows $(CONFIGURE) -DZOREL_LIBDEFLATE_SOURCE="$$deflate" >/dev/null
 	@cmake --build build-windows -j $(JOBS)
 
 windows-i686:
 	@./tools/deps.sh $(WINDOWS_PACKAGES)
-	@cmake --preset windows-i686 $(CONFIGURE) >/dev/null
+	@deflate=$$(./tools/libdeflate-source.sh) && \
+		cmake --preset windows-i686 $(CONFIGURE) -DZOREL_LIBDEFLATE_SOURCE="$$deflate" >/dev/null
 	@cmake --build build-windows-i686 -j $(JOBS)
 
 windows-test: windows-i686 windows

@@ -221,8 +221,9 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
 }
 
 TEST(Compression, FastStreamsAreZlibStreamsOfTheSameBytes) {
-    for (const std::string& bytes : {std::string("x"), std::string(54, 'a'), std::string(56, 'a'),
-                                     Noise(70000, 3), std::string(1 << 20, 'z') + Noise(5000, 4)}) {
+    for (const std::string& bytes :
+         {std::string("x"), std::string(54, 'a'), std::string(56, 'a'), Noise(40, 5), Noise(90, 6),
+          Noise(70000, 3), std::string(1 << 20, 'z') + Noise(5000, 4)}) {
         PackEntry* entry = MakeEntry("f", bytes);
         entry->Compress(Compressor::kFast);
         ASSERT_EQ(entry->compressed, 1) << bytes.size();
@@ -239,7 +240,9 @@ TEST(Compression, FastStreamsAreZlibStreamsOfTheSameBytes) {
     zlib.Encode(1);
     fast.Encode(2, Compressor::kFast);
     EXPECT_EQ(BlockBytes(*zlib.head), ZlibStream(words, 6));
+#ifndef ZOREL_NO_LIBDEFLATE
     EXPECT_NE(BlockBytes(*fast.head), BlockBytes(*zlib.head));
+#endif
 }
 
 TEST(Compression, EncodeOfAnEmptyPackCompressesLaterAdds) {

@@ -1,7 +1,9 @@
 // Per-entry zlib streams (made by zlib or libdeflate, read by libdeflate), and Encode/Decode of
 // the whole pack on worker threads.
-#include <libdeflate.h>
 #include <zlib.h>
+#ifndef ZOREL_NO_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <cstring>
 #include <limits>
@@ -50,6 +52,7 @@ std::uint32_t CompressCapacity(std::uint32_t size) {
 // into them, and what comes back is checked before it is narrowed.
 static_assert(std::numeric_limits<uLong>::max() >= std::numeric_limits<std::uint32_t>::max());
 
+#ifndef ZOREL_NO_LIBDEFLATE
 // libdeflate's level for the fast compressor: zlib's default level, by libdeflate's measure.
 constexpr int kFastLevel = 6;
 
@@ -80,15 +83,42 @@ class ThreadCoders {
 
 thread_local ThreadCoders coders;
 
+#endif
+
+// Room for the stream of `size` bytes from engine: CompressCapacity, or more when libdeflate
+// asks for more (it wants a few spare bytes for small inputs that do not shrink).
+std::uint32_t WorkCapacity(Compressor engine, std::uint32_t size) {
+    std::uint32_t capacity = CompressCapacity(size);
+#ifndef ZOREL_NO_LIBDEFLATE
+    if (engine == Compressor::kFast) {
+        libdeflate_compressor* encoder = coders.Encoder();
+        const std::size_t bound =
+            encoder != nullptr ? libdeflate_zlib_compress_bound(encoder, size) : 0;
+        if (bound > capacity) {
+            capacity = bound >= std::numeric_limits<std::uint32_t>::max()
+                           ? std::numeric_limits<std::uint32_t>::max()
+                           : static_cast<std::uint32_t>(bound);
+        }
+    }
+#else
+    (void)engine;
+#endif
+    return capacity;
+}
+
 // Makes the zlib stream of `size` bytes into `out`, which holds `capacity`; its length, or 0.
 std::uint32_t MakeStream(Compressor engine, const unsigned char* source, std::uint32_t size,
                          unsigned char* out, std::uint32_t capacity) {
+#ifndef ZOREL_NO_LIBDEFLATE
     if (engine == Compressor::kFast) {
         libdeflate_compressor* encoder = coders.Encoder();
         if (encoder == nullptr) return 0;
         const std::size_t length = libdeflate_zlib_compress(encoder, source, size, out, capacity);
         return length <= capacity ? static_cast<std::uint32_t>(length) : 0;
     }
+#else
+    (void)engine;
+#endif
     uLongf length = capacity;
     if (compress(out, &length, source, size) != Z_OK || length > capacity) return 0;
     return static_cast<std::uint32_t>(length);
@@ -109,7 +139,7 @@ void PackEntry::Compress(Compressor engine) {
     const unsigned char* source = Lock();
     if (source == nullptr) return;
 
-    const std::uint32_t capacity = CompressCapacity(size);
+    const std::uint32_t capacity = WorkCapacity(engine, size);
     WorkBlock work(capacity);
     if (!work.ok()) return;
     const std::uint32_t length = MakeStream(engine, source, size, work.bytes, capacity);
@@ -132,15 +162,20 @@ void PackEntry::Decompress() {
     // The work block is exactly `size` bytes, so it becomes the entry's block as it is.
     WorkBlock plain(size);
     if (!plain.ok()) return;
-    // Without a place for the produced length, libdeflate wants exactly `size` bytes: more or
-    // fewer is a failure, as is a damaged or truncated stream or a checksum that differs.
-    // Bytes after the checksum are ignored, as zlib's uncompress ignores them.
+        // Without a place for the produced length, libdeflate wants exactly `size` bytes: more or
+        // fewer is a failure, as is a damaged or truncated stream or a checksum that differs.
+        // Bytes after the checksum are ignored, as zlib's uncompress ignores them.
+#ifndef ZOREL_NO_LIBDEFLATE
     libdeflate_decompressor* decoder = coders.Decoder();
     if (decoder == nullptr) return;
     if (libdeflate_zlib_decompress(decoder, source, storedSize, plain.bytes, size, nullptr) !=
         LIBDEFLATE_SUCCESS) {
         return;
     }
+#else
+    uLongf length = size;
+    if (uncompress(plain.bytes, &length, source, storedSize) != Z_OK || length != size) return;
+#endif
 
     unsigned char* bytes = plain.bytes;
     Adopt(this, plain.Release(), bytes);
