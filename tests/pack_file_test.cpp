@@ -162,6 +162,29 @@ TEST(PackFile, SavingReplacesALongerFileAndMixedFormsLoadBack) {
     EXPECT_EQ(TempFilesIn(dir.path()), 0);
 }
 
+TEST(PackFile, SaveConvertsMixedEntriesOnEveryCoreToTheSameBytes) {
+    // Every other entry is compressed: the save converts the rest into the pack's form on
+    // worker threads, and must write what a pack converted on one thread gives.
+    ScratchDir dir;
+    for (std::uint8_t flag : {1, 0}) {
+        Pack mixed, model;
+        for (std::uint32_t i = 0; i < 60; ++i) {
+            const std::string bytes(100 + i * 131, static_cast<char>('a' + i % 26));
+            Append(mixed, MakeEntry("m" + std::to_string(i), bytes));
+            Append(model, MakeEntry("m" + std::to_string(i), bytes));
+        }
+        std::uint32_t i = 0;
+        for (PackEntry* e = mixed.head; e != nullptr; e = e->next) {
+            if (i++ % 2 == 0) e->Compress();
+        }
+        mixed.compressed = flag;
+        if (flag == 1) model.Encode(1);
+        ASSERT_TRUE(mixed.Save((dir / "mixed.pak").c_str()));
+        ASSERT_TRUE(model.Save((dir / "model.pak").c_str()));
+        EXPECT_TRUE(ReadFile(dir / "mixed.pak") == ReadFile(dir / "model.pak")) << int(flag);
+    }
+}
+
 TEST(PackFile, GatheredWritesKeepEveryRecordInOrder) {
     // Enough records to fill several write batches, each behind its head.
     ScratchDir dir;

@@ -103,14 +103,14 @@ bool SortChain(Pack* pack) {
     std::unique_ptr<PackEntry*[]> order(new (std::nothrow) PackEntry*[pack->count]);
     if (order == nullptr) return false;
     std::uint32_t total = 0;
-    for (PackEntry* entry = pack->head; entry != nullptr; entry = entry->next) {
-        order[total++] = entry;
-    }
+    PackEntry* rest = pack->head;
+    for (; rest != nullptr && total < pack->count; rest = rest->next) order[total++] = rest;
+    if (total == 0) return true;
     std::sort(order.get(), order.get() + total, [](const PackEntry* a, const PackEntry* b) {
         return ListedBefore(a->name, b->name);
     });
     for (std::uint32_t at = 0; at + 1 < total; ++at) order[at]->next = order[at + 1];
-    order[total - 1]->next = nullptr;
+    order[total - 1]->next = rest;
     pack->head = order[0];
     return true;
 }

@@ -105,11 +105,12 @@ struct Pack {
     // The same from an open stream holding `length` bytes from its current position.
     bool LoadStream(std::FILE* file, std::uint64_t length);
     // Writes the pack file, first bringing any entry whose flag differs from the pack's into
-    // the pack's form. The file is replaced whole or not at all.
+    // the pack's form (on every core). The file is replaced whole or not at all.
     bool Save(const char* path);
 
-    // Replaces the pack with every regular file directly in folder. False leaves the pack
-    // empty (untouched for a null or empty folder). The current folder is kept.
+    // Replaces the pack with every regular file directly in folder, in NTFS's listing order
+    // on every system (so one folder always gives one pack). False leaves the pack empty
+    // (untouched for a null or empty folder). The current folder is kept.
     bool PackFolder(const char* folder);
     // Writes every entry as a file below folder, which must exist, on up to `workers` threads
     // (0: one per core), decompressing each in place. False when an entry cannot be written or
