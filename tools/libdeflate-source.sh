@@ -16,8 +16,12 @@ apt="$cache/apt"
 mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$apt/sources.list.d"
 # The release the machine runs, from the system's own list (bookworm when it names none).
 suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-bookworm}")
+# apt checks the downloaded files against the archive's signed index, with Debian's own key.
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+options=""
+[ -f "$keyring" ] && options="[signed-by=$keyring] "
 cat >"$apt/sources.list" <<LIST
-deb-src http://deb.debian.org/debian $suite main
+deb-src ${options}http://deb.debian.org/debian $suite main
 LIST
 set -- -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/sources.list.d" \
     -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt" -o Dir::Cache::archives="$apt/archives" \
