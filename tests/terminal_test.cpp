@@ -100,8 +100,7 @@ class Terminal {
     bool Await(const std::string& text) {
         std::string shown;
         for (const char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        const int seconds = ProgramWrapper().empty() ? 10 : 120;
-        for (int waited = 0; waited < seconds * 10; ++waited) {
+        for (int waited = 0; waited < Seconds() * 10; ++waited) {
             const std::size_t at = screen_.find(shown, seen_);
             if (at != std::string::npos) {
                 seen_ = at + shown.size();
@@ -116,16 +115,23 @@ class Terminal {
         }
         return false;
     }
-    // The program's exit status once it has ended.
+    // The program's exit status once it has ended; -1 when it does not end in time.
     int Status() {
         int status = -1;
-        if (waitpid(child_, &status, 0) != child_) return -1;
-        child_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        for (int waited = 0; waited < Seconds() * 10; ++waited) {
+            if (waitpid(child_, &status, WNOHANG) == child_) {
+                child_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(100 * 1000);
+        }
+        return -1;
     }
     const std::string& screen() const { return screen_; }
 
   private:
+    static int Seconds() { return ProgramWrapper().empty() ? 10 : 120; }
+
     int master_ = -1;
     pid_t child_ = -1;
     std::string screen_;
@@ -207,6 +213,13 @@ TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
                          {"1\n", " Enter File number or name: "},
                          {"2\n", " Found file: docs/guide.txt [5 bytes]\n"},
                          {"\n", kMenuScreen}});
+    // Ctrl-D at an empty prompt ends the input: the command runs on, and the program ends.
+    Terminal terminal(dir.path());
+    terminal.Type("5\n");
+    ASSERT_TRUE(terminal.Await(ask));
+    terminal.Type("\x04");
+    EXPECT_TRUE(terminal.Await(" The file was added UnSuccessfully!"));
+    EXPECT_EQ(terminal.Status(), 0) << terminal.screen();
 }
 
 #endif  // !_WIN32

@@ -54,7 +54,7 @@ class Input {
     // every command refuses.
     std::string Line(const char* prompt) {
         std::string line;
-        if (editor_.on()) {
+        if (editor_.on() && !ended_) {
             if (!editor_.Read(prompt, &line)) ended_ = true;
         } else {
             std::fputs(prompt, stdout);
@@ -67,6 +67,7 @@ class Input {
   private:
     int Next() {
         std::fflush(stdout);
+        if (ended_) return EOF;  // also when the editor met the end, not the stream
         const int c = std::getchar();
         if (c == EOF) ended_ = true;
         return c;
