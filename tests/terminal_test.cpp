@@ -2,16 +2,17 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #endif
 
-#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/platform.h"
@@ -20,173 +21,120 @@
 namespace {
 
 TEST(Terminal, OnlyATerminalIsOneAndTheScreenClearsAtOnce) {
-    ScratchDir dir;
-    WriteFile(dir / "file", "");
 #ifdef _WIN32
-    const char* const notTerminals[] = {"NUL"};  // a character device, yet no console
+    std::FILE* device = std::fopen("NUL", "rb");  // a character device, yet no console
 #else
-    const char* const notTerminals[] = {"/dev/null"};
+    std::FILE* device = std::fopen("/dev/null", "rb");
 #endif
-    std::FILE* file = std::fopen((dir / "file").c_str(), "rb");
-    EXPECT_FALSE(platform::IsTerminal(file));
-    std::fclose(file);
-    for (const char* path : notTerminals) {
-        std::FILE* device = std::fopen(path, "rb");
-        ASSERT_NE(device, nullptr) << path;
-        EXPECT_FALSE(platform::IsTerminal(device)) << path;
-        std::fclose(device);
-    }
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(platform::IsTerminal(device));
+    std::fclose(device);
 #ifndef _WIN32
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    std::FILE* terminal = std::fopen(ptsname(master), "r+");
-    ASSERT_NE(terminal, nullptr);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::FILE* terminal = fdopen(dup(slave), "w");
     EXPECT_TRUE(platform::IsTerminal(terminal));
-    // The clear reaches the terminal before the program goes on to anything else.
-    std::fflush(stdout);
+    std::fclose(terminal);
+    std::fflush(stdout);  // the clear must reach the terminal at once, before anything else
     const int out = dup(STDOUT_FILENO);
-    dup2(fileno(terminal), STDOUT_FILENO);
+    dup2(slave, STDOUT_FILENO);
     platform::ClearScreen();
-    pollfd ready{master, POLLIN, 0};
     char shown[16] = {};
-    const bool arrived = poll(&ready, 1, 0) == 1 && read(master, shown, sizeof shown) > 0;
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 0) == 1) {
+        EXPECT_GT(read(master, shown, sizeof shown - 1), 0);
+    }
     std::fflush(stdout);
     dup2(out, STDOUT_FILENO);
-    close(out);
-    std::fclose(terminal);
-    close(master);
-    EXPECT_TRUE(arrived);
+    for (const int fd : {out, slave, master}) close(fd);
     EXPECT_STREQ(shown, "\x1b[H\x1b[2J");
 #endif
 }
 
 #ifndef _WIN32
 
-// The program in folder on a pseudo-terminal of its own, as a person at a terminal runs it.
-class Terminal {
-  public:
-    explicit Terminal(const fs::path& folder) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        const std::string slave = ptsname(master_);
-        std::string wrapper = ProgramWrapper();
-        const std::string command = (wrapper.empty() ? "" : wrapper + " ") + ZOREL_BINARY;
-        std::fflush(nullptr);
-        child_ = fork();
-        if (child_ != 0) return;
-        setsid();  // the terminal becomes the child's own
-        const int fd = open(slave.c_str(), O_RDWR);
-        if (fd < 0 || chdir(folder.c_str()) != 0) _exit(126);
-        for (int stream = 0; stream < 3; ++stream) dup2(fd, stream);
-        close(fd);
-        close(master_);
-        setenv("TERM", "xterm", 1);
-        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ~Terminal() {
-        if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) == 0) {
-            kill(child_, SIGKILL);
-            waitpid(child_, nullptr, 0);
-        }
-        if (master_ >= 0) close(master_);
-    }
-    bool started() const { return child_ > 0; }
-    void Type(const std::string& keys) {
-        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    }
-    // Waits until text (its line ends as a terminal shows them) appears after what was awaited
-    // before; false when it does not come.
-    bool Await(const std::string& text) {
-        std::string shown;
-        for (const char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        for (int waited = 0; waited < Seconds() * 10; ++waited) {
-            const std::size_t at = screen_.find(shown, seen_);
-            if (at != std::string::npos) {
-                seen_ = at + shown.size();
-                return true;
-            }
-            pollfd ready{master_, POLLIN, 0};
-            char bytes[4096];
-            if (poll(&ready, 1, 100) != 1) continue;
-            const ssize_t got = read(master_, bytes, sizeof bytes);
-            if (got <= 0) return false;  // the program is gone
-            screen_.append(bytes, static_cast<std::size_t>(got));
-        }
-        return false;
-    }
-    // The program's exit status once it has ended; -1 when it does not end in time.
-    int Status() {
-        int status = -1;
-        for (int waited = 0; waited < Seconds() * 10; ++waited) {
-            if (waitpid(child_, &status, WNOHANG) == child_) {
-                child_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(100 * 1000);
-        }
-        return -1;
-    }
-    const std::string& screen() const { return screen_; }
-
-  private:
-    static int Seconds() { return ProgramWrapper().empty() ? 10 : 120; }
-
-    int master_ = -1;
-    pid_t child_ = -1;
-    std::string screen_;
-    std::size_t seen_ = 0;
-};
-
 struct Step {
     const char* typed;
-    std::string shown;  // what must follow on the screen
+    std::string shown;  // what must then appear, after what the steps before awaited
 };
 
-// Types each step's keys once the one before has shown what it must, then ends the program.
+// Runs the program in folder on a pseudo-terminal of its own, types each step once the one
+// before has shown what it must, and wants the program to end with status 0 after the last.
 void Session(const fs::path& folder, const std::vector<Step>& steps) {
-    Terminal terminal(folder);
-    ASSERT_TRUE(terminal.started());
-    ASSERT_TRUE(terminal.Await(kMenuScreen)) << terminal.screen();
-    for (const Step& step : steps) {
-        terminal.Type(step.typed);
-        ASSERT_TRUE(terminal.Await(step.shown)) << "typed " << step.typed << "\n"
-                                                << terminal.screen();
+    const int seconds = ProgramWrapper().empty() ? 10 : 120;
+    const std::string command =
+        "cd '" + folder.string() + "' && exec " + ProgramWrapper() + " " + ZOREL_BINARY;
+    std::fflush(nullptr);
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        setenv("TERM", "xterm", 1);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
     }
-    terminal.Type("0\n");
-    ASSERT_TRUE(terminal.Await(kWait));
-    terminal.Type("\n");
-    EXPECT_EQ(terminal.Status(), 0) << terminal.screen();
+    ASSERT_GT(child, 0);
+    std::string screen;
+    std::size_t seen = 0;
+    auto await = [&](std::string text) {
+        for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+            text.insert(at, "\r");  // line ends as the terminal shows them
+        }
+        for (int tenths = 0; tenths < seconds * 10; ++tenths) {
+            if (const std::size_t at = screen.find(text, seen); at != std::string::npos) {
+                seen = at + text.size();
+                return true;
+            }
+            pollfd ready{master, POLLIN, 0};
+            char bytes[4096];
+            if (poll(&ready, 1, 100) != 1) continue;
+            const ssize_t got = read(master, bytes, sizeof bytes);
+            if (got <= 0) return false;  // the program is gone
+            screen.append(bytes, static_cast<std::size_t>(got));
+        }
+        return false;
+    };
+    bool inStep = await(kMenuScreen);
+    EXPECT_TRUE(inStep) << "the menu first";
+    for (std::size_t i = 0; inStep && i < steps.size(); ++i) {
+        inStep =
+            write(master, steps[i].typed, std::strlen(steps[i].typed)) > 0 && await(steps[i].shown);
+        EXPECT_TRUE(inStep) << "typed " << testing::PrintToString(steps[i].typed);
+    }
+    int status = -1;
+    pid_t ended = 0;
+    for (int tenths = 0; tenths < seconds * 10; ++tenths) {
+        if ((ended = waitpid(child, &status, WNOHANG)) != 0) break;
+        usleep(100 * 1000);
+    }
+    if (ended == 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);  // it hung
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    close(master);
 }
 
 const std::string kAdded = " The file was added Successfully!";
 
+// A word at the menu is one key; Enter alone is a key at the menu and at a wait, not a hang;
+// the wait takes the whole line typed; Enter alone at the search method means by name.
 TEST(Terminal, EachKeyIsTheFirstCharacterOfALine) {
     ScratchDir dir;
     WriteFile(dir / "readme.md", "hello readme\n");
-    Session(dir.path(),
-            {{"load\n", kWait},     // a word at the menu is one key
-             {"\n", kMenuScreen},   // Enter alone is "any key"
-             {"\n", kWait},         // Enter alone at the menu is a key, not a hang
-             {"x\n", kMenuScreen},  // the wait takes the whole line
-             {"5 add it\n", " Enter Filename: "},
-             {"readme.md\n", kAdded},
-             {"\n", kMenuScreen},
-             {"f\n", " Search method: (1 for number, anything else for filename)\n\n  > "},
-             {"\n", " Enter File number or name: "},  // Enter alone: by name
-             {"readme.md\n", " Found file: readme.md [13 bytes]\n"},
-             {"\n", kMenuScreen},
-             {"2\n", " Enter Filename: "},
-             {"my2.pak\n", " The pack was saved Successfully!"},
-             {"\n", kMenuScreen}});
-    std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(dir.path())) {
-        names.push_back(item.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"my2.pak", "readme.md"}));
+    // clang-format off
+    Session(dir.path(), {
+        {"load\n", kWait}, {"\n", kMenuScreen}, {"\n", kWait}, {"x\n", kMenuScreen},
+        {"5 add it\n", " Enter Filename: "}, {"readme.md\n", kAdded}, {"\n", kMenuScreen},
+        {"f\n", " Search method: (1 for number, anything else for filename)"},
+        {"\n", " Enter File number or name: "},
+        {"readme.md\n", " Found file: readme.md [13 bytes]\n"}, {"\n", kMenuScreen},
+        {"2\n", " Enter Filename: "}, {"my2.pak\n", " The pack was saved Successfully!"},
+        {"\n", kMenuScreen}, {"0\n", kWait}, {"\n", ""}});
+    // clang-format on
+    // readme.md and my2.pak, nothing written under a name taken from the keys
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
+// Tab completes as far as the names agree, then the one name, a folder with its "/"; Up
+// twice recalls the line before the last; arrows, Ctrl-A, Ctrl-E and erase edit; Ctrl-D at
+// an empty prompt ends the input, and the program ends after that command.
 TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
 #ifndef ZOREL_LINE_EDITOR
     GTEST_SKIP() << "built without libedit";
@@ -197,29 +145,16 @@ TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
     fs::create_directory(dir.path() / "docs");
     WriteFile(dir / "docs/guide.txt", "guide");
     const std::string ask = " Enter Filename: ";
-    Session(dir.path(), {{"5\n", ask},
-                         {"rea\tm\t\n", kAdded},  // as far as the names agree, then the one name
-                         {"\n", kMenuScreen},
-                         {"5\n", ask},
-                         {"do\tgu\t\n", kAdded},  // a folder gets its "/"
-                         {"\n", kMenuScreen},
-                         {"5\n", ask},
-                         {"\x1b[A\x1b[A\n", kAdded},  // the line before the last
-                         {"\n", kMenuScreen},
-                         {"5\n", ask},
-                         {"eadme.mdx\x1b[D\x01r\x05\x7f\n", kAdded},  // arrows, home, end, erase
-                         {"\n", kMenuScreen},
-                         {"f\n", " > "},
-                         {"1\n", " Enter File number or name: "},
-                         {"2\n", " Found file: docs/guide.txt [5 bytes]\n"},
-                         {"\n", kMenuScreen}});
-    // Ctrl-D at an empty prompt ends the input: the command runs on, and the program ends.
-    Terminal terminal(dir.path());
-    terminal.Type("5\n");
-    ASSERT_TRUE(terminal.Await(ask));
-    terminal.Type("\x04");
-    EXPECT_TRUE(terminal.Await(" The file was added UnSuccessfully!"));
-    EXPECT_EQ(terminal.Status(), 0) << terminal.screen();
+    // clang-format off
+    Session(dir.path(), {
+        {"5\n", ask}, {"rea\tm\t\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"do\tgu\t\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"\x1b[A\x1b[A\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"eadme.mdx\x1b[D\x01r\x05\x7f\n", kAdded}, {"\n", kMenuScreen},
+        {"f\n", " > "}, {"1\n", " Enter File number or name: "},
+        {"2\n", " Found file: docs/guide.txt [5 bytes]\n"}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"\x04", " The file was added UnSuccessfully!"}});
+    // clang-format on
 }
 
 #endif  // !_WIN32
