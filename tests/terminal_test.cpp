@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -56,6 +57,9 @@ TEST(Terminal, OnlyATerminalIsOneAndTheScreenClearsAtOnce) {
 struct Step {
     const char* typed;
     std::string shown;  // what must then appear, after what the steps before awaited
+    // Typed only once the line editor has the terminal: before that the terminal itself takes
+    // Ctrl-D and erase, and the prompt shows a moment before the editor has it.
+    bool editing = false;
 };
 
 // Runs the program in folder on a pseudo-terminal of its own, types each step once the one
@@ -96,6 +100,11 @@ void Session(const fs::path& folder, const std::vector<Step>& steps) {
     bool inStep = await(kMenuScreen);
     EXPECT_TRUE(inStep) << "the menu first";
     for (std::size_t i = 0; inStep && i < steps.size(); ++i) {
+        termios mode{};
+        for (int tenths = 0; steps[i].editing && tenths < seconds * 100; ++tenths) {
+            if (tcgetattr(master, &mode) != 0 || (mode.c_lflag & ICANON) == 0) break;
+            usleep(10 * 1000);
+        }
         inStep =
             write(master, steps[i].typed, std::strlen(steps[i].typed)) > 0 && await(steps[i].shown);
         EXPECT_TRUE(inStep) << "typed " << testing::PrintToString(steps[i].typed);
@@ -150,10 +159,10 @@ TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
         {"5\n", ask}, {"rea\tm\t\n", kAdded}, {"\n", kMenuScreen},
         {"5\n", ask}, {"do\tgu\t\n", kAdded}, {"\n", kMenuScreen},
         {"5\n", ask}, {"\x1b[A\x1b[A\n", kAdded}, {"\n", kMenuScreen},
-        {"5\n", ask}, {"eadme.mdx\x1b[D\x01r\x05\x7f\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"eadme.mdx\x1b[D\x01r\x05\x7f\n", kAdded, true}, {"\n", kMenuScreen},
         {"f\n", " > "}, {"1\n", " Enter File number or name: "},
         {"2\n", " Found file: docs/guide.txt [5 bytes]\n"}, {"\n", kMenuScreen},
-        {"5\n", ask}, {"\x04", " The file was added UnSuccessfully!"}});
+        {"5\n", ask}, {"\x04", " The file was added UnSuccessfully!", true}});
     // clang-format on
 }
 
