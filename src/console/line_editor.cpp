@@ -47,24 +47,38 @@ char* Prompt(EditLine* editor) {
     return StateOf(editor)->prompt.data();
 }
 
+// Adds to *names the items of folder ("" for the current one) whose names begin with part, a
+// folder's with its "/"; hidden ones only when part begins with ".". False when memory ran out.
+bool NamesIn(const std::string& folder, const std::string& part, std::vector<std::string>* names) {
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return true;
+    bool ok = true;
+    try {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == ".." || name.compare(0, part.size(), part) != 0) continue;
+            if (name[0] == '.' && part.empty()) continue;
+            const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            names->push_back(isFolder ? name + "/" : name);
+        } while (FindNextFileA(search, &found));
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    FindClose(search);
+    return ok;
+}
+
 // Tab: the text before the cursor is a path; its last part is completed from the names in its
-// folder, as far as they agree. A folder gets its "/". When nothing can be added and several
-// names fit, they are listed under the line.
+// folder, as far as they agree. When nothing can be added and several names fit, they are
+// listed under the line.
 unsigned char Complete(EditLine* editor, int) try {
     const LineInfo* line = el_line(editor);
     const std::string typed(line->buffer, line->cursor);
     const std::string folder = typed.substr(0, typed.rfind('/') + 1);  // "" for a bare name
     const std::string part = typed.substr(folder.size());
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
-    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
-        const std::string name = found.cFileName;
-        if (name == "." || name == ".." || name.compare(0, part.size(), part) != 0) continue;
-        if (name[0] == '.' && part.empty()) continue;  // hidden unless asked for
-        names.push_back(name + ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "/" : ""));
-    }
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    if (!NamesIn(folder, part, &names)) return CC_REFRESH_BEEP;
     if (names.empty()) return CC_REFRESH_BEEP;
     std::sort(names.begin(), names.end());
     // Sorted, the names agree as far as the first and the last do.
