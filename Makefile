@@ -1,5 +1,5 @@
 # Quick start: `make run` builds and starts the packer, `make test` builds and runs every test.
-BUILD_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev
+BUILD_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev libedit-dev pkg-config
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 	libz-mingw-w64-dev googletest wine64 dpkg-dev

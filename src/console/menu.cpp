@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "console/line_editor.h"
 #include "pack/pack.h"
 #include "platform/platform.h"
 
@@ -20,61 +21,100 @@ constexpr const char* kMenu =
     "  4. UnPack loaded file to multiple\n  5. Add to the pack\n  6. Remove from the pack\n"
     "  7. Display contents of pack\n  8. Encode pack\n  9. Decode pack\n\n"
     "  f. Find a file in the pack\n\n  0. Exit\n\n  > ";
+constexpr const char* kAsk = " Enter File number or name: ";
 
 // Standard input as the menu reads it. At the end of input a read delivers no character
 // and the end is remembered, so the loop can stop after the pass that met it.
+//
+// A person at a terminal types whole lines, so there each read of one character, for a key or
+// a wait, takes a whole line: its first character, or the end of line for an empty line, and
+// the discard that follows takes the rest. Piped input is read one character at a time.
 class Input {
   public:
+    Input() : lines_(platform::IsTerminal(stdin)) {}
+
     int Char() {
-        std::fflush(stdout);
-        const int c = std::getchar();
-        if (c == EOF) ended_ = true;
-        return c;
-    }
-    void Discard() { Char(); }
-    // A whole line of any length, without its end of line. A line too long for the memory
-    // left reads as empty, which every command refuses.
-    std::string Line() {
-        std::fflush(stdout);
+        if (!lines_) return Next();
         std::string line;
-        bool held = true;
-        for (int c = std::getchar(); c != '\n'; c = std::getchar()) {
-            if (c == EOF) {
-                ended_ = true;
-                break;
-            }
-            if (!held) continue;
-            try {
-                line.push_back(static_cast<char>(c));
-            } catch (const std::bad_alloc&) {
-                std::string().swap(line);
-                held = false;
-            }
+        if (!Read(&line)) return EOF;
+        rest_ = true;
+        return line.empty() ? '\n' : static_cast<unsigned char>(line[0]);
+    }
+    void Discard() {
+        if (!lines_) {
+            Next();
+        } else if (rest_) {
+            rest_ = false;
+        } else {
+            Read(nullptr);
+        }
+    }
+    // Shows prompt and reads a whole line of any length, without its end of line, with the
+    // line editor when there is one. A line too long for the memory left reads as empty, which
+    // every command refuses.
+    std::string Line(const char* prompt) {
+        std::string line;
+        if (editor_.on() && !ended_) {
+            if (!editor_.Read(prompt, &line)) ended_ = true;
+        } else {
+            std::fputs(prompt, stdout);
+            Read(&line);
         }
         return line;
     }
     bool ended() const { return ended_; }
 
   private:
+    int Next() {
+        std::fflush(stdout);
+        if (ended_) return EOF;  // also when the editor met the end, not the stream
+        const int c = std::getchar();
+        if (c == EOF) ended_ = true;
+        return c;
+    }
+    // Reads up to the end of line into *line (nowhere when null). False when the input had
+    // ended before any character.
+    bool Read(std::string* line) {
+        bool held = line != nullptr;
+        int c = Next();
+        if (c == EOF) return false;
+        for (; c != '\n'; c = std::getchar()) {
+            if (c == EOF) {
+                ended_ = true;
+                break;
+            }
+            if (!held) continue;
+            try {
+                line->push_back(static_cast<char>(c));
+            } catch (const std::bad_alloc&) {
+                std::string().swap(*line);
+                held = false;
+            }
+        }
+        return true;
+    }
+
+    const bool lines_;   // whole lines at a terminal
+    bool rest_ = false;  // the rest of the line a key came from is still to be discarded
     bool ended_ = false;
+    LineEditor editor_;  // on at a terminal when built with one
 };
 
 const char* Outcome(bool ok) {
     return ok ? "" : "Un";
 }
 
-// Reads the search method of remove and find: its first character counts, one more goes.
+// Reads the search method of remove and find: its first character counts, one more goes (the
+// rest of the line at a terminal).
 int SearchMethod(Input& in, const char* prompt) {
     std::fputs(prompt, stdout);
     const int method = in.Char();
     in.Discard();
-    std::fputs(" Enter File number or name: ", stdout);
     return method;
 }
 
 void Unpack(Pack& pack, Input& in) {
-    std::fputs(" Enter Folder Name: ", stdout);
-    const std::string folder = in.Line();
+    const std::string folder = in.Line(" Enter Folder Name: ");
     CreateDirectoryA(folder.c_str(), nullptr);
     // Entering the folder is the test that it exists; the current folder is kept.
     const std::string before = platform::CurrentFolder();
@@ -91,7 +131,7 @@ void Unpack(Pack& pack, Input& in) {
 void Remove(Pack& pack, Input& in) {
     const int method =
         SearchMethod(in, " Search method: (1 for number, anything else for name)\n\n  > ");
-    const std::string line = in.Line();
+    const std::string line = in.Line(kAsk);
     const bool removed = method == '1' ? pack.RemoveByIndex(PositionOf(ParseNumber(line.c_str())))
                                        : pack.RemoveByName(line.c_str());
     std::printf(" The file was removed %sSuccessfully!", Outcome(removed));
@@ -100,7 +140,7 @@ void Remove(Pack& pack, Input& in) {
 void Find(Pack& pack, Input& in) {
     const int method =
         SearchMethod(in, " Search method: (1 for number, anything else for filename)\n\n  > ");
-    const std::string line = in.Line();
+    const std::string line = in.Line(kAsk);
     const PackEntry* entry = nullptr;
     if (method == '1') {
         entry = pack.EntryAt(PositionOf(ParseNumber(line.c_str())));
@@ -122,8 +162,7 @@ void Find(Pack& pack, Input& in) {
 // Commands that read one line, call one operation and report its truth value.
 void LineCommand(Input& in, const char* prompt, const char* message,
                  bool (Pack::*operation)(const char*), Pack& pack) {
-    std::fputs(prompt, stdout);
-    const std::string line = in.Line();
+    const std::string line = in.Line(prompt);
     std::printf(message, Outcome((pack.*operation)(line.c_str())));
 }
 

@@ -112,7 +112,11 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count);
 // rather than handed back to the system each time.
 void PrepareHeap();
 
-// Clears the console; writes nothing when standard output is not a console.
+// True when the stream is a terminal (a console on Windows) that a person types into or
+// reads; false for a file, a pipe or a device such as NUL.
+bool IsTerminal(std::FILE* stream);
+
+// Clears the console at once; writes nothing when standard output is not a console.
 void ClearScreen();
 
 }  // namespace platform

@@ -326,8 +326,14 @@ void PrepareHeap() {
 #endif
 }
 
+bool IsTerminal(std::FILE* stream) {
+    return stream != nullptr && isatty(fileno(stream)) != 0;
+}
+
 void ClearScreen() {
-    if (isatty(STDOUT_FILENO)) std::fputs("\x1b[H\x1b[2J", stdout);
+    if (!IsTerminal(stdout)) return;
+    std::fputs("\x1b[H\x1b[2J", stdout);
+    std::fflush(stdout);  // shown now, not when the command's message follows
 }
 
 }  // namespace platform

@@ -139,11 +139,17 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count) {
 
 void PrepareHeap() {}  // the process heap needs no setting up
 
-void ClearScreen() {
+bool IsTerminal(std::FILE* stream) {
     // GetConsoleMode succeeds on a console only: never on a file, a pipe or NUL, which
     // _isatty would take for a terminal.
+    if (stream == nullptr) return false;
+    const std::intptr_t handle = _get_osfhandle(_fileno(stream));
     DWORD mode = 0;
-    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) == 0) return;
+    return handle != -1 && GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
+}
+
+void ClearScreen() {
+    if (!IsTerminal(stdout)) return;
     std::fflush(stdout);
     std::system("cls");
 }

@@ -1,0 +1,171 @@
+// The menu at a terminal: the program on a pseudo-terminal, typed at as a person types.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(Terminal, OnlyATerminalIsOneAndTheScreenClearsAtOnce) {
+#ifdef _WIN32
+    std::FILE* device = std::fopen("NUL", "rb");  // a character device, yet no console
+#else
+    std::FILE* device = std::fopen("/dev/null", "rb");
+#endif
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(platform::IsTerminal(device));
+    std::fclose(device);
+#ifndef _WIN32
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::FILE* terminal = fdopen(dup(slave), "w");
+    EXPECT_TRUE(platform::IsTerminal(terminal));
+    std::fclose(terminal);
+    std::fflush(stdout);  // the clear must reach the terminal at once, before anything else
+    const int out = dup(STDOUT_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    platform::ClearScreen();
+    char shown[16] = {};
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 0) == 1) {
+        EXPECT_GT(read(master, shown, sizeof shown - 1), 0);
+    }
+    std::fflush(stdout);
+    dup2(out, STDOUT_FILENO);
+    for (const int fd : {out, slave, master}) close(fd);
+    EXPECT_STREQ(shown, "\x1b[H\x1b[2J");
+#endif
+}
+
+#ifndef _WIN32
+
+struct Step {
+    const char* typed;
+    std::string shown;  // what must then appear, after what the steps before awaited
+    // Typed only once the line editor has the terminal: before that the terminal itself takes
+    // Ctrl-D and erase, and the prompt shows a moment before the editor has it.
+    bool editing = false;
+};
+
+// Runs the program in folder on a pseudo-terminal of its own, types each step once the one
+// before has shown what it must, and wants the program to end with status 0 after the last.
+void Session(const fs::path& folder, const std::vector<Step>& steps) {
+    const int seconds = ProgramWrapper().empty() ? 10 : 120;
+    const std::string command =
+        "cd '" + folder.string() + "' && exec " + ProgramWrapper() + " " + ZOREL_BINARY;
+    std::fflush(nullptr);
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        setenv("TERM", "xterm", 1);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    std::string screen;
+    std::size_t seen = 0;
+    auto await = [&](std::string text) {
+        for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+            text.insert(at, "\r");  // line ends as the terminal shows them
+        }
+        for (int tenths = 0; tenths < seconds * 10; ++tenths) {
+            if (const std::size_t at = screen.find(text, seen); at != std::string::npos) {
+                seen = at + text.size();
+                return true;
+            }
+            pollfd ready{master, POLLIN, 0};
+            char bytes[4096];
+            if (poll(&ready, 1, 100) != 1) continue;
+            const ssize_t got = read(master, bytes, sizeof bytes);
+            if (got <= 0) return false;  // the program is gone
+            screen.append(bytes, static_cast<std::size_t>(got));
+        }
+        return false;
+    };
+    bool inStep = await(kMenuScreen);
+    EXPECT_TRUE(inStep) << "the menu first";
+    for (std::size_t i = 0; inStep && i < steps.size(); ++i) {
+        termios mode{};
+        for (int tenths = 0; steps[i].editing && tenths < seconds * 100; ++tenths) {
+            if (tcgetattr(master, &mode) != 0 || (mode.c_lflag & ICANON) == 0) break;
+            usleep(10 * 1000);
+        }
+        inStep =
+            write(master, steps[i].typed, std::strlen(steps[i].typed)) > 0 && await(steps[i].shown);
+        EXPECT_TRUE(inStep) << "typed " << testing::PrintToString(steps[i].typed);
+    }
+    int status = -1;
+    pid_t ended = 0;
+    for (int tenths = 0; tenths < seconds * 10; ++tenths) {
+        if ((ended = waitpid(child, &status, WNOHANG)) != 0) break;
+        usleep(100 * 1000);
+    }
+    if (ended == 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);  // it hung
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    close(master);
+}
+
+const std::string kAdded = " The file was added Successfully!";
+
+// A word at the menu is one key; Enter alone is a key at the menu and at a wait, not a hang;
+// the wait takes the whole line typed; Enter alone at the search method means by name.
+TEST(Terminal, EachKeyIsTheFirstCharacterOfALine) {
+    ScratchDir dir;
+    WriteFile(dir / "readme.md", "hello readme\n");
+    // clang-format off
+    Session(dir.path(), {
+        {"load\n", kWait}, {"\n", kMenuScreen}, {"\n", kWait}, {"x\n", kMenuScreen},
+        {"5 add it\n", " Enter Filename: "}, {"readme.md\n", kAdded}, {"\n", kMenuScreen},
+        {"f\n", " Search method: (1 for number, anything else for filename)"},
+        {"\n", " Enter File number or name: "},
+        {"readme.md\n", " Found file: readme.md [13 bytes]\n"}, {"\n", kMenuScreen},
+        {"2\n", " Enter Filename: "}, {"my2.pak\n", " The pack was saved Successfully!"},
+        {"\n", kMenuScreen}, {"0\n", kWait}, {"\n", ""}});
+    // clang-format on
+    // readme.md and my2.pak, nothing written under a name taken from the keys
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
+// Tab completes as far as the names agree, then the one name, a folder with its "/"; Up
+// twice recalls the line before the last; arrows, Ctrl-A, Ctrl-E and erase edit; Ctrl-D at
+// an empty prompt ends the input, and the program ends after that command.
+TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
+#ifndef ZOREL_LINE_EDITOR
+    GTEST_SKIP() << "built without libedit";
+#endif
+    ScratchDir dir;
+    WriteFile(dir / "readme.md", "hello readme\n");
+    WriteFile(dir / "reader.txt", "");
+    fs::create_directory(dir.path() / "docs");
+    WriteFile(dir / "docs/guide.txt", "guide");
+    const std::string ask = " Enter Filename: ";
+    // clang-format off
+    Session(dir.path(), {
+        {"5\n", ask}, {"rea\tm\t\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"do\tgu\t\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"\x1b[A\x1b[A\n", kAdded}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"eadme.mdx\x1b[D\x01r\x05\x7f\n", kAdded, true}, {"\n", kMenuScreen},
+        {"f\n", " > "}, {"1\n", " Enter File number or name: "},
+        {"2\n", " Found file: docs/guide.txt [5 bytes]\n"}, {"\n", kMenuScreen},
+        {"5\n", ask}, {"\x04", " The file was added UnSuccessfully!", true}});
+    // clang-format on
+}
+
+#endif  // !_WIN32
+
+}  // namespace
