@@ -1,5 +1,6 @@
 // One folder <-> the whole pack: packing every regular file of a folder, unpacking into one.
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -24,14 +25,24 @@ bool ClimbsOut(const char* name) {
 // Goes back to the folder the operation started in when it leaves, by whatever path.
 class FolderReturn {
   public:
-    explicit FolderReturn(std::string folder) : folder_(std::move(folder)) {}
-    ~FolderReturn() { SetCurrentDirectoryA(folder_.c_str()); }
+    explicit FolderReturn(const platform::Folder& folder) : folder_(folder) {}
+    ~FolderReturn() { folder_.Enter(); }
     FolderReturn(const FolderReturn&) = delete;
     FolderReturn& operator=(const FolderReturn&) = delete;
 
   private:
-    std::string folder_;
+    const platform::Folder& folder_;
 };
+
+// True when a search stopped because no item was left, not because the folder could not be
+// read; asked right after the search's last call.
+bool ListingEnded() {
+#ifdef _WIN32
+    return GetLastError() == ERROR_NO_MORE_FILES;
+#else
+    return errno == 0;
+#endif
+}
 
 // Fills the pack from the items of the current folder; false when a file fails. The folder is
 // listed first, each regular file becoming an entry that holds only its name; then the files
@@ -59,6 +70,7 @@ bool PackItems(Pack* pack) {
         tail = entry;
         ++pack->count;
     } while (FindNextFileA(search, &found));
+    ok = ok && ListingEnded();  // a listing that failed part-way is not the whole folder
     FindClose(search);
     if (!ok) return false;
 
@@ -80,33 +92,56 @@ bool PackItems(Pack* pack) {
 bool Pack::PackFolder(const char* folder) {
     if (folder == nullptr || *folder == '\0') return false;
     Clear();
-    std::string saved = platform::CurrentFolder();
-    // Without a way back, the folder is never entered.
-    if (saved.empty()) return false;
+    // The way back is held open, so a current folder of any path length can be gone back to.
+    // Without it, the folder is never entered.
+    platform::Folder back;
+    if (!back.Open(".")) return false;
     if (!SetCurrentDirectoryA(folder)) return false;
     bool packed = false;
     {
-        FolderReturn back(std::move(saved));
+        FolderReturn returning(back);
         packed = PackItems(this);
     }
     if (!packed) Clear();
     return packed;
 }
 
+namespace {
+
+// Writes one entry below the target folder. Each folder of its path is opened without
+// following a link and the file is made inside the last one, so no link below the target, nor
+// one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
+// is not written. Uses no current-folder state: entries may be written on any thread.
+bool WriteEntry(const platform::Folder& target, PackEntry* entry) {
+    if (ClimbsOut(entry->name)) return false;
+    char path[sizeof entry->name];
+    std::memcpy(path, entry->name, sizeof path);
+    path[sizeof path - 1] = '\0';
+    platform::Folder below[sizeof path / 2];  // a name of 31 characters has at most 15 folders
+    const platform::Folder* at = &target;
+    std::size_t depth = 0;
+    char* part = path;
+    for (char* end = path; *end != '\0'; ++end) {
+        if (*end != '/' && *end != platform::kPathSeparator) continue;
+        *end = '\0';
+        if (*part != '\0' && std::strcmp(part, ".") != 0) {
+            if (!below[depth].OpenBelow(*at, part)) return false;
+            at = &below[depth++];
+        }
+        part = end + 1;
+    }
+    return entry->ExtractToFile(*at, part);
+}
+
+}  // namespace
+
 bool Pack::UnpackToFolder(const char* folder) {
     if (folder == nullptr) return false;
-    std::string target;
+    platform::Folder target;
+    if (!target.Open(folder)) return false;
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (ClimbsOut(entry->name)) return false;
-        try {
-            target.assign(folder);
-            target += platform::kPathSeparator;
-            target += entry->name;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        if (!entry->ExtractToFile(target.c_str())) return false;
+        if (!WriteEntry(target, entry)) return false;
         ++written;
     }
     return written == count;
