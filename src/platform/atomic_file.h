@@ -42,7 +42,10 @@ class AtomicFile {
     std::string name_;                // the target's name in it
     std::string temp_;                // the temporary file's name; empty while it has none
     std::FILE* file_ = nullptr;
-    int slot_ = -1;  // its place among the names removed on SIGINT, SIGTERM, SIGHUP
+    int slot_ = -1;   // its place among the names removed on SIGINT, SIGTERM, SIGHUP
+    long mode_ = -1;  // POSIX: the replaced file's mode and owner, given at the commit
+    unsigned owner_ = 0;
+    unsigned group_ = 0;
     bool durable_ = true;
 };
 

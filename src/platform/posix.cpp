@@ -462,17 +462,12 @@ void AtomicFile::Start() {
         temp_ = name;
     }
     if (fd < 0) return;
-    struct stat made {};
-    bool sound = true;
     if (regular) {
-        if (geteuid() == 0 && fstat(fd, &made) == 0 &&
-            (made.st_uid != there.st_uid || made.st_gid != there.st_gid)) {
-            sound = fchown(fd, there.st_uid, there.st_gid) == 0;
-        }
-        // After the owner: a change of owner clears the set-user-ID bit.
-        sound = sound && fchmod(fd, there.st_mode & 07777) == 0;
+        mode_ = there.st_mode & 07777;
+        owner_ = there.st_uid;
+        group_ = there.st_gid;
     }
-    file_ = sound ? fdopen(fd, "wb") : nullptr;
+    file_ = fdopen(fd, "wb");
     if (file_ == nullptr) {
         close(fd);
         Abandon();
@@ -495,8 +490,16 @@ bool AtomicFile::Commit() {
     if (file_ == nullptr) return false;
     const int dir = folder_->fd_;
     const int fd = fileno(file_);
-    bool sound =
-        std::fflush(file_) == 0 && std::ferror(file_) == 0 && (!durable_ || fsync(fd) == 0);
+    bool sound = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    // The replaced file's owner (for root), then its mode: after the writes, which may clear a
+    // set-user-ID bit, and after the owner, whose change does.
+    struct stat made {};
+    if (sound && mode_ >= 0 && geteuid() == 0 && fstat(fd, &made) == 0 &&
+        (made.st_uid != owner_ || made.st_gid != group_)) {
+        sound = fchown(fd, owner_, group_) == 0;
+    }
+    sound = sound && (mode_ < 0 || fchmod(fd, static_cast<mode_t>(mode_)) == 0);
+    sound = sound && (!durable_ || fsync(fd) == 0);
     // A nameless file gets a name of its own first: a link can be made to a new name only.
     for (int attempt = 0; sound && temp_.empty() && attempt < 100; ++attempt) {
         char name[48];
