@@ -35,11 +35,21 @@ TEST(SafeWrites, NoWritePassesThroughALinkBelowTheTarget) {
     ScratchDir dir;
     fs::create_directories(dir.path() / "out/deep");
     fs::create_directories(dir.path() / "elsewhere");
-    std::error_code error;
-    fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / "out/sub", error);
-    if (error) GTEST_SKIP() << "links cannot be made here: " << error.message();
-    fs::create_directory_symlink("../../elsewhere", dir.path() / "out/deep/up");
-    fs::create_directory_symlink(dir.path() / "out", dir.path() / "named");
+    // A link to a folder, by the system's own call where the C++ library has none (MinGW).
+    auto link = [](const fs::path& to, const fs::path& at) {
+#ifdef _WIN32
+        return CreateSymbolicLinkW(at.c_str(), to.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
+#else
+        std::error_code error;
+        fs::create_directory_symlink(to, at, error);
+        return !error;
+#endif
+    };
+    if (!link(dir.path() / "elsewhere", dir.path() / "out/sub")) {
+        GTEST_SKIP() << "links to folders cannot be made here";
+    }
+    ASSERT_TRUE(link(fs::path("..") / ".." / "elsewhere", dir.path() / "out/deep/up"));
+    ASSERT_TRUE(link(dir.path() / "out", dir.path() / "named"));
     for (const char* name : {"sub/x", "deep/up/x", "./sub/x", "deep//up/x"}) {
         Pack pack;
         Sandwich(pack, name);
@@ -47,6 +57,9 @@ TEST(SafeWrites, NoWritePassesThroughALinkBelowTheTarget) {
         EXPECT_TRUE(fs::is_empty(dir.path() / "elsewhere")) << name;
         EXPECT_FALSE(fs::exists(dir.path() / "out/later")) << name;
         EXPECT_EQ(TempFilesIn(dir.path() / "out") + TempFilesIn(dir.path() / "out/deep"), 0);
+    }
+    if (!fs::exists(dir.path() / "named" / "deep")) {
+        GTEST_SKIP() << "this system cannot go through the links it makes (wine)";
     }
     Pack pack;
     Append(pack, MakeEntry("deep/y", "through the user's own link"));
