@@ -4,5 +4,6 @@
 
 int main() {
     platform::PrepareHeap();
+    platform::PrepareWrites();
     return RunMenu();
 }

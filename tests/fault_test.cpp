@@ -327,10 +327,11 @@ TEST(Faults, AReadOnlyFolderKeepsItsFiles) {
 class Gate {
   public:
     using Decide = std::function<bool(const std::string& name, bool open, int before)>;
-    Gate(const fs::path& folder, Decide decide) : decide_(std::move(decide)) {
+    // `also` adds to the events held: FAN_ONDIR holds the folder's own opens and reads too.
+    Gate(const fs::path& folder, Decide decide, unsigned also = 0) : decide_(std::move(decide)) {
         fd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
-        constexpr unsigned kEvents = FAN_OPEN_PERM | FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD;
-        if (fd_ >= 0 && fanotify_mark(fd_, FAN_MARK_ADD, kEvents, AT_FDCWD, folder.c_str()) == 0) {
+        const unsigned events = FAN_OPEN_PERM | FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD | also;
+        if (fd_ >= 0 && fanotify_mark(fd_, FAN_MARK_ADD, events, AT_FDCWD, folder.c_str()) == 0) {
             server_ = std::thread([this] { Serve(); });
         } else if (fd_ >= 0) {
             close(fd_);
@@ -421,6 +422,26 @@ TEST(Faults, FilesThatChangeWhileAFolderIsPackedFailThePack) {
         }
         EXPECT_TRUE(ReadFile(dir / "after.pak") == expected);
     }
+}
+
+// A listing of the folder that fails part-way (its second read refused, as an I/O error would
+// end it) fails the pack: the entries read so far are not the whole folder.
+TEST(Faults, AFolderListingThatFailsPartWayFailsThePack) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "src");
+    for (const char* name : {"src/a", "src/b", "src/c"}) WriteFile(dir / name, "some bytes");
+    std::atomic<int> refused{0};
+    Gate gate(
+        dir.path() / "src",
+        [&refused](const std::string& name, bool open, int before) {
+            const bool refuse = !open && name == "src" && before == 1;
+            refused += refuse;
+            return !refuse;
+        },
+        FAN_ONDIR);
+    if (!gate.ok()) GTEST_SKIP() << "refusing a folder's read needs CAP_SYS_ADMIN (fanotify)";
+    Expect(dir.path(), "3\nsrc\n\n0\n\n", {kNotPacked, kWait});
+    EXPECT_EQ(refused, 1);
 }
 
 #endif  // __linux__

@@ -2,9 +2,17 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
 #endif
 
+#include "platform/atomic_file.h"
 #include "test_support.h"
 
 namespace {
@@ -72,5 +80,129 @@ TEST(Platform, TempFilesAreNewBesideTheTargetAndReplaceIt) {
     EXPECT_FALSE(platform::ReplaceFile("missing", "sub/target"));
     EXPECT_EQ(ReadFile("sub/target"), "old");
 }
+
+#ifndef _WIN32
+
+// Each way of making the temporary file: without a name where the system allows it, named.
+const bool kTempKinds[] = {true, false};
+
+// A final rename that fails (the target became a folder holding a file) is a failed commit,
+// and the temporary file goes.
+TEST(Platform, AFailedRenameFailsTheCommitAndLeavesNoTemporaryFile) {
+    ScratchDir dir;
+    for (const bool nameless : kTempKinds) {
+        platform::UseNamelessTempFiles(nameless);
+        {
+            platform::AtomicFile out((dir / "target").c_str());
+            ASSERT_NE(out.stream(), nullptr);
+            std::fputs("bytes", out.stream());
+            fs::create_directory(dir.path() / "target");
+            WriteFile(dir / "target/inside", "inside");
+            EXPECT_FALSE(out.Commit()) << nameless;
+        }
+        EXPECT_EQ(ReadFile(dir / "target/inside"), "inside");
+        EXPECT_EQ(TempFilesIn(dir.path()), 0) << nameless;
+        fs::remove_all(dir.path() / "target");
+    }
+    platform::UseNamelessTempFiles(true);
+}
+
+// The number in the name of the next temporary file, found by making one.
+unsigned NextTempNumber(const fs::path& folder) {
+    platform::UseNamelessTempFiles(false);
+    platform::AtomicFile probe((folder / "probe").c_str());
+    for (const auto& item : fs::directory_iterator(folder)) {
+        const std::string name = item.path().filename().string();
+        if (name.rfind(".zorel-", 0) == 0) return std::stoul(name.substr(name.rfind('-') + 1)) + 1;
+    }
+    return 0;
+}
+
+// A link planted at the name the temporary file will take is never written through, whether
+// the file is made under that name or given it at the end.
+TEST(Platform, ALinkAtTheTemporaryNameIsNotFollowed) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "out");
+    WriteFile(dir / "victim", "precious");
+    for (const bool nameless : kTempKinds) {
+        const unsigned next = NextTempNumber(dir.path() / "out");
+        for (unsigned n = next; n < next + 3; ++n) {
+            const std::string name =
+                ".zorel-" + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp";
+            fs::create_symlink(dir.path() / "victim", dir.path() / "out" / name);
+        }
+        platform::UseNamelessTempFiles(nameless);
+        platform::AtomicFile out((dir / "out/target").c_str());
+        ASSERT_NE(out.stream(), nullptr);
+        std::fputs("payload", out.stream());
+        EXPECT_TRUE(out.Commit()) << nameless;
+        EXPECT_EQ(ReadFile(dir / "victim"), "precious") << nameless;
+        EXPECT_EQ(ReadFile(dir / "out/target"), "payload") << nameless;
+        int links = 0;
+        for (const auto& item : fs::directory_iterator(dir.path() / "out")) {
+            if (item.path().filename() == "target") continue;
+            links += item.is_symlink() && fs::read_symlink(item.path()) == dir.path() / "victim";
+            fs::remove(item.path());
+        }
+        EXPECT_EQ(links, 3) << nameless;  // each where it was planted, and nothing else left
+    }
+    platform::UseNamelessTempFiles(true);
+}
+
+// A write that the system takes only in part (a signal ends it while a pipe is full) goes on
+// from the first byte not yet written.
+TEST(Platform, AShortWriteIsResumedFromTheRightByte) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+    const int room = fcntl(pipe_ends[1], F_GETPIPE_SZ);
+    struct sigaction nothing {
+    }, former{};
+    nothing.sa_handler = [](int) {};  // no SA_RESTART: the write returns what it had written
+    sigaction(SIGUSR1, &nothing, &former);
+
+    std::string bytes;
+    std::vector<std::string> parts;
+    for (int i = 0; i < 12; ++i) {
+        std::string part(1000 + i * 977, '\0');
+        for (std::size_t j = 0; j < part.size(); ++j) part[j] = static_cast<char>(i * 31 + j % 251);
+        parts.push_back(part);
+        bytes += part;
+    }
+    std::vector<platform::WritePiece> pieces;
+    for (const std::string& part : parts) pieces.push_back({part.data(), part.size()});
+    std::FILE* file = fdopen(pipe_ends[1], "wb");
+    std::atomic<bool> done{false};
+    bool written = false;
+    std::thread writer([&] {
+        written = platform::WritePieces(file, pieces.data(), pieces.size());
+        done = true;
+    });
+    std::string got;
+    int interrupted = 0;
+    char buffer[1 << 16];
+    while (got.size() < bytes.size()) {
+        // Once the pipe is full the writer waits inside its write, part of it taken.
+        for (int held = 0; !done && (ioctl(pipe_ends[0], FIONREAD, &held), held < room);) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (!done) {
+            pthread_kill(writer.native_handle(), SIGUSR1);
+            ++interrupted;
+        }
+        const ssize_t n = read(pipe_ends[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    writer.join();
+    std::fclose(file);
+    close(pipe_ends[0]);
+    sigaction(SIGUSR1, &former, nullptr);
+    EXPECT_TRUE(written);
+    EXPECT_GT(interrupted, 0);
+    EXPECT_TRUE(got == bytes);
+}
+
+#endif  // !_WIN32
 
 }  // namespace

@@ -143,7 +143,7 @@ std::string RunProgram(const fs::path& folder, const std::string& input, int* st
     const pid_t child = fork();
     if (child == 0) {
         if (limits.fileSize != 0) {
-            std::signal(SIGXFSZ, SIG_IGN);
+            std::signal(SIGXFSZ, limits.fileSizeSignal ? SIG_DFL : SIG_IGN);
             const rlimit size{limits.fileSize, limits.fileSize};
             if (setrlimit(RLIMIT_FSIZE, &size) != 0) _exit(126);
         }

@@ -54,6 +54,7 @@ std::string ConsoleText(const std::string& text);
 struct RunLimits {
     std::uint64_t fileSize = 0;      // RLIMIT_FSIZE, with SIGXFSZ ignored so that writes fail
     std::uint64_t addressSpace = 0;  // RLIMIT_AS
+    bool fileSizeSignal = false;     // SIGXFSZ left at its default action, which ends a program
 };
 
 // Runs the program in folder with input as its standard input; gives standard output. The

@@ -16,6 +16,15 @@ double Saving(double size, double stored) {
 
 }  // namespace
 
+ShownName::ShownName(const char* name) {
+    std::snprintf(text, sizeof text, "%s", name);
+    if (!platform::OutputIsTerminal()) return;
+    // A pack file's names are not to steer the terminal: no escape sequence reaches it.
+    for (char* c = text; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
+    }
+}
+
 void ShowContents(const Pack& pack) {
     const bool compressed = pack.IsCompressed() != 0;
     platform::ClearScreen();
@@ -28,8 +37,9 @@ void ShowContents(const Pack& pack) {
     for (const PackEntry* entry = pack.First(); entry != nullptr; entry = entry->next, ++number) {
         const double size = static_cast<double>(entry->size);
         const double stored = static_cast<double>(entry->storedSize);
-        std::printf("  %3u: %-32s  %7.1f KB @ %7.1f KB [%.1f%%]\n", number, entry->name,
-                    size * kKilobyte, stored * kKilobyte, compressed ? Saving(size, stored) : 0.0);
+        std::printf("  %3u: %-32s  %7.1f KB @ %7.1f KB [%.1f%%]\n", number,
+                    ShownName(entry->name).text, size * kKilobyte, stored * kKilobyte,
+                    compressed ? Saving(size, stored) : 0.0);
         sizeTotal += size;
         storedTotal += stored;
     }

@@ -116,13 +116,14 @@ int SearchMethod(Input& in, const char* prompt) {
 void Unpack(Pack& pack, Input& in) {
     const std::string folder = in.Line(" Enter Folder Name: ");
     CreateDirectoryA(folder.c_str(), nullptr);
-    // Entering the folder is the test that it exists; the current folder is kept.
-    const std::string before = platform::CurrentFolder();
-    if (before.empty() || !SetCurrentDirectoryA(folder.c_str())) {
+    // Entering the folder is the test that it exists; the current folder is kept, held open
+    // so that a path of any length can be gone back to.
+    platform::Folder before;
+    if (!before.Open(".") || !SetCurrentDirectoryA(folder.c_str())) {
         std::printf(" FAILURE: Could not create the folder: %s\n", folder.c_str());
         return;
     }
-    SetCurrentDirectoryA(before.c_str());
+    before.Enter();
     std::printf(" Now unpacking to the folder: %s\n", folder.c_str());
     std::printf(" The pack was unpacked %sSuccessfully!",
                 Outcome(pack.UnpackToFolder(folder.c_str())));
@@ -155,8 +156,8 @@ void Find(Pack& pack, Input& in) {
             return;
         }
     }
-    std::printf(" Found file: %s [%u bytes%s]\n", entry->name, static_cast<unsigned>(entry->size),
-                entry->compressed != 0 ? " ***" : "");
+    std::printf(" Found file: %s [%u bytes%s]\n", ShownName(entry->name).text,
+                static_cast<unsigned>(entry->size), entry->compressed != 0 ? " ***" : "");
 }
 
 // Commands that read one line, call one operation and report its truth value.

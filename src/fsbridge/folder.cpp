@@ -1,6 +1,7 @@
 // One folder <-> the whole pack: packing every regular file of a folder, unpacking into one.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -71,30 +72,16 @@ bool SameTarget(const char* a, const char* b) {
     return std::strcmp(keyA, keyB) == 0;
 }
 
-// Writes one entry below folder; false when it climbs out or cannot be written.
-bool ExtractInto(const char* folder, PackEntry* entry) {
-    if (ClimbsOut(entry->name)) return false;
-    std::string target;
-    try {
-        target.assign(folder);
-        target += platform::kPathSeparator;
-        target += entry->name;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return entry->ExtractToFile(target.c_str());
-}
-
 // Goes back to the folder the operation started in when it leaves, by whatever path.
 class FolderReturn {
   public:
-    explicit FolderReturn(std::string folder) : folder_(std::move(folder)) {}
-    ~FolderReturn() { SetCurrentDirectoryA(folder_.c_str()); }
+    explicit FolderReturn(const platform::Folder& folder) : folder_(folder) {}
+    ~FolderReturn() { folder_.Enter(); }
     FolderReturn(const FolderReturn&) = delete;
     FolderReturn& operator=(const FolderReturn&) = delete;
 
   private:
-    std::string folder_;
+    const platform::Folder& folder_;
 };
 
 // Puts the pack's entries into listing order (ListedBefore); false without memory for it.
@@ -113,6 +100,16 @@ bool SortChain(Pack* pack) {
     order[total - 1]->next = rest;
     pack->head = order[0];
     return true;
+}
+
+// True when a search stopped because no item was left, not because the folder could not be
+// read; asked right after the search's last call.
+bool ListingEnded() {
+#ifdef _WIN32
+    return GetLastError() == ERROR_NO_MORE_FILES;
+#else
+    return errno == 0;
+#endif
 }
 
 // Fills the pack from the items of the current folder; false when a file fails. The folder is
@@ -141,6 +138,7 @@ bool PackItems(Pack* pack) {
         tail = entry;
         ++pack->count;
     } while (FindNextFileA(search, &found));
+    ok = ok && ListingEnded();  // a listing that failed part-way is not the whole folder
     FindClose(search);
     if (!ok) return false;
     if (!SortChain(pack)) return false;
@@ -163,21 +161,53 @@ bool PackItems(Pack* pack) {
 bool Pack::PackFolder(const char* folder) {
     if (folder == nullptr || *folder == '\0') return false;
     Clear();
-    std::string saved = platform::CurrentFolder();
-    // Without a way back, the folder is never entered.
-    if (saved.empty()) return false;
+    // The way back is held open, so a current folder of any path length can be gone back to.
+    // Without it, the folder is never entered.
+    platform::Folder back;
+    if (!back.Open(".")) return false;
     if (!SetCurrentDirectoryA(folder)) return false;
     bool packed = false;
     {
-        FolderReturn back(std::move(saved));
+        FolderReturn returning(back);
         packed = PackItems(this);
     }
     if (!packed) Clear();
     return packed;
 }
 
+namespace {
+
+// Writes one entry below the target folder. Each folder of its path is opened without
+// following a link and the file is made inside the last one, so no link below the target, nor
+// one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
+// is not written. Uses no current-folder state: entries may be written on any thread.
+bool WriteEntry(const platform::Folder& target, PackEntry* entry) {
+    if (ClimbsOut(entry->name)) return false;
+    char path[sizeof entry->name];
+    std::memcpy(path, entry->name, sizeof path);
+    path[sizeof path - 1] = '\0';
+    platform::Folder below[sizeof path / 2];  // a name of 31 characters has at most 15 folders
+    const platform::Folder* at = &target;
+    std::size_t depth = 0;
+    char* part = path;
+    for (char* end = path; *end != '\0'; ++end) {
+        if (*end != '/' && *end != platform::kPathSeparator) continue;
+        *end = '\0';
+        if (*part != '\0' && std::strcmp(part, ".") != 0) {
+            if (!below[depth].OpenBelow(*at, part)) return false;
+            at = &below[depth++];
+        }
+        part = end + 1;
+    }
+    return entry->ExtractToFile(*at, part);
+}
+
+}  // namespace
+
 bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
     if (folder == nullptr) return false;
+    platform::Folder target;
+    if (!target.Open(folder)) return false;
     // An entry that climbs out stops the unpack before anything behind it is written.
     std::uint32_t total = 0;
     bool climbs = false;
@@ -196,7 +226,7 @@ bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
         // No memory to share the work: this thread writes the entries in turn.
         std::uint32_t written = 0;
         for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-            if (!ExtractInto(folder, entry)) return false;
+            if (!WriteEntry(target, entry)) return false;
             ++written;
         }
         return written == count;
@@ -227,7 +257,7 @@ bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
             if (follows[at]) return total;  // written after the earlier entry of its file
             for (std::uint32_t next = at; next != total; next = sameAfter[next]) {
                 if (next != at && stopped(next)) break;
-                if (!ExtractInto(folder, entries[next])) return next;
+                if (!WriteEntry(target, entries[next])) return next;
             }
             return total;
         });

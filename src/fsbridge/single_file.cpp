@@ -36,29 +36,46 @@ bool PackEntry::LoadFromFile(const char* path) {
     return true;
 }
 
-bool PackEntry::ExtractToFile(const char* path) {
-    if (data == nullptr || path == nullptr || *path == '\0') return false;
+namespace {
 
-    // Make the plain bytes ready before any file is touched.
-    unsigned char* const before = view;
-    view = static_cast<unsigned char*>(GlobalLock(data));
-    if (view == nullptr) {
-        view = before;
+// Makes the entry's plain bytes ready before any file is touched, then writes them through the
+// file that open() makes.
+template <typename Open>
+bool Extract(PackEntry& entry, Open open) {
+    unsigned char* const before = entry.view;
+    entry.view = static_cast<unsigned char*>(GlobalLock(entry.data));
+    if (entry.view == nullptr) {
+        entry.view = before;
         return false;
     }
-    if (compressed != 0) {
-        Decompress();
-        if (compressed != 0) {
-            GlobalUnlock(data);
-            view = before;
+    if (entry.compressed != 0) {
+        entry.Decompress();
+        if (entry.compressed != 0) {
+            GlobalUnlock(entry.data);
+            entry.view = before;
             return false;
         }
     }
 
-    platform::AtomicFile out(path);
-    const bool written =
-        out.stream() != nullptr && std::fwrite(view, 1, size, out.stream()) == size && out.Commit();
-    GlobalUnlock(data);
-    view = nullptr;
+    platform::AtomicFile out = open();
+    const bool written = out.stream() != nullptr &&
+                         std::fwrite(entry.view, 1, entry.size, out.stream()) == entry.size &&
+                         out.Commit();
+    GlobalUnlock(entry.data);
+    entry.view = nullptr;
     return written;
+}
+
+}  // namespace
+
+// Unpacked files are not flushed to the disk one by one: that would make unpacking many times
+// slower than tar, which does not either.
+bool PackEntry::ExtractToFile(const char* path) {
+    if (data == nullptr || path == nullptr || *path == '\0') return false;
+    return Extract(*this, [path] { return platform::AtomicFile(path, false); });
+}
+
+bool PackEntry::ExtractToFile(const platform::Folder& folder, const char* name) {
+    if (data == nullptr || name == nullptr || *name == '\0') return false;
+    return Extract(*this, [&folder, name] { return platform::AtomicFile(folder, name, false); });
 }

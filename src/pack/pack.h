@@ -63,6 +63,8 @@ struct PackEntry {
     // first. The file appears whole or not at all: a failure leaves any earlier file at
     // path as it was and no temporary file behind.
     bool ExtractToFile(const char* path);
+    // The same for the file `name`, one component, inside an open folder.
+    bool ExtractToFile(const platform::Folder& folder, const char* name);
 };
 
 // The whole pack held in memory.

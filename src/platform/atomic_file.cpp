@@ -1,38 +1,62 @@
-// Whole-or-nothing file replacement through a temporary file and a rename.
+// Whole-or-nothing file replacement: the parts every system shares. Making, naming and
+// removing the temporary file is the system's own (posix.cpp, win32.cpp).
 #include "platform/atomic_file.h"
 
+#include <cstring>
 #include <new>
-
-#include "platform/platform.h"
 
 namespace platform {
 
-AtomicFile::AtomicFile(const char* target) {
-    if (target == nullptr || *target == '\0') return;
-    try {
-        target_ = target;
-    } catch (const std::bad_alloc&) {
-        return;  // no memory for the name: no file either
+namespace {
+
+// Where the folder part of a path ends: after its last separator (or drive colon on Windows).
+std::size_t NameStart(const char* path) {
+    std::size_t start = 0;
+    for (std::size_t at = 0; path[at] != '\0'; ++at) {
+#ifdef _WIN32
+        if (path[at] == '\\' || path[at] == '/' || path[at] == ':') start = at + 1;
+#else
+        if (path[at] == '/') start = at + 1;
+#endif
     }
-    file_ = CreateTempBeside(target, &temp_);
-    // Writers hand over whole blocks: each goes to the file in one call, not through a buffer.
-    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
+    return start;
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
+    if (target == nullptr || *target == '\0') return;
+    const std::size_t start = NameStart(target);
+    try {
+        name_ = target + start;
+        std::string folder(target, start);
+#ifdef _WIN32
+        if (folder.empty()) folder = ".";  // "C:" alone stays: the current folder of drive C
+#else
+        if (folder.empty()) folder = ".";
+        if (folder.size() > 1) folder.pop_back();  // "a/b/" -> "a/b"; "/" stays
+#endif
+        if (!own_.Open(folder.c_str())) return;
+    } catch (const std::bad_alloc&) {
+        return;  // no memory for the names: no file either
+    }
+    folder_ = &own_;
+    Start();
+}
+
+AtomicFile::AtomicFile(const Folder& folder, const char* name, bool durable)
+    : folder_(&folder), durable_(durable) {
+    if (name == nullptr || *name == '\0') return;
+    try {
+        name_ = name;
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    Start();
 }
 
 AtomicFile::~AtomicFile() {
-    if (file_ == nullptr) return;
-    std::fclose(file_);
-    RemoveFile(temp_.c_str());
-}
-
-bool AtomicFile::Commit() {
-    if (file_ == nullptr) return false;
-    const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (written && closed && ReplaceFile(temp_.c_str(), target_.c_str())) return true;
-    RemoveFile(temp_.c_str());
-    return false;
+    Abandon();
 }
 
 }  // namespace platform

@@ -16,6 +16,17 @@
 #include <windows.h>
 // <windows.h> makes ReplaceFile a macro for ReplaceFileA/W; platform::ReplaceFile is ours.
 #undef ReplaceFile
+
+// A process has at most 65,536 movable blocks. Past that a fixed block does the same work
+// (it locks to its own address), so the number of entries is bounded by memory alone.
+inline HGLOBAL ZorelGlobalAlloc(UINT flags, SIZE_T bytes) {
+    HGLOBAL block = GlobalAlloc(flags, bytes);
+    if (block == nullptr && (flags & GMEM_MOVEABLE) != 0) {
+        block = GlobalAlloc(flags & ~static_cast<UINT>(GMEM_MOVEABLE), bytes);
+    }
+    return block;
+}
+#define GlobalAlloc ZorelGlobalAlloc
 #else
 
 // Only the names, fields and flags the packer uses.
@@ -65,6 +76,8 @@ BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
 // neither folders nor regular files FILE_ATTRIBUTE_DEVICE, regular files
 // FILE_ATTRIBUTE_NORMAL.
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found);
+// 0 when no item is left (errno is then 0) or when the folder could not be read (errno says
+// why), as Windows tells the two apart by ERROR_NO_MORE_FILES.
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found);
 BOOL FindClose(HANDLE search);
 
@@ -81,6 +94,49 @@ inline constexpr char kPathSeparator = '/';
 
 // The current folder, of any length; empty when it cannot be told.
 std::string CurrentFolder();
+
+// A folder held open by the system: renaming or replacing its path afterwards changes nothing
+// for the holder, and a path of any length can be gone back to. Empty until opened.
+class Folder {
+  public:
+    Folder() = default;
+    ~Folder();
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+
+    // Opens the folder at path, following the links the path holds (it is the user's own).
+    // False leaves it empty.
+    bool Open(const char* path);
+    // Opens the folder `name`, one component, inside parent. A link there is never followed:
+    // it fails, as does anything but a folder and, on Windows, a name that Windows would alter
+    // or take for a device.
+    bool OpenBelow(const Folder& parent, const char* name);
+    bool IsOpen() const;
+    // Makes it the current folder; false when it cannot be entered.
+    bool Enter() const;
+
+  private:
+    friend class AtomicFile;
+#ifdef _WIN32
+    HANDLE handle_ = INVALID_HANDLE_VALUE;  // held so that the folder cannot be moved away
+    std::string path_;                      // full path, ending in a separator
+#else
+    int fd_ = -1;
+    bool readable_ = false;  // false: opened only to be entered, not to be synced
+#endif
+};
+
+// Temporary files are made without a name where the system allows it (Linux O_TMPFILE), so a
+// kill at any moment leaves nothing behind. False makes every one named, as on systems without
+// them (their cleanup on SIGINT, SIGTERM and SIGHUP can then be tried anywhere).
+void UseNamelessTempFiles(bool use);
+
+// Sets the process up for writing files: a file-size limit becomes a failed write rather than
+// the end of the program (SIGXFSZ ignored).
+void PrepareWrites();
+
+// True when standard output is a terminal or a console, not a file or a pipe.
+bool OutputIsTerminal();
 
 // Opens an existing regular file (links followed) for binary reading and gives its length.
 // A folder, FIFO, socket or device gives null at once, never blocking.

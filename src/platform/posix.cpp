@@ -14,11 +14,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "platform/atomic_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -91,13 +93,88 @@ bool NextItem(Search* search, WIN32_FIND_DATAA* found) {
     for (;;) {
         errno = 0;
         const dirent* item = readdir(search->dir);
-        if (item == nullptr) return false;
+        if (item == nullptr) return false;  // errno 0 at the end, else why the read failed
         const std::size_t length = std::strlen(item->d_name);
         if (length >= sizeof found->cFileName) continue;
         std::memset(found, 0, sizeof *found);
         std::memcpy(found->cFileName, item->d_name, length);
         found->dwFileAttributes = AttributesOf(search->folder, item);
         return true;
+    }
+}
+
+// Temporary files are ".zorel-PID-N.tmp", N counting up in the process.
+std::atomic<unsigned> gSerial{0};
+
+void TempName(char (&name)[48]) {
+    static const long pid = static_cast<long>(getpid());  // asked once, not once per file
+    std::snprintf(name, sizeof name, ".zorel-%ld-%u.tmp", pid, gSerial.fetch_add(1));
+}
+
+std::atomic<bool> gNameless{true};
+
+// The named temporary files that SIGINT, SIGTERM and SIGHUP remove before the program ends. A
+// slot is free (0), being filled (1), armed (2), or taken by the handler (3).
+struct Doomed {
+    std::atomic<int> state{0};
+    int folder = -1;
+    char name[48] = {};
+};
+constexpr int kDoomedSlots = 256;  // one per thread writing a file at once is enough
+Doomed gDoomed[kDoomedSlots];
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction gFormer[3];
+
+extern "C" void RemoveTempFilesAndEnd(int signal) {
+    for (Doomed& slot : gDoomed) {
+        int armed = 2;
+        if (slot.state.compare_exchange_strong(armed, 3)) unlinkat(slot.folder, slot.name, 0);
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (kCleanedSignals[i] == signal) sigaction(signal, &gFormer[i], nullptr);
+    }
+    raise(signal);  // delivered once this returns, to the former action: the end, by default
+}
+
+void InstallCleanup() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = RemoveTempFilesAndEnd;
+        sigemptyset(&action.sa_mask);
+        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
+        for (int i = 0; i < 3; ++i) {
+            // A signal the program was started to ignore stays ignored.
+            if (sigaction(kCleanedSignals[i], nullptr, &gFormer[i]) == 0 &&
+                gFormer[i].sa_handler != SIG_IGN) {
+                sigaction(kCleanedSignals[i], &action, nullptr);
+            }
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
+// Puts name in folder on the list a signal cleans; -1 when the list is full.
+int Doom(int folder, const char* name) {
+    InstallCleanup();
+    for (int i = 0; i < kDoomedSlots; ++i) {
+        int free = 0;
+        if (!gDoomed[i].state.compare_exchange_strong(free, 1)) continue;
+        gDoomed[i].folder = folder;
+        std::memcpy(gDoomed[i].name, name, sizeof gDoomed[i].name);
+        gDoomed[i].state.store(2);
+        return i;
+    }
+    return -1;
+}
+
+void Spare(int slot) {
+    if (slot < 0) return;
+    int armed = 2;
+    // Taken by the handler: the program is ending, and this thread must not close the folder
+    // the handler is about to use.
+    if (!gDoomed[slot].state.compare_exchange_strong(armed, 0)) {
+        for (;;) pause();
     }
 }
 
@@ -247,8 +324,6 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
 
 std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
     if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
-    static std::atomic<unsigned> serial{0};
-    static const long pid = static_cast<long>(getpid());  // asked once, not once per file
     std::string folder;
     std::string candidate;
     try {
@@ -258,9 +333,9 @@ std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
         return nullptr;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, "/.zorel-%ld-%u.tmp", pid, serial.fetch_add(1));
-        candidate.assign(folder).append(suffix);  // fits the room reserved above
+        char name[48];
+        TempName(name);
+        candidate.assign(folder).append("/").append(name);  // fits the room reserved above
         const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
@@ -284,6 +359,180 @@ bool ReplaceFile(const char* source, const char* target) {
 
 bool RemoveFile(const char* path) {
     return path != nullptr && unlink(path) == 0;
+}
+
+Folder::~Folder() {
+    if (fd_ >= 0) close(fd_);
+}
+
+namespace {
+
+// Opens a folder at path relative to base; nofollow refuses a link there. A folder that cannot
+// be read is opened only to be entered.
+int OpenFolderAt(int base, const char* path, bool nofollow, bool* readable) {
+    const int flags = O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0);
+    int fd = openat(base, path, O_RDONLY | flags);
+    *readable = fd >= 0;
+#ifdef O_PATH
+    if (fd < 0 && errno == EACCES) fd = openat(base, path, O_PATH | flags);
+#endif
+    struct stat info {};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool Folder::Open(const char* path) {
+    if (fd_ >= 0 || path == nullptr || *path == '\0') return false;
+    fd_ = OpenFolderAt(AT_FDCWD, path, false, &readable_);
+    return fd_ >= 0;
+}
+
+bool Folder::OpenBelow(const Folder& parent, const char* name) {
+    if (fd_ >= 0 || parent.fd_ < 0 || name == nullptr || *name == '\0' ||
+        std::strchr(name, '/') != nullptr) {
+        return false;
+    }
+    fd_ = OpenFolderAt(parent.fd_, name, true, &readable_);
+    return fd_ >= 0;
+}
+
+bool Folder::IsOpen() const {
+    return fd_ >= 0;
+}
+
+bool Folder::Enter() const {
+    return fd_ >= 0 && fchdir(fd_) == 0;
+}
+
+void UseNamelessTempFiles(bool use) {
+    gNameless = use;
+}
+
+void PrepareWrites() {
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool OutputIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+void AtomicFile::Start() {
+    const int dir = folder_ != nullptr ? folder_->fd_ : -1;
+    if (dir < 0 || name_.empty() || name_ == "." || name_ == ".." ||
+        name_.find('/') != std::string::npos) {
+        return;
+    }
+    // What is there now: a regular file lends the new one its mode (and owner, for root); a
+    // link is replaced as a name; anything else is left alone.
+    struct stat there {};
+    const bool exists = fstatat(dir, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT) return;
+    const bool regular = exists && S_ISREG(there.st_mode);
+    if (exists && !regular && !S_ISLNK(there.st_mode)) return;
+
+    try {
+        temp_.reserve(sizeof(char[48]));  // every temporary name fits without a new allocation
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    int fd = -1;
+#ifdef O_TMPFILE
+    if (gNameless) fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#endif
+    // Where the system has no nameless files: a new name of our own, never an existing one
+    // (O_EXCL also refuses a link planted at the name).
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        char name[48];
+        TempName(name);
+        slot_ = Doom(dir, name);
+        if (slot_ < 0) return;
+        fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            const int error = errno;
+            Spare(slot_);
+            slot_ = -1;
+            if (error != EEXIST) return;
+            continue;
+        }
+        temp_ = name;
+    }
+    if (fd < 0) return;
+    if (regular) {
+        mode_ = there.st_mode & 07777;
+        owner_ = there.st_uid;
+        group_ = there.st_gid;
+    }
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+        close(fd);
+        Abandon();
+        return;
+    }
+    // Writers hand over whole blocks: each goes to the file in one call, not through a buffer.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+}
+
+void AtomicFile::Abandon() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    if (!temp_.empty()) unlinkat(folder_->fd_, temp_.c_str(), 0);
+    temp_.clear();
+    Spare(slot_);
+    slot_ = -1;
+}
+
+bool AtomicFile::Commit() {
+    if (file_ == nullptr) return false;
+    const int dir = folder_->fd_;
+    const int fd = fileno(file_);
+    bool sound = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    // The replaced file's owner (for root), then its mode: after the writes, which may clear a
+    // set-user-ID bit, and after the owner, whose change does.
+    struct stat made {};
+    if (sound && mode_ >= 0 && geteuid() == 0 && fstat(fd, &made) == 0 &&
+        (made.st_uid != owner_ || made.st_gid != group_)) {
+        sound = fchown(fd, owner_, group_) == 0;
+    }
+    sound = sound && (mode_ < 0 || fchmod(fd, static_cast<mode_t>(mode_)) == 0);
+    sound = sound && (!durable_ || fsync(fd) == 0);
+    // A nameless file gets a name of its own first: a link can be made to a new name only.
+    for (int attempt = 0; sound && temp_.empty() && attempt < 100; ++attempt) {
+        char name[48];
+        TempName(name);
+        slot_ = Doom(dir, name);
+        if (slot_ < 0) break;
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        int linked = linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW);
+#ifdef AT_EMPTY_PATH
+        if (linked != 0 && errno == ENOENT) linked = linkat(fd, "", dir, name, AT_EMPTY_PATH);
+#endif
+        if (linked == 0) {
+            temp_ = name;  // fits the room reserved at the start
+        } else {
+            const int error = errno;
+            Spare(slot_);
+            slot_ = -1;
+            if (error != EEXIST) break;
+        }
+    }
+    sound = sound && !temp_.empty();
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!sound || !closed || renameat(dir, temp_.c_str(), dir, name_.c_str()) != 0) {
+        Abandon();
+        return false;
+    }
+    temp_.clear();
+    Spare(slot_);
+    slot_ = -1;
+    // The new name is on the disk once its folder is.
+    return !durable_ || !folder_->readable_ || fsync(dir) == 0 || errno == EINVAL;
 }
 
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count) {

@@ -1,0 +1,326 @@
+// Writes that stay where they belong: never through a link below the target, never over a
+// folder or a device, with the replaced file's mode, leaving no temporary file behind whatever
+// ends the program; and what a pack file's names may do to a terminal.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include "platform/atomic_file.h"
+#include "test_support.h"
+
+namespace {
+
+// A pack of "fine", then `name`, then "later": the unpack must stop at `name`.
+void Sandwich(Pack& pack, const char* name) {
+    Append(pack, MakeEntry("fine", "fine"));
+    Append(pack, MakeEntry(name, "escaped"));
+    Append(pack, MakeEntry("later", "later"));
+}
+
+// Links below the target are never followed, whether they lead to a folder outside or stand
+// for the entry's own folder; the target itself may be a link the user names.
+TEST(SafeWrites, NoWritePassesThroughALinkBelowTheTarget) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "out/deep");
+    fs::create_directories(dir.path() / "elsewhere");
+    // A link to a folder, by the system's own call where the C++ library has none (MinGW).
+    auto link = [](const fs::path& to, const fs::path& at) {
+#ifdef _WIN32
+        return CreateSymbolicLinkW(at.c_str(), to.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
+#else
+        std::error_code error;
+        fs::create_directory_symlink(to, at, error);
+        return !error;
+#endif
+    };
+    if (!link(dir.path() / "elsewhere", dir.path() / "out/sub")) {
+        GTEST_SKIP() << "links to folders cannot be made here";
+    }
+    ASSERT_TRUE(link(fs::path("..") / ".." / "elsewhere", dir.path() / "out/deep/up"));
+    ASSERT_TRUE(link(dir.path() / "out", dir.path() / "named"));
+    for (const char* name : {"sub/x", "deep/up/x", "./sub/x", "deep//up/x"}) {
+        Pack pack;
+        Sandwich(pack, name);
+        EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str())) << name;
+        EXPECT_TRUE(fs::is_empty(dir.path() / "elsewhere")) << name;
+        EXPECT_FALSE(fs::exists(dir.path() / "out/later")) << name;
+        EXPECT_EQ(TempFilesIn(dir.path() / "out") + TempFilesIn(dir.path() / "out/deep"), 0);
+    }
+    if (!fs::exists(dir.path() / "named" / "deep")) {
+        GTEST_SKIP() << "this system cannot go through the links it makes (wine)";
+    }
+    Pack pack;
+    Append(pack, MakeEntry("deep/y", "through the user's own link"));
+    EXPECT_TRUE(pack.UnpackToFolder((dir / "named").c_str()));
+    EXPECT_EQ(ReadFile(dir / "out/deep/y"), "through the user's own link");
+}
+
+#ifndef _WIN32
+
+// A save or an unpack onto a folder, a FIFO or a device fails and leaves it as it was.
+TEST(SafeWrites, OnlyRegularFilesAreReplaced) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "out/folder");
+    ASSERT_EQ(mkfifo((dir / "out/fifo").c_str(), 0600), 0);
+    std::vector<std::string> names = {"folder", "fifo"};
+    if (mknod((dir / "out/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        names.push_back("null");  // a second /dev/null: making one needs CAP_MKNOD
+    }
+    for (const std::string& name : names) {
+        struct stat before {};
+        ASSERT_EQ(lstat((dir / ("out/" + name)).c_str(), &before), 0);
+        Pack pack;
+        Sandwich(pack, name.c_str());
+        EXPECT_FALSE(pack.Save((dir / ("out/" + name)).c_str())) << name;
+        EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str())) << name;
+        struct stat after {};
+        ASSERT_EQ(lstat((dir / ("out/" + name)).c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode) << name;
+        EXPECT_EQ(after.st_rdev, before.st_rdev) << name;
+        EXPECT_FALSE(fs::exists(dir.path() / "out/later")) << name;
+        EXPECT_EQ(TempFilesIn(dir.path() / "out"), 0) << name;
+    }
+}
+
+// A replaced file keeps its permission bits (and its owner, as root); a new one gets the usual
+// mode under the umask.
+TEST(SafeWrites, ReplacedFilesKeepTheirModeAndOwner) {
+    ScratchDir dir;
+    const mode_t umasked = umask(022);
+    const bool root = geteuid() == 0;
+    struct Case {
+        const char* name;
+        int mode;  // -1: no earlier file
+        bool save;
+        int expected;
+    } cases[] = {
+        {"private.pak", 0600, true, 0600}, {"script", 0755, false, 0755},
+        {"setuid", 04750, false, 04750},   {"new.pak", -1, true, 0644},
+        {"new", -1, false, 0644},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir / c.name;
+        if (c.mode >= 0) {
+            WriteFile(path, "earlier");
+            if (root) {
+                ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+            }
+            ASSERT_EQ(chmod(path.c_str(), c.mode),
+                      0);  // after the owner, whose change clears S_ISUID
+        }
+        Pack pack;
+        Append(pack, MakeEntry(c.name, "new bytes"));
+        EXPECT_TRUE(c.save ? pack.Save(path.c_str()) : pack.UnpackToFolder(dir.path().c_str()));
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(c.expected)) << c.name;
+        if (root && c.mode >= 0) {
+            EXPECT_EQ(info.st_uid, 4321u) << c.name;
+            EXPECT_EQ(info.st_gid, 4322u) << c.name;
+        }
+    }
+    umask(umasked);
+}
+
+// A signal in the middle of a write ends the program and leaves the earlier file as it was and
+// no other file beside it: a nameless file vanishes with the process (even under SIGKILL), a
+// named one is removed by the program before it ends.
+TEST(SafeWrites, SignalsLeaveNoTemporaryFile) {
+    ScratchDir dir;
+    WriteFile(dir / "target", "earlier");
+    const struct {
+        bool nameless;
+        int signal;
+    } cases[] = {
+        {true, SIGINT}, {true, SIGKILL}, {false, SIGINT}, {false, SIGTERM}, {false, SIGHUP}};
+    const std::string block(1 << 20, 'x');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.nameless ? "nameless, " : "named, ") + strsignal(c.signal));
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            platform::UseNamelessTempFiles(c.nameless);
+            platform::AtomicFile out((dir / "target").c_str());
+            for (int i = 0; i < 8 && out.stream() != nullptr; ++i) {
+                std::fwrite(block.data(), 1, block.size(), out.stream());
+            }
+            raise(c.signal);
+            _exit(out.stream() != nullptr ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+        EXPECT_EQ(ReadFile(dir / "target"), "earlier");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    }
+}
+
+// Under a file-size limit with the signal's default action, a save and an unpack fail as
+// writes and the program goes on; nothing is left beside the targets.
+TEST(SafeWrites, AFileSizeLimitFailsTheWriteNotTheProgram) {
+    ScratchDir dir;
+    WriteFile(dir / "big", std::string(256 << 10, 'b'));
+    WriteFile(dir / "keep.pak", "an earlier pack file");
+    RunLimits limits;
+    limits.fileSize = 64 << 10;
+    limits.fileSizeSignal = true;
+    int status = -1;
+    const std::string output =
+        RunProgram(dir.path(), "5\nbig\n\n2\nkeep.pak\n\n4\nout\n\n0\n\n", &status, limits);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Messages(output),
+              (std::vector<std::string>{" Enter Filename:  The file was added Successfully!",
+                                        " Enter Filename:  The pack was saved UnSuccessfully!",
+                                        " Enter Folder Name:  Now unpacking to the folder: out\n"
+                                        " The pack was unpacked UnSuccessfully!",
+                                        kWait}));
+    EXPECT_EQ(ReadFile(dir / "keep.pak"), "an earlier pack file");
+    EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(dir.path() / "out"), 0);
+}
+
+// Runs the program in the current folder, whatever its length, with input as its standard
+// input; gives its standard output, written to a terminal or else to a file.
+std::string RunHere(const std::string& input, bool terminal) {
+    ScratchDir io;
+    WriteFile(io / "stdin", input);
+    const int screen = terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    if (terminal && (screen < 0 || grantpt(screen) != 0 || unlockpt(screen) != 0)) return "";
+    const std::string output = terminal ? ptsname(screen) : io / "stdout";
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int in = open((io / "stdin").c_str(), O_RDONLY);
+        const int out = open(output.c_str(), O_RDWR | O_NOCTTY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(127);
+        execl(ZOREL_BINARY, ZOREL_BINARY, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got = 0; terminal && (got = read(screen, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<std::size_t>(got));  // EIO once the program is gone
+    }
+    waitpid(child, nullptr, 0);
+    if (terminal) close(screen);
+    return terminal ? shown : ReadFile(output);
+}
+
+// After packing a folder and testing the unpack folder, the program is back in a current
+// folder whose path is longer than the system's path limit: the saves land there.
+TEST(SafeWrites, ACurrentFolderOfAnyLengthIsGoneBackTo) {
+    ScratchDir dir;
+    const std::string step(250, 'd');
+    KeepCurrentFolder keep;
+    fs::current_path(dir.path());
+    std::size_t length = dir.path().string().size();
+    int depth = 0;
+    for (; length <= 5000; ++depth, length += step.size() + 1) {
+        ASSERT_EQ(mkdir(step.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(step.c_str()), 0);  // one step at a time: the whole path is too long
+    }
+    fs::create_directory("src");
+    WriteFile("src/a", "a");
+    RunHere("3\nsrc\n\n2\nout.pak\n\n4\nun\n\n2\nagain.pak\n\n0\n\n", false);
+    EXPECT_EQ(ReadFile("out.pak"), ReadFile("again.pak"));
+    EXPECT_EQ(ReadFile("un/a"), "a");
+    EXPECT_FALSE(fs::exists("src/out.pak") || fs::exists("un/again.pak"));
+    // Cleared from the bottom up: the library cannot remove a path this long in one go.
+    for (const char* name : {"src/a", "src", "un/a", "un", "out.pak", "again.pak"}) {
+        std::remove(name);
+    }
+    for (; depth > 0; --depth) {
+        ASSERT_EQ(chdir(".."), 0);
+        ASSERT_EQ(rmdir(step.c_str()), 0);
+    }
+}
+
+// Escape sequences in a pack file's names never reach a terminal, in the listing and in find;
+// into a pipe or a file the names go as they are.
+TEST(SafeWrites, NamesReachATerminalWithoutControlCharacters) {
+    ScratchDir dir;
+    const std::string name = "\x1b]0;owned\x07\x1b[2J\x7fx";
+    Pack pack;
+    Append(pack, MakeEntry(name, "bytes"));
+    ASSERT_TRUE(pack.Save((dir / "names.pak").c_str()));
+    const std::string input = "1\nnames.pak\n\n7\n\nf\n1\n1\n\n0\n\n";
+    KeepCurrentFolder keep;
+    fs::current_path(dir.path());
+    const std::string terminal = RunHere(input, true);
+    EXPECT_EQ(terminal.find("\x1b]"), std::string::npos);
+    EXPECT_EQ(terminal.find('\x07'), std::string::npos);
+    EXPECT_NE(terminal.find("  1: ?]0;owned??[2J?x "), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find(" Found file: ?]0;owned??[2J?x [5 bytes]"), std::string::npos);
+    const std::string piped = RunHere(input, false);
+    EXPECT_NE(piped.find("  1: " + name), std::string::npos);
+    EXPECT_NE(piped.find(" Found file: " + name + " [5 bytes]"), std::string::npos);
+}
+
+#endif  // !_WIN32
+
+#ifdef _WIN32
+
+// Names Windows would take for a device or change (dropping a last dot or blank, so that
+// "name." would replace "name") stop the unpack, as ".." does.
+TEST(SafeWrites, NamesWindowsWouldAlterAreRefused) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "out/sub");
+    for (const char* name :
+         {"CON",    "nul",   "aux.txt", "COM1",    "lpt9.log", "prn .x", "CONOUT$",
+          "a<b",    "a>b",   "a:b",     "a\"b",    "a|b",      "a?b",    "a*b",
+          "a\x01z", "name.", "name ",   "sub/CON", "CON/x",    "sub./x"}) {
+        Pack pack;
+        Sandwich(pack, name);
+        EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str())) << name;
+        EXPECT_FALSE(fs::exists(dir.path() / "out/later")) << name;
+        EXPECT_EQ(TempFilesIn(dir.path() / "out"), 0) << name;
+    }
+}
+
+// File names outside the ANSI code page pack and unpack: the program speaks UTF-8.
+TEST(SafeWrites, NamesOutsideTheAnsiCodePageRoundTrip) {
+    ScratchDir dir;
+    const std::string name = "\xd0\xb6\xd1\x83\xd0\xba \xe2\x82\xac.txt";  // Cyrillic, euro
+    fs::create_directory(dir.path() / "src");
+    const fs::path wide(std::u8string(name.begin(), name.end()));
+    std::ofstream(dir.path() / "src" / wide) << "bytes";
+    Pack pack;
+    ASSERT_TRUE(pack.PackFolder((dir / "src").c_str()));
+    ASSERT_EQ(Names(pack), name);
+    ASSERT_TRUE(pack.UnpackToFolder((dir / "src").c_str()));
+    EXPECT_EQ(fs::file_size(dir.path() / "src" / wide), 5u);
+}
+
+#endif  // _WIN32
+
+// Entries are bounded by memory alone: more than Windows' 65,536 movable blocks load and save.
+TEST(SafeWrites, SeventyThousandEntriesLoadAndSave) {
+    ScratchDir dir;
+    constexpr std::uint32_t kEntries = 70000;
+    std::string file("UPz3\0", 5);
+    for (int shift = 0; shift < 32; shift += 8) file += static_cast<char>(kEntries >> shift);
+    for (std::uint32_t i = 0; i < kEntries; ++i) {
+        std::string name = std::to_string(i);
+        name.resize(32, '\0');
+        file += std::string("\1\0\0\0\0\0\0\0", 8) + name + static_cast<char>('a' + i % 26);
+    }
+    WriteFile(dir / "many.pak", file);
+    Pack pack;
+    ASSERT_TRUE(pack.Load((dir / "many.pak").c_str()));
+    EXPECT_EQ(pack.count, kEntries);
+    ASSERT_TRUE(pack.Save((dir / "again.pak").c_str()));
+    EXPECT_TRUE(ReadFile(dir / "again.pak") == file);
+}
+
+}  // namespace
