@@ -6,6 +6,7 @@
 
 #include "pack/pack.h"
 #include "pack/workers.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -93,20 +94,28 @@ bool Pack::PackFolder(const char* folder) {
     return packed;
 }
 
+bool Pack::UnpackEntry(PackEntry* entry, const char* folder) {
+    if (entry == nullptr || folder == nullptr) return false;
+    if (ClimbsOut(entry->name)) {
+        SetLastError(platform::kErrorClimbsOut);
+        return false;
+    }
+    std::string target;
+    try {
+        target.assign(folder);
+        target += platform::kPathSeparator;
+        target += entry->name;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return entry->ExtractToFile(target.c_str());
+}
+
 bool Pack::UnpackToFolder(const char* folder) {
     if (folder == nullptr) return false;
-    std::string target;
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (ClimbsOut(entry->name)) return false;
-        try {
-            target.assign(folder);
-            target += platform::kPathSeparator;
-            target += entry->name;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        if (!entry->ExtractToFile(target.c_str())) return false;
+        if (!UnpackEntry(entry, folder)) return false;
         ++written;
     }
     return written == count;

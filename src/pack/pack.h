@@ -42,8 +42,18 @@ struct PackEntry {
     // `available` is the number of bytes left in the file: no length beyond it is believed.
     // False on a short, oversized or malformed record; the entry is then reset.
     bool ReadRecord(std::FILE* file, std::uint64_t available);
+    // The two halves of ReadRecord. The head gives name and sizes and checks them against
+    // `available` as ReadRecord does, leaving the entry without a block; the data then reads
+    // the DataLength() bytes behind it. False resets the entry, with the last error set.
+    bool ReadRecordHead(std::FILE* file, std::uint64_t available);
+    bool ReadRecordData(std::FILE* file);
+    // How many data bytes follow the record head, by the entry's own flag.
+    std::uint32_t DataLength() const { return compressed != 0 ? storedSize : size; }
+    // The record head of the entry: sizes and name field, as every record is written.
+    void EncodeHead(unsigned char* head) const;
 
-    // Writes the record head and exactly the data the entry's own flag calls for.
+    // Writes the record head and exactly the data the entry's own flag calls for, in one
+    // gathered write: the record writer of every save.
     bool WriteRecord(std::FILE* file);
 
     // Reads a whole regular file (1 byte to 4 GiB - 1, name of at most 31 characters) into
@@ -106,6 +116,9 @@ struct Pack {
     // Writes every entry as a file below folder, which must exist. Stops with false at the
     // first entry that cannot be written, or whose name climbs out with "..".
     bool UnpackToFolder(const char* folder);
+    // Writes one entry as a file below folder, as UnpackToFolder writes each: refused when its
+    // name climbs out with "..".
+    static bool UnpackEntry(PackEntry* entry, const char* folder);
 
   private:
     // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.
