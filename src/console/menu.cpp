@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "console/progress_line.h"
 #include "pack/pack.h"
 #include "platform/platform.h"
 
@@ -84,6 +85,8 @@ void Unpack(Pack& pack, Input& in) {
     }
     SetCurrentDirectoryA(before.c_str());
     std::printf(" Now unpacking to the folder: %s\n", folder.c_str());
+    std::fflush(stdout);
+    ProgressLine progress("unpacking");
     std::printf(" The pack was unpacked %sSuccessfully!",
                 Outcome(pack.UnpackToFolder(folder.c_str())));
 }
@@ -124,6 +127,12 @@ void LineCommand(Input& in, const char* prompt, const char* message,
                  bool (Pack::*operation)(const char*), Pack& pack) {
     std::fputs(prompt, stdout);
     const std::string line = in.Line();
+    // Of these, load, save and packing a folder can take long enough to show their progress.
+    const char* what = operation == &Pack::Load         ? "loading"
+                       : operation == &Pack::Save       ? "saving"
+                       : operation == &Pack::PackFolder ? "packing"
+                                                        : nullptr;
+    ProgressLine progress(what);
     std::printf(message, Outcome((pack.*operation)(line.c_str())));
 }
 
@@ -188,14 +197,18 @@ int RunMenu() {
             case '7':
                 ShowContents(pack);
                 break;
-            case '8':
+            case '8': {
+                ProgressLine progress("encoding");
                 pack.Encode();
                 std::fputs(" Pack Encoded successfully!\n", stdout);
                 break;
-            case '9':
+            }
+            case '9': {
+                ProgressLine progress("decoding");
                 pack.Decode();
                 std::fputs(" Pack Decoded successfully!\n", stdout);
                 break;
+            }
             case 'F':
             case 'f':
                 Find(pack, in);

@@ -16,7 +16,7 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 ProgressLine::ProgressLine(const char* what)
     : what_(what), start_(std::chrono::steady_clock::now()) {
-    if (!platform::ErrorIsTerminal()) return;
+    if (what == nullptr || !platform::ErrorIsTerminal()) return;
     thread_.Start([this] { Run(); });
 }
 
@@ -33,10 +33,9 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::Run() {
+    // Work done within the first refresh shows nothing.
     std::unique_lock<std::mutex> held(lock_);
-    do {
-        Show();
-    } while (!wake_.wait_for(held, kRefresh, [this] { return stop_; }));
+    while (!wake_.wait_for(held, kRefresh, [this] { return stop_; })) Show();
 }
 
 void ProgressLine::Show() {

@@ -11,7 +11,7 @@
 class ProgressLine {
   public:
     // Shows the shared progress as "what: ..." a few times a second while the object lives,
-    // when standard error is a terminal; otherwise does nothing at all.
+    // when standard error is a terminal; otherwise (or for a null what) does nothing at all.
     explicit ProgressLine(const char* what);
     // Erases the line.
     ~ProgressLine();

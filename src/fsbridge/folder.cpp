@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pack/pack.h"
+#include "pack/progress.h"
 #include "pack/workers.h"
 #include "platform/process.h"
 
@@ -113,9 +114,13 @@ bool Pack::UnpackEntry(PackEntry* entry, const char* folder) {
 
 bool Pack::UnpackToFolder(const char* folder) {
     if (folder == nullptr) return false;
+    std::uint64_t bytes = 0;
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
+    SharedProgress().Start(count, bytes);
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
         if (!UnpackEntry(entry, folder)) return false;
+        SharedProgress().Advance(entry->size);
         ++written;
     }
     return written == count;

@@ -4,6 +4,7 @@
 
 #include "pack/pack.h"
 #include "pack/pack_format.h"
+#include "pack/progress.h"
 #include "platform/atomic_file.h"
 #include "platform/process.h"
 
@@ -167,6 +168,7 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
     }
 
     compressed = flag;
+    SharedProgress().Start(records, length);
     PackEntry* tail = nullptr;
     for (std::uint32_t read = 0; read < records; ++read) {
         auto* entry = new (std::nothrow) PackEntry;
@@ -177,6 +179,7 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
             break;
         }
         left -= fmt::kRecordHeadSize + entry->DataLength();
+        SharedProgress().Advance(fmt::kRecordHeadSize + entry->DataLength());
         (tail == nullptr ? head : tail->next) = entry;
         tail = entry;
         ++count;
@@ -207,9 +210,15 @@ bool Pack::Save(const char* path) {
 
     RecordWriter records(out.stream());
     if (!records.Add(header, sizeof header)) return false;
+    std::uint64_t bytes = 0;
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        bytes += entry->DataLength();
+    }
+    SharedProgress().Start(count, bytes);
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
         if (!records.Add(entry)) return false;
+        SharedProgress().Advance(entry->DataLength());
         ++written;
     }
     return written == count && records.Flush() && out.Commit();

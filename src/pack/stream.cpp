@@ -389,7 +389,9 @@ Steps LoadSteps(const std::vector<FolderItem>& items, std::size_t* next, bool co
     steps.work = [compress](Job& job) {
         char path[sizeof job.entry.name];
         std::memcpy(path, job.entry.name, sizeof path);
-        return job.entry.LoadFromFile(path) && (!compress || CompressForPack(&job.entry));
+        if (job.entry.LoadFromFile(path)) return !compress || CompressForPack(&job.entry);
+        std::memcpy(job.entry.name, path, sizeof path);  // the failure names its file
+        return false;
     };
     steps.finish = [writer](Job& job) { return writer->Write(&job.entry); };
     return steps;
@@ -492,7 +494,7 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (!found[i]) {
             SetLastError(platform::kErrorNoSuchEntry);
-            return Fail(failure, names[i].c_str());
+            return Fail(failure, (std::string(path) + ": " + names[i]).c_str());
         }
     }
     return true;
@@ -604,7 +606,7 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (!taken[i] || names[i].empty()) {
                 SetLastError(platform::kErrorNoSuchEntry);
-                return Fail(failure, names[i].c_str());
+                return Fail(failure, (std::string(path) + ": " + names[i]).c_str());
             }
         }
     }

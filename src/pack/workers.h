@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "pack/pack.h"
+#include "pack/progress.h"
 
 // Runs work on every entry of the chain, spread over up to `workers` threads (0: one per core)
 // that each take the largest entry not yet taken, so no big entry is left to one thread at
@@ -33,9 +34,16 @@ void ForEachEntry(PackEntry* head, std::uint32_t count, unsigned workers, Work w
     if (workers == 0) workers = 1;
     if (workers > total) workers = total == 0 ? 1 : total;
 
+    std::uint64_t bytes = 0;
+    for (std::uint32_t at = 0; at < total; ++at) bytes += order[at]->size;
+    SharedProgress().Start(total, bytes);
+
     std::atomic<std::uint32_t> taken{0};
     auto run = [&] {
-        for (std::uint32_t at = taken++; at < total; at = taken++) work(order[at]);
+        for (std::uint32_t at = taken++; at < total; at = taken++) {
+            work(order[at]);
+            SharedProgress().Advance(order[at]->size);
+        }
     };
 
     constexpr unsigned kMaxHelpers = 64;
