@@ -10,7 +10,7 @@ WERROR ?= OFF
 CONFIGURE = -DZOREL_WERROR=$(WERROR)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all run test build configure program deps asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
+.PHONY: all run test build configure program install deps asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
 
 all: build
 
@@ -29,6 +29,11 @@ build: configure
 
 run: program
 	@./build/zorel
+
+# The program and its manual page under PREFIX (DESTDIR, when set, goes in front).
+PREFIX ?= /usr/local
+install: program
+	cmake --install build --prefix "$(PREFIX)"
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)

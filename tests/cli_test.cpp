@@ -59,6 +59,7 @@ class CommandLine : public ::testing::Test {
         zipped =
             SavedPack(dir.path(), "z.pak", {{"a.txt", "abc"}, {"notes.txt", "hello notes"}}, true);
         SavedPack(dir.path(), "evil.pak", {{"ok", "fine"}, {"../x", "escaped"}}, false);
+        SavedPack(dir.path(), "twice.pak", {{"same", "first"}, {"same", "second"}}, true);
         // The second record's stream garbled, then its data cut short.
         std::string bad = zipped;
         const std::size_t second = 9 + 40 + (bad[13] & 0xff) + 40;
@@ -117,6 +118,7 @@ TEST_F(CommandLine, Table) {
          0,
          "",
          {{"o/notes.txt", "hello notes"}, {"o/a.txt", kAbsent}}},
+        {{"unpack", "twice.pak", "o"}, 0, "", {{"o/same", "second"}}},
         {{"unpack", "z.pak", "o", "nope"}, 1, "zorel: z.pak: nope: no such entry\n", {}},
         {{"unpack", "evil.pak", "o"},
          1,

@@ -19,7 +19,12 @@
 namespace fmt = pack_format;
 
 PackReader::~PackReader() {
+    Close();
+}
+
+void PackReader::Close() {
     if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
 }
 
 bool PackReader::Open(const char* path) {
@@ -119,7 +124,7 @@ struct Steps {
 
 // Runs the steps over every entry with a bounded window in flight: at most a few entries per
 // worker, together costing at most `budget` (one entry alone may cost more). Stops taking
-// entries at the first failure, lets those in flight end, and reports the first failed entry.
+// entries at the first failure, finishes those before it, and reports the first failed entry.
 bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* failure,
                std::uint32_t numberBase = 0) {
     unsigned workers = std::thread::hardware_concurrency();
@@ -220,7 +225,7 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
         }
         if (!front.ok) {
             fail(front.number, front.entry.name, front.error);
-        } else if (failedAt == 0) {
+        } else if (failedAt == 0 || front.number < failedAt) {
             if (steps.finish && !steps.finish(front)) {
                 fail(front.number, front.entry.name, GetLastError());
             } else {
@@ -251,6 +256,18 @@ bool CompressForPack(PackEntry* entry) {
     entry->Compress();
     if (entry->compressed != 0) return true;
     if (GetLastError() == 0) SetLastError(platform::kErrorFailed);
+    return false;
+}
+
+// Turns a compressed entry into its plain bytes; false for a stream that does not give exactly
+// its size.
+bool Decode(Job& job) {
+    if (job.entry.compressed == 0) return true;
+    SetLastError(0);
+    job.entry.Decompress();
+    if (job.entry.compressed == 0) return true;
+    // Only the stream itself fails without a reason of the system's.
+    if (GetLastError() == 0) SetLastError(platform::kErrorCorruptData);
     return false;
 }
 
@@ -480,15 +497,11 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     }
     SharedProgress().Start(reader.count(), 0);
     Steps steps = source.MakeSteps();
-    steps.work = [folder](Job& job) {
-        SetLastError(0);
-        if (Pack::UnpackEntry(&job.entry, folder)) return true;
-        // Only the stream itself fails without a reason of the system's.
-        if (GetLastError() == 0 && job.entry.compressed != 0) {
-            SetLastError(platform::kErrorCorruptData);
-        }
-        return false;
-    };
+    // Streams are decoded on the workers; the files are written here, in the pack's order, so
+    // that a later entry of the same name wins as in the menu and nothing behind a damaged entry
+    // is written.
+    steps.work = Decode;
+    steps.finish = [folder](Job& job) { return Pack::UnpackEntry(&job.entry, folder); };
     // The budget is read as it grows: the window sees the largest entry so far.
     if (!RunWindow(steps, source.budget, failure)) return false;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -506,14 +519,7 @@ bool StreamTest(const char* path, StreamFailure* failure) {
     RecordSource source{&reader, nullptr, {}, kWindowBytes};
     SharedProgress().Start(reader.count(), 0);
     Steps steps = source.MakeSteps();
-    steps.work = [](Job& job) {
-        if (job.entry.compressed == 0) return true;
-        SetLastError(0);
-        job.entry.Decompress();
-        if (job.entry.compressed == 0) return true;
-        if (GetLastError() == 0) SetLastError(platform::kErrorCorruptData);
-        return false;
-    };
+    steps.work = Decode;
     return RunWindow(steps, source.budget, failure);
 }
 
@@ -573,6 +579,7 @@ bool StreamAdd(const char* path, const std::vector<std::string>& files, StreamFa
         failure->entry = 0;  // the file is what failed, named as given
         return false;
     }
+    reader.Close();
     return writer.Commit() || Fail(failure, path);
 }
 
@@ -619,5 +626,6 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
         return std::find(dropped.begin(), dropped.end(), reader.read()) == dropped.end();
     };
     if (!CopyRecords(&reader, keep, &writer, failure)) return false;
+    reader.Close();
     return writer.Commit() || Fail(failure, path);
 }

@@ -42,6 +42,8 @@ class PackReader {
     // The data of the record whose head was read last, into its entry; or past it.
     bool ReadData(PackEntry* entry);
     bool SkipData(const PackEntry& entry);
+    // Closes the file, so that it can be replaced.
+    void Close();
 
   private:
     std::FILE* file_ = nullptr;
