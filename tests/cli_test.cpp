@@ -184,7 +184,7 @@ TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
 }
 
 // pack -z makes the file keys 3, 8 and 2 make; pack the one of keys 3 and 2; unpack writes
-// the files of keys 1 and 4.
+// the files of keys 1 and 4; list prints what key 7 prints.
 TEST_F(CommandLine, SameFilesAsTheMenu) {
     fs::create_directory(dir.path() / "empty");
     std::string big;
@@ -206,7 +206,12 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
                 continue;
             }
             EXPECT_TRUE(ReadFile(dir / "cli.pak") == ReadFile(dir / "menu.pak"));
-            RunProgram(dir.path(), "1\nmenu.pak\n\n4\nby-menu\n\n0\n\n");
+            const std::vector<std::string> menu =
+                Messages(RunProgram(dir.path(), "1\nmenu.pak\n\n7\n\n4\nby-menu\n\n0\n\n"));
+            ASSERT_EQ(menu.size(), 4u);
+            if (f != "empty") {  // the menu does not load a pack of no entries
+                EXPECT_EQ(RunCommand(dir.path(), {"list", "menu.pak"}).out, menu[1]);
+            }
             EXPECT_EQ(RunCommand(dir.path(), {"unpack", "menu.pak", "by-cli"}).status, 0);
             for (const auto& item : fs::directory_iterator(dir.path() / "by-menu")) {
                 const std::string name = item.path().filename().string();
