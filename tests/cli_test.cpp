@@ -270,6 +270,24 @@ TEST_F(CommandLine, StreamsMoreThanTheAddressSpaceHolds) {
     EXPECT_NE(menu.find("The folder was packed UnSuccessfully!"), std::string::npos);
 }
 
+// A pack file that cannot be written is named as the failure, not the entry being written;
+// the earlier file stays.
+TEST_F(CommandLine, WriteFailuresNameThePackFile) {
+    std::string noise(1500000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * i >> 7);
+    WriteFile(dir / "f/noise", noise);
+    RunLimits limits;
+    limits.fileSize = 64 << 10;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"pack", "p.pak", "f"}, {"add", "p.pak", "f/noise"}}) {
+        const CommandResult run = RunCommand(dir.path(), args, limits);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "zorel: p.pak: " + platform::ErrorText(EFBIG) + "\n");
+        EXPECT_TRUE(ReadFile(dir / "p.pak") == plain);
+        EXPECT_EQ(TempFilesIn(dir.path()), 0);
+    }
+}
+
 // list reads heads and seeks past the data: a pack of 9 GiB (sparse) lists under 64 MiB.
 TEST_F(CommandLine, ListsAPackFarLargerThanMemory) {
 #ifdef ZOREL_NO_ADDRESS_LIMIT

@@ -55,6 +55,8 @@ struct PackEntry {
     // Writes the record head and exactly the data the entry's own flag calls for, in one
     // gathered write: the record writer of every save.
     bool WriteRecord(std::FILE* file);
+    // The same for several entries one after the other, gathered into few writes.
+    static bool WriteRecords(std::FILE* file, PackEntry* const* entries, std::size_t count);
 
     // Reads a whole regular file (1 byte to 4 GiB - 1, name of at most 31 characters) into
     // the entry, named by path as given. False leaves the entry reset (or untouched when

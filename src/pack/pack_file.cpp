@@ -135,9 +135,17 @@ void PackEntry::EncodeHead(unsigned char* head) const {
 }
 
 bool PackEntry::WriteRecord(std::FILE* file) {
+    PackEntry* self = this;
+    return WriteRecords(file, &self, 1);
+}
+
+bool PackEntry::WriteRecords(std::FILE* file, PackEntry* const* entries, std::size_t count) {
     if (file == nullptr) return false;
     RecordWriter out(file);
-    return out.Add(this) && out.Flush();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!out.Add(entries[i])) return false;
+    }
+    return out.Flush();
 }
 
 bool Pack::Load(const char* path) {

@@ -83,14 +83,30 @@ PackWriter::PackWriter(const char* path, std::uint8_t flag, std::uint32_t count)
     ok_ = out_.stream() != nullptr && platform::WritePieces(out_.stream(), &piece, 1);
 }
 
-bool PackWriter::Write(PackEntry* entry) {
-    if (!ok_ || written_ == count_ || !entry->WriteRecord(out_.stream())) return ok_ = false;
-    ++written_;
-    return true;
+bool PackWriter::Write(std::unique_ptr<PackEntry> entry) {
+    if (!ok_ || written_ + held_.size() >= count_) return ok_ = false;
+    heldBytes_ += entry->DataLength();
+    try {
+        held_.push_back(std::move(entry));
+    } catch (const std::bad_alloc&) {
+        return ok_ = false;
+    }
+    return held_.size() < kHeldRecords && heldBytes_ < kHeldBytes ? true : Flush();
+}
+
+bool PackWriter::Flush() {
+    if (!ok_) return false;
+    PackEntry* records[kHeldRecords];
+    for (std::size_t i = 0; i < held_.size(); ++i) records[i] = held_[i].get();
+    ok_ = PackEntry::WriteRecords(out_.stream(), records, held_.size());
+    written_ += static_cast<std::uint32_t>(held_.size());
+    held_.clear();
+    heldBytes_ = 0;
+    return ok_;
 }
 
 bool PackWriter::Commit() {
-    return ok_ && written_ == count_ && out_.Commit();
+    return ok_ && Flush() && written_ == count_ && out_.Commit();
 }
 
 namespace {
@@ -100,7 +116,7 @@ constexpr std::uint64_t kWindowBytes = std::uint64_t{48} << 20;
 
 // One entry in flight.
 struct Job {
-    PackEntry entry;
+    std::unique_ptr<PackEntry> entry{new (std::nothrow) PackEntry};
     std::uint32_t number = 0;  // from 1
     std::uint64_t cost = 0;    // the memory it may take at its peak
     std::uint64_t bytes = 0;   // what it counts for in the progress
@@ -129,27 +145,34 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
                std::uint32_t numberBase = 0) {
     unsigned workers = std::thread::hardware_concurrency();
     workers = std::clamp(workers, 1u, 16u);
-    const std::size_t slots = 2 * std::size_t{workers} + 2;
+    // Small entries go many at a time, so that the threads seldom wait for each other.
+    const std::size_t slots = 32 * std::size_t{workers};
 
     std::mutex lock;
-    std::condition_variable wake;  // a worker: a job waits; this thread: a job is done
+    std::condition_variable queued;    // for the workers: a job waits
+    std::condition_variable finished;  // for this thread: the job it waits for is done
     std::deque<Job*> queue;
+    const Job* awaited = nullptr;
     bool stop = false;
+    // Takes the next queued job and works on it, with the lock held on entry and on return.
+    auto runNext = [&](std::unique_lock<std::mutex>& held) {
+        Job* job = queue.front();
+        queue.pop_front();
+        held.unlock();
+        const bool ok = steps.work(*job);
+        const DWORD error = ok ? 0 : GetLastError();
+        held.lock();
+        job->ok = ok;
+        job->error = error;
+        job->done = true;
+        if (job == awaited) finished.notify_one();
+    };
     auto serve = [&] {
         std::unique_lock<std::mutex> held(lock);
         for (;;) {
-            wake.wait(held, [&] { return stop || !queue.empty(); });
+            queued.wait(held, [&] { return stop || !queue.empty(); });
             if (queue.empty()) return;
-            Job* job = queue.front();
-            queue.pop_front();
-            held.unlock();
-            const bool ok = steps.work(*job);
-            const DWORD error = ok ? 0 : GetLastError();
-            held.lock();
-            job->ok = ok;
-            job->error = error;
-            job->done = true;
-            wake.notify_all();
+            runNext(held);
         }
     };
     std::unique_ptr<platform::Thread[]> threads;
@@ -194,7 +217,7 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
             }
             if (!flight.empty() && flightCost + nextCost > budget) break;
             std::unique_ptr<Job> job(new (std::nothrow) Job);
-            if (job == nullptr) {
+            if (job == nullptr || job->entry == nullptr) {
                 fail(number + 1, "", GetLastError());
                 break;
             }
@@ -202,7 +225,7 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
             job->number = ++number;
             job->cost = nextCost;
             if (!steps.take(*job)) {
-                fail(job->number, job->entry.name, GetLastError());
+                fail(job->number, job->entry->name, GetLastError());
                 break;
             }
             flightCost += job->cost;
@@ -213,21 +236,27 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
             } else {
                 std::lock_guard<std::mutex> held(lock);
                 queue.push_back(job.get());
-                wake.notify_all();
+                queued.notify_one();
             }
             flight.push_back(std::move(job));
         }
         if (flight.empty()) break;
         Job& front = *flight.front();
         {
+            // This thread works too while the entry it waits for is not done.
             std::unique_lock<std::mutex> held(lock);
-            wake.wait(held, [&] { return front.done; });
+            while (!front.done && !queue.empty()) runNext(held);
+            awaited = &front;
+            finished.wait(held, [&] { return front.done; });
+            awaited = nullptr;
         }
         if (!front.ok) {
-            fail(front.number, front.entry.name, front.error);
+            fail(front.number, front.entry->name, front.error);
         } else if (failedAt == 0 || front.number < failedAt) {
+            char name[sizeof front.entry->name];  // finish may take the entry
+            std::memcpy(name, front.entry->name, sizeof name);
             if (steps.finish && !steps.finish(front)) {
-                fail(front.number, front.entry.name, GetLastError());
+                fail(front.number, name, GetLastError());
             } else {
                 SharedProgress().Advance(front.bytes);
             }
@@ -238,7 +267,7 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
     {
         std::lock_guard<std::mutex> held(lock);
         stop = true;
-        wake.notify_all();
+        queued.notify_all();
     }
     for (unsigned i = 0; i < started; ++i) threads[i].Join();
     if (failedAt == 0) return true;
@@ -262,10 +291,10 @@ bool CompressForPack(PackEntry* entry) {
 // Turns a compressed entry into its plain bytes; false for a stream that does not give exactly
 // its size.
 bool Decode(Job& job) {
-    if (job.entry.compressed == 0) return true;
+    if (job.entry->compressed == 0) return true;
     SetLastError(0);
-    job.entry.Decompress();
-    if (job.entry.compressed == 0) return true;
+    job.entry->Decompress();
+    if (job.entry->compressed == 0) return true;
     // Only the stream itself fails without a reason of the system's.
     if (GetLastError() == 0) SetLastError(platform::kErrorCorruptData);
     return false;
@@ -310,10 +339,10 @@ struct RecordSource {
         return 1;
     }
     bool Take(Job& job) {
-        TakeHead(head, &job.entry);
+        TakeHead(head, job.entry.get());
         job.number = reader->read();
         job.bytes = head.size;
-        return reader->ReadData(&job.entry);
+        return reader->ReadData(job.entry.get());
     }
     Steps MakeSteps() {
         Steps steps;
@@ -369,13 +398,10 @@ bool ListFiles(std::vector<FolderItem>* items, StreamFailure* failure) {
                 ok = false;
                 break;
             }
-            std::FILE* file = platform::OpenRegularFile(found.cFileName, &items->back().size);
-            if (file == nullptr) {
-                if (GetLastError() == 0) SetLastError(platform::kErrorNotRegularFile);
+            if (!platform::RegularFileLength(found.cFileName, &items->back().size)) {
                 ok = false;
                 break;
             }
-            std::fclose(file);
         } while (FindNextFileA(search, &found));
     } catch (const std::bad_alloc&) {
         SetLastError(platform::kErrorFailed);
@@ -399,18 +425,18 @@ Steps LoadSteps(const std::vector<FolderItem>& items, std::size_t* next, bool co
     };
     steps.take = [&items, next](Job& job) {
         const FolderItem& item = items[(*next)++];
-        std::strncpy(job.entry.name, item.name.c_str(), sizeof job.entry.name - 1);
+        std::strncpy(job.entry->name, item.name.c_str(), sizeof job.entry->name - 1);
         job.bytes = item.size;
         return true;
     };
     steps.work = [compress](Job& job) {
-        char path[sizeof job.entry.name];
-        std::memcpy(path, job.entry.name, sizeof path);
-        if (job.entry.LoadFromFile(path)) return !compress || CompressForPack(&job.entry);
-        std::memcpy(job.entry.name, path, sizeof path);  // the failure names its file
+        char path[sizeof job.entry->name];
+        std::memcpy(path, job.entry->name, sizeof path);
+        if (job.entry->LoadFromFile(path)) return !compress || CompressForPack(job.entry.get());
+        std::memcpy(job.entry->name, path, sizeof path);  // the failure names its file
         return false;
     };
-    steps.finish = [writer](Job& job) { return writer->Write(&job.entry); };
+    steps.finish = [writer](Job& job) { return writer->Write(std::move(job.entry)); };
     return steps;
 }
 
@@ -465,9 +491,10 @@ bool StreamPackFolder(const char* path, const char* folder, bool compress, Strea
     const DWORD reason = GetLastError();
     back.Back();
     if (!packed) {
-        // The file is what failed, named by its path.
+        // A file is what failed, named by its path, or else the pack file being written.
         failure->entry = 0;
-        failure->item = std::string(folder) + platform::kPathSeparator + failure->item;
+        failure->item = writer.ok() ? std::string(folder) + platform::kPathSeparator + failure->item
+                                    : std::string(path);
         SetLastError(reason);
         return false;
     }
@@ -501,7 +528,7 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     // that a later entry of the same name wins as in the menu and nothing behind a damaged entry
     // is written.
     steps.work = Decode;
-    steps.finish = [folder](Job& job) { return Pack::UnpackEntry(&job.entry, folder); };
+    steps.finish = [folder](Job& job) { return Pack::UnpackEntry(job.entry.get(), folder); };
     // The budget is read as it grows: the window sees the largest entry so far.
     if (!RunWindow(steps, source.budget, failure)) return false;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -535,7 +562,7 @@ bool CopyRecords(PackReader* reader, std::function<bool(const PackEntry&)> keep,
         *cost = source.head.DataLength();
         return next;
     };
-    steps.finish = [writer](Job& job) { return writer->Write(&job.entry); };
+    steps.finish = [writer](Job& job) { return writer->Write(std::move(job.entry)); };
     return RunWindow(steps, source.budget, failure);
 }
 
@@ -557,13 +584,9 @@ bool StreamAdd(const char* path, const std::vector<std::string>& files, StreamFa
             SetLastError(platform::kErrorNameTooLong);
             return Fail(failure, file.c_str());
         }
-        SetLastError(0);
-        std::FILE* in = platform::OpenRegularFile(file.c_str(), &items.back().size);
-        if (in == nullptr) {
-            if (GetLastError() == 0) SetLastError(platform::kErrorNotRegularFile);
+        if (!platform::RegularFileLength(file.c_str(), &items.back().size)) {
             return Fail(failure, file.c_str());
         }
-        std::fclose(in);
     }
     const std::uint64_t total = std::uint64_t{reader.count()} + items.size();
     if (total > UINT32_MAX) return Fail(failure, path);
@@ -571,13 +594,15 @@ bool StreamAdd(const char* path, const std::vector<std::string>& files, StreamFa
 
     PackWriter writer(path, reader.flag(), static_cast<std::uint32_t>(total));
     if (!writer.ok()) return Fail(failure, path);
-    if (!fresh && !CopyRecords(&reader, nullptr, &writer, failure)) return false;
+    if (!fresh && !CopyRecords(&reader, nullptr, &writer, failure)) {
+        return writer.ok() ? false : Fail(failure, path);
+    }
     std::size_t next = 0;
     const std::uint64_t budget = std::max(kWindowBytes, 3 * Largest(items));
     if (!RunWindow(LoadSteps(items, &next, reader.flag() != 0, &writer), budget, failure,
                    reader.count())) {
         failure->entry = 0;  // the file is what failed, named as given
-        return false;
+        return writer.ok() ? false : Fail(failure, path);
     }
     reader.Close();
     return writer.Commit() || Fail(failure, path);
@@ -625,7 +650,9 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
     auto keep = [&reader, &dropped](const PackEntry&) {
         return std::find(dropped.begin(), dropped.end(), reader.read()) == dropped.end();
     };
-    if (!CopyRecords(&reader, keep, &writer, failure)) return false;
+    if (!CopyRecords(&reader, keep, &writer, failure)) {
+        return writer.ok() ? false : Fail(failure, path);
+    }
     reader.Close();
     return writer.Commit() || Fail(failure, path);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,22 +56,30 @@ class PackReader {
     bool damaged_ = false;
 };
 
-// Writes a pack file of a known number of records, whole or not at all.
+// Writes a pack file of a known number of records, whole or not at all. Small records are
+// held back and written together, through the record writer of Pack::Save.
 class PackWriter {
   public:
     // Starts the file with its header; ok() is false when it cannot be made.
     PackWriter(const char* path, std::uint8_t flag, std::uint32_t count);
     bool ok() const { return ok_; }
-    // Writes the entry's record as it is (its form must be the pack's).
-    bool Write(PackEntry* entry);
+    // Writes the entry's record as it is (its form must be the pack's), taking the entry.
+    bool Write(std::unique_ptr<PackEntry> entry);
     // Puts the file in place when every record promised was written.
     bool Commit();
 
   private:
+    bool Flush();
+
+    static constexpr std::size_t kHeldRecords = 256;
+    static constexpr std::uint64_t kHeldBytes = std::uint64_t{1} << 20;
+
     platform::AtomicFile out_;
     std::uint32_t count_;
     std::uint32_t written_ = 0;
     bool ok_ = false;
+    std::vector<std::unique_ptr<PackEntry>> held_;
+    std::uint64_t heldBytes_ = 0;
 };
 
 // Every regular file directly in folder into the pack file at path, each compressed when asked,

@@ -13,6 +13,7 @@
 #include <malloc.h>
 #endif
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -85,6 +86,27 @@ std::string ErrorText(DWORD code) {
 #else
     return std::strerror(static_cast<int>(code));
 #endif
+}
+
+bool RegularFileLength(const char* path, std::uint64_t* length) {
+#ifdef _WIN32
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return false;
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        SetLastError(kErrorNotRegularFile);
+        return false;
+    }
+    *length = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+#else
+    struct stat info {};
+    if (stat(path, &info) != 0) return false;
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) {
+        SetLastError(kErrorNotRegularFile);
+        return false;
+    }
+    *length = static_cast<std::uint64_t>(info.st_size);
+#endif
+    return true;
 }
 
 void BoundHeap() {

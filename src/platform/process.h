@@ -39,6 +39,10 @@ bool IsNotFound(DWORD code);
 // end), the program's text for its own.
 std::string ErrorText(DWORD code);
 
+// The length of a regular file (links followed), told without opening it. False with the
+// last error set when there is none, or kErrorNotRegularFile for a folder, FIFO or device.
+bool RegularFileLength(const char* path, std::uint64_t* length);
+
 // Keeps the C heap to one arena, so that worker threads reserve no address space of their
 // own; for runs whose memory must stay bounded.
 void BoundHeap();
