@@ -73,7 +73,7 @@ class CommandLine : public ::testing::Test {
 
 TEST_F(CommandLine, Table) {
     const std::string kNoFile = platform::ErrorText(2);  // ENOENT, ERROR_FILE_NOT_FOUND
-    const std::string kTry = "\nTry 'zorel --help'.\n";
+    const std::string kTry = " (see zorel --help)\n";
     const std::string in = std::string(1, platform::kPathSeparator);  // the folder's files
     struct Case {
         std::vector<std::string> args;

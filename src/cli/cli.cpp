@@ -43,7 +43,7 @@ struct Arguments {
 };
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "zorel: %s\nTry 'zorel --help'.\n", message.c_str());
+    std::fprintf(stderr, "zorel: %s (see zorel --help)\n", message.c_str());
     return kExitUsage;
 }
 
