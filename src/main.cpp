@@ -1,9 +1,11 @@
-// The program's entry: the menu is the whole program.
+// The program's entry: no arguments give the menu, arguments one command.
+#include "cli/cli.h"
 #include "console/console.h"
 #include "platform/platform.h"
 
-int main() {
+int main(int argc, char** argv) {
     platform::PrepareHeap();
     platform::PrepareWrites();
+    if (argc > 1) return RunCommandLine(argc, argv);
     return RunMenu();
 }

@@ -120,23 +120,13 @@ std::string ProgramWrapper() {
     return wrapper != nullptr ? wrapper : "";
 }
 
-std::string RunProgram(const fs::path& folder, const std::string& input, int* status,
-                       RunLimits limits) {
-    ScratchDir io;
-    WriteFile(io / "stdin", input);
+namespace {
+
+// Runs a shell command line under the limits; the status as RunProgram gives it.
+int RunShell(const std::string& command, RunLimits limits) {
 #ifdef _WIN32
-    const char* const kChangeFolder = "cd /d ";  // cmd.exe: the drive changes too
-#else
-    const char* const kChangeFolder = "cd ";
-#endif
-    std::string wrapper = ProgramWrapper();
-    if (!wrapper.empty()) wrapper += " ";
-    const std::string command = kChangeFolder + Quote(folder) + " && " + wrapper +
-                                Quote(ZOREL_BINARY) + " < " + Quote(io.path() / "stdin") + " > " +
-                                Quote(io.path() / "stdout");
-#ifdef _WIN32
-    int result = std::system(command.c_str());
     (void)limits;
+    return std::system(command.c_str());
 #else
     // The limits are set in a child before the shell that starts the program; both keep them.
     std::fflush(nullptr);
@@ -156,13 +146,50 @@ std::string RunProgram(const fs::path& folder, const std::string& input, int* st
     }
     int result = -1;
     if (child > 0 && waitpid(child, &result, 0) == child) {
-        result = WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
-    } else {
-        result = -1;
+        return WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
     }
+    return -1;
 #endif
+}
+
+// The start of a command line that runs the program in folder.
+std::string InFolder(const fs::path& folder) {
+#ifdef _WIN32
+    const char* const kChangeFolder = "cd /d ";  // cmd.exe: the drive changes too
+#else
+    const char* const kChangeFolder = "cd ";
+#endif
+    std::string wrapper = ProgramWrapper();
+    if (!wrapper.empty()) wrapper += " ";
+    return kChangeFolder + Quote(folder) + " && " + wrapper + Quote(ZOREL_BINARY);
+}
+
+}  // namespace
+
+std::string RunProgram(const fs::path& folder, const std::string& input, int* status,
+                       RunLimits limits) {
+    ScratchDir io;
+    WriteFile(io / "stdin", input);
+    const std::string command =
+        InFolder(folder) + " < " + Quote(io.path() / "stdin") + " > " + Quote(io.path() / "stdout");
+    const int result = RunShell(command, limits);
     if (status != nullptr) *status = result;
     return ReadFile(io / "stdout");
+}
+
+CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
+                         RunLimits limits) {
+    ScratchDir io;
+    WriteFile(io / "stdin", "");
+    std::string command = InFolder(folder);
+    for (const std::string& argument : arguments) command += " \"" + argument + "\"";
+    command += " < " + Quote(io.path() / "stdin") + " > " + Quote(io.path() / "stdout") + " 2> " +
+               Quote(io.path() / "stderr");
+    CommandResult result;
+    result.status = RunShell(command, limits);
+    result.out = ReadFile(io / "stdout");
+    result.err = ReadFile(io / "stderr");
+    return result;
 }
 
 std::vector<std::string> Messages(const std::string& output) {

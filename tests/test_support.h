@@ -63,6 +63,17 @@ struct RunLimits {
 std::string RunProgram(const fs::path& folder, const std::string& input, int* status = nullptr,
                        RunLimits limits = {});
 
+// What a command-line run left: exit status and its two output streams.
+struct CommandResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program in folder with arguments and no input, as RunProgram does.
+CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
+                         RunLimits limits = {});
+
 // The command from ZOREL_TEST_WRAPPER; empty when the program runs on its own.
 std::string ProgramWrapper();
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "console/listing.h"
 #include "pack/pack.h"
 #include "platform/platform.h"
 
@@ -25,32 +26,39 @@ ShownName::ShownName(const char* name) {
     }
 }
 
+ContentsListing::ContentsListing(std::FILE* out, bool compressed)
+    : out_(out), compressed_(compressed) {
+    std::fputs("\n\n--[ Pack Countents ]----------------\n\n", out_);
+    std::fputs("  Pack.Files { \n", out_);
+}
+
+void ContentsListing::Entry(const PackEntry& entry) {
+    const double size = static_cast<double>(entry.size);
+    const double stored = static_cast<double>(entry.storedSize);
+    std::fprintf(out_, "  %3u: %-32s  %7.1f KB @ %7.1f KB [%.1f%%]\n", number_++,
+                 ShownName(entry.name).text, size * kKilobyte, stored * kKilobyte,
+                 compressed_ ? Saving(size, stored) : 0.0);
+    sizeTotal_ += size;
+    storedTotal_ += stored;
+}
+
+void ContentsListing::Finish(std::uint32_t count) {
+    const double sizeTotal = sizeTotal_ * kKilobyte;
+    const double storedTotal = storedTotal_ * kKilobyte;
+    std::fputs("  };\n\n", out_);
+    std::fprintf(out_, "  Number of Files:\t\t%u\n  Compressed:     \t\t%s\n\n",
+                 static_cast<unsigned>(count), compressed_ ? "YES" : "NO");
+    std::fprintf(out_, "  Total Size:     \t\t%.1f KB\n  Total Enc Size: \t\t%.1f KB\n", sizeTotal,
+                 storedTotal);
+    std::fprintf(out_, "  Total Compression:\t\t%.1f %%\n\n",
+                 compressed_ ? Saving(sizeTotal, storedTotal) : 0.0);
+}
+
 void ShowContents(const Pack& pack) {
-    const bool compressed = pack.IsCompressed() != 0;
     platform::ClearScreen();
-    std::fputs("\n\n--[ Pack Countents ]----------------\n\n", stdout);
-    std::fputs("  Pack.Files { \n", stdout);
-
-    double sizeTotal = 0.0;
-    double storedTotal = 0.0;
-    unsigned number = 1;
-    for (const PackEntry* entry = pack.First(); entry != nullptr; entry = entry->next, ++number) {
-        const double size = static_cast<double>(entry->size);
-        const double stored = static_cast<double>(entry->storedSize);
-        std::printf("  %3u: %-32s  %7.1f KB @ %7.1f KB [%.1f%%]\n", number,
-                    ShownName(entry->name).text, size * kKilobyte, stored * kKilobyte,
-                    compressed ? Saving(size, stored) : 0.0);
-        sizeTotal += size;
-        storedTotal += stored;
+    ContentsListing listing(stdout, pack.IsCompressed() != 0);
+    for (const PackEntry* entry = pack.First(); entry != nullptr; entry = entry->next) {
+        listing.Entry(*entry);
     }
-    sizeTotal *= kKilobyte;
-    storedTotal *= kKilobyte;
-
-    std::fputs("  };\n\n", stdout);
-    std::printf("  Number of Files:\t\t%u\n  Compressed:     \t\t%s\n\n",
-                static_cast<unsigned>(pack.Count()), compressed ? "YES" : "NO");
-    std::printf("  Total Size:     \t\t%.1f KB\n  Total Enc Size: \t\t%.1f KB\n", sizeTotal,
-                storedTotal);
-    std::printf("  Total Compression:\t\t%.1f %%\n\n",
-                compressed ? Saving(sizeTotal, storedTotal) : 0.0);
+    listing.Finish(pack.Count());
 }

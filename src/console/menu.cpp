@@ -6,6 +6,7 @@
 
 #include "console/console.h"
 #include "console/line_editor.h"
+#include "console/progress_line.h"
 #include "pack/pack.h"
 #include "platform/platform.h"
 
@@ -125,6 +126,8 @@ void Unpack(Pack& pack, Input& in) {
     }
     before.Enter();
     std::printf(" Now unpacking to the folder: %s\n", folder.c_str());
+    std::fflush(stdout);
+    ProgressLine progress("unpacking");
     std::printf(" The pack was unpacked %sSuccessfully!",
                 Outcome(pack.UnpackToFolder(folder.c_str())));
 }
@@ -164,6 +167,12 @@ void Find(Pack& pack, Input& in) {
 void LineCommand(Input& in, const char* prompt, const char* message,
                  bool (Pack::*operation)(const char*), Pack& pack) {
     const std::string line = in.Line(prompt);
+    // Of these, load, save and packing a folder can take long enough to show their progress.
+    const char* what = operation == &Pack::Load         ? "loading"
+                       : operation == &Pack::Save       ? "saving"
+                       : operation == &Pack::PackFolder ? "packing"
+                                                        : nullptr;
+    ProgressLine progress(what);
     std::printf(message, Outcome((pack.*operation)(line.c_str())));
 }
 
@@ -228,14 +237,18 @@ int RunMenu() {
             case '7':
                 ShowContents(pack);
                 break;
-            case '8':
+            case '8': {
+                ProgressLine progress("encoding");
                 pack.Encode();
                 std::fputs(" Pack Encoded successfully!\n", stdout);
                 break;
-            case '9':
+            }
+            case '9': {
+                ProgressLine progress("decoding");
                 pack.Decode();
                 std::fputs(" Pack Decoded successfully!\n", stdout);
                 break;
+            }
             case 'F':
             case 'f':
                 Find(pack, in);

@@ -6,9 +6,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "fsbridge/folder_files.h"
 #include "pack/pack.h"
+#include "pack/progress.h"
 #include "pack/workers.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -84,24 +88,6 @@ class FolderReturn {
     const platform::Folder& folder_;
 };
 
-// Puts the pack's entries into listing order (ListedBefore); false without memory for it.
-bool SortChain(Pack* pack) {
-    if (pack->count < 2) return true;
-    std::unique_ptr<PackEntry*[]> order(new (std::nothrow) PackEntry*[pack->count]);
-    if (order == nullptr) return false;
-    std::uint32_t total = 0;
-    PackEntry* rest = pack->head;
-    for (; rest != nullptr && total < pack->count; rest = rest->next) order[total++] = rest;
-    if (total == 0) return true;
-    std::sort(order.get(), order.get() + total, [](const PackEntry* a, const PackEntry* b) {
-        return ListedBefore(a->name, b->name);
-    });
-    for (std::uint32_t at = 0; at + 1 < total; ++at) order[at]->next = order[at + 1];
-    order[total - 1]->next = rest;
-    pack->head = order[0];
-    return true;
-}
-
 // True when a search stopped because no item was left, not because the folder could not be
 // read; asked right after the search's last call.
 bool ListingEnded() {
@@ -112,36 +98,22 @@ bool ListingEnded() {
 #endif
 }
 
-// Fills the pack from the items of the current folder; false when a file fails. The folder is
-// listed first, each regular file becoming an entry that holds only its name; then the files
+// Fills the pack from the regular files of the current folder; false when a file fails. The
+// folder is listed first, each file becoming an entry that holds only its name; then the files
 // are read on worker threads, each into its own entry.
 bool PackItems(Pack* pack) {
-    WIN32_FIND_DATAA found;
-    std::memset(&found, 0, sizeof found);
-    HANDLE search = FindFirstFileA("*", &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-
+    std::vector<FolderFile> files;
+    std::string culprit;
+    if (!ListFolderFiles(&files, false, &culprit)) return false;
     PackEntry* tail = nullptr;
-    bool ok = true;
-    do {
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-            continue;
-        }
-        const std::size_t length = std::strlen(found.cFileName);
-        auto* entry = length < sizeof(PackEntry::name) ? new (std::nothrow) PackEntry : nullptr;
-        if (entry == nullptr) {
-            ok = false;  // a name too long to keep, or no memory
-            break;
-        }
-        std::memcpy(entry->name, found.cFileName, length);
+    for (const FolderFile& file : files) {
+        auto* entry = new (std::nothrow) PackEntry;
+        if (entry == nullptr) return false;
+        std::memcpy(entry->name, file.name.c_str(), file.name.size());  // it fits: listed so
         (tail == nullptr ? pack->head : tail->next) = entry;
         tail = entry;
         ++pack->count;
-    } while (FindNextFileA(search, &found));
-    ok = ok && ListingEnded();  // a listing that failed part-way is not the whole folder
-    FindClose(search);
-    if (!ok) return false;
-    if (!SortChain(pack)) return false;
+    }
 
     std::atomic<bool> loaded{true};
     ForEachEntry(pack->head, pack->count, 0, [&loaded](PackEntry* entry) {
@@ -157,6 +129,47 @@ bool PackItems(Pack* pack) {
 }
 
 }  // namespace
+
+bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit) {
+    culprit->clear();
+    WIN32_FIND_DATAA found;
+    std::memset(&found, 0, sizeof found);
+    HANDLE search = FindFirstFileA("*", &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    try {
+        do {
+            if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) !=
+                0) {
+                continue;
+            }
+            files->push_back({found.cFileName, 0});
+            if (files->back().name.size() >= sizeof(PackEntry::name)) {
+                *culprit = found.cFileName;
+                SetLastError(platform::kErrorNameTooLong);
+                ok = false;  // a name too long to keep is refused, never cut
+            } else if (sizes &&
+                       !platform::RegularFileLength(found.cFileName, &files->back().size)) {
+                *culprit = found.cFileName;
+                ok = false;
+            }
+        } while (ok && FindNextFileA(search, &found));
+        // A listing that failed part-way is not the whole folder.
+        if (ok && !ListingEnded()) ok = false;
+        if (ok) {
+            std::sort(files->begin(), files->end(), [](const FolderFile& a, const FolderFile& b) {
+                return ListedBefore(a.name.c_str(), b.name.c_str());
+            });
+        }
+    } catch (const std::bad_alloc&) {
+        SetLastError(platform::kErrorFailed);
+        ok = false;
+    }
+    const DWORD reason = GetLastError();
+    FindClose(search);
+    SetLastError(reason);
+    return ok;
+}
 
 bool Pack::PackFolder(const char* folder) {
     if (folder == nullptr || *folder == '\0') return false;
@@ -175,14 +188,16 @@ bool Pack::PackFolder(const char* folder) {
     return packed;
 }
 
-namespace {
-
 // Writes one entry below the target folder. Each folder of its path is opened without
 // following a link and the file is made inside the last one, so no link below the target, nor
 // one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
 // is not written. Uses no current-folder state: entries may be written on any thread.
-bool WriteEntry(const platform::Folder& target, PackEntry* entry) {
-    if (ClimbsOut(entry->name)) return false;
+bool Pack::UnpackEntry(PackEntry* entry, const platform::Folder& target) {
+    if (entry == nullptr) return false;
+    if (ClimbsOut(entry->name)) {
+        SetLastError(platform::kErrorClimbsOut);
+        return false;
+    }
     char path[sizeof entry->name];
     std::memcpy(path, entry->name, sizeof path);
     path[sizeof path - 1] = '\0';
@@ -201,8 +216,6 @@ bool WriteEntry(const platform::Folder& target, PackEntry* entry) {
     }
     return entry->ExtractToFile(*at, part);
 }
-
-}  // namespace
 
 bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
     if (folder == nullptr) return false;
@@ -226,7 +239,7 @@ bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
         // No memory to share the work: this thread writes the entries in turn.
         std::uint32_t written = 0;
         for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-            if (!WriteEntry(target, entry)) return false;
+            if (!UnpackEntry(entry, target)) return false;
             ++written;
         }
         return written == count;
@@ -257,7 +270,7 @@ bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
             if (follows[at]) return total;  // written after the earlier entry of its file
             for (std::uint32_t next = at; next != total; next = sameAfter[next]) {
                 if (next != at && stopped(next)) break;
-                if (!WriteEntry(target, entries[next])) return next;
+                if (!UnpackEntry(entries[next], target)) return next;
             }
             return total;
         });

@@ -4,19 +4,29 @@
 
 #include "pack/pack.h"
 #include "platform/atomic_file.h"
+#include "platform/process.h"
 
 bool PackEntry::LoadFromFile(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     Reset();
     // A name that does not fit the 32-byte field is refused rather than cut.
     const std::size_t nameLength = std::strlen(path);
-    if (nameLength >= sizeof name) return false;
+    if (nameLength >= sizeof name) {
+        SetLastError(platform::kErrorNameTooLong);
+        return false;
+    }
 
     std::uint64_t length = 0;
+    SetLastError(0);
     std::FILE* file = platform::OpenRegularFile(path, &length);
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+        // Opened but turned away: a folder, FIFO or device.
+        if (GetLastError() == 0) SetLastError(platform::kErrorNotRegularFile);
+        return false;
+    }
     if (length == 0 || length > std::numeric_limits<std::uint32_t>::max()) {
         std::fclose(file);
+        SetLastError(length == 0 ? platform::kErrorEmptyFile : platform::kErrorFileTooLarge);
         return false;
     }
     // The bytes go straight into the block in one read, not through a stream buffer.

@@ -50,9 +50,21 @@ struct PackEntry {
     // `available` is the number of bytes left in the file: no length beyond it is believed.
     // False on a short, oversized or malformed record; the entry is then reset.
     bool ReadRecord(std::FILE* file, std::uint64_t available);
+    // The two halves of ReadRecord. The head gives name and sizes and checks them against
+    // `available` as ReadRecord does, leaving the entry without a block; the data then reads
+    // the DataLength() bytes behind it. False resets the entry, with the last error set.
+    bool ReadRecordHead(std::FILE* file, std::uint64_t available);
+    bool ReadRecordData(std::FILE* file);
+    // How many data bytes follow the record head, by the entry's own flag.
+    std::uint32_t DataLength() const { return compressed != 0 ? storedSize : size; }
+    // The record head of the entry: sizes and name field, as every record is written.
+    void EncodeHead(unsigned char* head) const;
 
-    // Writes the record head and exactly the data the entry's own flag calls for.
+    // Writes the record head and exactly the data the entry's own flag calls for, in one
+    // gathered write: the record writer of every save.
     bool WriteRecord(std::FILE* file);
+    // The same for several entries one after the other, gathered into few writes.
+    static bool WriteRecords(std::FILE* file, PackEntry* const* entries, std::size_t count);
 
     // Reads a whole regular file (1 byte to 4 GiB - 1, name of at most 31 characters) into
     // the entry, named by path as given. False leaves the entry reset (or untouched when
@@ -121,6 +133,10 @@ struct Pack {
     // may be (no new one is started once a failure is known). Entries landing on one file are
     // written in pack order, so the later one's bytes win.
     bool UnpackToFolder(const char* folder, unsigned workers = 0);
+    // Writes one entry as a file below the open folder target, as UnpackToFolder writes each:
+    // every folder of its path is opened without following a link, and a name that climbs out
+    // with ".." is refused. Thread-safe: it uses no current-folder state.
+    static bool UnpackEntry(PackEntry* entry, const platform::Folder& target);
 
   private:
     // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.

@@ -4,17 +4,14 @@
 
 #include "pack/pack.h"
 #include "pack/pack_format.h"
+#include "pack/progress.h"
 #include "pack/workers.h"
 #include "platform/atomic_file.h"
+#include "platform/process.h"
 
 namespace fmt = pack_format;
 
 namespace {
-
-// How many data bytes follow the record head of an entry with this flag.
-std::uint32_t DataLength(const PackEntry& entry) {
-    return entry.compressed != 0 ? entry.storedSize : entry.size;
-}
 
 bool SameForm(const PackEntry& entry, std::uint8_t packFlag) {
     return (entry.compressed != 0) == (packFlag != 0);
@@ -44,12 +41,10 @@ class RecordWriter {
         entry->view = static_cast<unsigned char*>(GlobalLock(entry->data));
         if (entry->view == nullptr) return false;
         unsigned char* head = head_[records_];
-        fmt::PutU32(head + fmt::kSizeOffset, entry->size);                 /* size */
-        fmt::PutU32(head + fmt::kStoredSizeOffset, entry->storedSize);     /* stored size */
-        std::memcpy(head + fmt::kNameOffset, entry->name, fmt::kNameSize); /* name */
+        entry->EncodeHead(head);
         entry_[records_++] = entry;
         piece_[pieces_++] = {head, fmt::kRecordHeadSize};
-        piece_[pieces_++] = {entry->view, DataLength(*entry)};
+        piece_[pieces_++] = {entry->view, entry->DataLength()};
         return true;
     }
 
@@ -83,40 +78,75 @@ class RecordWriter {
 }  // namespace
 
 bool PackEntry::ReadRecord(std::FILE* file, std::uint64_t available) {
+    return ReadRecordHead(file, available) && ReadRecordData(file);
+}
+
+bool PackEntry::ReadRecordHead(std::FILE* file, std::uint64_t available) {
     if (file == nullptr) return false;
     Reset();
 
     unsigned char head[fmt::kRecordHeadSize];
     if (available < sizeof head || std::fread(head, 1, sizeof head, file) != sizeof head) {
+        if (available < sizeof head || std::ferror(file) == 0) {
+            SetLastError(platform::kErrorDamagedRecord);
+        }
         return false;
     }
-    if (std::memchr(head + fmt::kNameOffset, '\0', fmt::kNameSize) == nullptr) return false;
     const std::uint32_t claimedSize = fmt::GetU32(head + fmt::kSizeOffset);         /* size */
     const std::uint32_t claimedStored = fmt::GetU32(head + fmt::kStoredSizeOffset); /* stored */
 
-    // Believe no length the file cannot hold, nor a size its stream could never expand to.
+    // Believe no length the file cannot hold, nor a size its stream could never expand to,
+    // nor a name without its end.
     const std::uint32_t length = compressed != 0 ? claimedStored : claimedSize;
-    if (length == 0 || length > available - sizeof head) return false;
-    if (compressed != 0 && claimedSize > fmt::kMaxInflateRatio * claimedStored) return false;
-
-    data = GlobalAlloc(GHND, length);
-    view = static_cast<unsigned char*>(GlobalLock(data));
-    if (view == nullptr || std::fread(view, 1, length, file) != length) {
-        Reset();
+    if (std::memchr(head + fmt::kNameOffset, '\0', fmt::kNameSize) == nullptr || length == 0 ||
+        length > available - sizeof head ||
+        (compressed != 0 && claimedSize > fmt::kMaxInflateRatio * claimedStored)) {
+        SetLastError(platform::kErrorDamagedRecord);
         return false;
     }
-    GlobalUnlock(data);
-    view = nullptr;
     size = claimedSize;
     storedSize = claimedStored;
     std::memcpy(name, head + fmt::kNameOffset, fmt::kNameSize); /* name */
     return true;
 }
 
+bool PackEntry::ReadRecordData(std::FILE* file) {
+    const std::uint32_t length = DataLength();
+    if (file == nullptr || data != nullptr || length == 0) return false;
+    data = GlobalAlloc(GHND, length);
+    view = static_cast<unsigned char*>(GlobalLock(data));
+    if (view == nullptr || std::fread(view, 1, length, file) != length) {
+        if (view != nullptr && std::ferror(file) == 0) {
+            SetLastError(platform::kErrorDamagedRecord);
+        }
+        const DWORD reason = GetLastError();
+        Reset();
+        SetLastError(reason);
+        return false;
+    }
+    GlobalUnlock(data);
+    view = nullptr;
+    return true;
+}
+
+void PackEntry::EncodeHead(unsigned char* head) const {
+    fmt::PutU32(head + fmt::kSizeOffset, size);                 /* size */
+    fmt::PutU32(head + fmt::kStoredSizeOffset, storedSize);     /* stored size */
+    std::memcpy(head + fmt::kNameOffset, name, fmt::kNameSize); /* name */
+}
+
 bool PackEntry::WriteRecord(std::FILE* file) {
+    PackEntry* self = this;
+    return WriteRecords(file, &self, 1);
+}
+
+bool PackEntry::WriteRecords(std::FILE* file, PackEntry* const* entries, std::size_t count) {
     if (file == nullptr) return false;
     RecordWriter out(file);
-    return out.Add(this) && out.Flush();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!out.Add(entries[i])) return false;
+    }
+    return out.Flush();
 }
 
 bool Pack::Load(const char* path) {
@@ -137,15 +167,17 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
         std::fread(header, 1, sizeof header, file) != sizeof header) {
         return false;
     }
-    const std::uint8_t flag = header[fmt::kFlagOffset];                    /* compressed flag */
-    const std::uint32_t records = fmt::GetU32(header + fmt::kCountOffset); /* entry count */
+    std::uint8_t flag = 0;
+    std::uint32_t records = 0;
     std::uint64_t left = length - sizeof header;
-    if (std::memcmp(header, fmt::kMagic, fmt::kMagicSize) != 0 || records == 0 ||
+    if (!fmt::DecodeHeader(header, &flag, &records) || records == 0 ||
         records > left / fmt::kMinRecordSize) {
+        SetLastError(platform::kErrorNotPackFile);
         return false;
     }
 
     compressed = flag;
+    SharedProgress().Start(records, length);
     PackEntry* tail = nullptr;
     for (std::uint32_t read = 0; read < records; ++read) {
         auto* entry = new (std::nothrow) PackEntry;
@@ -155,7 +187,8 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
             delete entry;
             break;
         }
-        left -= fmt::kRecordHeadSize + DataLength(*entry);
+        left -= fmt::kRecordHeadSize + entry->DataLength();
+        SharedProgress().Advance(fmt::kRecordHeadSize + entry->DataLength());
         (tail == nullptr ? head : tail->next) = entry;
         tail = entry;
         ++count;
@@ -192,15 +225,19 @@ bool Pack::Save(const char* path) {
     platform::AtomicFile out(path);
     if (out.stream() == nullptr) return false;
     unsigned char header[fmt::kHeaderSize];
-    std::memcpy(header, fmt::kMagic, fmt::kMagicSize); /* magic */
-    header[fmt::kFlagOffset] = compressed;             /* compressed flag */
-    fmt::PutU32(header + fmt::kCountOffset, count);    /* entry count */
+    fmt::EncodeHeader(header, compressed, count);
 
     RecordWriter records(out.stream());
     if (!records.Add(header, sizeof header)) return false;
+    std::uint64_t bytes = 0;
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        bytes += entry->DataLength();
+    }
+    SharedProgress().Start(count, bytes);
     std::uint32_t written = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
         if (!records.Add(entry)) return false;
+        SharedProgress().Advance(entry->DataLength());
         ++written;
     }
     return written == count && records.Flush() && out.Commit();

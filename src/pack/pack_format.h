@@ -38,4 +38,20 @@ inline void PutU32(unsigned char* at, std::uint32_t value) {
     at[3] = static_cast<unsigned char>(value >> 24);
 }
 
+// The file header: magic, flag and entry count. Decoding is false for another magic.
+inline void EncodeHeader(unsigned char* header, std::uint8_t flag, std::uint32_t count) {
+    for (std::size_t i = 0; i < kMagicSize; ++i) header[i] = kMagic[i]; /* magic */
+    header[kFlagOffset] = flag;                                         /* compressed flag */
+    PutU32(header + kCountOffset, count);                               /* entry count */
+}
+
+inline bool DecodeHeader(const unsigned char* header, std::uint8_t* flag, std::uint32_t* count) {
+    for (std::size_t i = 0; i < kMagicSize; ++i) {
+        if (header[i] != kMagic[i]) return false; /* magic */
+    }
+    *flag = header[kFlagOffset];            /* compressed flag */
+    *count = GetU32(header + kCountOffset); /* entry count */
+    return true;
+}
+
 }  // namespace pack_format

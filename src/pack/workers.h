@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "pack/pack.h"
+#include "pack/progress.h"
 
 // Runs `run` on up to `workers` threads at once (0: one per core, at most `most`), the calling
 // thread among them; returns when every one has finished. Without a thread, fewer run.
@@ -52,9 +53,16 @@ void ForEachEntry(PackEntry* head, std::uint32_t count, unsigned workers, Work w
     std::stable_sort(order.get(), order.get() + total,
                      [](const PackEntry* a, const PackEntry* b) { return a->size > b->size; });
 
+    std::uint64_t bytes = 0;
+    for (std::uint32_t at = 0; at < total; ++at) bytes += order[at]->size;
+    SharedProgress().Start(total, bytes);
+
     std::atomic<std::uint32_t> taken{0};
     auto run = [&] {
-        for (std::uint32_t at = taken++; at < total; at = taken++) work(order[at]);
+        for (std::uint32_t at = taken++; at < total; at = taken++) {
+            work(order[at]);
+            SharedProgress().Advance(order[at]->size);
+        }
     };
     RunOnWorkers(workers, total, run);
 }

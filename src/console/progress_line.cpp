@@ -1,0 +1,67 @@
+// The self-erasing status line on standard error.
+#include "console/progress_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "pack/progress.h"
+
+namespace {
+
+constexpr auto kRefresh = std::chrono::milliseconds(250);
+constexpr double kMiB = 1024.0 * 1024.0;
+
+}  // namespace
+
+ProgressLine::ProgressLine(const char* what)
+    : what_(what), start_(std::chrono::steady_clock::now()) {
+    if (what == nullptr || !platform::ErrorIsTerminal()) return;
+    thread_.Start([this] { Run(); });
+}
+
+ProgressLine::~ProgressLine() {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        stop_ = true;
+        wake_.notify_all();
+    }
+    thread_.Join();
+    if (shown_ == 0) return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_), "");
+    std::fflush(stderr);
+}
+
+void ProgressLine::Run() {
+    // Work done within the first refresh shows nothing.
+    std::unique_lock<std::mutex> held(lock_);
+    while (!wake_.wait_for(held, kRefresh, [this] { return stop_; })) Show();
+}
+
+void ProgressLine::Show() {
+    const Progress& progress = SharedProgress();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double done = static_cast<double>(progress.bytesDone.load()) / kMiB;
+    const double total = static_cast<double>(progress.bytesTotal.load()) / kMiB;
+    char line[160];
+    int length = 0;
+    if (total > 0.0) {
+        length = std::snprintf(line, sizeof line, "%s: %llu/%llu files, %.1f/%.1f MiB, %.1f MiB/s",
+                               what_, static_cast<unsigned long long>(progress.filesDone.load()),
+                               static_cast<unsigned long long>(progress.filesTotal.load()), done,
+                               total, seconds > 0.0 ? done / seconds : 0.0);
+    } else {
+        length = std::snprintf(line, sizeof line, "%s: %llu/%llu files, %.1f MiB, %.1f MiB/s",
+                               what_, static_cast<unsigned long long>(progress.filesDone.load()),
+                               static_cast<unsigned long long>(progress.filesTotal.load()), done,
+                               seconds > 0.0 ? done / seconds : 0.0);
+    }
+    if (length < 0) return;
+    const auto shown = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+    // Spaces cover what is left of a longer line before.
+    std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(shown_ > shown ? shown_ - shown : 0),
+                 "");
+    std::fflush(stderr);
+    shown_ = std::max(shown_, shown);
+}

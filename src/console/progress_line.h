@@ -1,0 +1,32 @@
+// The status line of long work: files and bytes done of total and the rate, on standard error,
+// only when a person watches it there.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/process.h"
+
+class ProgressLine {
+  public:
+    // Shows the shared progress as "what: ..." a few times a second while the object lives,
+    // when standard error is a terminal; otherwise (or for a null what) does nothing at all.
+    explicit ProgressLine(const char* what);
+    // Erases the line.
+    ~ProgressLine();
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+  private:
+    void Run();
+    void Show();
+
+    const char* what_;
+    std::chrono::steady_clock::time_point start_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::size_t shown_ = 0;  // the length of the line on the screen
+    platform::Thread thread_;
+};

@@ -1,0 +1,391 @@
+// The command line: a table of command lines with their exit status, standard error and the
+// files they leave; the same files as the menu makes; bounded memory; the progress line.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "platform/process.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1 << 20;
+const std::string kLong = "a-name-of-thirty-two-characters!";  // one too many
+const std::string kAbsent = "(absent)";                        // a file that must not exist
+
+// The bytes of a pack made through the menu's own operations.
+std::string SavedPack(const fs::path& dir, const char* name,
+                      std::vector<std::pair<std::string, std::string>> entries, bool encode) {
+    Pack pack;
+    for (const auto& [entry, bytes] : entries) Append(pack, MakeEntry(entry, bytes));
+    if (encode) pack.Encode(1);
+    const std::string path = (dir / name).string();
+    EXPECT_TRUE(pack.Save(path.c_str()));
+    return ReadFile(path);
+}
+
+// The names of a pack file's entries with their bytes, "name=bytes|...", or "unreadable".
+std::string PackContents(const std::string& path) {
+    Pack pack;
+    if (!pack.Load(path.c_str())) return "unreadable";
+    pack.Decode(1);
+    std::string held;
+    for (PackEntry* e = pack.head; e != nullptr; e = e->next) {
+        held += std::string(held.empty() ? "" : "|") + e->name + "=" + BlockBytes(*e);
+    }
+    return held;
+}
+
+class CommandLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* folder : {"f", "long", "withempty", "o"}) {
+            fs::create_directory(dir.path() / folder);
+        }
+        WriteFile(dir / "f/a.txt", "abc");
+        WriteFile(dir / "f/notes.txt", "hello notes");
+        WriteFile(dir / ("long/" + kLong), "x");
+        WriteFile(dir / "withempty/a", "a");
+        WriteFile(dir / "withempty/empty", "");
+        WriteFile(dir / "o/keep.txt", "kept");
+        plain =
+            SavedPack(dir.path(), "p.pak", {{"a.txt", "abc"}, {"notes.txt", "hello notes"}}, false);
+        zipped =
+            SavedPack(dir.path(), "z.pak", {{"a.txt", "abc"}, {"notes.txt", "hello notes"}}, true);
+        SavedPack(dir.path(), "evil.pak", {{"ok", "fine"}, {"../x", "escaped"}}, false);
+        SavedPack(dir.path(), "twice.pak", {{"same", "first"}, {"same", "second"}}, true);
+        // The second record's stream garbled, then its data cut short.
+        std::string bad = zipped;
+        const std::size_t second = 9 + 40 + (bad[13] & 0xff) + 40;
+        bad.replace(second, 4, "\xff\xff\xff\xff");
+        WriteFile(dir / "corrupt.pak", bad);
+        WriteFile(dir / "short.pak", zipped.substr(0, zipped.size() - 1));
+    }
+    ScratchDir dir;
+    std::string plain, zipped;
+};
+
+TEST_F(CommandLine, Table) {
+    const std::string kNoFile = platform::ErrorText(2);  // ENOENT, ERROR_FILE_NOT_FOUND
+    const std::string kTry = " (see zorel --help)\n";
+    const std::string in = std::string(1, platform::kPathSeparator);  // the folder's files
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        std::map<std::string, std::string> files;  // file -> its bytes, or a pack's contents
+    } cases[] = {
+        {{"--version"}, 0, "", {}},
+        {{"frob"}, 2, "zorel: unknown command 'frob'" + kTry, {}},
+        {{"pack", "x.pak"}, 2, "zorel: pack takes PACKFILE FOLDER" + kTry, {{"x.pak", kAbsent}}},
+        {{"list", "-q", "p.pak"}, 2, "zorel: unknown option '-q'" + kTry, {}},
+        {{"unpack", "-z", "p.pak", "o"}, 2, "zorel: -z is an option of pack only" + kTry, {}},
+        {{"pack", "x.pak", "o"}, 0, "", {{"pack:x.pak", "keep.txt=kept"}}},
+        {{"pack", "p.pak", "missing"}, 1, "zorel: missing: " + kNoFile + "\n", {{"p.pak", plain}}},
+        {{"pack", "p.pak", "long"},
+         1,
+         "zorel: long" + in + kLong + ": name longer than 31 characters\n",
+         {{"p.pak", plain}}},
+        {{"pack", "p.pak", "withempty"},
+         1,
+         "zorel: withempty" + in + "empty: empty file (an entry holds 1 byte or more)\n",
+         {{"p.pak", plain}}},
+        {{"list", "missing.pak"}, 1, "zorel: missing.pak: " + kNoFile + "\n", {}},
+        {{"list", "f/a.txt"}, 1, "zorel: f/a.txt: not a pack file\n", {}},
+        {{"list", "short.pak"},
+         1,
+         "zorel: short.pak: entry 2: record is damaged or cut short\n",
+         {}},
+        {{"test", "z.pak"}, 0, "", {}},
+        {{"test", "corrupt.pak"},
+         1,
+         "zorel: corrupt.pak: entry 2 (notes.txt): compressed data is corrupt\n",
+         {}},
+        {{"unpack", "corrupt.pak", "o"},
+         1,
+         "zorel: corrupt.pak: entry 2 (notes.txt): compressed data is corrupt\n",
+         {{"o/a.txt", "abc"}, {"o/notes.txt", kAbsent}, {"o/keep.txt", "kept"}}},
+        {{"unpack", "short.pak", "new"},
+         1,
+         "zorel: short.pak: entry 2: record is damaged or cut short\n",
+         {{"new/a.txt", "abc"}, {"new/notes.txt", kAbsent}}},
+        {{"unpack", "z.pak", "o", "notes.txt"},
+         0,
+         "",
+         {{"o/notes.txt", "hello notes"}, {"o/a.txt", kAbsent}}},
+        {{"unpack", "twice.pak", "o"}, 0, "", {{"o/same", "second"}}},
+        {{"unpack", "z.pak", "o", "nope"}, 1, "zorel: z.pak: nope: no such entry\n", {}},
+        {{"unpack", "evil.pak", "o"},
+         1,
+         "zorel: evil.pak: entry 2 (../x): name climbs out of the folder\n",
+         {{"o/ok", "fine"}, {"x", kAbsent}}},
+        {{"add", "new.pak", "f/a.txt"}, 0, "", {{"pack:new.pak", "f/a.txt=abc"}}},
+        {{"add", "z.pak", "f/notes.txt"},
+         0,
+         "",
+         {{"pack:z.pak", "a.txt=abc|notes.txt=hello notes|f/notes.txt=hello notes"}}},
+        {{"add", "p.pak", "f/a.txt", "missing"},
+         1,
+         "zorel: missing: " + kNoFile + "\n",
+         {{"p.pak", plain}}},
+        {{"add", "p.pak", "long/" + kLong},
+         1,
+         "zorel: long/" + kLong + ": name longer than 31 characters\n",
+         {{"p.pak", plain}}},
+        {{"remove", "z.pak", "a.txt"}, 0, "", {{"pack:z.pak", "notes.txt=hello notes"}}},
+        {{"remove", "p.pak", "notes.txt", "nope"},
+         1,
+         "zorel: p.pak: nope: no such entry\n",
+         {{"p.pak", plain}}},
+        {{"remove", "p.pak", ""}, 1, "zorel: p.pak: : no such entry\n", {{"p.pak", plain}}},
+        {{"remove", "p.pak", "a.txt", "notes.txt"},
+         0,
+         "",
+         {{"p.pak", std::string("UPz3\0\0\0\0\0", 9)}}},
+    };
+    for (const Case& c : cases) {
+        ScratchDir scratch;
+        const fs::path fresh = scratch.path() / "w";
+        fs::copy(dir.path(), fresh, fs::copy_options::recursive);
+        std::string line;
+        for (const std::string& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        const CommandResult run = RunCommand(fresh, c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, ConsoleText(c.err));
+        for (const auto& [file, expected] : c.files) {
+            if (file.rfind("pack:", 0) == 0) {
+                EXPECT_EQ(PackContents((fresh / file.substr(5)).string()), expected) << file;
+            } else if (expected == kAbsent) {
+                EXPECT_FALSE(fs::exists(fresh / file)) << file;
+            } else {
+                EXPECT_TRUE(ReadFile((fresh / file).string()) == expected) << file;
+            }
+        }
+        EXPECT_EQ(TempFilesIn(fresh) + TempFilesIn(fresh / "o"), 0);
+    }
+}
+
+// Records an add or remove keeps are copied as they are, never decoded: a stream whose zlib
+// header no decoder accepts survives byte for byte.
+TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
+    std::string odd = zipped;
+    odd[9 + 40 + 1] ^= 0x01;  // the header's check bits no longer match
+    WriteFile(dir / "odd.pak", odd);
+    ASSERT_EQ(RunCommand(dir.path(), {"add", "odd.pak", "f/a.txt"}).status, 0);
+    ASSERT_EQ(RunCommand(dir.path(), {"remove", "odd.pak", "f/a.txt"}).status, 0);
+    EXPECT_TRUE(ReadFile(dir / "odd.pak") == odd);
+}
+
+// pack -z makes the file keys 3, 8 and 2 make; pack the one of keys 3 and 2; unpack writes
+// the files of keys 1 and 4; list prints what key 7 prints.
+TEST_F(CommandLine, SameFilesAsTheMenu) {
+    fs::create_directory(dir.path() / "empty");
+    std::string big;
+    for (int i = 0; big.size() < 300000; ++i) big += std::to_string(i * 7919 % 1000) + " ";
+    WriteFile(dir / "f/big", big);
+    for (const char* folder : {"f", "empty", "long"}) {
+        SCOPED_TRACE(folder);
+        const std::string f = folder;
+        for (const bool z : {false, true}) {
+            const bool packed = RunProgram(dir.path(), "3\n" + f + "\n\n" + (z ? "8\n\n" : "") +
+                                                           "2\nmenu.pak\n\n0\n\n")
+                                    .find("packed Successfully") != std::string::npos;
+            const CommandResult cli =
+                RunCommand(dir.path(), z ? std::vector<std::string>{"pack", "-z", "cli.pak", f}
+                                         : std::vector<std::string>{"pack", "cli.pak", f});
+            EXPECT_EQ(cli.status, packed ? 0 : 1);
+            if (!packed) {
+                EXPECT_FALSE(fs::exists(dir.path() / "cli.pak"));
+                continue;
+            }
+            EXPECT_TRUE(ReadFile(dir / "cli.pak") == ReadFile(dir / "menu.pak"));
+            const std::string menu =
+                RunProgram(dir.path(), "1\nmenu.pak\n\n7\n\n4\nby-menu\n\n0\n\n");
+            if (f != "empty") {  // the menu does not load a pack of no entries
+                const std::string list = RunCommand(dir.path(), {"list", "menu.pak"}).out;
+                EXPECT_NE(list.find("Total Compression"), std::string::npos);
+                const std::string screen = ConsoleText(kMenuScreen);
+                EXPECT_NE(menu.find(screen + list + screen), std::string::npos) << list;
+            }
+            EXPECT_EQ(RunCommand(dir.path(), {"unpack", "menu.pak", "by-cli"}).status, 0);
+            for (const auto& item : fs::directory_iterator(dir.path() / "by-menu")) {
+                const std::string name = item.path().filename().string();
+                EXPECT_TRUE(ReadFile(dir / ("by-cli/" + name)) == ReadFile(item.path().string()));
+            }
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "by-menu"), {}),
+                      std::distance(fs::directory_iterator(dir.path() / "by-cli"), {}));
+            for (const char* gone : {"menu.pak", "cli.pak", "by-menu", "by-cli"}) {
+                fs::remove_all(dir.path() / gone);
+            }
+        }
+    }
+}
+
+#if !defined(_WIN32)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZOREL_NO_ADDRESS_LIMIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZOREL_NO_ADDRESS_LIMIT 1
+#endif
+#endif
+
+// A folder larger than the address space allowed packs and unpacks one record at a time; the
+// menu, which holds the whole pack, cannot pack it under the same limit.
+TEST_F(CommandLine, StreamsMoreThanTheAddressSpaceHolds) {
+#ifdef ZOREL_NO_ADDRESS_LIMIT
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
+#endif
+    if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
+    fs::create_directory(dir.path() / "big");
+    // Random bytes: the streams are as large as the files, so a reader that took the whole
+    // pack at once would hold more than the limit.
+    std::string block(10 * kMiB, '\0');
+    std::uint64_t state = 88172645463325252ull;
+    for (char& c : block) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        c = static_cast<char>(state);
+    }
+    for (int i = 0; i < 10; ++i) {
+        block[0] = static_cast<char>('0' + i);
+        WriteFile(dir / ("big/" + std::to_string(i)), block);
+    }
+    RunLimits limits;
+    limits.addressSpace = 64 * kMiB + 3 * 10 * kMiB;  // below the folder's 100 MiB
+    const CommandResult pack = RunCommand(dir.path(), {"pack", "-z", "big.pak", "big"}, limits);
+    EXPECT_EQ(pack.status, 0) << pack.err;
+    const CommandResult unpack = RunCommand(dir.path(), {"unpack", "big.pak", "back"}, limits);
+    EXPECT_EQ(unpack.status, 0) << unpack.err;
+    for (int i = 0; i < 10; ++i) {
+        block[0] = static_cast<char>('0' + i);
+        EXPECT_TRUE(ReadFile(dir / ("back/" + std::to_string(i))) == block) << i;
+    }
+    int status = -1;
+    const std::string menu = RunProgram(dir.path(), "3\nbig\n\n0\n\n", &status, limits);
+    EXPECT_NE(menu.find("The folder was packed UnSuccessfully!"), std::string::npos);
+}
+
+// A pack file that cannot be written is named as the failure, not the entry being written;
+// the earlier file stays.
+TEST_F(CommandLine, WriteFailuresNameThePackFile) {
+    std::string noise(1500000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * i >> 7);
+    WriteFile(dir / "f/noise", noise);
+    RunLimits limits;
+    limits.fileSize = 64 << 10;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"pack", "p.pak", "f"}, {"add", "p.pak", "f/noise"}}) {
+        const CommandResult run = RunCommand(dir.path(), args, limits);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "zorel: p.pak: " + platform::ErrorText(EFBIG) + "\n");
+        EXPECT_TRUE(ReadFile(dir / "p.pak") == plain);
+        EXPECT_EQ(TempFilesIn(dir.path()), 0);
+    }
+}
+
+// list reads heads and seeks past the data: a pack of 9 GiB (sparse) lists under 64 MiB.
+TEST_F(CommandLine, ListsAPackFarLargerThanMemory) {
+#ifdef ZOREL_NO_ADDRESS_LIMIT
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
+#endif
+    if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
+    constexpr std::uint64_t kEntry = 3ull << 30;
+    {
+        const std::string path = dir / "huge.pak";
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        const char header[9] = {'U', 'P', 'z', '3', 0, 3, 0, 0, 0};
+        ASSERT_EQ(pwrite(fd, header, 9, 0), 9);
+        for (std::uint64_t i = 0; i < 3; ++i) {
+            char head[40] = {0, 0, 0,   static_cast<char>(0xc0),   0, 0,
+                             0, 0, 'h', static_cast<char>('0' + i)};
+            ASSERT_EQ(pwrite(fd, head, 40, static_cast<off_t>(9 + i * (40 + kEntry))), 40);
+        }
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(9 + 3 * (40 + kEntry))), 0);
+        close(fd);
+    }
+    RunLimits limits;
+    limits.addressSpace = 64 * kMiB;
+    const CommandResult list = RunCommand(dir.path(), {"list", "huge.pak"}, limits);
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("    3: h2        "), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("Total Size:     \t\t9437184.0 KB\n"), std::string::npos);
+    EXPECT_NE(list.out.find("Number of Files:\t\t3\n"), std::string::npos);
+}
+
+// Runs the program with standard error on a pseudo-terminal (or on a pipe); gives what the
+// terminal (the pipe) received.
+std::string StandardError(const fs::path& folder, const std::vector<std::string>& args,
+                          const std::string& input, bool terminal) {
+    int master = -1;
+    int ends[2] = {-1, -1};
+    if (terminal) {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no terminal";
+    } else if (pipe(ends) != 0) {
+        return "no pipe";
+    }
+    ScratchDir io;
+    WriteFile(io / "stdin", input);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int err = terminal ? open(ptsname(master), O_RDWR) : ends[1];
+        const int in = open((io / "stdin").c_str(), O_RDONLY);
+        const int out = open((io / "stdout").c_str(), O_WRONLY | O_CREAT, 0644);
+        if (err < 0 || in < 0 || out < 0 || chdir(folder.c_str()) != 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv{const_cast<char*>(ZOREL_BINARY)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(ZOREL_BINARY, argv.data());
+        _exit(127);
+    }
+    if (!terminal) close(ends[1]);
+    const int from = terminal ? master : ends[0];
+    std::string received;
+    char buffer[4096];
+    for (ssize_t got; (got = read(from, buffer, sizeof buffer)) > 0;) received.append(buffer, got);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(from);
+    return received;
+}
+
+TEST_F(CommandLine, ProgressOnlyOnATerminal) {
+    if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper writes on standard error";
+    fs::create_directory(dir.path() / "slow");
+    std::string text;
+    for (int i = 0; text.size() < 4 * kMiB; ++i) text += std::to_string(i * 2654435761u) + "\n";
+    for (const char* name : {"slow/1", "slow/2"}) WriteFile(dir / name, text);
+    const std::vector<std::string> pack{"pack", "-z", "s.pak", "slow"};
+    const std::string menu = "3\nslow\n\n8\n\n0\n\n";
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        for (const std::string& seen : {StandardError(dir.path(), pack, "", terminal),
+                                        StandardError(dir.path(), {}, menu, terminal)}) {
+            if (!terminal) {
+                EXPECT_EQ(seen, "");
+                continue;
+            }
+            // Shown, then erased: the last thing on the terminal is a blank line start.
+            EXPECT_NE(seen.find(" files, "), std::string::npos) << seen;
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(seen.back(), '\r');
+            EXPECT_EQ(seen.find_first_not_of(' ', seen.rfind('\r', seen.size() - 2) + 1),
+                      seen.size() - 1);
+        }
+    }
+}
+#endif
+
+}  // namespace
