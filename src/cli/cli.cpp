@@ -20,17 +20,21 @@ constexpr const char* kUsage =
     "       zorel COMMAND ARGUMENTS...\n"
     "\n"
     "Commands:\n"
-    "  pack [-z|--compress] PACKFILE FOLDER  every regular file directly in FOLDER into\n"
+    "  pack [-z|--compress] [--fast] PACKFILE FOLDER\n"
+    "                                        every regular file directly in FOLDER into\n"
     "                                        PACKFILE, each compressed with -z\n"
     "  unpack PACKFILE FOLDER [NAME...]      every entry (or those named) into FOLDER\n"
     "  list PACKFILE                         the entries and their sizes\n"
     "  test PACKFILE                         read and check every entry\n"
-    "  add PACKFILE FILE...                  add files (PACKFILE is made when missing)\n"
+    "  add [--fast] PACKFILE FILE...         add files (PACKFILE is made when missing)\n"
     "  remove PACKFILE NAME...               remove the entries of those names\n"
     "\n"
     "Options:\n"
     "  -h, --help     this text\n"
     "  --version      the program's version\n"
+    "  --fast         compress with libdeflate: several times as fast, output about 1%\n"
+    "                 smaller, ordinary zlib streams; without it, zlib's compress (the\n"
+    "                 menu's bytes)\n"
     "\n"
     "Exit status: 0 done, 1 the command failed (the reason on standard error),\n"
     "2 the command line is wrong. Names hold at most 31 characters, files less than 4 GiB.\n";
@@ -39,6 +43,7 @@ constexpr const char* kUsage =
 struct Arguments {
     std::string verb;
     bool compress = false;
+    bool fast = false;
     std::vector<std::string> operands;
 };
 
@@ -90,11 +95,15 @@ int Run(const Arguments& args) {
     if (args.compress && args.verb != "pack") {
         return UsageError("-z is an option of pack only");
     }
+    if (args.fast && args.verb != "pack" && args.verb != "add") {
+        return UsageError("--fast is an option of pack and add only");
+    }
+    const Compressor engine = args.fast ? Compressor::kFast : Compressor::kZlib;
     if (args.verb == "pack") {
         if (n != 2) return UsageError("pack takes PACKFILE FOLDER");
         ProgressLine progress("packing");
-        return Done(StreamPackFolder(in[0].c_str(), in[1].c_str(), args.compress, &failure), in[0],
-                    failure);
+        return Done(StreamPackFolder(in[0].c_str(), in[1].c_str(), args.compress, engine, &failure),
+                    in[0], failure);
     }
     if (args.verb == "unpack") {
         if (n < 2) return UsageError("unpack takes PACKFILE FOLDER [NAME...]");
@@ -114,7 +123,7 @@ int Run(const Arguments& args) {
     if (args.verb == "add" || args.verb == "remove") {
         if (n < 2) return UsageError(args.verb + " takes PACKFILE and at least one name");
         const std::vector<std::string> rest(in.begin() + 1, in.end());
-        const bool ok = args.verb == "add" ? StreamAdd(in[0].c_str(), rest, &failure)
+        const bool ok = args.verb == "add" ? StreamAdd(in[0].c_str(), rest, engine, &failure)
                                            : StreamRemove(in[0].c_str(), rest, &failure);
         return Done(ok, in[0], failure);
     }
@@ -138,6 +147,8 @@ int RunCommandLine(int argc, char** argv) {
             return kExitSuccess;
         } else if (options && (word == "-z" || word == "--compress")) {
             args.compress = true;
+        } else if (options && word == "--fast") {
+            args.fast = true;
         } else if (options && word.size() > 1 && word[0] == '-') {
             return UsageError("unknown option '" + word + "'");
         } else if (args.verb.empty()) {

@@ -280,10 +280,10 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
     return false;
 }
 
-// Turns a plain entry into the compressed form of a pack: the one place that chooses how.
-bool CompressForPack(PackEntry* entry) {
+// Turns a plain entry into the compressed form of a pack with the engine asked for.
+bool CompressForPack(PackEntry* entry, Compressor engine) {
     SetLastError(0);
-    entry->Compress();
+    entry->Compress(engine);
     if (entry->compressed != 0) return true;
     if (GetLastError() == 0) SetLastError(platform::kErrorFailed);
     return false;
@@ -376,7 +376,7 @@ class FolderReturn {
 
 // The steps that load files by name into entries, compressed when asked, and write them.
 Steps LoadSteps(const std::vector<FolderFile>& items, std::size_t* next, bool compress,
-                PackWriter* writer) {
+                Compressor engine, PackWriter* writer) {
     Steps steps;
     steps.peek = [&items, next, compress](std::uint64_t* cost) {
         if (*next == items.size()) return 0;
@@ -389,10 +389,11 @@ Steps LoadSteps(const std::vector<FolderFile>& items, std::size_t* next, bool co
         job.bytes = item.size;
         return true;
     };
-    steps.work = [compress](Job& job) {
+    steps.work = [compress, engine](Job& job) {
         char path[sizeof job.entry->name];
         std::memcpy(path, job.entry->name, sizeof path);
-        if (job.entry->LoadFromFile(path)) return !compress || CompressForPack(job.entry.get());
+        if (job.entry->LoadFromFile(path))
+            return !compress || CompressForPack(job.entry.get(), engine);
         std::memcpy(job.entry->name, path, sizeof path);  // the failure names its file
         return false;
     };
@@ -425,7 +426,8 @@ bool Fail(StreamFailure* failure, const char* item) {
 
 }  // namespace
 
-bool StreamPackFolder(const char* path, const char* folder, bool compress, StreamFailure* failure) {
+bool StreamPackFolder(const char* path, const char* folder, bool compress, Compressor engine,
+                      StreamFailure* failure) {
     std::vector<FolderFile> items;
     FolderReturn back;
     if (!back.ok()) return Fail(failure, ".");
@@ -447,7 +449,8 @@ bool StreamPackFolder(const char* path, const char* folder, bool compress, Strea
     if (!back.Enter(folder)) return Fail(failure, folder);
     std::size_t next = 0;
     const std::uint64_t budget = std::max(kWindowBytes, 3 * Largest(items));
-    const bool packed = RunWindow(LoadSteps(items, &next, compress, &writer), budget, failure);
+    const bool packed =
+        RunWindow(LoadSteps(items, &next, compress, engine, &writer), budget, failure);
     const DWORD reason = GetLastError();
     back.Back();
     if (!packed) {
@@ -526,7 +529,8 @@ bool CopyRecords(PackReader* reader, std::function<bool(const PackEntry&)> keep,
 
 }  // namespace
 
-bool StreamAdd(const char* path, const std::vector<std::string>& files, StreamFailure* failure) {
+bool StreamAdd(const char* path, const std::vector<std::string>& files, Compressor engine,
+               StreamFailure* failure) {
     PackReader reader;
     std::uint64_t ignored = 0;
     SetLastError(0);
@@ -557,7 +561,7 @@ bool StreamAdd(const char* path, const std::vector<std::string>& files, StreamFa
     }
     std::size_t next = 0;
     const std::uint64_t budget = std::max(kWindowBytes, 3 * Largest(items));
-    if (!RunWindow(LoadSteps(items, &next, reader.flag() != 0, &writer), budget, failure,
+    if (!RunWindow(LoadSteps(items, &next, reader.flag() != 0, engine, &writer), budget, failure,
                    reader.count())) {
         failure->entry = 0;  // the file is what failed, named as given
         return writer.ok() ? false : Fail(failure, path);

@@ -82,9 +82,11 @@ class PackWriter {
     std::uint64_t heldBytes_ = 0;
 };
 
-// Every regular file directly in folder into the pack file at path, each compressed when asked,
-// in the order and form of Pack::PackFolder then Pack::Save. False leaves any earlier file.
-bool StreamPackFolder(const char* path, const char* folder, bool compress, StreamFailure* failure);
+// Every regular file directly in folder into the pack file at path, each compressed by engine
+// when asked, in the order and form of Pack::PackFolder then Pack::Save (with zlib, byte for
+// byte). False leaves any earlier file.
+bool StreamPackFolder(const char* path, const char* folder, bool compress, Compressor engine,
+                      StreamFailure* failure);
 
 // Every entry of the pack file (or those named) as a file below folder, made when missing.
 // Stops at the first damaged entry, after writing those before it.
@@ -94,9 +96,10 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
 // Reads every record and decompresses each compressed one to check that it gives its size.
 bool StreamTest(const char* path, StreamFailure* failure);
 
-// Appends files to the pack file (made when missing), compressed when the pack is; records
-// kept are copied as they are.
-bool StreamAdd(const char* path, const std::vector<std::string>& files, StreamFailure* failure);
+// Appends files to the pack file (made when missing), compressed by engine when the pack is;
+// records kept are copied as they are.
+bool StreamAdd(const char* path, const std::vector<std::string>& files, Compressor engine,
+               StreamFailure* failure);
 
 // Removes the first entry of each name from the pack file; a name that matches no entry fails
 // the whole command, leaving the file as it was.
