@@ -65,12 +65,14 @@ valgrind-test: build
 	@./tools/deps.sh valgrind
 	ZOREL_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir build --output-on-failure -j $(JOBS) \
 		-R '^(Transcripts|Faults)\.'
+	@./tools/skipped.sh build
 
 # The compression tests built with ThreadSanitizer: Encode and Decode on worker threads.
 tsan-test: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_SANITIZE=thread $(CONFIGURE) >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target zorel_tests
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^(Compression|Folder)\.'
+	@./tools/skipped.sh build-tsan
 
 # The whole program against tar and zip on copies of real folders (see bench/run).
 bench: build
