@@ -1,8 +1,10 @@
 # Quick start: `make run` builds and starts the packer, `make test` builds and runs every test.
-BUILD_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev libedit-dev pkg-config
-FUZZ_PACKAGES := clang libclang-rt-14-dev
+# Package names that differ by release are given as "name|other" (tools/deps.sh); the clang
+# fuzzer runtime is looked up for the installed clang (tools/fuzz-clang.sh).
+PROGRAM_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libedit-dev pkg-config
+BUILD_PACKAGES := $(PROGRAM_PACKAGES) libgtest-dev
 WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
-	libz-mingw-w64-dev googletest wine64 dpkg-dev
+	libz-mingw-w64-dev googletest "wine64|wine" dpkg-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 # Warnings are errors in CI and for the team (WERROR=ON), never by default for a user's build.
@@ -10,21 +12,25 @@ WERROR ?= OFF
 CONFIGURE = -DZOREL_WERROR=$(WERROR)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all run test build configure program install deps asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
+.PHONY: all run test build configure program install deps program-deps release-test asan-test tsan-test valgrind-test fuzz fuzz-run bench windows windows-i686 windows-test clean
 
 all: build
 
 deps:
 	@./tools/deps.sh $(BUILD_PACKAGES)
 
-configure: deps
+program-deps:
+	@./tools/deps.sh $(PROGRAM_PACKAGES)
+
+# Without GoogleTest the configure says how to get it and the build leaves the tests out.
+configure:
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CONFIGURE) >/dev/null
 
-# The program alone: the tests are not built for `make run`.
-program: configure
+# The program alone: `make run` neither needs nor builds the tests.
+program: program-deps configure
 	@cmake --build build -j $(JOBS) --target zorel
 
-build: configure
+build: deps configure
 	@cmake --build build -j $(JOBS)
 
 run: program
@@ -35,14 +41,26 @@ PREFIX ?= /usr/local
 install: program
 	cmake --install build --prefix "$(PREFIX)"
 
+# ctest names skipped tests only; tools/skipped.sh adds the reason each one gave.
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
+	@./tools/skipped.sh build
+
+# What a packager builds: Release with g++ and with clang++, the tests run on each.
+RELEASE_TEST = CXX=$(2) cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE) >/dev/null && \
+	cmake --build $(1) -j $(JOBS) && ctest --test-dir $(1) --output-on-failure -j $(JOBS) && \
+	./tools/skipped.sh $(1)
+release-test: deps
+	@./tools/deps.sh clang
+	@$(call RELEASE_TEST,build-release-gcc,g++)
+	@$(call RELEASE_TEST,build-release-clang,clang++)
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan-test: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZOREL_SANITIZE=address,undefined $(CONFIGURE) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	@./tools/skipped.sh build-asan
 
 # The end-to-end and command-line tests with the program under valgrind's memcheck: any leak or
 # invalid access makes the program exit 99 and its test fail. The address-space limit tests skip
@@ -53,6 +71,7 @@ valgrind-test: build
 	@./tools/deps.sh valgrind
 	ZOREL_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir build --output-on-failure -j $(JOBS) \
 		-R '^(Transcripts|Faults|CommandLine)\.'
+	@./tools/skipped.sh build
 
 # The threaded tests built with ThreadSanitizer: Encode and Decode on worker threads, and the
 # command line's window of entries (a race makes the program fail its command-line test).
@@ -60,15 +79,16 @@ tsan-test: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_SANITIZE=thread $(CONFIGURE) >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target zorel_tests
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^(Compression|Folder|CommandLine)\.'
+	@./tools/skipped.sh build-tsan
 
 # The whole program against tar and zip on copies of real folders (see bench/run).
 bench: build
 	./bench/run
 
 # libFuzzer harnesses (clang), run for FUZZ_SECONDS each on a copy of the seed corpus.
-fuzz: deps
-	@./tools/deps.sh $(FUZZ_PACKAGES)
-	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_FUZZ=ON $(CONFIGURE) \
+fuzz: program-deps
+	@./tools/deps.sh clang
+	@CXX=$$(./tools/fuzz-clang.sh) && CXX=$$CXX cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOREL_FUZZ=ON $(CONFIGURE) \
 		-DZOREL_TESTS=OFF >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 
@@ -94,4 +114,5 @@ windows-test: windows-i686 windows
 	./tools/windows-test.sh build-windows/tests/zorel_tests.exe
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-windows build-windows-i686
+	rm -rf build build-asan build-tsan build-fuzz build-windows build-windows-i686 \
+		build-release-gcc build-release-clang

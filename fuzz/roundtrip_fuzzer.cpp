@@ -78,7 +78,7 @@ int FuzzRoundTrip(const std::uint8_t* bytes, std::size_t length) {
         const std::uint32_t repeat = 1 + in.Number(2) % kMaxRepeat;
         for (std::uint32_t i = 0; i < repeat; ++i)
             w.bytes.append(reinterpret_cast<const char*>(chunk), chunkLength);
-        if (w.bytes.empty()) w.bytes = "-";  // no entry is empty
+        if (w.bytes.empty()) w.bytes.push_back('-');  // no entry is empty
 
         auto* entry = new PackEntry;
         std::memcpy(entry->name, w.name.data(), w.name.size());

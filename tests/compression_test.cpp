@@ -269,7 +269,7 @@ TEST(Compression, ManyWorkersGiveWhatOneWorkerGives) {
         for (unsigned i = 0; i < 40; ++i) {
             std::string bytes =
                 i % 3 == 0 ? Noise(1000 + i * 97, i) : std::string(i * 500 + 1, 'a' + i % 26);
-            Append(pack, MakeEntry("e" + std::to_string(i), bytes));
+            Append(pack, MakeEntry(Numbered("e", i), bytes));
         }
     };
     Pack one, many;

@@ -211,19 +211,11 @@ TEST(Faults, WritesBeyondTheFileSizeLimitFailWhole) {
     EXPECT_EQ(ReadFile(dir / "back/notes.txt"), "notes");
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ZOREL_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZOREL_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 // Under an address-space limit smaller than a folder, a pack file or an input line, each
 // command that cannot get its memory says so; the program keeps running and loses nothing.
 TEST(Faults, MemoryExhaustionIsReportedAndTheNextCommandWorks) {
-#ifdef ZOREL_ADDRESS_SANITIZER
-    GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+#if defined(ZOREL_ADDRESS_SANITIZER) || defined(ZOREL_THREAD_SANITIZER)
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
 #endif
     if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
     constexpr std::uint64_t kMiB = 1 << 20;
@@ -240,14 +232,19 @@ TEST(Faults, MemoryExhaustionIsReportedAndTheNextCommandWorks) {
     WriteFile(dir / "mid.bin", mid);
     RunLimits limits;
     limits.addressSpace = 48 * kMiB;
-    // Loading 28 MiB fits; compressing it needs twice that and fails, so the entry stays plain
-    // and the save that needs the compressed form fails.
-    Expect(
-        dir.path(),
-        "3\nbig\n\n1\nbig.pak\n\n1\n" + std::string(40 * kMiB, 'n') +
-            "\n\n5\nmid.bin\n\n8\n\n2\nx.pak\n\n9\n\n2\nmid.pak\n\n0\n\n",
-        {kNotPacked, kNotLoaded, kNotLoaded, kAdded, kEncoded, kNotSaved, kDecoded, kSaved, kWait},
-        limits);
+    // A line too long for memory reads as empty, never as its tail: the find echoes it. Loading
+    // 28 MiB fits; compressing it needs twice that and fails, so the entry stays plain and the
+    // save that needs the compressed form fails.
+    const std::string tooLong(40 * kMiB, 'n');
+    const std::string notFound =
+        " Search method: (1 for number, anything else for filename)\n\n"
+        "  >  Enter File number or name:  Could not find file name !";
+    Expect(dir.path(),
+           "3\nbig\n\n1\nbig.pak\n\n1\n" + tooLong + "\n\nf\nn\n" + tooLong +
+               "\n\n5\nmid.bin\n\n8\n\n2\nx.pak\n\n9\n\n2\nmid.pak\n\n0\n\n",
+           {kNotPacked, kNotLoaded, kNotLoaded, notFound, kAdded, kEncoded, kNotSaved, kDecoded,
+            kSaved, kWait},
+           limits);
     EXPECT_FALSE(fs::exists(dir.path() / "x.pak"));
     EXPECT_TRUE(ReadFile(dir / "mid.pak") == PackOf(dir.path(), {"mid.bin"}));
 }

@@ -2,13 +2,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
+#ifdef __linux__
+#include <dirent.h>
+#include <dlfcn.h>
+#endif
 
 #include "test_support.h"
+
+#ifdef __linux__
+// While set, every folder listing reads as from a file system that reports no file types
+// (d_type DT_UNKNOWN), as some network and FUSE file systems do.
+std::atomic<bool> gNoFileTypes{false};
+
+extern "C" dirent* readdir(DIR* folder) {
+    static auto* const next = reinterpret_cast<dirent* (*)(DIR*)>(dlsym(RTLD_NEXT, "readdir"));
+    dirent* item = next(folder);
+    if (item != nullptr && gNoFileTypes) item->d_type = DT_UNKNOWN;
+    return item;
+}
+#endif
 
 namespace {
 
@@ -104,6 +122,42 @@ TEST(Folder, PackingFailuresEmptyThePackAndKeepTheCurrentFolder) {
     EXPECT_FALSE(pack.PackFolder(""));
     EXPECT_EQ(Names(pack), "old");
 }
+
+#ifdef __linux__
+TEST(Folder, AListingWithoutFileTypesStillPacksRegularFilesOnly) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "src/sub");
+    WriteFile(dir / "src/a.txt", "alpha");
+    WriteFile(dir / "src/b", "beta");
+    fs::create_symlink("a.txt", dir.path() / "src/link");
+    ASSERT_EQ(mkfifo((dir / "src/pipe").c_str(), 0600), 0);
+    Pack pack;
+    gNoFileTypes = true;
+    const bool packed = pack.PackFolder((dir / "src").c_str());
+    gNoFileTypes = false;
+    ASSERT_TRUE(packed);
+    EXPECT_EQ(NameSet(pack), (std::set<std::string>{"a.txt", "b", "link"}));
+    EXPECT_EQ(BlockBytes(*pack.FindByName("link")), "alpha");
+}
+
+// Files that fail on the worker threads fail the pack. The threads share the failure, which
+// ThreadSanitizer checks (make tsan-test): each round is one more chance for them to meet.
+TEST(Folder, FilesFailingOnWorkerThreadsFailThePack) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "src");
+    for (std::uint32_t i = 0; i < 500; ++i) {
+        const fs::path file = dir.path() / "src" / Numbered("f", i);
+        WriteFile(file.string(), i == 250 ? "small" : "");
+        if (i != 250) fs::resize_file(file, std::uint64_t{5} << 30);  // sparse, beyond 4 GiB
+    }
+    for (int round = 0; round < 8; ++round) {
+        Pack pack;
+        EXPECT_FALSE(pack.PackFolder((dir / "src").c_str()));
+        EXPECT_EQ(pack.head, nullptr);
+        EXPECT_EQ(pack.count, 0u);
+    }
+}
+#endif
 
 TEST(Folder, UnpackWritesEveryEntryAndTheLaterOfTwoNamesWins) {
     ScratchDir dir;

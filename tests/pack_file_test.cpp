@@ -103,6 +103,45 @@ TEST(PackFile, MalformedFilesFailAndLeaveThePackEmpty) {
     EXPECT_FALSE(pack.Save(nullptr));
 }
 
+TEST(PackFile, RecordsAtTheEdgesOfWhatIsBelievedLoad) {
+    ScratchDir dir;
+    // The packer's own stream of 4 MiB of zeros expands beyond 1024:1.
+    Pack zeros;
+    Append(zeros, MakeEntry("zeros", std::string(4 << 20, '\0')));
+    zeros.Encode();
+    ASSERT_LT(zeros.head->storedSize, (4u << 20) / 1024);
+    ASSERT_TRUE(zeros.Save((dir / "zeros.pak").c_str()));
+    const struct Case {
+        const char* what;
+        std::string bytes;
+        std::uint32_t size;
+    } cases[] = {
+        {"4 MiB of zeros, encoded here", ReadFile(dir / "zeros.pak"), 4u << 20},
+        {"exactly deflate's ratio", Header(1, 1) + Record(1032 * 7, 7, "x", "7 bytes"), 1032 * 7},
+        {"one 1-byte file", Header(0, 1) + Record(1, 0, "one", "1"), 1},
+    };
+    for (const Case& c : cases) {
+        WriteFile(dir / "edge.pak", c.bytes);
+        Pack pack;
+        ASSERT_TRUE(pack.Load((dir / "edge.pak").c_str())) << c.what;
+        ASSERT_EQ(pack.count, 1u) << c.what;
+        EXPECT_EQ(pack.head->size, c.size) << c.what;
+    }
+    Pack back;
+    ASSERT_TRUE(back.Load((dir / "zeros.pak").c_str()));
+    back.Decode();
+    EXPECT_TRUE(BlockBytes(*back.head) == std::string(4 << 20, '\0'));
+
+    // An entry that has no block cannot be saved, and nothing is written.
+    Pack blockless;
+    Append(blockless, MakeEntry("ok", "ok"));
+    Append(blockless, new PackEntry);
+    blockless.EntryAt(1)->size = 3;
+    EXPECT_FALSE(blockless.Save((dir / "blockless.pak").c_str()));
+    EXPECT_FALSE(fs::exists(dir.path() / "blockless.pak"));
+    EXPECT_EQ(TempFilesIn(dir.path()), 0);
+}
+
 TEST(PackFile, EveryTruncationFailsCleanly) {
     const std::string whole = Header(0, 3) + Record(3, 0, "one", "abc") + Record(1, 9, "two", "z") +
                               Record(4, 0, "three", "wxyz");
@@ -191,7 +230,7 @@ TEST(PackFile, GatheredWritesKeepEveryRecordInOrder) {
     Pack pack;
     std::string expected = Header(0, 700);
     for (std::uint32_t i = 0; i < 700; ++i) {
-        const std::string name = "r" + std::to_string(i);
+        const std::string name = Numbered("r", i);
         const std::string bytes(1 + i % 300, static_cast<char>('a' + i % 26));
         Append(pack, MakeEntry(name, bytes));
         expected += Record(static_cast<std::uint32_t>(bytes.size()), 0, name, bytes);

@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+
+#ifdef ZOREL_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "console/console.h"
 #include "test_support.h"
@@ -62,6 +67,49 @@ TEST(PackList, NamesMatchExactlyAndTheFirstMatchWins) {
     EXPECT_EQ(pack.count, 0u);
 }
 
+TEST(PackList, AddsGoLastAndOnlyWholeNamesMatch) {
+    ScratchDir dir;
+    KeepCurrentFolder keep;
+    fs::current_path(dir.path());
+    WriteFile("d", "fourth");
+    Pack pack;
+    Fill(pack, {"a", "b", "c"});
+    ASSERT_TRUE(pack.AddFile("d"));
+    EXPECT_EQ(Names(pack), "a,b,c,d");
+    EXPECT_EQ(BlockBytes(*pack.EntryAt(3)), "fourth");
+
+    // An empty typed name never removes, not even an entry whose own name is empty; a typed
+    // name of 32 characters or more never matches the 31 characters an entry can hold.
+    const std::string full(31, 'n');
+    Append(pack, MakeEntry("", "unnamed"));
+    Append(pack, MakeEntry(full, "31"));
+    for (const std::string& typed : {std::string(), full + "n", full + "nnnnnnnnnnnnnnnnn"}) {
+        EXPECT_FALSE(pack.RemoveByName(typed.c_str())) << typed.size();
+        if (!typed.empty()) {
+            EXPECT_EQ(pack.FindByName(typed.c_str()), nullptr) << typed.size();
+        }
+    }
+    EXPECT_EQ(pack.count, 6u);
+    EXPECT_EQ(pack.FindByName(full.c_str()), pack.EntryAt(5));
+}
+
+// The listing shows sizes of 2 GiB and more as the positive numbers they are.
+TEST(PackList, ListingShowsSizesPast2GiB) {
+    Pack pack;
+    pack.compressed = 1;
+    auto* huge = new PackEntry;  // the listing reads sizes only: no block is needed
+    std::memcpy(huge->name, "huge", 5);
+    huge->size = 3u << 30;
+    huge->storedSize = 2u << 30;
+    huge->compressed = 1;
+    Append(pack, huge);
+    testing::internal::CaptureStdout();
+    ShowContents(pack);
+    const std::string listing = testing::internal::GetCapturedStdout();
+    EXPECT_NE(listing.find("3145728.0 KB @ 2097152.0 KB [33.3%]"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Total Size:     \t\t3145728.0 KB"), std::string::npos) << listing;
+}
+
 TEST(PackList, ResetFreesTheChainBehindAndKeepsTheFlag) {
     PackEntry* first = MakeEntry("one", "1");
     first->next = MakeEntry("two", "2");
@@ -109,6 +157,19 @@ TEST(PackList, BlocksComeZeroFilledAndLocksNest) {
         EXPECT_EQ(GlobalFree(block), nullptr);
     }
 }
+
+#if defined(ZOREL_ADDRESS_SANITIZER) && !defined(_WIN32)
+// Under AddressSanitizer every block, however large, is an allocation it knows the end of.
+TEST(PackList, TheSanitizerSeesTheEndOfEveryBlock) {
+    for (std::size_t bytes : {std::size_t{1}, std::size_t{2} << 20, std::size_t{5} << 20}) {
+        HGLOBAL block = GlobalAlloc(GHND, bytes);
+        auto* at = static_cast<char*>(GlobalLock(block));
+        ASSERT_NE(at, nullptr) << bytes;
+        EXPECT_TRUE(__asan_address_is_poisoned(at + bytes)) << bytes;
+        EXPECT_EQ(GlobalFree(block), nullptr);
+    }
+}
+#endif
 
 TEST(PackList, ClearAndDestroyAMillionEntriesWithoutRecursion) {
     Pack pack;

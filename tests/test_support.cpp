@@ -10,10 +10,13 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #endif
 
@@ -79,6 +82,12 @@ void Append(Pack& pack, PackEntry* entry) {
     ++pack.count;
 }
 
+std::string Numbered(const char* prefix, std::uint32_t number) {
+    std::string name = prefix;
+    name += std::to_string(number);
+    return name;
+}
+
 std::string Names(const Pack& pack) {
     std::string names;
     for (const PackEntry* entry = pack.head; entry != nullptr; entry = entry->next) {
@@ -111,7 +120,10 @@ std::string ConsoleText(const std::string& text) {
 
 namespace {
 std::string Quote(fs::path path) {
-    return "\"" + path.make_preferred().string() + "\"";
+    std::string quoted = "\"";
+    quoted += path.make_preferred().string();
+    quoted += '"';
+    return quoted;
 }
 }  // namespace
 
@@ -120,18 +132,24 @@ std::string ProgramWrapper() {
     return wrapper != nullptr ? wrapper : "";
 }
 
+#ifndef _WIN32
 namespace {
 
-// Runs a shell command line under the limits; the status as RunProgram gives it.
-int RunShell(const std::string& command, RunLimits limits) {
-#ifdef _WIN32
-    (void)limits;
-    return std::system(command.c_str());
-#else
-    // The limits are set in a child before the shell that starts the program; both keep them.
+// Starts `sh -c command` under the limits, its standard output on a pipe read at *output and,
+// when input is not null, its standard input on a pipe written at *input. The child's id, or -1.
+pid_t Start(const std::string& command, RunLimits limits, int* output, int* input) {
+    int out[2] = {-1, -1}, in[2] = {-1, -1};
+    if (pipe(out) != 0 || (input != nullptr && pipe(in) != 0)) return -1;
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        if (input != nullptr) dup2(in[0], STDIN_FILENO);
+        for (const int fd : {out[0], out[1], in[0], in[1]}) {
+            if (fd >= 0) close(fd);
+        }
+        std::signal(SIGPIPE, SIG_DFL);  // a reader that stops ends the program
+        // The limits are set before the shell that starts the program; both keep them.
         if (limits.fileSize != 0) {
             std::signal(SIGXFSZ, limits.fileSizeSignal ? SIG_DFL : SIG_IGN);
             const rlimit size{limits.fileSize, limits.fileSize};
@@ -144,24 +162,46 @@ int RunShell(const std::string& command, RunLimits limits) {
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    int result = -1;
-    if (child > 0 && waitpid(child, &result, 0) == child) {
-        return WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
+    close(out[1]);
+    *output = out[0];
+    if (input != nullptr) {
+        close(in[0]);
+        *input = in[1];
     }
-    return -1;
-#endif
+    return child;
 }
 
-// The start of a command line that runs the program in folder.
-std::string InFolder(const fs::path& folder) {
-#ifdef _WIN32
-    const char* const kChangeFolder = "cd /d ";  // cmd.exe: the drive changes too
-#else
-    const char* const kChangeFolder = "cd ";
-#endif
+// Reads output into *said until it ends with `until` (never, when empty), the program closes
+// it, the output reaches kProgramOutputLimit or, with a wait, no byte comes for that many
+// milliseconds. True when `until` was seen or the output ended.
+bool ReadUntil(int fd, std::string* said, const std::string& until, int wait = -1) {
+    char buffer[1 << 16];
+    for (;;) {
+        if (!until.empty() && said->size() >= until.size() &&
+            said->compare(said->size() - until.size(), until.size(), until) == 0) {
+            return true;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        if (said->size() >= kProgramOutputLimit || poll(&ready, 1, wait) <= 0) return false;
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return until.empty();
+        said->append(buffer,
+                     std::min(static_cast<std::size_t>(got), kProgramOutputLimit - said->size()));
+    }
+}
+
+// Waits for the program: its exit code, or 128 plus the signal that ended it; -1 without one.
+int Finish(pid_t child) {
+    int result = -1;
+    if (child <= 0 || waitpid(child, &result, 0) != child) return -1;
+    return WIFEXITED(result) ? WEXITSTATUS(result) : 128 + WTERMSIG(result);
+}
+
+std::string ProgramCommand(const fs::path& folder) {
     std::string wrapper = ProgramWrapper();
     if (!wrapper.empty()) wrapper += " ";
-    return kChangeFolder + Quote(folder) + " && " + wrapper + Quote(ZOREL_BINARY);
+    return "cd " + Quote(folder) + " && exec " + wrapper + Quote(ZOREL_BINARY);
 }
 
 }  // namespace
@@ -170,27 +210,97 @@ std::string RunProgram(const fs::path& folder, const std::string& input, int* st
                        RunLimits limits) {
     ScratchDir io;
     WriteFile(io / "stdin", input);
-    const std::string command =
-        InFolder(folder) + " < " + Quote(io.path() / "stdin") + " > " + Quote(io.path() / "stdout");
-    const int result = RunShell(command, limits);
+    int output = -1;
+    const pid_t child = Start(ProgramCommand(folder) + " < " + Quote(io.path() / "stdin"), limits,
+                              &output, nullptr);
+    std::string said;
+    if (child > 0) ReadUntil(output, &said, "");
+    if (output >= 0) close(output);  // past the limit the program meets a closed pipe
+    const int result = Finish(child);
     if (status != nullptr) *status = result;
-    return ReadFile(io / "stdout");
+    return said;
 }
 
 CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
                          RunLimits limits) {
     ScratchDir io;
     WriteFile(io / "stdin", "");
-    std::string command = InFolder(folder);
+    std::string command = ProgramCommand(folder);
     for (const std::string& argument : arguments) command += " \"" + argument + "\"";
-    command += " < " + Quote(io.path() / "stdin") + " > " + Quote(io.path() / "stdout") + " 2> " +
-               Quote(io.path() / "stderr");
+    command += " < " + Quote(io.path() / "stdin") + " 2> " + Quote(io.path() / "stderr");
+    int output = -1;
+    const pid_t child = Start(command, limits, &output, nullptr);
     CommandResult result;
-    result.status = RunShell(command, limits);
-    result.out = ReadFile(io / "stdout");
+    if (child > 0) ReadUntil(output, &result.out, "");
+    if (output >= 0) close(output);
+    result.status = Finish(child);
     result.err = ReadFile(io / "stderr");
     return result;
 }
+
+bool Converse(const fs::path& folder, const std::vector<Exchange>& exchanges, std::string* said) {
+    int output = -1, input = -1;
+    const pid_t child = Start(ProgramCommand(folder), RunLimits{}, &output, &input);
+    if (child < 0) return false;
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);  // a program that ended fails a write
+    bool prompted = true;
+    for (const Exchange& exchange : exchanges) {
+        constexpr int kPromptWait = 30000;  // milliseconds, enough for valgrind
+        prompted = ReadUntil(output, said, exchange.prompt, kPromptWait) &&
+                   write(input, exchange.reply.data(), exchange.reply.size()) ==
+                       static_cast<ssize_t>(exchange.reply.size());
+        if (!prompted) break;
+    }
+    close(input);
+    if (prompted) ReadUntil(output, said, "");
+    close(output);
+    std::signal(SIGPIPE, previous);
+    return Finish(child) == 0 && prompted;
+}
+
+#else
+
+namespace {
+
+// Runs the program in folder through cmd.exe with arguments, its standard input from a file
+// holding input; its standard output (at most kProgramOutputLimit bytes) and standard error.
+CommandResult RunThroughShell(const fs::path& folder, const std::string& arguments,
+                              const std::string& input) {
+    ScratchDir io;
+    WriteFile(io / "stdin", input);
+    std::string wrapper = ProgramWrapper();
+    if (!wrapper.empty()) wrapper += " ";
+    // cmd.exe: "cd /d" changes the drive too.
+    const std::string command = "cd /d " + Quote(folder) + " && " + wrapper + Quote(ZOREL_BINARY) +
+                                arguments + " < " + Quote(io.path() / "stdin") + " > " +
+                                Quote(io.path() / "stdout") + " 2> " + Quote(io.path() / "stderr");
+    CommandResult result;
+    result.status = std::system(command.c_str());
+    std::ifstream in(io / "stdout", std::ios::binary);
+    result.out.assign(kProgramOutputLimit, '\0');
+    in.read(result.out.data(), static_cast<std::streamsize>(result.out.size()));
+    result.out.resize(static_cast<std::size_t>(in.gcount()));
+    result.err = ReadFile(io / "stderr");
+    return result;
+}
+
+}  // namespace
+
+std::string RunProgram(const fs::path& folder, const std::string& input, int* status,
+                       RunLimits /*limits*/) {
+    CommandResult result = RunThroughShell(folder, "", input);
+    if (status != nullptr) *status = result.status;
+    return result.out;
+}
+
+CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
+                         RunLimits /*limits*/) {
+    std::string line;
+    for (const std::string& argument : arguments) line += " \"" + argument + "\"";
+    return RunThroughShell(folder, line, "");
+}
+
+#endif
 
 std::vector<std::string> Messages(const std::string& output) {
     std::vector<std::string> messages;

@@ -44,6 +44,10 @@ PackEntry* MakeEntry(const std::string& name, const std::string& bytes);
 // Appends an entry to the pack.
 void Append(Pack& pack, PackEntry* entry);
 
+// prefix followed by number. Appended, not "prefix" + std::to_string(number): g++ 12 at -O3
+// takes the insert that operator+ makes for a false overlapping copy (-Wrestrict).
+std::string Numbered(const char* prefix, std::uint32_t number);
+
 // Every entry name of the pack, joined with ",".
 std::string Names(const Pack& pack);
 
@@ -57,9 +61,13 @@ struct RunLimits {
     bool fileSizeSignal = false;     // SIGXFSZ left at its default action, which ends a program
 };
 
-// Runs the program in folder with input as its standard input; gives standard output. The
-// status is the exit code, or 128 plus the signal that ended the program. The environment
-// variable ZOREL_TEST_WRAPPER, when set, is a command put in front of the program (valgrind).
+// No more of the program's output than this is read.
+inline constexpr std::size_t kProgramOutputLimit = std::size_t{64} << 20;
+
+// Runs the program in folder with input as its standard input; gives standard output, of
+// at most kProgramOutputLimit bytes. The status is the exit code, or 128 plus the signal that
+// ended the program. The environment variable ZOREL_TEST_WRAPPER, when set, is a command put
+// in front of the program (valgrind).
 std::string RunProgram(const fs::path& folder, const std::string& input, int* status = nullptr,
                        RunLimits limits = {});
 
@@ -73,6 +81,20 @@ struct CommandResult {
 // Runs the program in folder with arguments and no input, as RunProgram does.
 CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
                          RunLimits limits = {});
+
+#ifndef _WIN32
+// One turn of a conversation with the program: once its output ends with the prompt, the
+// reply is typed.
+struct Exchange {
+    std::string prompt;
+    std::string reply;
+};
+
+// Runs the program in folder on pipes, as a person would drive it, typing each reply only when
+// the output so far ends with its prompt. The output goes to *said; true when every prompt
+// came and the program then ended with status 0.
+bool Converse(const fs::path& folder, const std::vector<Exchange>& exchanges, std::string* said);
+#endif
 
 // The command from ZOREL_TEST_WRAPPER; empty when the program runs on its own.
 std::string ProgramWrapper();

@@ -96,6 +96,13 @@ TEST_F(Transcripts, KeysPromptsAndMessages) {
              Pass(kListHead + "    1: a.txt" + std::string(27, ' ') +
                   "      0.0 KB @     0.0 KB [0.0%]\n" + Totals("1", "NO", "0.0", "0.0", "0.0")) +
              Pass(kWait)},
+        {"find marks an entry by its own flag: plain again after an unpack, in an encoded pack",
+         "5\na.txt\n\n8\n\n4\nout\n\nf\nn\na.txt\n\n0\n\n",
+         Pass(" Enter Filename:  The file was added Successfully!") +
+             Pass(" Pack Encoded successfully!\n") +
+             Pass(" Enter Folder Name:  Now unpacking to the folder: out\n"
+                  " The pack was unpacked Successfully!") +
+             Pass(kFindBy + kAsk + " Found file: a.txt [3 bytes]\n") + Pass(kWait)},
         {"listings: empty, empty and encoded, plain sizes, worked ratios",
          "7\n\n8\n\n7\n\n9\n\n5\nk1536\n\n7\n\n1\nratios.pak\n\n7\n\n0\n\n",
          Pass(kListHead + Totals("0", "NO", "0.0", "0.0", "0.0")) +
@@ -155,5 +162,40 @@ TEST_F(Transcripts, SaveLoadPackAndUnpack) {
     EXPECT_EQ(ReadFile(dir / "saved.pak").substr(0, 5), "UPz3\x01");
     EXPECT_EQ(TempFilesIn(dir.path()), 0);
 }
+
+#ifndef _WIN32
+// Through pipes, as through a terminal, each prompt is out before the program waits for what
+// it asks.
+TEST_F(Transcripts, EveryPromptIsShownBeforeTheProgramWaits) {
+    std::string said;
+    EXPECT_TRUE(Converse(dir.path(),
+                         {{kMenuScreen, "5\n"},
+                          {" Enter Filename: ", "a.txt\n"},
+                          {" The file was added Successfully!", "\n"},
+                          {kMenuScreen, "f\n"},
+                          {kFindBy, "n\n"},
+                          {kAsk, "a.txt\n"},
+                          {" Found file: a.txt [3 bytes]\n", "\n"},
+                          {kMenuScreen, "0\n"},
+                          {kWait, "\n"}},
+                         &said))
+        << said;
+}
+
+// A program that never stops printing is read up to the limit and no further.
+TEST(TranscriptHelper, ReadsNoMoreThanTheLimit) {
+    const std::string saved = ProgramWrapper();
+    setenv("ZOREL_TEST_WRAPPER", "yes ||", 1);  // prints "y" lines until its reader stops
+    int status = 0;
+    const std::size_t length = RunProgram(fs::current_path(), "", &status).size();
+    if (saved.empty()) {
+        unsetenv("ZOREL_TEST_WRAPPER");
+    } else {
+        setenv("ZOREL_TEST_WRAPPER", saved.c_str(), 1);
+    }
+    EXPECT_EQ(length, kProgramOutputLimit);
+    EXPECT_NE(status, 0);
+}
+#endif
 
 }  // namespace

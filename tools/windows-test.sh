@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Runs the Windows test binary under wine64 in a throwaway wine prefix, removed afterwards, and
-# exits with the tests' status. Usage: tools/windows-test.sh build-windows/tests/zorel_tests.exe
+# Runs the Windows test binary under wine (WINE64, else wine64 or wine on PATH or where Debian
+# keeps it) in a throwaway wine prefix, removed afterwards, and exits with the tests' status.
+# Usage: tools/windows-test.sh build-windows/tests/zorel_tests.exe
 set -euo pipefail
 tests=${1:?usage: $0 path/to/zorel_tests.exe}
-wine=${WINE64:-/usr/lib/wine/wine64}
+wine=${WINE64:-}
+for candidate in wine64 wine /usr/lib/wine/wine64 /usr/lib/wine/wine; do
+    [ -n "$wine" ] || wine=$(command -v "$candidate" || true)
+done
+[ -n "$wine" ] || { echo "wine64 or wine is needed to run the Windows tests" >&2; exit 1; }
+server=$(dirname "$wine")/wineserver
+[ -x "$server" ] || server=$(command -v wineserver || echo wineserver)
 prefix=$(mktemp -d /tmp/zorel-wine.XXXXXX)
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
-    "$(dirname "$wine")/wineserver" -k 2>/dev/null || true  # this prefix's server only
+    "$server" -k 2>/dev/null || true  # this prefix's server only
     rm -rf "$prefix"
 }
 trap cleanup EXIT

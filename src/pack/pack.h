@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "pack/pack_format.h"
 #include "platform/platform.h"
 
 // What makes an entry's zlib stream. kZlib is zlib's `compress` at its default level, the
@@ -13,11 +14,13 @@ enum class Compressor : std::uint8_t { kZlib, kFast };
 
 // One stored file. The entry owns its block and the entry behind it.
 struct PackEntry {
+    static constexpr std::size_t kNameSize = pack_format::kNameSize;  // the name field's width
+
     HGLOBAL data = nullptr;         // the bytes: plain, or the zlib stream when compressed
     unsigned char* view = nullptr;  // address of the block while this entry holds it locked
     std::uint32_t size = 0;         // uncompressed length
     std::uint32_t storedSize = 0;   // stream length while compressed
-    char name[32] = {};             // NUL-terminated, zero behind the NUL
+    char name[kNameSize] = {};      // NUL-terminated, zero behind the NUL
     PackEntry* next = nullptr;      // owned
     std::uint8_t compressed = 0;    // this entry's own flag
 

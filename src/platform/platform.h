@@ -37,7 +37,6 @@ using SIZE_T = std::size_t;
 using HANDLE = void*;
 using HGLOBAL = void*;
 using LPVOID = void*;
-using LPSTR = char*;
 using LPCSTR = const char*;
 
 #define GMEM_MOVEABLE 0x0002u
@@ -65,9 +64,6 @@ BOOL GlobalUnlock(HGLOBAL block);
 // Releases the block, locked or not; null on success.
 HGLOBAL GlobalFree(HGLOBAL block);
 
-// Writes the current folder into buffer when it fits, giving its length; otherwise gives the
-// length a buffer needs (NUL included) and writes nothing. 0 on failure.
-DWORD GetCurrentDirectoryA(DWORD length, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
 

@@ -38,6 +38,13 @@ constexpr std::size_t kHeader = offsetof(Block, bytes);
 // huge page boundary and is marked for huge pages: one page fault per 2 MiB instead of one per
 // 4 KiB when its bytes are first written. The size alone tells how a block was made.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Only optimised builds do so: with sanitizers or the fuzzer every block comes from calloc,
+// where those tools see its bounds and its size.
+#ifdef ZOREL_MAP_LARGE_BLOCKS
+constexpr bool kMapLarge = true;
+#else
+constexpr bool kMapLarge = false;
+#endif
 
 std::size_t MappedLength(std::size_t total) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -190,7 +197,7 @@ std::string FolderOf(const char* path) {
 HGLOBAL GlobalAlloc(UINT /*flags*/, SIZE_T bytes) {
     if (bytes > SIZE_MAX - kHeader) return nullptr;
     const std::size_t total = kHeader + (bytes == 0 ? 1 : bytes);
-    void* memory = total >= kHugePage ? MapLarge(total) : std::calloc(1, total);
+    void* memory = kMapLarge && total >= kHugePage ? MapLarge(total) : std::calloc(1, total);
     if (memory == nullptr) return nullptr;
     auto* block = static_cast<Block*>(memory);
     block->size = bytes;
@@ -213,29 +220,12 @@ BOOL GlobalUnlock(HGLOBAL handle) {
 
 HGLOBAL GlobalFree(HGLOBAL handle) {
     auto* block = static_cast<Block*>(handle);
-    if (block != nullptr && kHeader + block->size >= kHugePage) {
+    if (kMapLarge && block != nullptr && kHeader + block->size >= kHugePage) {
         munmap(block, MappedLength(kHeader + block->size));
     } else {
         std::free(handle);
     }
     return nullptr;
-}
-
-DWORD GetCurrentDirectoryA(DWORD length, LPSTR buffer) {
-    char* folder = getcwd(nullptr, 0);
-    if (folder == nullptr) return 0;
-    const std::size_t size = std::strlen(folder);
-    DWORD result = 0;
-    if (size >= UINT32_MAX) {
-        result = 0;
-    } else if (buffer != nullptr && size < length) {
-        std::memcpy(buffer, folder, size + 1);
-        result = static_cast<DWORD>(size);
-    } else {
-        result = static_cast<DWORD>(size + 1);
-    }
-    std::free(folder);
-    return result;
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
@@ -248,13 +238,17 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found) {
     if (pattern == nullptr || found == nullptr) return INVALID_HANDLE_VALUE;
+    // "*" lists the current folder, "folder/*" that folder (the line editor's completion).
     const std::size_t length = std::strlen(pattern);
-    // "*" lists the current folder, "folder/*" that folder.
     std::string folder;
     if (length == 1 && pattern[0] == '*') {
         folder = ".";
     } else if (length >= 2 && pattern[length - 2] == '/' && pattern[length - 1] == '*') {
-        folder.assign(pattern, length == 2 ? 1 : length - 2);
+        try {
+            folder.assign(pattern, length == 2 ? 1 : length - 2);
+        } catch (const std::bad_alloc&) {
+            return INVALID_HANDLE_VALUE;
+        }
     } else {
         return INVALID_HANDLE_VALUE;
     }
