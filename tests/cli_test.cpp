@@ -190,6 +190,21 @@ TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
 
 // pack -z makes the file keys 3, 8 and 2 make; pack the one of keys 3 and 2; unpack writes
 // the files of keys 1 and 4; list prints what key 7 prints.
+// Entries are written on worker threads, yet of entries that land on one file the last in the
+// pack wins.
+TEST_F(CommandLine, UnpackOnWorkersKeepsThePacksOrder) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int i = 0; i < 200; ++i) {
+        entries.emplace_back(i % 2 == 0 ? "same" : "./same",
+                             std::string(1 + i % 7, 'x') + std::to_string(i));
+    }
+    entries.emplace_back("last", "end");
+    SavedPack(dir.path(), "many.pak", entries, true);
+    EXPECT_EQ(RunCommand(dir.path(), {"unpack", "many.pak", "out"}).status, 0);
+    EXPECT_EQ(ReadFile(dir / "out/same"), entries[199].second);
+    EXPECT_EQ(ReadFile(dir / "out/last"), "end");
+}
+
 TEST_F(CommandLine, SameFilesAsTheMenu) {
     fs::create_directory(dir.path() / "empty");
     std::string big;

@@ -69,13 +69,6 @@ void TargetKey(const char* name, char* key) {
     key[length] = '\0';
 }
 
-bool SameTarget(const char* a, const char* b) {
-    char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
-    TargetKey(a, keyA);
-    TargetKey(b, keyB);
-    return std::strcmp(keyA, keyB) == 0;
-}
-
 // Goes back to the folder the operation started in when it leaves, by whatever path.
 class FolderReturn {
   public:
@@ -129,6 +122,13 @@ bool PackItems(Pack* pack) {
 }
 
 }  // namespace
+
+bool SameTarget(const char* a, const char* b) {
+    char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
+    TargetKey(a, keyA);
+    TargetKey(b, keyB);
+    return std::strcmp(keyA, keyB) == 0;
+}
 
 bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit) {
     culprit->clear();

@@ -18,3 +18,8 @@ struct FolderFile {
 // part-way, a name does not fit an entry, a length cannot be had or memory runs out; the last
 // error then says why and *culprit names the file to blame (empty when none is).
 bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit);
+
+// True when two entry names may land on one file when unpacked (on any system: separators,
+// "." parts, trailing dots and spaces and letter case are not told apart); such entries are
+// written one after the other, in pack order, so that the later one's bytes win.
+bool SameTarget(const char* a, const char* b);

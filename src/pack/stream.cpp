@@ -123,6 +123,7 @@ struct Job {
     std::uint64_t bytes = 0;   // what it counts for in the progress
     bool done = false;
     bool ok = false;
+    bool here = false;  // its last step must run on this thread, in order
     DWORD error = 0;
 };
 
@@ -485,11 +486,36 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     }
     SharedProgress().Start(reader.count(), 0);
     Steps steps = source.MakeSteps();
-    // Streams are decoded on the workers; the files are written here, in the pack's order, so
-    // that a later entry of the same name wins as in the menu and nothing behind a damaged entry
-    // is written.
-    steps.work = Decode;
-    steps.finish = [&target](Job& job) { return Pack::UnpackEntry(job.entry.get(), target); };
+    // Entries are decoded and written on the workers. One that may land on the same file as an
+    // entry still in flight is written here instead, when its turn in pack order comes, so the
+    // later entry's bytes win as in the menu. Nothing is taken behind a failed entry.
+    struct Flying {
+        std::uint32_t number;
+        char name[sizeof PackEntry::name];
+    };
+    std::deque<Flying> flying;  // taken and not yet finished, at most the window's size
+    std::uint32_t finishedUpTo = 0;
+    steps.take = [&source, &flying, &finishedUpTo](Job& job) {
+        if (!source.Take(job)) return false;
+        while (!flying.empty() && flying.front().number <= finishedUpTo) flying.pop_front();
+        for (const Flying& earlier : flying) {
+            if (SameTarget(earlier.name, job.entry->name)) job.here = true;
+        }
+        try {
+            flying.push_back({job.number, {}});
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        std::memcpy(flying.back().name, job.entry->name, sizeof flying.back().name);
+        return true;
+    };
+    steps.work = [&target](Job& job) {
+        return Decode(job) && (job.here || Pack::UnpackEntry(job.entry.get(), target));
+    };
+    steps.finish = [&target, &finishedUpTo](Job& job) {
+        finishedUpTo = job.number;
+        return !job.here || Pack::UnpackEntry(job.entry.get(), target);
+    };
     // The budget is read as it grows: the window sees the largest entry so far.
     if (!RunWindow(steps, source.budget, failure)) return false;
     for (std::size_t i = 0; i < names.size(); ++i) {
