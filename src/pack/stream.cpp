@@ -112,8 +112,9 @@ bool PackWriter::Commit() {
 
 namespace {
 
-// The memory the entries in flight may take together; one entry alone may take more.
-constexpr std::uint64_t kWindowBytes = std::uint64_t{48} << 20;
+// The memory the entries in flight may take together beside three times the largest entry, so
+// that smaller ones go on while the largest is worked on.
+constexpr std::uint64_t kWindowBytes = std::uint64_t{40} << 20;
 
 // One entry in flight.
 struct Job {
@@ -152,10 +153,21 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
 
     std::mutex lock;
     std::condition_variable queued;    // for the workers: a job waits
-    std::condition_variable finished;  // for this thread: the job it waits for is done
+    std::condition_variable finished;  // for this thread: a job is done
     std::deque<Job*> queue;
-    const Job* awaited = nullptr;
+    bool waiting = false;  // this thread waits for a job to be done
     bool stop = false;
+    // What the entries in flight may take: each job's cost until its work is done, then what its
+    // entry still holds until its turn comes (a compressed stream, or the plain bytes). Guarded
+    // by the lock.
+    std::uint64_t flightCost = 0;
+    auto settle = [&flightCost](Job& job) {
+        const std::uint64_t held = job.entry->DataLength();
+        if (held < job.cost) {
+            flightCost -= job.cost - held;
+            job.cost = held;
+        }
+    };
     // Takes the next queued job and works on it, with the lock held on entry and on return.
     auto runNext = [&](std::unique_lock<std::mutex>& held) {
         Job* job = queue.front();
@@ -167,7 +179,8 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
         job->ok = ok;
         job->error = error;
         job->done = true;
-        if (job == awaited) finished.notify_one();
+        settle(*job);
+        if (waiting) finished.notify_one();
     };
     auto serve = [&] {
         std::unique_lock<std::mutex> held(lock);
@@ -201,7 +214,6 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
     };
 
     std::deque<std::unique_ptr<Job>> flight;
-    std::uint64_t flightCost = 0;
     std::uint64_t nextCost = 0;
     bool peeked = false;
     bool ended = false;
@@ -217,7 +229,10 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
                 }
                 peeked = true;
             }
-            if (!flight.empty() && flightCost + nextCost > budget) break;
+            {
+                std::lock_guard<std::mutex> held(lock);
+                if (!flight.empty() && flightCost + nextCost > budget) break;
+            }
             std::unique_ptr<Job> job(new (std::nothrow) Job);
             if (job == nullptr || job->entry == nullptr) {
                 fail(number + 1, "", GetLastError());
@@ -230,13 +245,16 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
                 fail(job->number, job->entry->name, GetLastError());
                 break;
             }
-            flightCost += job->cost;
             if (started == 0) {
                 job->ok = !steps.work || steps.work(*job);
                 job->error = job->ok ? 0 : GetLastError();
                 job->done = true;
+                std::lock_guard<std::mutex> held(lock);
+                flightCost += job->cost;
+                settle(*job);
             } else {
                 std::lock_guard<std::mutex> held(lock);
+                flightCost += job->cost;
                 queue.push_back(job.get());
                 queued.notify_one();
             }
@@ -244,14 +262,18 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
         }
         if (flight.empty()) break;
         Job& front = *flight.front();
+        // Only the budget held back the entry peeked at: once enough is settled, take it.
+        const bool more = failedAt == 0 && !ended && peeked && flight.size() < slots;
         {
             // This thread works too while the entry it waits for is not done.
             std::unique_lock<std::mutex> held(lock);
             while (!front.done && !queue.empty()) runNext(held);
-            awaited = &front;
-            finished.wait(held, [&] { return front.done; });
-            awaited = nullptr;
+            waiting = true;
+            finished.wait(held,
+                          [&] { return front.done || (more && flightCost + nextCost <= budget); });
+            waiting = false;
         }
+        if (!front.done) continue;
         if (!front.ok) {
             fail(front.number, front.entry->name, front.error);
         } else if (failedAt == 0 || front.number < failedAt) {
@@ -263,7 +285,10 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
                 SharedProgress().Advance(front.bytes);
             }
         }
-        flightCost -= front.cost;
+        {
+            std::lock_guard<std::mutex> held(lock);
+            flightCost -= front.cost;
+        }
         flight.pop_front();
     }
     {
@@ -336,7 +361,7 @@ struct RecordSource {
                 return -1;
             }
         }
-        budget = std::max(budget, 3 * std::uint64_t{head.size});
+        budget = std::max(budget, kWindowBytes + 3 * std::uint64_t{head.size});
         *cost = PlainCost(head);
         return 1;
     }
@@ -449,7 +474,7 @@ bool StreamPackFolder(const char* path, const char* folder, bool compress, Compr
     if (!writer.ok()) return Fail(failure, path);
     if (!back.Enter(folder)) return Fail(failure, folder);
     std::size_t next = 0;
-    const std::uint64_t budget = std::max(kWindowBytes, 3 * Largest(items));
+    const std::uint64_t budget = kWindowBytes + 3 * Largest(items);
     const bool packed =
         RunWindow(LoadSteps(items, &next, compress, engine, &writer), budget, failure);
     const DWORD reason = GetLastError();
@@ -586,7 +611,7 @@ bool StreamAdd(const char* path, const std::vector<std::string>& files, Compress
         return writer.ok() ? false : Fail(failure, path);
     }
     std::size_t next = 0;
-    const std::uint64_t budget = std::max(kWindowBytes, 3 * Largest(items));
+    const std::uint64_t budget = kWindowBytes + 3 * Largest(items);
     if (!RunWindow(LoadSteps(items, &next, reader.flag() != 0, engine, &writer), budget, failure,
                    reader.count())) {
         failure->entry = 0;  // the file is what failed, named as given
