@@ -251,8 +251,8 @@ TEST(PackFile, GatheredWritesKeepEveryRecordInOrder) {
         pieces.push_back({text.data(), i % 11});
         bytes.append(text, 0, i % 11);
     }
-    std::string temp;
-    std::FILE* file = platform::CreateTempBeside((dir / "pieces").c_str(), &temp);
+    const std::string temp = dir / "pieces";
+    std::FILE* file = std::fopen(temp.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     std::fputs("head:", file);
     EXPECT_TRUE(platform::WritePieces(file, pieces.data(), pieces.size()));

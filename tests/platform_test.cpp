@@ -58,26 +58,18 @@ TEST(Platform, TempFilesAreNewBesideTheTargetAndReplaceIt) {
     fs::create_directory("sub");
     WriteFile("sub/target", "old");
     for (const std::string& target : {std::string("sub/target"), dir / "sub/target"}) {
-        std::string first;
-        std::string second;
-        std::FILE* a = platform::CreateTempBeside(target.c_str(), &first);
-        std::FILE* b = platform::CreateTempBeside(target.c_str(), &second);
-        ASSERT_TRUE(a != nullptr && b != nullptr) << target;
-        EXPECT_NE(first, second);
-        EXPECT_EQ(fs::canonical(fs::path(first).parent_path()), dir.path() / "sub") << first;
-        std::fputs("new\r\n", a);  // binary: written as is
-        std::fclose(a);
-        std::fclose(b);
-        EXPECT_TRUE(platform::ReplaceFile(first.c_str(), target.c_str())) << target;
-        EXPECT_TRUE(platform::RemoveFile(second.c_str())) << target;
+        platform::AtomicFile first(target.c_str(), false);
+        platform::AtomicFile second(target.c_str(), false);
+        ASSERT_TRUE(first.stream() != nullptr && second.stream() != nullptr) << target;
+        std::fputs("new\r\n", first.stream());  // binary: written as is
+        EXPECT_EQ(ReadFile(target), "old");     // nothing shows before the commit
+        EXPECT_TRUE(first.Commit()) << target;
         EXPECT_EQ(ReadFile(target), "new\r\n");
-        EXPECT_EQ(TempFilesIn(dir.path() / "sub"), 0);
         WriteFile(target, "old");
     }
-    std::string unused;
-    EXPECT_EQ(platform::CreateTempBeside("missing/target", &unused), nullptr);
-    EXPECT_FALSE(platform::RemoveFile("missing"));
-    EXPECT_FALSE(platform::ReplaceFile("missing", "sub/target"));
+    EXPECT_EQ(TempFilesIn(dir.path() / "sub"), 0);
+    platform::AtomicFile missing("missing/target", false);
+    EXPECT_EQ(missing.stream(), nullptr);
     EXPECT_EQ(ReadFile("sub/target"), "old");
 }
 

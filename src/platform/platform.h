@@ -14,8 +14,6 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// <windows.h> makes ReplaceFile a macro for ReplaceFileA/W; platform::ReplaceFile is ours.
-#undef ReplaceFile
 
 // A process has at most 65,536 movable blocks. Past that a fixed block does the same work
 // (it locks to its own address), so the number of entries is bounded by memory alone.
@@ -137,17 +135,6 @@ bool OutputIsTerminal();
 // Opens an existing regular file (links followed) for binary reading and gives its length.
 // A folder, FIFO, socket or device gives null at once, never blocking.
 std::FILE* OpenRegularFile(const char* path, std::uint64_t* length);
-
-// Creates a new empty file for binary writing in the folder that holds target, under a
-// name no other file has; *tempPath receives that name. Null when it cannot be made.
-std::FILE* CreateTempBeside(const char* target, std::string* tempPath);
-
-// Puts source in place of target in one step, replacing target (a file or a link, never
-// what a link points to) when it exists.
-bool ReplaceFile(const char* source, const char* target);
-
-// Removes a file; false when it could not be removed.
-bool RemoveFile(const char* path);
 
 // One run of bytes of a gathered write.
 struct WritePiece {

@@ -185,13 +185,6 @@ void Spare(int slot) {
     }
 }
 
-std::string FolderOf(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) return ".";
-    if (slash == path) return "/";
-    return std::string(path, slash);
-}
-
 }  // namespace
 
 HGLOBAL GlobalAlloc(UINT /*flags*/, SIZE_T bytes) {
@@ -314,45 +307,6 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
     }
     if (length != nullptr) *length = static_cast<std::uint64_t>(info.st_size);
     return file;
-}
-
-std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
-    if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
-    std::string folder;
-    std::string candidate;
-    try {
-        folder = FolderOf(target);
-        candidate.reserve(folder.size() + 64);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[48];
-        TempName(name);
-        candidate.assign(folder).append("/").append(name);  // fits the room reserved above
-        const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return nullptr;
-        }
-        std::FILE* file = fdopen(fd, "wb");
-        if (file == nullptr) {
-            close(fd);
-            unlink(candidate.c_str());
-            return nullptr;
-        }
-        *tempPath = std::move(candidate);
-        return file;
-    }
-    return nullptr;
-}
-
-bool ReplaceFile(const char* source, const char* target) {
-    return source != nullptr && target != nullptr && std::rename(source, target) == 0;
-}
-
-bool RemoveFile(const char* path) {
-    return path != nullptr && unlink(path) == 0;
 }
 
 Folder::~Folder() {

@@ -34,16 +34,6 @@ std::FILE* StreamOver(HANDLE handle, int flags, const char* mode) {
 // Temporary files are ".zorel-PID-N.tmp", N counting up in the process.
 std::atomic<unsigned> gSerial{0};
 
-// The part of path up to and including its last separator or drive colon: "" for a bare
-// name, so that the name alone lands in the current folder of the right drive.
-std::string FolderPrefixOf(const char* path) {
-    const char* end = path;
-    for (const char* at = path; *at != '\0'; ++at) {
-        if (*at == '\\' || *at == '/' || *at == ':') end = at + 1;
-    }
-    return std::string(path, end);
-}
-
 // True for a name Windows keeps as it is written: not a device (CON, PRN, AUX, NUL, COM0-9,
 // LPT0-9, CONIN$, CONOUT$, with or without an extension), none of <>:"|?*, separators or
 // control characters, and no dot or space at its end (Windows drops them: "name." is "name").
@@ -310,49 +300,6 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length) {
     if (file == nullptr) return nullptr;
     if (length != nullptr) *length = static_cast<std::uint64_t>(size.QuadPart);
     return file;
-}
-
-std::FILE* CreateTempBeside(const char* target, std::string* tempPath) {
-    if (target == nullptr || *target == '\0' || tempPath == nullptr) return nullptr;
-    std::string folder;
-    std::string candidate;
-    try {
-        folder = FolderPrefixOf(target);
-        candidate.reserve(folder.size() + 64);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, ".zorel-%lu-%u.tmp",
-                      static_cast<unsigned long>(GetCurrentProcessId()), gSerial.fetch_add(1));
-        candidate.assign(folder).append(name);  // fits the room reserved above
-        // CREATE_NEW fails on a name that is taken, so the file is this call's alone.
-        HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
-            return nullptr;
-        }
-        std::FILE* file = StreamOver(handle, _O_WRONLY | _O_BINARY, "wb");
-        if (file == nullptr) {
-            DeleteFileA(candidate.c_str());
-            return nullptr;
-        }
-        *tempPath = std::move(candidate);
-        return file;
-    }
-    return nullptr;
-}
-
-bool ReplaceFile(const char* source, const char* target) {
-    return source != nullptr && target != nullptr &&
-           MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
-bool RemoveFile(const char* path) {
-    return path != nullptr && DeleteFileA(path) != 0;
 }
 
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count) {
