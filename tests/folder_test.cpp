@@ -246,9 +246,7 @@ TEST(Folder, ParallelUnpackKeepsPackOrderForFailuresAndSharedNames) {
         Pack pack;
         for (int i = 0; i < 60; ++i) {
             // Entries 0, 3, 6, ... all land on one file, in two spellings of its name.
-            const std::string name = i % 3 != 0 ? "f" + std::to_string(i)
-                                     : i % 2    ? "./same"
-                                                : "same";
+            const std::string name = i % 3 != 0 ? Numbered("f", i) : i % 2 ? "./same" : "same";
             Append(pack, MakeEntry(name, std::string(500 + i * 50, 'a' + i % 26)));
         }
         pack.Encode(4);
@@ -259,7 +257,7 @@ TEST(Folder, ParallelUnpackKeepsPackOrderForFailuresAndSharedNames) {
         fs::remove_all(dir.path() / "out");
         fs::create_directories(dir.path() / "out");
         Append(pack, MakeEntry("missing/folder", "x"));
-        for (int i = 0; i < 20; ++i) Append(pack, MakeEntry("g" + std::to_string(i), "late"));
+        for (int i = 0; i < 20; ++i) Append(pack, MakeEntry(Numbered("g", i), "late"));
         EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str(), 4));
         for (int i = 0; i < 60; ++i) {
             if (i % 3 == 0) continue;

@@ -209,8 +209,8 @@ TEST(PackFile, SaveConvertsMixedEntriesOnEveryCoreToTheSameBytes) {
         Pack mixed, model;
         for (std::uint32_t i = 0; i < 60; ++i) {
             const std::string bytes(100 + i * 131, static_cast<char>('a' + i % 26));
-            Append(mixed, MakeEntry("m" + std::to_string(i), bytes));
-            Append(model, MakeEntry("m" + std::to_string(i), bytes));
+            Append(mixed, MakeEntry(Numbered("m", i), bytes));
+            Append(model, MakeEntry(Numbered("m", i), bytes));
         }
         std::uint32_t i = 0;
         for (PackEntry* e = mixed.head; e != nullptr; e = e->next) {

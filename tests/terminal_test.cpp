@@ -81,7 +81,7 @@ void Session(const fs::path& folder, const std::vector<Step>& steps) {
     std::size_t seen = 0;
     auto await = [&](std::string text) {
         for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
-            text.insert(at, "\r");  // line ends as the terminal shows them
+            text.insert(at, 1, '\r');  // line ends as the terminal shows them
         }
         for (int tenths = 0; tenths < seconds * 10; ++tenths) {
             if (const std::size_t at = screen.find(text, seen); at != std::string::npos) {

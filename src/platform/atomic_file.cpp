@@ -29,12 +29,11 @@ AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
     const std::size_t start = NameStart(target);
     try {
         name_ = target + start;
-        std::string folder(target, start);
-#ifdef _WIN32
-        if (folder.empty()) folder = ".";  // "C:" alone stays: the current folder of drive C
-#else
-        if (folder.empty()) folder = ".";
-        if (folder.size() > 1) folder.pop_back();  // "a/b/" -> "a/b"; "/" stays
+        // A bare name is in the current folder. On Windows "C:" alone stays: the current folder
+        // of drive C.
+        std::string folder = start == 0 ? std::string(1, '.') : std::string(target, start);
+#ifndef _WIN32
+        if (start > 1) folder.pop_back();  // "a/b/" -> "a/b"; "/" stays
 #endif
         if (!own_.Open(folder.c_str())) return;
     } catch (const std::bad_alloc&) {
