@@ -69,18 +69,6 @@ void TargetKey(const char* name, char* key) {
     key[length] = '\0';
 }
 
-// Goes back to the folder the operation started in when it leaves, by whatever path.
-class FolderReturn {
-  public:
-    explicit FolderReturn(const platform::Folder& folder) : folder_(folder) {}
-    ~FolderReturn() { folder_.Enter(); }
-    FolderReturn(const FolderReturn&) = delete;
-    FolderReturn& operator=(const FolderReturn&) = delete;
-
-  private:
-    const platform::Folder& folder_;
-};
-
 // True when a search stopped because no item was left, not because the folder could not be
 // read; asked right after the search's last call.
 bool ListingEnded() {
@@ -174,16 +162,11 @@ bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* cu
 bool Pack::PackFolder(const char* folder) {
     if (folder == nullptr || *folder == '\0') return false;
     Clear();
-    // The way back is held open, so a current folder of any path length can be gone back to.
-    // Without it, the folder is never entered.
-    platform::Folder back;
-    if (!back.Open(".")) return false;
-    if (!SetCurrentDirectoryA(folder)) return false;
-    bool packed = false;
-    {
-        FolderReturn returning(back);
-        packed = PackItems(this);
-    }
+    // Without a way back, the folder is never entered.
+    FolderReturn visit;
+    if (!visit.Enter(folder)) return false;
+    const bool packed = PackItems(this);
+    visit.Back();
     if (!packed) Clear();
     return packed;
 }

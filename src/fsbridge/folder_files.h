@@ -1,9 +1,12 @@
-// The regular files of a folder, listed the one way both packing paths take them.
+// What the menu's and the command line's folder operations share: the listing of a folder, the
+// entries that land on one file, and the way back to the starting folder.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
 
 // One regular file directly in a folder.
 struct FolderFile {
@@ -23,3 +26,23 @@ bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* cu
 // "." parts, trailing dots and spaces and letter case are not told apart); such entries are
 // written one after the other, in pack order, so that the later one's bytes win.
 bool SameTarget(const char* a, const char* b);
+
+// Enters a folder and goes back to the one it was made in when it leaves, by whatever path:
+// the way back is held open, so a current folder of any path length works.
+class FolderReturn {
+  public:
+    FolderReturn() { back_.Open("."); }
+    ~FolderReturn() { Back(); }
+    FolderReturn(const FolderReturn&) = delete;
+    FolderReturn& operator=(const FolderReturn&) = delete;
+    bool ok() const { return back_.IsOpen(); }
+    bool Enter(const char* folder) { return entered_ = ok() && SetCurrentDirectoryA(folder); }
+    void Back() {
+        if (entered_) back_.Enter();
+        entered_ = false;
+    }
+
+  private:
+    platform::Folder back_;
+    bool entered_ = false;
+};

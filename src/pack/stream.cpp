@@ -380,26 +380,6 @@ struct RecordSource {
     }
 };
 
-// Goes back to the folder it was made in when it leaves, by whatever path: the folder is held
-// open, so a path of any length works.
-class FolderReturn {
-  public:
-    FolderReturn() { back_.Open("."); }
-    ~FolderReturn() { Back(); }
-    FolderReturn(const FolderReturn&) = delete;
-    FolderReturn& operator=(const FolderReturn&) = delete;
-    bool ok() const { return back_.IsOpen(); }
-    bool Enter(const char* folder) { return entered_ = ok() && SetCurrentDirectoryA(folder); }
-    void Back() {
-        if (entered_) back_.Enter();
-        entered_ = false;
-    }
-
-  private:
-    platform::Folder back_;
-    bool entered_ = false;
-};
-
 // The steps that load files by name into entries, compressed when asked, and write them.
 Steps LoadSteps(const std::vector<FolderFile>& items, std::size_t* next, bool compress,
                 Compressor engine, PackWriter* writer) {
