@@ -55,18 +55,35 @@ static_assert(std::numeric_limits<uLong>::max() >= std::numeric_limits<std::uint
 #ifndef ZOREL_NO_LIBDEFLATE
 // libdeflate's level for the fast compressor: zlib's default level, by libdeflate's measure.
 constexpr int kFastLevel = 6;
+#endif
 
-// Each thread keeps one decompressor and one fast compressor, made on first use and freed when
-// the thread ends; null when there is no memory for one.
+// Each thread keeps its coders, made on first use and freed when the thread ends; null when
+// there is no memory for one. zlib's compressor is reset for each stream rather than made
+// anew: its tables are a quarter of a megabyte, and small entries would spend more time in
+// making them than in compressing.
 class ThreadCoders {
   public:
     ThreadCoders() = default;
     ThreadCoders(const ThreadCoders&) = delete;
     ThreadCoders& operator=(const ThreadCoders&) = delete;
     ~ThreadCoders() {
+        if (deflating_) deflateEnd(&deflater_);
+#ifndef ZOREL_NO_LIBDEFLATE
         if (decoder_ != nullptr) libdeflate_free_decompressor(decoder_);
         if (encoder_ != nullptr) libdeflate_free_compressor(encoder_);
+#endif
     }
+    // zlib's compressor at its default level, ready for a new stream.
+    z_stream* Deflater() {
+        if (!deflating_) {
+            std::memset(&deflater_, 0, sizeof deflater_);
+            deflating_ = deflateInit(&deflater_, Z_DEFAULT_COMPRESSION) == Z_OK;
+        } else if (deflateReset(&deflater_) != Z_OK) {
+            return nullptr;
+        }
+        return deflating_ ? &deflater_ : nullptr;
+    }
+#ifndef ZOREL_NO_LIBDEFLATE
     libdeflate_decompressor* Decoder() {
         if (decoder_ == nullptr) decoder_ = libdeflate_alloc_decompressor();
         return decoder_;
@@ -75,15 +92,18 @@ class ThreadCoders {
         if (encoder_ == nullptr) encoder_ = libdeflate_alloc_compressor(kFastLevel);
         return encoder_;
     }
+#endif
 
   private:
+    z_stream deflater_{};
+    bool deflating_ = false;
+#ifndef ZOREL_NO_LIBDEFLATE
     libdeflate_decompressor* decoder_ = nullptr;
     libdeflate_compressor* encoder_ = nullptr;
+#endif
 };
 
 thread_local ThreadCoders coders;
-
-#endif
 
 // Room for the stream of `size` bytes from engine: CompressCapacity, or more when libdeflate
 // asks for more (it wants a few spare bytes for small inputs that do not shrink).
@@ -119,9 +139,15 @@ std::uint32_t MakeStream(Compressor engine, const unsigned char* source, std::ui
 #else
     (void)engine;
 #endif
-    uLongf length = capacity;
-    if (compress(out, &length, source, size) != Z_OK || length > capacity) return 0;
-    return static_cast<std::uint32_t>(length);
+    // The stream compress() makes: all of the input in one call, finished.
+    z_stream* stream = coders.Deflater();
+    if (stream == nullptr) return 0;
+    stream->next_in = const_cast<unsigned char*>(source);
+    stream->avail_in = size;
+    stream->next_out = out;
+    stream->avail_out = capacity;
+    if (deflate(stream, Z_FINISH) != Z_STREAM_END || stream->total_out > capacity) return 0;
+    return static_cast<std::uint32_t>(stream->total_out);
 }
 
 // Gives the new block to the entry in place of its old one, leaving the entry locked on it.
