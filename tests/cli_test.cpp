@@ -205,12 +205,20 @@ TEST_F(CommandLine, UnpackOnWorkersKeepsThePacksOrder) {
     EXPECT_EQ(ReadFile(dir / "out/last"), "end");
 }
 
+// Files of several megabytes are compressed ahead of their turn; they still land in order.
 TEST_F(CommandLine, SameFilesAsTheMenu) {
     fs::create_directory(dir.path() / "empty");
+    fs::create_directory(dir.path() / "mixed");
     std::string big;
-    for (int i = 0; big.size() < 300000; ++i) big += std::to_string(i * 7919 % 1000) + " ";
-    WriteFile(dir / "f/big", big);
-    for (const char* folder : {"f", "empty", "long"}) {
+    for (unsigned i = 0; big.size() < 7 * kMiB; ++i) big += std::to_string(i * 7919u % 1000) + " ";
+    WriteFile(dir / "f/big", big.substr(0, 300000));
+    WriteFile(dir / "mixed/b", big.substr(kMiB));
+    WriteFile(dir / "mixed/z", big);
+    for (int i = 0; i < 40; ++i) {
+        WriteFile(dir / ("mixed/" + std::string(i < 20 ? "a" : "c") + std::to_string(i)),
+                  big.substr(i, 1000 + i));
+    }
+    for (const char* folder : {"f", "empty", "long", "mixed"}) {
         SCOPED_TRACE(folder);
         const std::string f = folder;
         for (const bool z : {false, true}) {
@@ -245,6 +253,25 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
                 fs::remove_all(dir.path() / gone);
             }
         }
+    }
+}
+
+// A file that cannot be packed fails the pack by its name, also when it was taken ahead of its
+// turn for its size, and the earlier pack file stays.
+TEST_F(CommandLine, AFileTakenAheadFailsByName) {
+    fs::create_directory(dir.path() / "huge");
+    WriteFile(dir / "huge/a", "abc");
+    WriteFile(dir / "huge/b", "");
+    fs::resize_file(dir.path() / "huge/b", std::uint64_t{1} << 32);  // sparse: nothing is written
+    WriteFile(dir / "huge/c", "xyz");
+    const std::string err =
+        "zorel: huge" + std::string(1, platform::kPathSeparator) + "b: file of 4 GiB or more\n";
+    for (const auto& args : {std::vector<std::string>{"pack", "-z", "p.pak", "huge"},
+                             std::vector<std::string>{"pack", "p.pak", "huge"}}) {
+        const CommandResult run = RunCommand(dir.path(), args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, ConsoleText(err));
+        EXPECT_TRUE(ReadFile(dir / "p.pak") == plain);
     }
 }
 

@@ -45,11 +45,10 @@ bool ListedBefore(const char* a, const char* b) {
     return std::strcmp(a, b) < 0;
 }
 
-// The file an entry lands on, as a key that two names share whenever they may name one file:
-// split on either separator, empty and "." parts dropped, trailing dots and spaces dropped (as
-// Windows does), ASCII letters upper-cased and every other byte above 0x7F taken as one. Names
-// with one key are written in pack order, one after the other. Fills key, which holds as many
-// bytes as an entry's name.
+}  // namespace
+
+// Split on either separator, empty and "." parts dropped, trailing dots and spaces dropped (as
+// Windows does), ASCII letters upper-cased and every other byte above 0x7F taken as one.
 void TargetKey(const char* name, char* key) {
     std::size_t length = 0;
     const char* part = name;
@@ -67,6 +66,15 @@ void TargetKey(const char* name, char* key) {
         part = at + 1;
     }
     key[length] = '\0';
+}
+
+namespace {
+
+bool SameTarget(const char* a, const char* b) {
+    char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
+    TargetKey(a, keyA);
+    TargetKey(b, keyB);
+    return std::strcmp(keyA, keyB) == 0;
 }
 
 // True when a search stopped because no item was left, not because the folder could not be
@@ -110,13 +118,6 @@ bool PackItems(Pack* pack) {
 }
 
 }  // namespace
-
-bool SameTarget(const char* a, const char* b) {
-    char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
-    TargetKey(a, keyA);
-    TargetKey(b, keyB);
-    return std::strcmp(keyA, keyB) == 0;
-}
 
 bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit) {
     culprit->clear();

@@ -22,10 +22,11 @@ struct FolderFile {
 // error then says why and *culprit names the file to blame (empty when none is).
 bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit);
 
-// True when two entry names may land on one file when unpacked (on any system: separators,
-// "." parts, trailing dots and spaces and letter case are not told apart); such entries are
-// written one after the other, in pack order, so that the later one's bytes win.
-bool SameTarget(const char* a, const char* b);
+// The file an entry lands on when unpacked, as a key that two names share whenever they may
+// name one file on any system (separators, "." parts, trailing dots and spaces and letter case
+// are not told apart); such entries are written one after the other, in pack order, so that
+// the later one's bytes win. Fills key, which holds as many bytes as an entry's name.
+void TargetKey(const char* name, char* key);
 
 // Enters a folder and goes back to the one it was made in when it leaves, by whatever path:
 // the way back is held open, so a current folder of any path length works.

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 
 #include "fsbridge/folder_files.h"
 #include "pack/pack_format.h"
@@ -128,28 +129,35 @@ struct Job {
     DWORD error = 0;
 };
 
-// The three steps of a windowed run. Peek tells whether there is a next entry and what it
-// costs (1 yes, 0 no more, -1 failed); Take fills it on this thread in order; Work runs on a
-// worker thread (may be empty); Finish runs on this thread, in order. False from any of them
-// carries its reason in the last error.
+// The steps of a windowed run. Peek tells whether there is a next entry and what it costs
+// (1 yes, 0 no more, -1 failed), given the room left in the budget; it may be asked again
+// before the entry is taken. Take fills the entry on this thread; Work runs on a worker thread
+// (may be empty); Finish runs on this thread, in the order of the entries' numbers. False from
+// any of them carries its reason in the last error.
 struct Steps {
-    std::function<int(std::uint64_t* cost)> peek;
+    std::function<int(std::uint64_t room, std::uint64_t* cost)> peek;
     std::function<bool(Job&)> take;
     std::function<bool(Job&)> work;
     std::function<bool(Job&)> finish;
     // The number of the entry a failed peek was at; empty: the one after the last taken.
     std::function<std::uint32_t()> where;
+    // Whether every entry numbered before this one has been taken. Empty: entries are taken in
+    // the order of their numbers, so always.
+    std::function<bool(std::uint32_t number)> inTurn;
 };
 
 // Runs the steps over every entry with a bounded window in flight: at most a few entries per
-// worker, together costing at most `budget` (one entry alone may cost more). Stops taking
-// entries at the first failure, finishes those before it, and reports the first failed entry.
+// worker, together costing at most `budget` (one entry alone may cost more, and so may the next
+// in turn when everything in flight waits for it). Stops taking entries at the first failure,
+// finishes those before it, and reports the first failed entry.
 bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* failure,
                std::uint32_t numberBase = 0) {
-    unsigned workers = std::thread::hardware_concurrency();
-    workers = std::clamp(workers, 1u, 16u);
+    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
+    // One worker more than the cores: this thread only takes and finishes entries, and a worker
+    // often waits for a file to be read or written.
+    const unsigned workers = cores + 1;
     // Small entries go many at a time, so that the threads seldom wait for each other.
-    const std::size_t slots = 32 * std::size_t{workers};
+    const std::size_t slots = 128 * std::size_t{cores};
 
     std::mutex lock;
     std::condition_variable queued;    // for the workers: a job waits
@@ -161,6 +169,26 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
     // entry still holds until its turn comes (a compressed stream, or the plain bytes). Guarded
     // by the lock.
     std::uint64_t flightCost = 0;
+    std::size_t done = 0;  // jobs in flight whose work is done, guarded by the lock
+    // What this thread waits for, set under the lock while it waits: the first job in flight,
+    // whether it is in its turn, whether more entries may be taken and what the next costs.
+    const Job* awaited = nullptr;
+    bool turn = false;
+    bool more = false;
+    bool ending = false;  // nothing more will be taken
+    std::size_t inFlight = 0;
+    std::uint64_t nextCost = 0;
+    // Whether this thread has something to do. While the workers have plenty queued it finishes
+    // jobs a batch at a time and takes entries only when the queue runs low, so that it is not
+    // woken for every small entry.
+    const std::size_t batch = slots / 2;
+    auto due = [&] {
+        const bool low = queue.size() < batch;
+        if (awaited->done && turn && (ending || done >= batch || low)) return true;
+        if (!more) return false;
+        if (!turn && done == inFlight) return true;  // everything waits for an entry not taken
+        return flightCost + nextCost <= budget && (low || !turn);
+    };
     auto settle = [&flightCost](Job& job) {
         const std::uint64_t held = job.entry->DataLength();
         if (held < job.cost) {
@@ -168,19 +196,34 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
             job.cost = held;
         }
     };
-    // Takes the next queued job and works on it, with the lock held on entry and on return.
+    // Takes the next queued job, with a few more behind it while they are small and the queue
+    // holds plenty for the others, and works on them: the lock is taken twice for the lot,
+    // not for each. The lock is held on entry and on return.
+    constexpr std::size_t kGrabMost = 32;
+    constexpr std::uint64_t kGrabBytes = std::uint64_t{1} << 20;
     auto runNext = [&](std::unique_lock<std::mutex>& held) {
-        Job* job = queue.front();
-        queue.pop_front();
+        Job* grabbed[kGrabMost];
+        std::size_t count = 0;
+        std::uint64_t cost = 0;
+        do {
+            cost += queue.front()->cost;
+            grabbed[count++] = queue.front();
+            queue.pop_front();
+        } while (count < kGrabMost && queue.size() > workers &&
+                 cost + queue.front()->cost <= kGrabBytes);
         held.unlock();
-        const bool ok = steps.work(*job);
-        const DWORD error = ok ? 0 : GetLastError();
+        for (std::size_t i = 0; i < count; ++i) {
+            Job& job = *grabbed[i];
+            job.ok = steps.work(job);
+            job.error = job.ok ? 0 : GetLastError();
+        }
         held.lock();
-        job->ok = ok;
-        job->error = error;
-        job->done = true;
-        settle(*job);
-        if (waiting) finished.notify_one();
+        for (std::size_t i = 0; i < count; ++i) {
+            grabbed[i]->done = true;
+            settle(*grabbed[i]);
+        }
+        done += count;
+        if (waiting && due()) finished.notify_one();
     };
     auto serve = [&] {
         std::unique_lock<std::mutex> held(lock);
@@ -213,70 +256,96 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
         }
     };
 
+    // In the order of the entries' numbers, which is the order they finish in.
     std::deque<std::unique_ptr<Job>> flight;
-    std::uint64_t nextCost = 0;
-    bool peeked = false;
+    auto inTurn = [&steps](const Job& job) { return !steps.inTurn || steps.inTurn(job.number); };
     bool ended = false;
     std::uint32_t number = numberBase;
+    std::vector<Job*> handed;  // taken, for the workers
+    handed.reserve(slots);
     for (;;) {
-        while (failedAt == 0 && !ended && flight.size() < slots) {
-            if (!peeked) {
-                const int next = steps.peek(&nextCost);
+        if (failedAt == 0 && !ended && flight.size() < slots) {
+            std::uint64_t room = 0;
+            bool stuck = false;
+            {
+                std::lock_guard<std::mutex> held(lock);
+                // Everything in flight is done yet waits for an entry not taken: that one is
+                // taken whatever it costs.
+                stuck = !flight.empty() && done == flight.size() && !inTurn(*flight.front());
+                if (!stuck && flightCost < budget) room = budget - flightCost;
+            }
+            // What fits in the room is taken at once and handed to the workers together.
+            std::uint64_t takenCost = 0;
+            const std::size_t queuedBefore = handed.size();
+            while (flight.size() < slots) {
+                const int next = steps.peek(room, &nextCost);
                 if (next < 0) fail(steps.where ? steps.where() : number + 1, "", GetLastError());
                 if (next <= 0) {
                     ended = true;
                     break;
                 }
-                peeked = true;
+                if (!flight.empty() && !stuck && nextCost > room) break;
+                std::unique_ptr<Job> job(new (std::nothrow) Job);
+                if (job == nullptr || job->entry == nullptr) {
+                    fail(number + 1, "", GetLastError());
+                    break;
+                }
+                job->number = ++number;
+                job->cost = nextCost;
+                if (!steps.take(*job)) {
+                    fail(job->number, job->entry->name, GetLastError());
+                    break;
+                }
+                stuck = false;
+                room -= std::min(room, nextCost);
+                if (started == 0) {
+                    job->ok = !steps.work || steps.work(*job);
+                    job->error = job->ok ? 0 : GetLastError();
+                    job->done = true;
+                    std::lock_guard<std::mutex> held(lock);
+                    flightCost += job->cost;
+                    ++done;
+                    settle(*job);
+                } else {
+                    takenCost += job->cost;
+                    handed.push_back(job.get());
+                }
+                auto at = std::upper_bound(flight.begin(), flight.end(), job->number,
+                                           [](std::uint32_t n, const std::unique_ptr<Job>& other) {
+                                               return n < other->number;
+                                           });
+                flight.insert(at, std::move(job));
             }
-            {
-                std::lock_guard<std::mutex> held(lock);
-                if (!flight.empty() && flightCost + nextCost > budget) break;
+            if (handed.size() > queuedBefore) {
+                {
+                    std::lock_guard<std::mutex> held(lock);
+                    flightCost += takenCost;
+                    queue.insert(queue.end(), handed.begin(), handed.end());
+                }
+                queued.notify_all();
             }
-            std::unique_ptr<Job> job(new (std::nothrow) Job);
-            if (job == nullptr || job->entry == nullptr) {
-                fail(number + 1, "", GetLastError());
-                break;
-            }
-            peeked = false;
-            job->number = ++number;
-            job->cost = nextCost;
-            if (!steps.take(*job)) {
-                fail(job->number, job->entry->name, GetLastError());
-                break;
-            }
-            if (started == 0) {
-                job->ok = !steps.work || steps.work(*job);
-                job->error = job->ok ? 0 : GetLastError();
-                job->done = true;
-                std::lock_guard<std::mutex> held(lock);
-                flightCost += job->cost;
-                settle(*job);
-            } else {
-                std::lock_guard<std::mutex> held(lock);
-                flightCost += job->cost;
-                queue.push_back(job.get());
-                queued.notify_one();
-            }
-            flight.push_back(std::move(job));
+            handed.clear();
         }
         if (flight.empty()) break;
         Job& front = *flight.front();
-        // Only the budget held back the entry peeked at: once enough is settled, take it.
-        const bool more = failedAt == 0 && !ended && peeked && flight.size() < slots;
         {
-            // This thread works too while the entry it waits for is not done.
             std::unique_lock<std::mutex> held(lock);
-            while (!front.done && !queue.empty()) runNext(held);
+            awaited = &front;
+            // A job may finish once every entry before it has been taken; after a failure,
+            // nothing more is taken and every job is only waited for.
+            turn = failedAt != 0 || inTurn(front);
+            // Only the budget held back the entry peeked at: once enough is settled, take it.
+            more = failedAt == 0 && !ended && flight.size() < slots;
+            ending = failedAt != 0 || ended;
+            inFlight = flight.size();
             waiting = true;
-            finished.wait(held,
-                          [&] { return front.done || (more && flightCost + nextCost <= budget); });
+            finished.wait(held, due);
             waiting = false;
         }
-        if (!front.done) continue;
+        if (!front.done || !turn) continue;
         if (!front.ok) {
             fail(front.number, front.entry->name, front.error);
-        } else if (failedAt == 0 || front.number < failedAt) {
+        } else if (inTurn(front) && (failedAt == 0 || front.number < failedAt)) {
             char name[sizeof front.entry->name];  // finish may take the entry
             std::memcpy(name, front.entry->name, sizeof name);
             if (steps.finish && !steps.finish(front)) {
@@ -288,6 +357,7 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
         {
             std::lock_guard<std::mutex> held(lock);
             flightCost -= front.cost;
+            --done;
         }
         flight.pop_front();
     }
@@ -348,8 +418,13 @@ struct RecordSource {
     PackEntry head;
     std::uint64_t budget = kWindowBytes;
     std::uint32_t failedAt = 0;
+    bool peeked = false;  // head holds the next record's, not yet taken
 
     int Peek(std::uint64_t* cost) {
+        if (peeked) {
+            *cost = PlainCost(head);
+            return 1;
+        }
         for (;;) {
             if (!reader->NextHead(&head)) {
                 failedAt = reader->read() + 1;
@@ -363,9 +438,11 @@ struct RecordSource {
         }
         budget = std::max(budget, kWindowBytes + 3 * std::uint64_t{head.size});
         *cost = PlainCost(head);
+        peeked = true;
         return 1;
     }
     bool Take(Job& job) {
+        peeked = false;
         TakeHead(head, job.entry.get());
         job.number = reader->read();
         job.bytes = head.size;
@@ -373,27 +450,96 @@ struct RecordSource {
     }
     Steps MakeSteps() {
         Steps steps;
-        steps.peek = [this](std::uint64_t* cost) { return Peek(cost); };
+        steps.peek = [this](std::uint64_t, std::uint64_t* cost) { return Peek(cost); };
         steps.take = [this](Job& job) { return Take(job); };
         steps.where = [this] { return failedAt; };
         return steps;
     }
 };
 
-// The steps that load files by name into entries, compressed when asked, and write them.
-Steps LoadSteps(const std::vector<FolderFile>& items, std::size_t* next, bool compress,
-                Compressor engine, PackWriter* writer) {
-    Steps steps;
-    steps.peek = [&items, next, compress](std::uint64_t* cost) {
-        if (*next == items.size()) return 0;
-        *cost = (compress ? 3 : 1) * items[*next].size;
+// The order files are loaded in. Files go in their order, except that the largest are taken
+// first, biggest first, whenever they fit in the room left: a core is then not left alone with
+// a big file while the window behind it is full, nor with one at the end. Their records wait
+// for their turn. What they hold while waiting, with what the costliest of the other files
+// takes, fits in the budget, so the next file in order always finds room.
+class LoadOrder {
+  public:
+    LoadOrder(const std::vector<FolderFile>& items, bool compress, std::uint64_t budget)
+        : items_(items), compress_(compress), taken_(items.size(), false) {
+        if (!compress) return;  // loading alone is even work
+        std::vector<std::size_t> bySize(items.size());
+        for (std::size_t i = 0; i < bySize.size(); ++i) bySize[i] = i;
+        std::stable_sort(bySize.begin(), bySize.end(), [&items](std::size_t a, std::size_t b) {
+            return items[a].size > items[b].size;
+        });
+        std::uint64_t waiting = 0;
+        for (std::size_t k = 0; k < bySize.size() && ahead_.size() < kAheadMost; ++k) {
+            const std::uint64_t size = items[bySize[k]].size;
+            if (size < kAheadLeast) break;
+            // A stream of incompressible bytes is a little longer than they are.
+            waiting += size + size / 256 + 4096;
+            const std::uint64_t rest = k + 1 < bySize.size() ? Cost(bySize[k + 1]) : 0;
+            if (waiting + rest > budget) break;
+            ahead_.push_back(bySize[k]);
+        }
+    }
+
+    // The file to take next, given the room left: 1 and its index and cost, or 0 when every
+    // file is taken.
+    int Next(std::uint64_t room, std::size_t* index, std::uint64_t* cost) const {
+        if (aheadNext_ < ahead_.size() && Cost(ahead_[aheadNext_]) <= room) {
+            *index = ahead_[aheadNext_];
+        } else if (inOrder_ < items_.size()) {
+            *index = inOrder_;
+        } else {
+            return 0;
+        }
+        *cost = Cost(*index);
         return 1;
+    }
+    void Take(std::size_t index) {
+        taken_[index] = true;
+        while (inOrder_ < taken_.size() && taken_[inOrder_]) ++inOrder_;
+        while (aheadNext_ < ahead_.size() && taken_[ahead_[aheadNext_]]) ++aheadNext_;
+    }
+    // Whether every file before this one has been taken.
+    bool InTurn(std::size_t index) const { return index < inOrder_; }
+
+  private:
+    // Files below this size are done too soon to leave a core alone.
+    static constexpr std::uint64_t kAheadLeast = kWindowBytes / 8;
+    // Few enough that the window always has slots for the files in order.
+    static constexpr std::size_t kAheadMost = 16;
+
+    std::uint64_t Cost(std::size_t index) const { return (compress_ ? 3 : 1) * items_[index].size; }
+
+    const std::vector<FolderFile>& items_;
+    bool compress_;
+    std::vector<bool> taken_;
+    std::vector<std::size_t> ahead_;  // the files taken before their turn, biggest first
+    std::size_t aheadNext_ = 0;       // the first of them not taken
+    std::size_t inOrder_ = 0;         // the first file not taken
+};
+
+// The steps that load files by name into entries numbered from numberBase + 1, compressed when
+// asked, and write them.
+Steps LoadSteps(LoadOrder* order, const std::vector<FolderFile>& items, std::uint32_t numberBase,
+                bool compress, Compressor engine, PackWriter* writer) {
+    Steps steps;
+    auto index = std::make_shared<std::size_t>(0);  // the file last peeked at
+    steps.peek = [order, index](std::uint64_t room, std::uint64_t* cost) {
+        return order->Next(room, index.get(), cost);
     };
-    steps.take = [&items, next](Job& job) {
-        const FolderFile& item = items[(*next)++];
+    steps.take = [&items, order, index, numberBase](Job& job) {
+        const FolderFile& item = items[*index];
+        order->Take(*index);
+        job.number = numberBase + static_cast<std::uint32_t>(*index) + 1;
         std::strncpy(job.entry->name, item.name.c_str(), sizeof job.entry->name - 1);
         job.bytes = item.size;
         return true;
+    };
+    steps.inTurn = [order, numberBase](std::uint32_t number) {
+        return order->InTurn(number - numberBase - 1);
     };
     steps.work = [compress, engine](Job& job) {
         char path[sizeof job.entry->name];
@@ -453,10 +599,10 @@ bool StreamPackFolder(const char* path, const char* folder, bool compress, Compr
     PackWriter writer(path, compress ? 1 : 0, static_cast<std::uint32_t>(items.size()));
     if (!writer.ok()) return Fail(failure, path);
     if (!back.Enter(folder)) return Fail(failure, folder);
-    std::size_t next = 0;
     const std::uint64_t budget = kWindowBytes + 3 * Largest(items);
+    LoadOrder order(items, compress, budget);
     const bool packed =
-        RunWindow(LoadSteps(items, &next, compress, engine, &writer), budget, failure);
+        RunWindow(LoadSteps(&order, items, 0, compress, engine, &writer), budget, failure);
     const DWORD reason = GetLastError();
     back.Back();
     if (!packed) {
@@ -496,22 +642,27 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     // later entry's bytes win as in the menu. Nothing is taken behind a failed entry.
     struct Flying {
         std::uint32_t number;
-        char name[sizeof PackEntry::name];
+        std::string key;
     };
     std::deque<Flying> flying;  // taken and not yet finished, at most the window's size
+    std::unordered_map<std::string, std::uint32_t> landing;  // how many of them land on each key
     std::uint32_t finishedUpTo = 0;
-    steps.take = [&source, &flying, &finishedUpTo](Job& job) {
+    steps.take = [&source, &flying, &landing, &finishedUpTo](Job& job) {
         if (!source.Take(job)) return false;
-        while (!flying.empty() && flying.front().number <= finishedUpTo) flying.pop_front();
-        for (const Flying& earlier : flying) {
-            if (SameTarget(earlier.name, job.entry->name)) job.here = true;
+        while (!flying.empty() && flying.front().number <= finishedUpTo) {
+            auto at = landing.find(flying.front().key);
+            if (--at->second == 0) landing.erase(at);
+            flying.pop_front();
         }
+        char key[sizeof PackEntry::name];
+        TargetKey(job.entry->name, key);
         try {
-            flying.push_back({job.number, {}});
+            std::string target(key);
+            job.here = landing[target]++ != 0;
+            flying.push_back({job.number, std::move(target)});
         } catch (const std::bad_alloc&) {
             return false;
         }
-        std::memcpy(flying.back().name, job.entry->name, sizeof flying.back().name);
         return true;
     };
     steps.work = [&target](Job& job) {
@@ -549,7 +700,7 @@ bool CopyRecords(PackReader* reader, std::function<bool(const PackEntry&)> keep,
                  StreamFailure* failure) {
     RecordSource source{reader, std::move(keep), {}, kWindowBytes};
     Steps steps = source.MakeSteps();
-    steps.peek = [&source](std::uint64_t* cost) {
+    steps.peek = [&source](std::uint64_t, std::uint64_t* cost) {
         const int next = source.Peek(cost);
         *cost = source.head.DataLength();
         return next;
@@ -590,10 +741,10 @@ bool StreamAdd(const char* path, const std::vector<std::string>& files, Compress
     if (!fresh && !CopyRecords(&reader, nullptr, &writer, failure)) {
         return writer.ok() ? false : Fail(failure, path);
     }
-    std::size_t next = 0;
     const std::uint64_t budget = kWindowBytes + 3 * Largest(items);
-    if (!RunWindow(LoadSteps(items, &next, reader.flag() != 0, engine, &writer), budget, failure,
-                   reader.count())) {
+    LoadOrder order(items, reader.flag() != 0, budget);
+    if (!RunWindow(LoadSteps(&order, items, reader.count(), reader.flag() != 0, engine, &writer),
+                   budget, failure, reader.count())) {
         failure->entry = 0;  // the file is what failed, named as given
         return writer.ok() ? false : Fail(failure, path);
     }
