@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "pack/pack.h"
 #include "pack/workers.h"
@@ -57,20 +58,21 @@ static_assert(std::numeric_limits<uLong>::max() >= std::numeric_limits<std::uint
 constexpr int kFastLevel = 6;
 #endif
 
-// Each thread keeps its coders, made on first use and freed when the thread ends; null when
+// Each thread keeps its coders, made on first use and freed by ReleaseThreadCoders; null when
 // there is no memory for one. zlib's compressor is reset for each stream rather than made
 // anew: its tables are a quarter of a megabyte, and small entries would spend more time in
-// making them than in compressing.
+// making them than in compressing. No destructor: a destructor per thread is kept in a thread
+// key by some thread libraries, which then can hang at exit while other threads end.
 class ThreadCoders {
   public:
-    ThreadCoders() = default;
-    ThreadCoders(const ThreadCoders&) = delete;
-    ThreadCoders& operator=(const ThreadCoders&) = delete;
-    ~ThreadCoders() {
+    void Release() {
         if (deflating_) deflateEnd(&deflater_);
+        deflating_ = false;
 #ifndef ZOREL_NO_LIBDEFLATE
         if (decoder_ != nullptr) libdeflate_free_decompressor(decoder_);
         if (encoder_ != nullptr) libdeflate_free_compressor(encoder_);
+        decoder_ = nullptr;
+        encoder_ = nullptr;
 #endif
     }
     // zlib's compressor at its default level, ready for a new stream.
@@ -95,15 +97,17 @@ class ThreadCoders {
 #endif
 
   private:
-    z_stream deflater_{};
-    bool deflating_ = false;
+    z_stream deflater_;
+    bool deflating_;
 #ifndef ZOREL_NO_LIBDEFLATE
-    libdeflate_decompressor* decoder_ = nullptr;
-    libdeflate_compressor* encoder_ = nullptr;
+    libdeflate_decompressor* decoder_;
+    libdeflate_compressor* encoder_;
 #endif
 };
 
-thread_local ThreadCoders coders;
+static_assert(std::is_trivially_destructible_v<ThreadCoders>);
+
+thread_local ThreadCoders coders;  // zero-initialized, as all thread storage is
 
 // Room for the stream of `size` bytes from engine: CompressCapacity, or more when libdeflate
 // asks for more (it wants a few spare bytes for small inputs that do not shrink).
@@ -159,6 +163,10 @@ void Adopt(PackEntry* entry, HGLOBAL block, unsigned char* bytes) {
 }
 
 }  // namespace
+
+void ReleaseThreadCoders() {
+    coders.Release();
+}
 
 void PackEntry::Compress(Compressor engine) {
     if (compressed != 0 || data == nullptr) return;

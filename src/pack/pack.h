@@ -12,6 +12,10 @@
 // a little smaller, an ordinary zlib stream that every reader decodes to the same bytes.
 enum class Compressor : std::uint8_t { kZlib, kFast };
 
+// Frees the compressors and the decompressor that the calling thread has made. Worker threads
+// that compress or decompress entries call it before they end.
+void ReleaseThreadCoders();
+
 // One stored file. The entry owns its block and the entry behind it.
 struct PackEntry {
     static constexpr std::size_t kNameSize = pack_format::kNameSize;  // the name field's width

@@ -77,6 +77,12 @@ bool PackReader::SkipData(const PackEntry& entry) {
     return moved;
 }
 
+PackWriter::~PackWriter() {
+    const DWORD reason = GetLastError();
+    held_.clear();  // freeing blocks may touch the last error on some systems
+    SetLastError(reason);
+}
+
 PackWriter::PackWriter(const char* path, std::uint8_t flag, std::uint32_t count)
     : out_(path), count_(count) {
     unsigned char header[fmt::kHeaderSize];
@@ -229,9 +235,11 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
         std::unique_lock<std::mutex> held(lock);
         for (;;) {
             queued.wait(held, [&] { return stop || !queue.empty(); });
-            if (queue.empty()) return;
+            if (queue.empty()) break;
             runNext(held);
         }
+        held.unlock();
+        ReleaseThreadCoders();
     };
     std::unique_ptr<platform::Thread[]> threads;
     unsigned started = 0;

@@ -62,6 +62,10 @@ class PackWriter {
   public:
     // Starts the file with its header; ok() is false when it cannot be made.
     PackWriter(const char* path, std::uint8_t flag, std::uint32_t count);
+    // An uncommitted file is removed; the last error, why it was given up, is kept.
+    ~PackWriter();
+    PackWriter(const PackWriter&) = delete;
+    PackWriter& operator=(const PackWriter&) = delete;
     bool ok() const { return ok_; }
     // Writes the entry's record as it is (its form must be the pack's), taking the entry.
     bool Write(std::unique_ptr<PackEntry> entry);

@@ -25,7 +25,10 @@ void RunOnWorkers(unsigned workers, std::uint32_t most, Run& run) {
     unsigned started = 0;
     for (; started + 1 < workers && started < kMaxHelpers; ++started) {
         try {
-            helpers[started] = std::thread(std::ref(run));
+            helpers[started] = std::thread([&run] {
+                run();
+                ReleaseThreadCoders();
+            });
         } catch (...) {
             break;  // fewer threads: the others take their share
         }

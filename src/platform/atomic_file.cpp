@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/process.h"
+
 namespace platform {
 
 namespace {
@@ -55,7 +57,10 @@ AtomicFile::AtomicFile(const Folder& folder, const char* name, bool durable)
 }
 
 AtomicFile::~AtomicFile() {
+    // The last error tells the caller why the file was given up: removing it keeps that.
+    const DWORD reason = GetLastError();
     Abandon();
+    SetLastError(reason);
 }
 
 }  // namespace platform
