@@ -156,6 +156,34 @@ TEST(PackList, BlocksComeZeroFilledAndLocksNest) {
         at[bytes - 1] = 1;
         EXPECT_EQ(GlobalFree(block), nullptr);
     }
+
+    // A block cut short keeps its first bytes, mapped or not on either side of the cut.
+    const std::pair<std::size_t, std::size_t> cuts[] = {
+        {100, 10}, {(5 << 20) + 123, (3 << 20) + 5}, {5 << 20, 1000}, {(2 << 20) - 17, 2 << 20}};
+    for (const auto& [from, to] : cuts) {
+        HGLOBAL block = GlobalAlloc(GHND, from);
+        auto* at = static_cast<unsigned char*>(GlobalLock(block));
+        ASSERT_NE(at, nullptr) << from;
+        for (std::size_t i = 0; i < from; ++i) at[i] = static_cast<unsigned char>(i * 7 >> 3);
+        GlobalUnlock(block);
+        HGLOBAL cut = GlobalReAlloc(block, to, GMEM_MOVEABLE);
+        if (to > from) {
+#ifndef _WIN32
+            EXPECT_EQ(cut, nullptr) << "only shrinking is asked";
+#endif
+            if (cut != nullptr) block = cut;
+            EXPECT_EQ(GlobalFree(block), nullptr);
+            continue;
+        }
+        ASSERT_NE(cut, nullptr) << from << " to " << to;
+        at = static_cast<unsigned char*>(GlobalLock(cut));
+        ASSERT_NE(at, nullptr);
+        std::size_t same = 0;
+        while (same < to && at[same] == static_cast<unsigned char>(same * 7 >> 3)) ++same;
+        EXPECT_EQ(same, to) << from << " to " << to;
+        at[to - 1] = 1;
+        EXPECT_EQ(GlobalFree(cut), nullptr);
+    }
 }
 
 #if defined(ZOREL_ADDRESS_SANITIZER) && !defined(_WIN32)

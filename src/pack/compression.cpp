@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "pack/pack.h"
 #include "pack/workers.h"
@@ -32,6 +33,15 @@ struct WorkBlock {
     WorkBlock& operator=(const WorkBlock&) = delete;
 
     bool ok() const { return bytes != nullptr; }
+    // Cuts the block to its first `length` bytes, in place where the system can; false leaves
+    // it as it was. Locked again either way (ok() tells).
+    bool Shrink(std::uint32_t length) {
+        GlobalUnlock(handle);
+        HGLOBAL cut = GlobalReAlloc(handle, length, GMEM_MOVEABLE);
+        if (cut != nullptr) handle = cut;
+        bytes = static_cast<unsigned char*>(GlobalLock(handle));
+        return cut != nullptr;
+    }
     // Hands the still locked block to the caller.
     HGLOBAL Release() {
         HGLOBAL taken = handle;
@@ -179,11 +189,19 @@ void PackEntry::Compress(Compressor engine) {
     const std::uint32_t length = MakeStream(engine, source, size, work.bytes, capacity);
     if (length == 0) return;
 
-    WorkBlock stream(length);
-    if (!stream.ok()) return;
-    std::memcpy(stream.bytes, work.bytes, length);
-    unsigned char* bytes = stream.bytes;
-    Adopt(this, stream.Release(), bytes);
+    // The work block, cut to the stream, becomes the entry's: at most the plain bytes and the
+    // work block are held at once. A copy is the way when it cannot be cut.
+    if (!work.Shrink(length)) {
+        if (!work.ok()) return;
+        WorkBlock stream(length);
+        if (!stream.ok()) return;
+        std::memcpy(stream.bytes, work.bytes, length);
+        std::swap(work.handle, stream.handle);  // the uncut block goes with `stream`
+        std::swap(work.bytes, stream.bytes);
+    }
+    if (!work.ok()) return;
+    unsigned char* bytes = work.bytes;
+    Adopt(this, work.Release(), bytes);
     storedSize = length;
     compressed = 1;
 }

@@ -61,6 +61,10 @@ LPVOID GlobalLock(HGLOBAL block);
 BOOL GlobalUnlock(HGLOBAL block);
 // Releases the block, locked or not; null on success.
 HGLOBAL GlobalFree(HGLOBAL block);
+// Cuts an unlocked block to its first `bytes` (1 or more, no more than it holds), in place
+// where it can; the block, which may have moved, or null and the block as it was. Only
+// shrinking is asked of this layer; flags are Windows' and not needed here.
+HGLOBAL GlobalReAlloc(HGLOBAL block, SIZE_T bytes, UINT flags);
 
 BOOL SetCurrentDirectoryA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);

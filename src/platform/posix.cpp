@@ -221,6 +221,35 @@ HGLOBAL GlobalFree(HGLOBAL handle) {
     return nullptr;
 }
 
+HGLOBAL GlobalReAlloc(HGLOBAL handle, SIZE_T bytes, UINT /*flags*/) {
+    auto* block = static_cast<Block*>(handle);
+    if (block == nullptr || block->locks != 0 || bytes == 0 || bytes > block->size) return nullptr;
+    const std::size_t had = kHeader + block->size;
+    const std::size_t total = kHeader + bytes;
+    if (kMapLarge && had >= kHugePage) {
+        if (total >= kHugePage) {
+            // The pages past the new end go back to the system; the rest stays where it is.
+            const std::size_t keep = MappedLength(total);
+            const std::size_t mapped = MappedLength(had);
+            if (keep < mapped)
+                munmap(reinterpret_cast<unsigned char*>(block) + keep, mapped - keep);
+            block->size = bytes;
+            return block;
+        }
+        void* small = std::malloc(total);
+        if (small == nullptr) return nullptr;
+        std::memcpy(small, block, total);
+        munmap(block, MappedLength(had));
+        block = static_cast<Block*>(small);
+    } else {
+        void* moved = std::realloc(block, total);
+        if (moved == nullptr) return nullptr;
+        block = static_cast<Block*>(moved);
+    }
+    block->size = bytes;
+    return block;
+}
+
 BOOL SetCurrentDirectoryA(LPCSTR path) {
     return path != nullptr && chdir(path) == 0;
 }
