@@ -164,12 +164,10 @@ struct Steps {
 // finishes those before it, and reports the first failed entry.
 bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* failure,
                std::uint32_t numberBase = 0) {
-    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
-    // One worker more than the cores: this thread only takes and finishes entries, and a worker
-    // often waits for a file to be read or written.
-    const unsigned workers = cores + 1;
+    // A worker per core; this thread only takes and finishes entries.
+    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
     // Small entries go many at a time, so that the threads seldom wait for each other.
-    const std::size_t slots = 128 * std::size_t{cores};
+    const std::size_t slots = 128 * std::size_t{workers};
 
     std::mutex lock;
     std::condition_variable queued;    // for the workers: a job waits
