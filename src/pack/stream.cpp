@@ -288,7 +288,6 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
             }
             // What fits in the room is taken at once and handed to the workers together.
             std::uint64_t takenCost = 0;
-            const std::size_t queuedBefore = handed.size();
             while (flight.size() < slots) {
                 const int next = steps.peek(room, &nextCost);
                 if (next < 0) fail(steps.where ? steps.where() : number + 1, "", GetLastError());
@@ -328,7 +327,7 @@ bool RunWindow(const Steps& steps, const std::uint64_t& budget, StreamFailure* f
                                            });
                 flight.insert(at, std::move(job));
             }
-            if (handed.size() > queuedBefore) {
+            if (!handed.empty()) {
                 {
                     std::lock_guard<std::mutex> held(lock);
                     flightCost += takenCost;
