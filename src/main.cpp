@@ -1,7 +1,7 @@
 // The program's entry: no arguments give the menu, arguments one command.
 #include "cli/cli.h"
 #include "console/console.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
     platform::PrepareHeap();

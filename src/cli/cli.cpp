@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "console/listing.h"
-#include "console/progress_line.h"
-#include "pack/stream.h"
+#include "fsbridge/streams.h"
+#include "pack/records.h"
 #include "platform/process.h"
+#include "report/listing.h"
+#include "report/progress_line.h"
 
 namespace {
 
@@ -52,9 +53,36 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-// Words the last error for the failure of a command on `subject`.
+// The words for a reason: the program's own for its codes, the system's for the rest.
+std::string Words(platform::Reason code) {
+    switch (code) {
+        case platform::kErrorNameTooLong:
+            return "name longer than 31 characters";
+        case platform::kErrorNotPackFile:
+            return "not a pack file";
+        case platform::kErrorDamagedRecord:
+            return "record is damaged or cut short";
+        case platform::kErrorCorruptData:
+            return "compressed data is corrupt";
+        case platform::kErrorEmptyFile:
+            return "empty file (an entry holds 1 byte or more)";
+        case platform::kErrorFileTooLarge:
+            return "file of 4 GiB or more";
+        case platform::kErrorNotRegularFile:
+            return "not a regular file";
+        case platform::kErrorClimbsOut:
+            return "name climbs out of the folder";
+        case platform::kErrorNoSuchEntry:
+            return "no such entry";
+        default:
+            return code == 0 || (code & platform::kOwnError) != 0 ? "failed"
+                                                                  : platform::ErrorText(code);
+    }
+}
+
+// Words the failure of a command on `subject`.
 int Failed(const std::string& subject, const StreamFailure& failure) {
-    const std::string reason = platform::ErrorText(GetLastError());
+    const std::string reason = Words(failure.reason);
     if (failure.entry != 0) {
         std::string entry = "entry " + std::to_string(failure.entry);
         if (!failure.item.empty()) entry += " (" + failure.item + ")";
@@ -73,19 +101,20 @@ int Done(bool ok, const std::string& subject, const StreamFailure& failure) {
 int List(const std::string& path) {
     PackReader reader;
     StreamFailure failure;
-    if (!reader.Open(path.c_str())) return Failed(path, failure);
-    ContentsListing listing(stdout, reader.flag() != 0);
+    if (!reader.Open(path.c_str(), &failure.reason)) return Failed(path, failure);
+    ContentsListing listing(stdout, reader.header().flag != 0);
     PackEntry head;
-    while (reader.NextHead(&head) && reader.SkipData(head)) listing.Entry(head);
+    while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
+        listing.Entry(head);
+    }
     if (reader.damaged()) {
-        const DWORD reason = GetLastError();
         std::fflush(stdout);
         failure.entry = reader.read() + 1;
-        SetLastError(reason);
         return Failed(path, failure);
     }
-    listing.Finish(reader.count());
-    return std::fflush(stdout) == 0 ? kExitSuccess : Failed("standard output", failure);
+    listing.Finish(reader.header().count);
+    return platform::Flush(stdout, &failure.reason) ? kExitSuccess
+                                                    : Failed("standard output", failure);
 }
 
 int Run(const Arguments& args) {

@@ -17,10 +17,3 @@ std::int32_t ParseNumber(const char* text);
 
 // The position an entry number names, counted from 0; number 0 gives 4294967295.
 std::uint32_t PositionOf(std::int32_t number);
-
-// An entry name as the console shows it: on a terminal, control characters become '?';
-// written to a file or a pipe, the bytes stay as they are.
-struct ShownName {
-    explicit ShownName(const char* name);
-    char text[32];  // as long as any entry name
-};

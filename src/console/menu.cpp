@@ -6,9 +6,10 @@
 
 #include "console/console.h"
 #include "console/line_editor.h"
-#include "console/progress_line.h"
 #include "pack/pack.h"
 #include "platform/platform.h"
+#include "report/listing.h"
+#include "report/progress_line.h"
 
 namespace {
 

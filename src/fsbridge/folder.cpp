@@ -1,32 +1,19 @@
-// One folder <-> the whole pack: packing every regular file of a folder, unpacking into one.
+// One folder -> the whole pack: the listing packing takes, and the menu's folder pack.
+#include "fsbridge/folder.h"
+
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
-#include <vector>
 
-#include "fsbridge/folder_files.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
-#include "pack/workers.h"
-#include "platform/process.h"
+#include "pack/window.h"
+
+using platform::Fail;
+using platform::Reason;
 
 namespace {
-
-// True when the name has a ".." component, split on either separator.
-bool ClimbsOut(const char* name) {
-    const char* part = name;
-    for (const char* at = name;; ++at) {
-        if (*at == '/' || *at == '\\' || *at == '\0') {
-            if (at - part == 2 && part[0] == '.' && part[1] == '.') return true;
-            if (*at == '\0') return false;
-            part = at + 1;
-        }
-    }
-}
 
 // ASCII letters in upper case, every other byte as it is.
 unsigned char Upper(char c) {
@@ -45,47 +32,62 @@ bool ListedBefore(const char* a, const char* b) {
     return std::strcmp(a, b) < 0;
 }
 
-}  // namespace
-
-// Split on either separator, empty and "." parts dropped, trailing dots and spaces dropped (as
-// Windows does), ASCII letters upper-cased and every other byte above 0x7F taken as one.
-void TargetKey(const char* name, char* key) {
-    std::size_t length = 0;
-    const char* part = name;
-    for (const char* at = name;; ++at) {
-        if (*at != '/' && *at != '\\' && *at != '\0') continue;
-        const char* end = at;
-        while (end != part && (end[-1] == '.' || end[-1] == ' ')) --end;
-        if (end != part) {
-            if (length != 0) key[length++] = '/';
-            for (const char* c = part; c != end; ++c) {
-                key[length++] = static_cast<char>(Upper(*c) > 0x7F ? 0x80 : Upper(*c));
-            }
-        }
-        if (*at == '\0') break;
-        part = at + 1;
+// Asks the length of every file of a listing; the first in order that fails is the one named.
+class SizeSource final : public JobSource {
+  public:
+    explicit SizeSource(std::vector<FolderFile>* files) : files_(*files) {}
+    int Next(std::uint64_t, Offer* offer, Reason*) override {
+        if (next_ == files_.size()) return 0;
+        offer->number = static_cast<std::uint32_t>(next_);
+        offer->item = next_;
+        return 1;
     }
-    key[length] = '\0';
-}
+    bool Take(Job&) override {
+        ++next_;
+        return true;
+    }
+    bool Work(Job& job) override {
+        FolderFile& file = files_[job.item];
+        return platform::RegularFileLength(file.name.c_str(), &file.size, &job.why);
+    }
+    bool Finish(Job&) override { return true; }
 
-namespace {
+  private:
+    std::vector<FolderFile>& files_;
+    std::size_t next_ = 0;
+};
 
-bool SameTarget(const char* a, const char* b) {
-    char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
-    TargetKey(a, keyA);
-    TargetKey(b, keyB);
-    return std::strcmp(keyA, keyB) == 0;
-}
+// Fills the entries of a chain, each holding only its name, from the files of those names.
+class LoadSource final : public JobSource {
+  public:
+    explicit LoadSource(PackEntry* head) : next_(head) {}
+    int Next(std::uint64_t, Offer* offer, Reason*) override {
+        if (next_ == nullptr) return 0;
+        offer->number = number_;
+        return 1;
+    }
+    bool Take(Job& job) override {
+        job.entry = next_;
+        next_ = next_->next;
+        ++number_;
+        return true;
+    }
+    bool Work(Job& job) override {
+        char path[PackEntry::kNameSize];
+        std::memcpy(path, job.entry->name, sizeof path);
+        // Loading resets the entry, which would free the chain behind it.
+        PackEntry* const after = job.entry->next;
+        job.entry->next = nullptr;
+        const bool loaded = job.entry->LoadFromFile(path, &job.why);
+        job.entry->next = after;
+        return loaded;
+    }
+    bool Finish(Job&) override { return true; }
 
-// True when a search stopped because no item was left, not because the folder could not be
-// read; asked right after the search's last call.
-bool ListingEnded() {
-#ifdef _WIN32
-    return GetLastError() == ERROR_NO_MORE_FILES;
-#else
-    return errno == 0;
-#endif
-}
+  private:
+    PackEntry* next_;
+    std::uint32_t number_ = 0;
+};
 
 // Fills the pack from the regular files of the current folder; false when a file fails. The
 // folder is listed first, each file becoming an entry that holds only its name; then the files
@@ -93,7 +95,7 @@ bool ListingEnded() {
 bool PackItems(Pack* pack) {
     std::vector<FolderFile> files;
     std::string culprit;
-    if (!ListFolderFiles(&files, false, &culprit)) return false;
+    if (!ListFolderFiles(&files, false, &culprit, nullptr)) return false;
     PackEntry* tail = nullptr;
     for (const FolderFile& file : files) {
         auto* entry = new (std::nothrow) PackEntry;
@@ -103,53 +105,22 @@ bool PackItems(Pack* pack) {
         tail = entry;
         ++pack->count;
     }
-
-    std::atomic<bool> loaded{true};
-    ForEachEntry(pack->head, pack->count, 0, [&loaded](PackEntry* entry) {
-        char path[sizeof entry->name];
-        std::memcpy(path, entry->name, sizeof path);
-        // Loading resets the entry, which would free the chain behind it.
-        PackEntry* const after = entry->next;
-        entry->next = nullptr;
-        if (!entry->LoadFromFile(path)) loaded = false;
-        entry->next = after;
-    });
-    return loaded;
+    SharedProgress().Start(pack->count, 0);
+    LoadSource source(pack->head);
+    WindowFailure failure;
+    return RunWindow(source, kNoBudget, 0, &failure);
 }
 
 }  // namespace
 
-namespace {
-
-// Asks every file's length, on a thread per core: with many small files, this is most of the
-// listing's time. The first file in order that fails is the one named.
-bool SizeFiles(std::vector<FolderFile>* files, std::string* culprit) {
-    if (files->size() > UINT32_MAX) {
-        SetLastError(platform::kErrorFailed);
-        return false;
-    }
-    const auto total = static_cast<std::uint32_t>(files->size());
-    const std::uint32_t failed = RunInOrder(total, 0, [files, total](std::uint32_t at, auto&&) {
-        FolderFile& file = (*files)[at];
-        return platform::RegularFileLength(file.name.c_str(), &file.size) ? total : at;
-    });
-    if (failed == total) return true;
-    // The reason is asked again on this thread, whose last error is the one the caller reads.
-    *culprit = (*files)[failed].name;
-    std::uint64_t size = 0;
-    if (platform::RegularFileLength(culprit->c_str(), &size)) SetLastError(platform::kErrorFailed);
-    return false;
-}
-
-}  // namespace
-
-bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit) {
+bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit,
+                     Reason* why) {
     culprit->clear();
     WIN32_FIND_DATAA found;
     std::memset(&found, 0, sizeof found);
     HANDLE search = FindFirstFileA("*", &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    bool ok = true;
+    if (search == INVALID_HANDLE_VALUE) return Fail(why, platform::SearchFailure());
+    Reason failure = 0;
     try {
         do {
             if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) !=
@@ -157,28 +128,30 @@ bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* cu
                 continue;
             }
             files->push_back({found.cFileName, 0});
-            if (files->back().name.size() >= sizeof(PackEntry::name)) {
+            if (!PackEntry::NameFits(found.cFileName)) {
                 *culprit = found.cFileName;
-                SetLastError(platform::kErrorNameTooLong);
-                ok = false;  // a name too long to keep is refused, never cut
+                failure = platform::kErrorNameTooLong;  // refused, never cut
             }
-        } while (ok && FindNextFileA(search, &found));
+        } while (failure == 0 && FindNextFileA(search, &found));
         // A listing that failed part-way is not the whole folder.
-        if (ok && !ListingEnded()) ok = false;
-        if (ok) {
+        if (failure == 0) failure = platform::SearchFailure();
+        if (failure == 0) {
             std::sort(files->begin(), files->end(), [](const FolderFile& a, const FolderFile& b) {
                 return ListedBefore(a.name.c_str(), b.name.c_str());
             });
         }
-        if (ok && sizes) ok = SizeFiles(files, culprit);
     } catch (const std::bad_alloc&) {
-        SetLastError(platform::kErrorFailed);
-        ok = false;
+        failure = platform::kErrorNoMemory;
     }
-    const DWORD reason = GetLastError();
     FindClose(search);
-    SetLastError(reason);
-    return ok;
+    if (failure != 0) return Fail(why, failure);
+    if (!sizes) return true;
+    if (files->size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
+    SizeSource source(files);
+    WindowFailure sized;
+    if (RunWindow(source, kNoBudget, 0, &sized)) return true;
+    if (sized.item < files->size()) *culprit = (*files)[sized.item].name;
+    return Fail(why, sized.why);
 }
 
 bool Pack::PackFolder(const char* folder) {
@@ -186,98 +159,9 @@ bool Pack::PackFolder(const char* folder) {
     Clear();
     // Without a way back, the folder is never entered.
     FolderReturn visit;
-    if (!visit.Enter(folder)) return false;
+    if (!visit.Enter(folder, nullptr)) return false;
     const bool packed = PackItems(this);
     visit.Back();
     if (!packed) Clear();
     return packed;
-}
-
-// Writes one entry below the target folder. Each folder of its path is opened without
-// following a link and the file is made inside the last one, so no link below the target, nor
-// one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
-// is not written. Uses no current-folder state: entries may be written on any thread.
-bool Pack::UnpackEntry(PackEntry* entry, const platform::Folder& target) {
-    if (entry == nullptr) return false;
-    if (ClimbsOut(entry->name)) {
-        SetLastError(platform::kErrorClimbsOut);
-        return false;
-    }
-    char path[sizeof entry->name];
-    std::memcpy(path, entry->name, sizeof path);
-    path[sizeof path - 1] = '\0';
-    platform::Folder below[sizeof path / 2];  // a name of 31 characters has at most 15 folders
-    const platform::Folder* at = &target;
-    std::size_t depth = 0;
-    char* part = path;
-    for (char* end = path; *end != '\0'; ++end) {
-        if (*end != '/' && *end != platform::kPathSeparator) continue;
-        *end = '\0';
-        if (*part != '\0' && std::strcmp(part, ".") != 0) {
-            if (!below[depth].OpenBelow(*at, part)) return false;
-            at = &below[depth++];
-        }
-        part = end + 1;
-    }
-    return entry->ExtractToFile(*at, part);
-}
-
-bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
-    if (folder == nullptr) return false;
-    platform::Folder target;
-    if (!target.Open(folder)) return false;
-    // An entry that climbs out stops the unpack before anything behind it is written.
-    std::uint32_t total = 0;
-    bool climbs = false;
-    for (PackEntry* entry = head; entry != nullptr && !climbs; entry = entry->next) {
-        climbs = ClimbsOut(entry->name);
-        total += climbs ? 0 : 1;
-    }
-
-    // The entries in pack order; for each, the next one that lands on the same file (or total),
-    // and whether an earlier one does. One worker writes such entries one after the other.
-    std::unique_ptr<PackEntry*[]> entries(new (std::nothrow) PackEntry*[total + 1]);
-    std::unique_ptr<std::uint32_t[]> sameAfter(new (std::nothrow) std::uint32_t[total + 1]);
-    std::unique_ptr<bool[]> follows(new (std::nothrow) bool[total + 1]);
-    std::unique_ptr<std::uint32_t[]> byKey(new (std::nothrow) std::uint32_t[total + 1]);
-    if (entries == nullptr || sameAfter == nullptr || follows == nullptr || byKey == nullptr) {
-        // No memory to share the work: this thread writes the entries in turn.
-        std::uint32_t written = 0;
-        for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-            if (!UnpackEntry(entry, target)) return false;
-            ++written;
-        }
-        return written == count;
-    }
-    PackEntry* entry = head;
-    for (std::uint32_t at = 0; at < total; ++at, entry = entry->next) {
-        entries[at] = entry;
-        sameAfter[at] = total;
-        follows[at] = false;
-    }
-    // Sorting the indexes by key brings the entries of one file together, in pack order.
-    for (std::uint32_t at = 0; at < total; ++at) byKey[at] = at;
-    std::sort(byKey.get(), byKey.get() + total, [&entries](std::uint32_t a, std::uint32_t b) {
-        char keyA[sizeof PackEntry::name], keyB[sizeof PackEntry::name];
-        TargetKey(entries[a]->name, keyA);
-        TargetKey(entries[b]->name, keyB);
-        const int order = std::strcmp(keyA, keyB);
-        return order != 0 ? order < 0 : a < b;
-    });
-    for (std::uint32_t at = 0; at + 1 < total; ++at) {
-        if (!SameTarget(entries[byKey[at]]->name, entries[byKey[at + 1]]->name)) continue;
-        sameAfter[byKey[at]] = byKey[at + 1];
-        follows[byKey[at + 1]] = true;
-    }
-
-    const std::uint32_t failed =
-        RunInOrder(total, workers, [&](std::uint32_t at, auto stopped) -> std::uint32_t {
-            if (follows[at]) return total;  // written after the earlier entry of its file
-            for (std::uint32_t next = at; next != total; next = sameAfter[next]) {
-                if (next != at && stopped(next)) break;
-                if (!UnpackEntry(entries[next], target)) return next;
-            }
-            return total;
-        });
-    return failed == total && !climbs && total == count;
 }

@@ -1,48 +1,67 @@
-// One file <-> one entry: loading a whole file and extracting an entry's plain bytes.
+// One file <-> one entry: loading a whole file, adding it to the pack, and extracting an entry's
+// plain bytes.
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "pack/pack.h"
 #include "platform/atomic_file.h"
-#include "platform/process.h"
 
-bool PackEntry::LoadFromFile(const char* path) {
-    if (path == nullptr || *path == '\0') return false;
+using platform::Fail;
+using platform::Reason;
+
+bool PackEntry::LoadFromFile(const char* path, Reason* why) {
+    if (path == nullptr || *path == '\0') return Fail(why, platform::kErrorFailed);
     Reset();
     // A name that does not fit the 32-byte field is refused rather than cut.
-    const std::size_t nameLength = std::strlen(path);
-    if (nameLength >= sizeof name) {
-        SetLastError(platform::kErrorNameTooLong);
-        return false;
-    }
+    if (!NameFits(path)) return Fail(why, platform::kErrorNameTooLong);
 
     std::uint64_t length = 0;
-    SetLastError(0);
-    std::FILE* file = platform::OpenRegularFile(path, &length);
-    if (file == nullptr) {
-        // Opened but turned away: a folder, FIFO or device.
-        if (GetLastError() == 0) SetLastError(platform::kErrorNotRegularFile);
-        return false;
-    }
+    std::FILE* file = platform::OpenRegularFile(path, &length, why);
+    if (file == nullptr) return false;
     if (length == 0 || length > std::numeric_limits<std::uint32_t>::max()) {
         std::fclose(file);
-        SetLastError(length == 0 ? platform::kErrorEmptyFile : platform::kErrorFileTooLarge);
-        return false;
+        return Fail(why, length == 0 ? platform::kErrorEmptyFile : platform::kErrorFileTooLarge);
     }
     // The bytes go straight into the block in one read, not through a stream buffer.
     std::setvbuf(file, nullptr, _IONBF, 0);
     size = static_cast<std::uint32_t>(length);
     data = GlobalAlloc(GHND, size);
     view = static_cast<unsigned char*>(GlobalLock(data));
-    const bool whole = view != nullptr && std::fread(view, 1, size, file) == size;
+    Reason readFailure = 0;
+    const bool whole =
+        view != nullptr && platform::ReadBytes(file, view, size, &readFailure) == size;
     std::fclose(file);
     if (!whole) {
+        // A file that shrank since its length was asked is cut short: it changed under us.
+        const Reason failure = view == nullptr    ? platform::kErrorNoMemory
+                               : readFailure != 0 ? readFailure
+                                                  : platform::kErrorFailed;
         Reset();
-        return false;
+        return Fail(why, failure);
     }
-    std::memcpy(name, path, nameLength + 1);
+    std::memcpy(name, path, std::strlen(path) + 1);
     GlobalUnlock(data);
     view = nullptr;
+    return true;
+}
+
+bool Pack::AddFile(const char* path) {
+    auto* entry = new (std::nothrow) PackEntry;
+    if (entry == nullptr) return false;
+    if (!entry->LoadFromFile(path)) {
+        delete entry;
+        return false;
+    }
+    if (compressed != 0) entry->Compress();
+    if (head == nullptr) {
+        head = entry;
+    } else {
+        PackEntry* last = head;
+        while (last->next != nullptr) last = last->next;
+        last->next = entry;
+    }
+    ++count;
     return true;
 }
 
@@ -51,15 +70,15 @@ namespace {
 // Makes the entry's plain bytes ready before any file is touched, then writes them through the
 // file that open() makes.
 template <typename Open>
-bool Extract(PackEntry& entry, Open open) {
+bool Extract(PackEntry& entry, Open open, Reason* why) {
     unsigned char* const before = entry.view;
     entry.view = static_cast<unsigned char*>(GlobalLock(entry.data));
     if (entry.view == nullptr) {
         entry.view = before;
-        return false;
+        return Fail(why, platform::kErrorNoMemory);
     }
     if (entry.compressed != 0) {
-        entry.Decompress();
+        entry.Decompress(why);
         if (entry.compressed != 0) {
             GlobalUnlock(entry.data);
             entry.view = before;
@@ -68,9 +87,11 @@ bool Extract(PackEntry& entry, Open open) {
     }
 
     platform::AtomicFile out = open();
-    const bool written = out.stream() != nullptr &&
-                         std::fwrite(entry.view, 1, entry.size, out.stream()) == entry.size &&
-                         out.Commit();
+    bool written = out.stream() != nullptr || Fail(why, out.reason());
+    if (written) {
+        const platform::WritePiece bytes{entry.view, entry.size};
+        written = platform::WritePieces(out.stream(), &bytes, 1, why) && out.Commit(why);
+    }
     GlobalUnlock(entry.data);
     entry.view = nullptr;
     return written;
@@ -80,12 +101,16 @@ bool Extract(PackEntry& entry, Open open) {
 
 // Unpacked files are not flushed to the disk one by one: that would make unpacking many times
 // slower than tar, which does not either.
-bool PackEntry::ExtractToFile(const char* path) {
-    if (data == nullptr || path == nullptr || *path == '\0') return false;
-    return Extract(*this, [path] { return platform::AtomicFile(path, false); });
+bool PackEntry::ExtractToFile(const char* path, Reason* why) {
+    if (data == nullptr || path == nullptr || *path == '\0')
+        return Fail(why, platform::kErrorFailed);
+    return Extract(
+        *this, [path] { return platform::AtomicFile(path, false); }, why);
 }
 
-bool PackEntry::ExtractToFile(const platform::Folder& folder, const char* name) {
-    if (data == nullptr || name == nullptr || *name == '\0') return false;
-    return Extract(*this, [&folder, name] { return platform::AtomicFile(folder, name, false); });
+bool PackEntry::ExtractToFile(const platform::Folder& folder, const char* name, Reason* why) {
+    if (data == nullptr || name == nullptr || *name == '\0')
+        return Fail(why, platform::kErrorFailed);
+    return Extract(
+        *this, [&folder, name] { return platform::AtomicFile(folder, name, false); }, why);
 }

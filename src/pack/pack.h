@@ -41,49 +41,39 @@ struct PackEntry {
     // Locks the block on first use and keeps its address in `view`; null without a block.
     unsigned char* Lock();
 
-    // Replaces the bytes by their zlib stream. On any failure the entry keeps its bytes,
-    // sizes and flag and no block of the attempt is left. Once past the first checks the
-    // entry is left locked with `view` at its current bytes. Safe on many threads at once,
-    // each on its own entry.
-    void Compress(Compressor engine = Compressor::kZlib);
+    // A name fits an entry when it has at most 31 bytes: a longer one is refused, never cut.
+    static bool NameFits(const char* name);
+
+    // Replaces the bytes by their zlib stream. On any failure (its reason in *why) the entry
+    // keeps its bytes, sizes and flag and no block of the attempt is left. Once past the first
+    // checks the entry is left locked with `view` at its current bytes. Safe on many threads at
+    // once, each on its own entry.
+    void Compress(Compressor engine = Compressor::kZlib, platform::Reason* why = nullptr);
 
     // Replaces the zlib stream by exactly `size` plain bytes; the same failure and lock rules
-    // as Compress. A stream that gives more or fewer than `size` bytes is a failure, and so is
-    // a damaged or truncated stream or one whose checksum differs; bytes after a complete
-    // stream are ignored.
-    void Decompress();
+    // as Compress. A stream that gives more or fewer than `size` bytes is a failure
+    // (kErrorCorruptData), and so is a damaged or truncated stream or one whose checksum
+    // differs; bytes after a complete stream are ignored.
+    void Decompress(platform::Reason* why = nullptr);
 
     // Reads one record into the entry, whose `compressed` flag says how long its data is.
     // `available` is the number of bytes left in the file: no length beyond it is believed.
     // False on a short, oversized or malformed record; the entry is then reset.
-    bool ReadRecord(std::FILE* file, std::uint64_t available);
-    // The two halves of ReadRecord. The head gives name and sizes and checks them against
-    // `available` as ReadRecord does, leaving the entry without a block; the data then reads
-    // the DataLength() bytes behind it. False resets the entry, with the last error set.
-    bool ReadRecordHead(std::FILE* file, std::uint64_t available);
-    bool ReadRecordData(std::FILE* file);
+    bool ReadRecord(std::FILE* file, std::uint64_t available, platform::Reason* why = nullptr);
     // How many data bytes follow the record head, by the entry's own flag.
     std::uint32_t DataLength() const { return compressed != 0 ? storedSize : size; }
-    // The record head of the entry: sizes and name field, as every record is written.
-    void EncodeHead(unsigned char* head) const;
 
-    // Writes the record head and exactly the data the entry's own flag calls for, in one
-    // gathered write: the record writer of every save.
-    bool WriteRecord(std::FILE* file);
-    // The same for several entries one after the other, gathered into few writes.
-    static bool WriteRecords(std::FILE* file, PackEntry* const* entries, std::size_t count);
-
-    // Reads a whole regular file (1 byte to 4 GiB - 1, name of at most 31 characters) into
-    // the entry, named by path as given. False leaves the entry reset (or untouched when
-    // path is null or empty).
-    bool LoadFromFile(const char* path);
+    // Reads a whole regular file (1 byte to 4 GiB - 1, a name that fits) into the entry, named
+    // by path as given. False leaves the entry reset (or untouched when path is null or empty).
+    bool LoadFromFile(const char* path, platform::Reason* why = nullptr);
 
     // Writes the entry's plain bytes to path, decompressing a compressed entry in place
     // first. The file appears whole or not at all: a failure leaves any earlier file at
     // path as it was and no temporary file behind.
-    bool ExtractToFile(const char* path);
+    bool ExtractToFile(const char* path, platform::Reason* why = nullptr);
     // The same for the file `name`, one component, inside an open folder.
-    bool ExtractToFile(const platform::Folder& folder, const char* name);
+    bool ExtractToFile(const platform::Folder& folder, const char* name,
+                       platform::Reason* why = nullptr);
 };
 
 // The whole pack held in memory.
@@ -136,14 +126,10 @@ struct Pack {
     // Writes every entry as a file below folder, which must exist, on up to `workers` threads
     // (0: one per core), decompressing each in place. False when an entry cannot be written or
     // its name climbs out with "..": every entry before the first such one is written, no
-    // entry behind a name that climbs out is, and of those behind a write that failed, some
-    // may be (no new one is started once a failure is known). Entries landing on one file are
-    // written in pack order, so the later one's bytes win.
+    // entry behind a name that climbs out is, and of those behind a write that failed, none is
+    // started once the failure is known. Entries landing on one file are written in pack
+    // order, so the later one's bytes win.
     bool UnpackToFolder(const char* folder, unsigned workers = 0);
-    // Writes one entry as a file below the open folder target, as UnpackToFolder writes each:
-    // every folder of its path is opened without following a link, and a name that climbs out
-    // with ".." is refused. Thread-safe: it uses no current-folder state.
-    static bool UnpackEntry(PackEntry* entry, const platform::Folder& target);
 
   private:
     // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.

@@ -54,4 +54,13 @@ inline bool DecodeHeader(const unsigned char* header, std::uint8_t* flag, std::u
     return true;
 }
 
+// A record head: size, stored size and all 32 bytes of the name field.
+inline void EncodeHead(unsigned char* head, std::uint32_t size, std::uint32_t stored,
+                       const char* name) {
+    PutU32(head + kSizeOffset, size);           /* size */
+    PutU32(head + kStoredSizeOffset, stored);   /* stored size */
+    for (std::size_t i = 0; i < kNameSize; ++i) /* name */
+        head[kNameOffset + i] = static_cast<unsigned char>(name[i]);
+}
+
 }  // namespace pack_format

@@ -1,6 +1,5 @@
-// The chain of entries: reset, lock, add, remove and lookup.
+// The chain of entries: reset, lock, remove and lookup.
 #include <cstring>
-#include <new>
 
 #include "pack/pack.h"
 
@@ -38,6 +37,10 @@ void PackEntry::Reset() {
     storedSize = 0;
 }
 
+bool PackEntry::NameFits(const char* name) {
+    return std::strlen(name) < kNameSize;
+}
+
 unsigned char* PackEntry::Lock() {
     if (data == nullptr) {
         view = nullptr;
@@ -52,25 +55,6 @@ void Pack::Clear() {
     head = nullptr;
     compressed = 0;
     count = 0;
-}
-
-bool Pack::AddFile(const char* path) {
-    auto* entry = new (std::nothrow) PackEntry;
-    if (entry == nullptr) return false;
-    if (!entry->LoadFromFile(path)) {
-        delete entry;
-        return false;
-    }
-    if (compressed != 0) entry->Compress();
-    if (head == nullptr) {
-        head = entry;
-    } else {
-        PackEntry* last = head;
-        while (last->next != nullptr) last = last->next;
-        last->next = entry;
-    }
-    ++count;
-    return true;
 }
 
 void Pack::Unlink(PackEntry* prev, PackEntry* entry) {

@@ -1,10 +1,14 @@
-// The thin layer under the packer: Windows kernel calls on Windows, POSIX stand-ins elsewhere.
+// The thin layer under the packer: the Windows kernel calls it is written against (from
+// <windows.h> on Windows, POSIX stand-ins elsewhere), and the few services built on them. The
+// only place, with the files under posix/ and win32/, that tells the systems apart.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "platform/reason.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -74,8 +78,7 @@ BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
 // neither folders nor regular files FILE_ATTRIBUTE_DEVICE, regular files
 // FILE_ATTRIBUTE_NORMAL.
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found);
-// 0 when no item is left (errno is then 0) or when the folder could not be read (errno says
-// why), as Windows tells the two apart by ERROR_NO_MORE_FILES.
+// 0 when no item is left or when the folder could not be read; SearchFailure() tells which.
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found);
 BOOL FindClose(HANDLE search);
 
@@ -90,8 +93,15 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// Asked right after FindFirstFileA or FindNextFileA found no item, before any other call: 0
+// when the folder had no more items, else why it could not be read.
+Reason SearchFailure();
+
 // The current folder, of any length; empty when it cannot be told.
 std::string CurrentFolder();
+
+// SetCurrentDirectoryA with its reason on failure.
+bool EnterFolder(const char* path, Reason* why);
 
 // A folder held open by the system: renaming or replacing its path afterwards changes nothing
 // for the holder, and a path of any length can be gone back to. Empty until opened.
@@ -104,17 +114,18 @@ class Folder {
 
     // Opens the folder at path, following the links the path holds (it is the user's own).
     // False leaves it empty.
-    bool Open(const char* path);
+    bool Open(const char* path, Reason* why = nullptr);
     // Opens the folder `name`, one component, inside parent. A link there is never followed:
     // it fails, as does anything but a folder and, on Windows, a name that Windows would alter
     // or take for a device.
-    bool OpenBelow(const Folder& parent, const char* name);
+    bool OpenBelow(const Folder& parent, const char* name, Reason* why = nullptr);
     bool IsOpen() const;
     // Makes it the current folder; false when it cannot be entered.
     bool Enter() const;
 
   private:
     friend class AtomicFile;
+    friend struct TempFiles;
 #ifdef _WIN32
     HANDLE handle_ = INVALID_HANDLE_VALUE;  // held so that the folder cannot be moved away
     std::string path_;                      // full path, ending in a separator
@@ -124,21 +135,20 @@ class Folder {
 #endif
 };
 
-// Temporary files are made without a name where the system allows it (Linux O_TMPFILE), so a
-// kill at any moment leaves nothing behind. False makes every one named, as on systems without
-// them (their cleanup on SIGINT, SIGTERM and SIGHUP can then be tried anywhere).
-void UseNamelessTempFiles(bool use);
-
-// Sets the process up for writing files: a file-size limit becomes a failed write rather than
-// the end of the program (SIGXFSZ ignored).
-void PrepareWrites();
-
-// True when standard output is a terminal or a console, not a file or a pipe.
-bool OutputIsTerminal();
-
 // Opens an existing regular file (links followed) for binary reading and gives its length.
-// A folder, FIFO, socket or device gives null at once, never blocking.
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length);
+// A folder, FIFO, socket or device gives null at once, never blocking (kErrorNotRegularFile).
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why = nullptr);
+
+// The length of a regular file (links followed), told without opening it. False for anything
+// else, kErrorNotRegularFile for a folder, FIFO or device.
+bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why = nullptr);
+
+// Reads up to `length` bytes; how many came. Fewer at the end of the file, or at a read error,
+// whose reason then goes to *why (left as it was at the end of the file).
+std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why);
+
+// Moves a reading stream `length` bytes on, inside the file.
+bool SkipBytes(std::FILE* file, std::uint64_t length, Reason* why);
 
 // One run of bytes of a gathered write.
 struct WritePiece {
@@ -149,15 +159,25 @@ struct WritePiece {
 // Writes the pieces one after the other at the stream's position, in as few system calls as
 // the system allows and without copying them first. False when any byte could not be written;
 // how much was written is then unknown.
-bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count);
+bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count,
+                 Reason* why = nullptr);
 
-// Sets up the C heap for the packer's run: memory freed after one entry is kept for the next
-// rather than handed back to the system each time.
-void PrepareHeap();
+// Flushes a stream that is written to; false with the reason when its bytes could not go out.
+bool Flush(std::FILE* file, Reason* why);
+
+// Temporary files are made without a name where the system allows it (Linux O_TMPFILE), so a
+// kill at any moment leaves nothing behind. False makes every one named, as on systems without
+// them (their cleanup on SIGINT, SIGTERM and SIGHUP can then be tried anywhere).
+void UseNamelessTempFiles(bool use);
 
 // True when the stream is a terminal (a console on Windows) that a person types into or
 // reads; false for a file, a pipe or a device such as NUL.
 bool IsTerminal(std::FILE* stream);
+
+// True when standard output is a terminal or a console, not a file or a pipe.
+inline bool OutputIsTerminal() {
+    return IsTerminal(stdout);
+}
 
 // Clears the console at once; writes nothing when standard output is not a console.
 void ClearScreen();

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/platform.h"
 #include "platform/process.h"
 
 class ProgressLine {

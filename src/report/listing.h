@@ -1,4 +1,5 @@
-// The contents listing of menu key 7 and of `zorel list`: one formatter for both.
+// What both front ends print about a pack: the contents listing of menu key 7 and of
+// `zorel list`, and entry names made safe for a terminal.
 #pragma once
 
 #include <cstdint>
@@ -21,4 +22,11 @@ class ContentsListing {
     unsigned number_ = 1;
     double sizeTotal_ = 0.0;
     double storedTotal_ = 0.0;
+};
+
+// An entry name as the console shows it: on a terminal, control characters become '?';
+// written to a file or a pipe, the bytes stay as they are.
+struct ShownName {
+    explicit ShownName(const char* name);
+    char text[32];  // as long as any entry name
 };

@@ -1,5 +1,5 @@
 // The self-erasing status line on standard error.
-#include "console/progress_line.h"
+#include "report/progress_line.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,7 +16,7 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 ProgressLine::ProgressLine(const char* what)
     : what_(what), start_(std::chrono::steady_clock::now()) {
-    if (what == nullptr || !platform::ErrorIsTerminal()) return;
+    if (what == nullptr || !platform::IsTerminal(stderr)) return;
     thread_.Start([this] { Run(); });
 }
 

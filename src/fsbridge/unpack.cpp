@@ -1,0 +1,149 @@
+// The unpacker's steps, and the menu's unpack of the whole pack through them.
+#include "fsbridge/unpack.h"
+
+#include <cstring>
+#include <new>
+
+#include "pack/pack.h"
+#include "pack/progress.h"
+
+using platform::Fail;
+using platform::Reason;
+
+namespace {
+
+// True when the name has a ".." component, split on either separator.
+bool ClimbsOut(const char* name) {
+    const char* part = name;
+    for (const char* at = name;; ++at) {
+        if (*at == '/' || *at == '\\' || *at == '\0') {
+            if (at - part == 2 && part[0] == '.' && part[1] == '.') return true;
+            if (*at == '\0') return false;
+            part = at + 1;
+        }
+    }
+}
+
+// ASCII letters in upper case, every other byte above 0x7F taken as one.
+char KeyByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 0x7F) return static_cast<char>(0x80);
+    return static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
+}
+
+// The file an entry lands on, as a key that two names share whenever they may name one file on
+// any system: split on either separator, empty and "." parts dropped, trailing dots and spaces
+// dropped (as Windows does), letter case not told apart.
+std::string TargetKey(const char* name) {
+    std::string key;
+    const char* part = name;
+    for (const char* at = name;; ++at) {
+        if (*at != '/' && *at != '\\' && *at != '\0') continue;
+        const char* end = at;
+        while (end != part && (end[-1] == '.' || end[-1] == ' ')) --end;
+        if (end != part) {
+            if (!key.empty()) key += '/';
+            for (const char* c = part; c != end; ++c) key += KeyByte(*c);
+        }
+        if (*at == '\0') return key;
+        part = at + 1;
+    }
+}
+
+// Writes one entry below the target folder. Each folder of its path is opened without
+// following a link and the file is made inside the last one, so no link below the target, nor
+// one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
+// is not written. Uses no current-folder state: entries may be written on any thread.
+bool UnpackEntry(PackEntry* entry, const platform::Folder& target, Reason* why) {
+    char path[PackEntry::kNameSize];
+    std::memcpy(path, entry->name, sizeof path);
+    path[sizeof path - 1] = '\0';
+    platform::Folder below[sizeof path / 2];  // a name of 31 characters has at most 15 folders
+    const platform::Folder* at = &target;
+    std::size_t depth = 0;
+    char* part = path;
+    for (char* end = path; *end != '\0'; ++end) {
+        if (*end != '/' && *end != platform::kPathSeparator) continue;
+        *end = '\0';
+        if (*part != '\0' && std::strcmp(part, ".") != 0) {
+            if (!below[depth].OpenBelow(*at, part, why)) return false;
+            at = &below[depth++];
+        }
+        part = end + 1;
+    }
+    return entry->ExtractToFile(*at, part, why);
+}
+
+}  // namespace
+
+bool Unpacker::Take(Job& job) {
+    if (ClimbsOut(job.entry->name)) return Fail(&job.why, platform::kErrorClimbsOut);
+    for (; first_ < flying_.size() && flying_[first_].number < finishedBelow_; ++first_) {
+        auto at = landing_.find(flying_[first_].key);
+        if (--at->second == 0) landing_.erase(at);
+    }
+    if (first_ > 64 && first_ * 2 > flying_.size()) {
+        flying_.erase(flying_.begin(), flying_.begin() + static_cast<std::ptrdiff_t>(first_));
+        first_ = 0;
+    }
+    try {
+        std::string key = TargetKey(job.entry->name);
+        job.late = landing_[key]++ != 0;
+        flying_.push_back({job.number, std::move(key)});
+    } catch (const std::bad_alloc&) {
+        return Fail(&job.why, platform::kErrorNoMemory);
+    }
+    return true;
+}
+
+bool Unpacker::Work(Job& job) {
+    if (!job.late) return UnpackEntry(job.entry, target_, &job.why);
+    job.entry->Decompress(&job.why);
+    return job.entry->compressed == 0;
+}
+
+bool Unpacker::Finish(Job& job) {
+    finishedBelow_ = job.number + 1;
+    return !job.late || UnpackEntry(job.entry, target_, &job.why);
+}
+
+namespace {
+
+// The menu's unpack: every entry of the chain, in its order.
+class ChainUnpack final : public JobSource {
+  public:
+    ChainUnpack(PackEntry* head, const platform::Folder& target) : next_(head), unpacker_(target) {}
+    int Next(std::uint64_t, Offer* offer, Reason*) override {
+        if (next_ == nullptr) return 0;
+        offer->number = number_;
+        return 1;
+    }
+    bool Take(Job& job) override {
+        job.entry = next_;
+        job.bytes = next_->size;
+        next_ = next_->next;
+        ++number_;
+        return unpacker_.Take(job);
+    }
+    bool Work(Job& job) override { return unpacker_.Work(job); }
+    bool Finish(Job& job) override { return unpacker_.Finish(job); }
+
+  private:
+    PackEntry* next_;
+    std::uint32_t number_ = 0;
+    Unpacker unpacker_;
+};
+
+}  // namespace
+
+bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
+    if (folder == nullptr) return false;
+    platform::Folder target;
+    if (!target.Open(folder)) return false;
+    std::uint64_t bytes = 0;
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
+    SharedProgress().Start(count, bytes);
+    ChainUnpack source(head, target);
+    WindowFailure failure;
+    return RunWindow(source, kNoBudget, workers, &failure);
+}

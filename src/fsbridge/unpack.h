@@ -1,0 +1,39 @@
+// Entries written as files below a folder: the rules of every unpack, the menu's and the
+// command line's, as the steps of a window's job.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pack/window.h"
+#include "platform/platform.h"
+
+class Unpacker {
+  public:
+    // Writes below target, which outlives this.
+    explicit Unpacker(const platform::Folder& target) : target_(target) {}
+
+    // On the window's thread, in pack order, before anything of the entry is written: a name
+    // that climbs out with ".." is refused (so no entry behind it is ever taken), and an entry
+    // that lands on the same file as one still in flight is marked late, to be written when it
+    // finishes, after that one: the later entry's bytes win, as in pack order.
+    bool Take(Job& job);
+    // On a worker: decompresses the entry in place and writes its file, unless it is late.
+    bool Work(Job& job);
+    // On the window's thread, in pack order: writes a late entry's file.
+    bool Finish(Job& job);
+
+  private:
+    struct Flying {
+        std::uint32_t number;
+        std::string key;
+    };
+
+    const platform::Folder& target_;
+    std::vector<Flying> flying_;  // taken, in the order taken; those before first_ finished
+    std::size_t first_ = 0;
+    std::unordered_map<std::string, std::uint32_t> landing_;  // how many of them on each file
+    std::uint32_t finishedBelow_ = 0;  // every job numbered below this has finished
+};

@@ -1,0 +1,376 @@
+// The window's scheduler: this thread takes and finishes jobs, a worker per core works on them.
+// Its rules are stated at the top of window.h.
+#include "pack/window.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "pack/progress.h"
+#include "platform/process.h"
+
+namespace {
+
+constexpr unsigned kMostWorkers = 16;
+constexpr std::size_t kSlotsPerWorker = 128;
+// Small jobs go to a worker many at a time, so that the threads seldom wait for each other.
+constexpr std::size_t kGrabMost = 32;
+constexpr std::uint64_t kGrabBytes = std::uint64_t{1} << 20;
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+// A job with the window's own marks on it.
+struct Slot {
+    Job job;
+    std::uint64_t counted = 0;  // what it counts for in the cost in flight
+    bool done = false;          // its Work is over
+    bool ok = false;
+};
+
+void Clear(Job& job) {
+    job.owned.reset();
+    job = Job();
+}
+
+class Window {
+  public:
+    Window(JobSource& source, std::uint64_t budget, unsigned workers, WindowFailure* failure)
+        : source_(source), failure_(failure), budget_(budget) {
+        if (workers == 0) workers = std::thread::hardware_concurrency();
+        workers_ = std::clamp(workers, 1u, kMostWorkers);
+        slots_ = kSlotsPerWorker * workers_;
+        batch_ = slots_ / 2;
+    }
+    ~Window() { Stop(); }
+
+    bool Run() {
+        if (!Prepare()) return RunAlone();
+        for (;;) {
+            if (!Failed() && !ended_) TakeWhatFits();
+            if (flightCount_ == 0) break;
+            AwaitFront();
+            FinishDone();
+        }
+        Stop();
+        return !Failed();
+    }
+
+  private:
+    // Room for the slots, and the workers; false when either cannot be had.
+    bool Prepare() {
+        const std::size_t room = slots_ + 1;  // rule 1: one more, taken in turn
+        cells_.reset(new (std::nothrow) Slot[room]);
+        free_.reset(new (std::nothrow) Slot*[room]);
+        flight_.reset(new (std::nothrow) Slot*[room]);
+        queue_.reset(new (std::nothrow) Slot*[room]);
+        handed_.reset(new (std::nothrow) Slot*[room]);
+        threads_.reset(new (std::nothrow) platform::Thread[workers_]);
+        if (!cells_ || !free_ || !flight_ || !queue_ || !handed_ || !threads_) return false;
+        for (std::size_t i = 0; i < room; ++i) free_[freeCount_++] = &cells_[i];
+        for (; started_ < workers_; ++started_) {
+            if (!threads_[started_].Start([this] { Serve(); })) break;
+        }
+        return started_ > 0;
+    }
+
+    // One job at a time on this thread, each in its turn (rule 6).
+    bool RunAlone() {
+        Job job;
+        for (;;) {
+            Clear(job);
+            Offer offer;
+            platform::Reason why = 0;
+            const int next = source_.Next(0, &offer, &why);
+            if (next < 0) Fail(offer.number, offer.item, why, nullptr);
+            if (next <= 0) break;
+            job.number = offer.number;
+            job.item = offer.item;
+            job.cost = offer.cost;
+            char name[PackEntry::kNameSize] = {};
+            const bool ok =
+                source_.Take(job) && source_.Work(job) && (NameOf(job, name), source_.Finish(job));
+            if (!ok) {
+                Fail(job.number, job.item, job.why, name[0] != '\0' ? name : nullptr, &job);
+                break;
+            }
+            SharedProgress().Advance(job.bytes);
+        }
+        Clear(job);
+        return !Failed();
+    }
+
+    // A failure is known as soon as the step that failed returns, on whichever thread.
+    bool Failed() const { return failedAt_.load() != kNone; }
+
+    void Publish(std::uint32_t number) {
+        for (std::uint32_t known = failedAt_.load();
+             number < known && !failedAt_.compare_exchange_weak(known, number);) {
+        }
+    }
+
+    // Keeps the lowest-numbered failure: name, or else the job's entry's, names it.
+    void Fail(std::uint32_t number, std::size_t item, platform::Reason why, const char* name,
+              const Job* job = nullptr) {
+        if (failure_->failed && failure_->number <= number) return;
+        failure_->failed = true;
+        failure_->number = number;
+        failure_->item = item;
+        failure_->why = why == 0 ? platform::kErrorFailed : why;
+        std::memset(failure_->name, 0, sizeof failure_->name);
+        if (name == nullptr && job != nullptr && job->entry != nullptr) name = job->entry->name;
+        if (name != nullptr) {
+            std::memcpy(failure_->name, name, strnlen(name, sizeof failure_->name - 1));
+        }
+        Publish(number);
+    }
+
+    static void NameOf(const Job& job, char* name) {
+        if (job.entry != nullptr) std::memcpy(name, job.entry->name, PackEntry::kNameSize);
+    }
+
+    bool InTurn(const Slot* slot) const { return slot->job.number == nextToFinish_; }
+
+    // Takes every job that fits, and hands them to the workers together.
+    void TakeWhatFits() {
+        std::uint64_t room = 0;
+        bool stuck = false;
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            // Everything in flight is done and waits for the job in turn: take it (rule 2).
+            stuck = flightCount_ != 0 && doneCount_ == flightCount_ && !InTurn(flight_[0]);
+            if (!stuck && flightCost_ < budget_) room = budget_ - flightCost_;
+        }
+        std::size_t handed = 0;
+        std::uint64_t handedCost = 0;
+        pending_ = 0;
+        while (flightCount_ < slots_ || stuck) {
+            Offer offer;
+            platform::Reason why = 0;
+            const int next = source_.Next(room, &offer, &why);
+            if (next < 0) Fail(offer.number, offer.item, why, nullptr);
+            if (next <= 0) {
+                ended_ = true;
+                break;
+            }
+            wanted_ = std::max(wanted_, offer.budget);
+            if (flightCount_ != 0 && !stuck && offer.cost > room) {
+                pending_ = offer.cost;  // taken once enough is settled
+                break;
+            }
+            Slot* slot = free_[--freeCount_];
+            slot->job.number = offer.number;
+            slot->job.item = offer.item;
+            slot->job.cost = offer.cost;
+            if (!source_.Take(slot->job)) {
+                Fail(slot->job.number, slot->job.item, slot->job.why, nullptr, &slot->job);
+                Release(slot);
+                break;
+            }
+            stuck = false;
+            room -= std::min(room, offer.cost);
+            slot->counted = offer.cost;
+            Insert(slot);
+            handed_[handed++] = slot;
+            handedCost += offer.cost;
+        }
+        if (handed == 0) return;
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            flightCost_ += handedCost;
+            for (std::size_t i = 0; i < handed; ++i) {
+                queue_[(queueFirst_ + queueCount_++) % (slots_ + 1)] = handed_[i];
+            }
+        }
+        queued_.notify_all();
+    }
+
+    // Flight is kept in number order, so its front is the next to finish.
+    void Insert(Slot* slot) {
+        Slot** end = flight_.get() + flightCount_;
+        Slot** at =
+            std::upper_bound(flight_.get(), end, slot->job.number,
+                             [](std::uint32_t n, const Slot* s) { return n < s->job.number; });
+        std::memmove(at + 1, at, static_cast<std::size_t>(end - at) * sizeof *at);
+        *at = slot;
+        ++flightCount_;
+    }
+
+    void Release(Slot* slot) {
+        Clear(slot->job);
+        slot->counted = 0;
+        slot->done = false;
+        slot->ok = false;
+        free_[freeCount_++] = slot;
+    }
+
+    // Whether this thread has something to do; asked under the lock, by it and by the workers.
+    // While the workers have plenty queued it finishes jobs a batch at a time, and takes jobs
+    // when the queue runs low, so that it is not woken for every small job.
+    bool Due() const {
+        const bool low = queueCount_ < batch_;
+        if (awaited_->done && turn_ && (ending_ || doneCount_ >= batch_ || low)) return true;
+        if (ending_) return false;
+        if (!turn_ && doneCount_ == inFlight_) return true;  // the job in turn is to be taken
+        return inFlight_ < slots_ && flightCost_ + nextCost_ <= budget_ && (low || !turn_);
+    }
+
+    void AwaitFront() {
+        std::unique_lock<std::mutex> held(lock_);
+        budget_ = std::max(budget_, wanted_);
+        nextCost_ = pending_;
+        inFlight_ = flightCount_;
+        awaited_ = flight_[0];
+        // After a failure nothing more is taken, and each job is only waited for.
+        ending_ = Failed() || ended_;
+        turn_ = Failed() || InTurn(awaited_);
+        waiting_ = true;
+        finished_.wait(held, [this] { return Due(); });
+        waiting_ = false;
+    }
+
+    // Finishes the done jobs at the front in their turn; after a failure, drops them.
+    void FinishDone() {
+        for (;;) {
+            Slot* front = nullptr;
+            {
+                std::lock_guard<std::mutex> held(lock_);
+                if (flightCount_ == 0 || !flight_[0]->done) return;
+                front = flight_[0];
+            }
+            const bool inTurn = InTurn(front);
+            if (!inTurn && !Failed()) return;
+            Job& job = front->job;
+            if (!front->ok) {
+                Fail(job.number, job.item, job.why, nullptr, &job);
+            } else if (inTurn && job.number < failedAt_.load()) {
+                char name[PackEntry::kNameSize] = {};
+                NameOf(job, name);  // Finish may take the entry
+                if (source_.Finish(job)) {
+                    SharedProgress().Advance(job.bytes);
+                } else {
+                    Fail(job.number, job.item, job.why, name[0] != '\0' ? name : nullptr);
+                }
+            }
+            if (inTurn) nextToFinish_ = job.number + 1;
+            {
+                std::lock_guard<std::mutex> held(lock_);
+                flightCost_ -= front->counted;
+                --doneCount_;
+                std::memmove(flight_.get(), flight_.get() + 1, --flightCount_ * sizeof(Slot*));
+            }
+            Release(front);
+        }
+    }
+
+    // A worker: takes queued jobs, with a few more behind them while they are small and the
+    // queue holds plenty for the others, and works on them; the lock is taken twice for the lot.
+    void Serve() {
+        std::unique_lock<std::mutex> held(lock_);
+        for (;;) {
+            queued_.wait(held, [this] { return stop_ || queueCount_ != 0; });
+            if (queueCount_ == 0) break;
+            Slot* grabbed[kGrabMost];
+            std::size_t count = 0;
+            std::uint64_t cost = 0;
+            do {
+                Slot* slot = queue_[queueFirst_];
+                queueFirst_ = (queueFirst_ + 1) % (slots_ + 1);
+                --queueCount_;
+                cost += slot->counted;
+                grabbed[count++] = slot;
+            } while (count < kGrabMost && queueCount_ > workers_ &&
+                     cost + queue_[queueFirst_]->counted <= kGrabBytes);
+            held.unlock();
+            for (std::size_t i = 0; i < count; ++i) {
+                Job& job = grabbed[i]->job;
+                // Behind a failure no Work starts (rule 4).
+                grabbed[i]->ok = job.number < failedAt_.load() && source_.Work(job);
+                if (!grabbed[i]->ok) Publish(job.number);
+            }
+            held.lock();
+            for (std::size_t i = 0; i < count; ++i) {
+                Slot* slot = grabbed[i];
+                slot->done = true;
+                if (slot->job.cost < slot->counted) {  // Work lowered its cost (rule 2)
+                    flightCost_ -= slot->counted - slot->job.cost;
+                    slot->counted = slot->job.cost;
+                }
+            }
+            doneCount_ += count;
+            if (waiting_ && Due()) finished_.notify_one();
+        }
+        held.unlock();
+        ReleaseThreadCoders();
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            stop_ = true;
+        }
+        queued_.notify_all();
+        for (unsigned i = 0; i < started_; ++i) threads_[i].Join();
+        started_ = 0;
+    }
+
+    JobSource& source_;
+    WindowFailure* failure_;
+    std::atomic<std::uint32_t> failedAt_{kNone};  // the failure's number, read by the workers
+    unsigned workers_ = 1;
+    unsigned started_ = 0;
+    std::size_t slots_ = 0;
+    std::size_t batch_ = 0;
+    std::unique_ptr<Slot[]> cells_;
+    std::unique_ptr<Slot*[]> free_, flight_, queue_, handed_;
+    std::unique_ptr<platform::Thread[]> threads_;
+    std::size_t freeCount_ = 0;
+    // This thread's own.
+    std::uint32_t nextToFinish_ = 0;
+    std::uint64_t wanted_ = 0;   // the largest budget the source asked for
+    std::uint64_t pending_ = 0;  // the cost of the job offered and not yet taken
+    std::size_t flightCount_ = 0;
+    bool ended_ = false;  // the source has offered its last job
+
+    // Guarded by the lock; what this thread waits for is set before it waits.
+    std::mutex lock_;
+    std::condition_variable queued_;    // for the workers: a job waits
+    std::condition_variable finished_;  // for this thread: it is due
+    std::uint64_t budget_;
+    std::uint64_t flightCost_ = 0;
+    std::size_t doneCount_ = 0;  // jobs in flight whose Work is over
+    std::size_t queueFirst_ = 0;
+    std::size_t queueCount_ = 0;
+    std::uint64_t nextCost_ = 0;     // the cost of the job this thread would take next
+    std::size_t inFlight_ = 0;       // how many jobs are in flight
+    const Slot* awaited_ = nullptr;  // the front job
+    bool turn_ = false;              // the front may finish (or be dropped) once done
+    bool ending_ = false;            // nothing more will be taken
+    bool waiting_ = false;
+    bool stop_ = false;
+};
+
+}  // namespace
+
+bool RunWindow(JobSource& source, std::uint64_t budget, unsigned workers, WindowFailure* failure) {
+    Window window(source, budget, workers, failure);
+    return window.Run();
+}
+
+void AheadOrder::Take(std::uint32_t number) {
+    for (std::size_t k = 0; k < aheadCount_; ++k) {
+        if (ahead_[k] == number) aheadTaken_[k] = true;
+    }
+    if (number == inOrder_) {
+        for (++inOrder_; inOrder_ < count_ && TakenAhead(inOrder_);) ++inOrder_;
+    }
+    while (aheadNext_ < aheadCount_ && aheadTaken_[aheadNext_]) ++aheadNext_;
+}
+
+bool AheadOrder::TakenAhead(std::uint32_t number) const {
+    for (std::size_t k = 0; k < aheadCount_; ++k) {
+        if (ahead_[k] == number) return aheadTaken_[k];
+    }
+    return false;
+}

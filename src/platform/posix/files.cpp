@@ -1,0 +1,289 @@
+// POSIX stand-ins for the Windows folder calls, and the file services built on POSIX calls.
+#ifndef _WIN32
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct Search {
+    DIR* dir;
+    int folder;
+};
+
+DWORD AttributesOf(int folder, const dirent* item) {
+    switch (item->d_type) {
+        case DT_DIR:
+            return FILE_ATTRIBUTE_DIRECTORY;
+        case DT_REG:
+            return FILE_ATTRIBUTE_NORMAL;
+        case DT_UNKNOWN:
+        case DT_LNK:
+            break;
+        default:
+            return FILE_ATTRIBUTE_DEVICE;
+    }
+    struct stat info {};
+    if (fstatat(folder, item->d_name, &info, 0) != 0) return FILE_ATTRIBUTE_DEVICE;
+    if (S_ISDIR(info.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISREG(info.st_mode)) return FILE_ATTRIBUTE_NORMAL;
+    return FILE_ATTRIBUTE_DEVICE;
+}
+
+// Fills found with the next item whose name fits; false at the end of the folder (errno 0) or
+// when it cannot be read (errno says why).
+bool NextItem(Search* search, WIN32_FIND_DATAA* found) {
+    for (;;) {
+        errno = 0;
+        const dirent* item = readdir(search->dir);
+        if (item == nullptr) return false;
+        const std::size_t length = std::strlen(item->d_name);
+        if (length >= sizeof found->cFileName) continue;
+        std::memset(found, 0, sizeof *found);
+        std::memcpy(found->cFileName, item->d_name, length);
+        found->dwFileAttributes = AttributesOf(search->folder, item);
+        return true;
+    }
+}
+
+platform::Reason Errno() {
+    return errno == 0 ? platform::kErrorFailed : static_cast<platform::Reason>(errno);
+}
+
+// Opens a folder at path relative to base; nofollow refuses a link there. A folder that cannot
+// be read is opened only to be entered.
+int OpenFolderAt(int base, const char* path, bool nofollow, bool* readable) {
+    const int flags = O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0);
+    int fd = openat(base, path, O_RDONLY | flags);
+    *readable = fd >= 0;
+#ifdef O_PATH
+    if (fd < 0 && errno == EACCES) fd = openat(base, path, O_PATH | flags);
+#endif
+    struct stat info {};
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode))) {
+        close(fd);
+        errno = ENOTDIR;
+        fd = -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+BOOL SetCurrentDirectoryA(LPCSTR path) {
+    return path != nullptr && chdir(path) == 0;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
+    return path != nullptr && mkdir(path, 0777) == 0;
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found) {
+    if (pattern == nullptr || found == nullptr) return INVALID_HANDLE_VALUE;
+    // "*" lists the current folder, "folder/*" that folder.
+    const std::size_t length = std::strlen(pattern);
+    std::string folder;
+    if (length == 1 && pattern[0] == '*') {
+        folder = ".";
+    } else if (length >= 2 && pattern[length - 2] == '/' && pattern[length - 1] == '*') {
+        try {
+            folder.assign(pattern, length == 2 ? 1 : length - 2);
+        } catch (const std::bad_alloc&) {
+            errno = ENOMEM;
+            return INVALID_HANDLE_VALUE;
+        }
+    } else {
+        errno = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+
+    auto* search = new (std::nothrow) Search{};
+    if (search == nullptr) {
+        errno = ENOMEM;
+        return INVALID_HANDLE_VALUE;
+    }
+    search->dir = opendir(folder.c_str());
+    if (search->dir == nullptr) {
+        delete search;
+        return INVALID_HANDLE_VALUE;
+    }
+    search->folder = dirfd(search->dir);
+    if (!NextItem(search, found)) {
+        const int error = errno;
+        closedir(search->dir);
+        delete search;
+        errno = error;
+        return INVALID_HANDLE_VALUE;
+    }
+    return search;
+}
+
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* found) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || found == nullptr) return 0;
+    return NextItem(static_cast<Search*>(handle), found);
+}
+
+BOOL FindClose(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;
+    auto* search = static_cast<Search*>(handle);
+    closedir(search->dir);
+    delete search;
+    return 1;
+}
+
+namespace platform {
+
+Reason SearchFailure() {
+    return static_cast<Reason>(errno);
+}
+
+std::string CurrentFolder() {
+    char* folder = getcwd(nullptr, 0);
+    if (folder == nullptr) return std::string();
+    std::string result;
+    try {
+        result = folder;
+    } catch (const std::bad_alloc&) {
+        result.clear();  // out of memory: the folder cannot be told
+    }
+    std::free(folder);
+    return result;
+}
+
+bool EnterFolder(const char* path, Reason* why) {
+    return SetCurrentDirectoryA(path) || Fail(why, path == nullptr ? EINVAL : Errno());
+}
+
+Folder::~Folder() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool Folder::Open(const char* path, Reason* why) {
+    if (fd_ >= 0 || path == nullptr || *path == '\0') return Fail(why, ENOENT);
+    fd_ = OpenFolderAt(AT_FDCWD, path, false, &readable_);
+    return fd_ >= 0 || Fail(why, Errno());
+}
+
+bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
+    if (fd_ >= 0 || parent.fd_ < 0 || name == nullptr || *name == '\0' ||
+        std::strchr(name, '/') != nullptr) {
+        return Fail(why, EINVAL);
+    }
+    fd_ = OpenFolderAt(parent.fd_, name, true, &readable_);
+    return fd_ >= 0 || Fail(why, Errno());
+}
+
+bool Folder::IsOpen() const {
+    return fd_ >= 0;
+}
+
+bool Folder::Enter() const {
+    return fd_ >= 0 && fchdir(fd_) == 0;
+}
+
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why) {
+    if (path == nullptr || *path == '\0') {
+        Fail(why, ENOENT);
+        return nullptr;
+    }
+    // O_NONBLOCK keeps a FIFO from blocking the open; it means nothing to a regular file.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(why, Errno());
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        Fail(why, kErrorNotRegularFile);
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        Fail(why, Errno());
+        close(fd);
+        return nullptr;
+    }
+    if (length != nullptr) *length = static_cast<std::uint64_t>(info.st_size);
+    return file;
+}
+
+bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
+    struct stat info {};
+    if (stat(path, &info) != 0) return Fail(why, Errno());
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) return Fail(why, kErrorNotRegularFile);
+    *length = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
+    errno = 0;
+    const std::size_t got = std::fread(bytes, 1, length, file);
+    if (got < length && std::ferror(file) != 0) Fail(why, Errno());
+    return got;
+}
+
+bool SkipBytes(std::FILE* file, std::uint64_t length, Reason* why) {
+    return fseeko(file, static_cast<off_t>(length), SEEK_CUR) == 0 || Fail(why, Errno());
+}
+
+bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, Reason* why) {
+    if (file == nullptr) return Fail(why, EBADF);
+    if (std::fflush(file) != 0) return Fail(why, Errno());
+    const int fd = fileno(file);
+    iovec batch[IOV_MAX];
+    std::size_t next = 0;  // the first piece not yet taken into a batch
+    while (next < count) {
+        int left = 0;
+        for (; next < count && left < IOV_MAX; ++next) {
+            if (pieces[next].length == 0) continue;
+            batch[left].iov_base = const_cast<void*>(pieces[next].bytes);
+            batch[left].iov_len = pieces[next].length;
+            ++left;
+        }
+        // A short write leaves the rest of the batch for the next call.
+        iovec* rest = batch;
+        while (left > 0) {
+            const ssize_t written = writev(fd, rest, left);
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0) return Fail(why, Errno());
+            if (written == 0) return Fail(why, EIO);
+            auto done = static_cast<std::size_t>(written);
+            for (; left > 0 && done >= rest->iov_len; --left, ++rest) done -= rest->iov_len;
+            if (left > 0) {
+                rest->iov_base = static_cast<unsigned char*>(rest->iov_base) + done;
+                rest->iov_len -= done;
+            }
+        }
+    }
+    return true;
+}
+
+bool Flush(std::FILE* file, Reason* why) {
+    return std::fflush(file) == 0 || Fail(why, Errno());
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return stream != nullptr && isatty(fileno(stream)) != 0;
+}
+
+void ClearScreen() {
+    if (!IsTerminal(stdout)) return;
+    std::fputs("\x1b[H\x1b[2J", stdout);
+    std::fflush(stdout);  // shown now, not when the command's message follows
+}
+
+}  // namespace platform
+
+#endif  // !_WIN32

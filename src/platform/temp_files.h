@@ -1,0 +1,32 @@
+// The named temporary files an ending signal removes before the program ends (SIGINT, SIGTERM
+// and SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console). Within the platform
+// layer only: AtomicFile registers its files here.
+#pragma once
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct TempFiles {
+    // A new name for a temporary file: ".zorel-PID-N.tmp", N counting up in the process.
+    static void Name(char (&name)[48]);
+    // Puts name in folder on the list the cleanup removes; the slot, or -1 when it is full.
+    static int Add(const Folder& folder, const char* name);
+    // The file is renamed or removed by its writer: no longer the cleanup's. Should the cleanup
+    // have taken it already, the program is ending, and this waits for the end.
+    static void Drop(int slot);
+    // Removes every file on the list; from the system's handler of an ending signal, on POSIX
+    // from a signal handler (so it makes only calls safe there).
+    static void RemoveAll();
+
+  private:
+    // The system's part (posix/atomic_file.cpp, win32/atomic_file.cpp).
+    static long ProcessId();
+    static void InstallCleanup();
+    static void RemoveOne(const Folder& folder, const char* name);
+    [[noreturn]] static void AwaitTheEnd();
+};
+
+}  // namespace platform
