@@ -54,7 +54,6 @@ TEST(Platform, TempFilesAreNewBesideTheTargetAndReplaceIt) {
     ScratchDir dir;
     KeepCurrentFolder keep;
     fs::current_path(dir.path());
-    EXPECT_EQ(fs::path(platform::CurrentFolder()), dir.path());
     fs::create_directory("sub");
     WriteFile("sub/target", "old");
     for (const std::string& target : {std::string("sub/target"), dir / "sub/target"}) {

@@ -9,7 +9,6 @@
 
 #include "fsbridge/streams.h"
 #include "pack/records.h"
-#include "platform/process.h"
 #include "report/listing.h"
 #include "report/progress_line.h"
 
@@ -55,29 +54,19 @@ int UsageError(const std::string& message) {
 
 // The words for a reason: the program's own for its codes, the system's for the rest.
 std::string Words(platform::Reason code) {
-    switch (code) {
-        case platform::kErrorNameTooLong:
-            return "name longer than 31 characters";
-        case platform::kErrorNotPackFile:
-            return "not a pack file";
-        case platform::kErrorDamagedRecord:
-            return "record is damaged or cut short";
-        case platform::kErrorCorruptData:
-            return "compressed data is corrupt";
-        case platform::kErrorEmptyFile:
-            return "empty file (an entry holds 1 byte or more)";
-        case platform::kErrorFileTooLarge:
-            return "file of 4 GiB or more";
-        case platform::kErrorNotRegularFile:
-            return "not a regular file";
-        case platform::kErrorClimbsOut:
-            return "name climbs out of the folder";
-        case platform::kErrorNoSuchEntry:
-            return "no such entry";
-        default:
-            return code == 0 || (code & platform::kOwnError) != 0 ? "failed"
-                                                                  : platform::ErrorText(code);
-    }
+    static const char* const kOwn[] = {"failed",
+                                       "name longer than 31 characters",
+                                       "not a pack file",
+                                       "record is damaged or cut short",
+                                       "compressed data is corrupt",
+                                       "empty file (an entry holds 1 byte or more)",
+                                       "file of 4 GiB or more",
+                                       "not a regular file",
+                                       "name climbs out of the folder",
+                                       "no such entry"};
+    if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
+    const platform::Reason own = code & ~platform::kOwnError;
+    return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
 }
 
 // Words the failure of a command on `subject`.
@@ -187,6 +176,5 @@ int RunCommandLine(int argc, char** argv) {
         }
     }
     if (args.verb.empty()) return UsageError("no command given");
-    platform::BoundHeap();
     return Run(args);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "fsbridge/sources.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
 #include "pack/window.h"
@@ -57,60 +58,6 @@ class SizeSource final : public JobSource {
     std::size_t next_ = 0;
 };
 
-// Fills the entries of a chain, each holding only its name, from the files of those names.
-class LoadSource final : public JobSource {
-  public:
-    explicit LoadSource(PackEntry* head) : next_(head) {}
-    int Next(std::uint64_t, Offer* offer, Reason*) override {
-        if (next_ == nullptr) return 0;
-        offer->number = number_;
-        return 1;
-    }
-    bool Take(Job& job) override {
-        job.entry = next_;
-        next_ = next_->next;
-        ++number_;
-        return true;
-    }
-    bool Work(Job& job) override {
-        char path[PackEntry::kNameSize];
-        std::memcpy(path, job.entry->name, sizeof path);
-        // Loading resets the entry, which would free the chain behind it.
-        PackEntry* const after = job.entry->next;
-        job.entry->next = nullptr;
-        const bool loaded = job.entry->LoadFromFile(path, &job.why);
-        job.entry->next = after;
-        return loaded;
-    }
-    bool Finish(Job&) override { return true; }
-
-  private:
-    PackEntry* next_;
-    std::uint32_t number_ = 0;
-};
-
-// Fills the pack from the regular files of the current folder; false when a file fails. The
-// folder is listed first, each file becoming an entry that holds only its name; then the files
-// are read on worker threads, each into its own entry.
-bool PackItems(Pack* pack) {
-    std::vector<FolderFile> files;
-    std::string culprit;
-    if (!ListFolderFiles(&files, false, &culprit, nullptr)) return false;
-    PackEntry* tail = nullptr;
-    for (const FolderFile& file : files) {
-        auto* entry = new (std::nothrow) PackEntry;
-        if (entry == nullptr) return false;
-        std::memcpy(entry->name, file.name.c_str(), file.name.size());  // it fits: listed so
-        (tail == nullptr ? pack->head : tail->next) = entry;
-        tail = entry;
-        ++pack->count;
-    }
-    SharedProgress().Start(pack->count, 0);
-    LoadSource source(pack->head);
-    WindowFailure failure;
-    return RunWindow(source, kNoBudget, 0, &failure);
-}
-
 }  // namespace
 
 bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit,
@@ -160,7 +107,15 @@ bool Pack::PackFolder(const char* folder) {
     // Without a way back, the folder is never entered.
     FolderReturn visit;
     if (!visit.Enter(folder, nullptr)) return false;
-    const bool packed = PackItems(this);
+    std::vector<FolderFile> files;
+    std::string culprit;
+    bool packed = ListFolderFiles(&files, true, &culprit, nullptr);
+    if (packed) {
+        SharedProgress().Start(files.size(), BytesOf(files));
+        FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));
+        WindowFailure failure;
+        packed = RunWindow(source, kNoBudget, 0, &failure);
+    }
     visit.Back();
     if (!packed) Clear();
     return packed;

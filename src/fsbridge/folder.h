@@ -14,6 +14,13 @@ struct FolderFile {
     std::uint64_t size = 0;  // asked only when the listing is made with sizes
 };
 
+// The bytes of the files together.
+inline std::uint64_t BytesOf(const std::vector<FolderFile>& files) {
+    std::uint64_t bytes = 0;
+    for (const FolderFile& file : files) bytes += file.size;
+    return bytes;
+}
+
 // Lists the regular files directly in the current folder (folders, links to folders and
 // everything that is neither are left out) in the order packing takes them: NTFS's, names
 // compared by their upper-case bytes, then by their bytes, so one folder gives one pack on

@@ -24,31 +24,17 @@ bool Fail(StreamFailure* failure, const std::string& item, Reason why, std::uint
     return false;
 }
 
-// A window's failure: the entry by its number from 1 and its name.
+// A window's failure: the entry by its place in the pack, from 1, and its name.
 bool FailEntry(StreamFailure* failure, const WindowFailure& window) {
     return Fail(failure, window.name, window.why, static_cast<std::uint32_t>(window.item + 1));
-}
-
-// A run that writes a pack file failed: a failed write names the pack file; else the file or
-// entry that failed is named, by `named`.
-template <typename Named>
-bool FailWriting(StreamFailure* failure, const PackWriter& writer, const char* path,
-                 const WindowFailure& window, Named named) {
-    if (!writer.ok()) return Fail(failure, path, writer.reason());
-    return named(window);
 }
 
 std::string InFolder(const char* folder, const std::string& name) {
     return name.empty() ? std::string(folder) : folder + (platform::kPathSeparator + name);
 }
 
-std::uint64_t TotalOf(const std::vector<FolderFile>& files) {
-    std::uint64_t total = 0;
-    for (const FolderFile& file : files) total += file.size;
-    return total;
-}
-
-// Records that leave an entry's file below a folder.
+// Records that leave an entry's file below a folder; a job whose file is written holds nothing
+// more, a late one its plain bytes.
 class UnpackSource final : public RecordSource {
   public:
     UnpackSource(PackReader* reader, const platform::Folder& target,
@@ -57,33 +43,21 @@ class UnpackSource final : public RecordSource {
     bool Take(Job& job) override { return RecordSource::Take(job) && unpacker_.Take(job); }
     bool Work(Job& job) override {
         if (!unpacker_.Work(job)) return false;
-        Settle(job);
+        job.cost = job.late ? job.entry->size : 0;
+        if (!job.late) job.owned.reset(), job.entry = nullptr;
         return true;
     }
     bool Finish(Job& job) override { return unpacker_.Finish(job); }
-    // The first name not found, or null.
+    // The first name that matched no entry, or null.
     const std::string* Missing() const {
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (!found_[i]) return &names_[i];
-        }
-        return nullptr;
-    }
-
-    // A job whose file is written holds nothing more; a late one holds its plain bytes.
-    static void Settle(Job& job) {
-        if (job.late) {
-            job.cost = job.entry->size;
-            return;
-        }
-        job.owned.reset();
-        job.entry = nullptr;
-        job.cost = 0;
+        const auto at = std::find(found_.begin(), found_.end(), false);
+        return at == found_.end() ? nullptr
+                                  : &names_[static_cast<std::size_t>(at - found_.begin())];
     }
 
   private:
     bool Keep(const PackEntry& head) override {
-        if (names_.empty()) return true;
-        bool kept = false;
+        bool kept = names_.empty();
         for (std::size_t i = 0; i < names_.size(); ++i) {
             if (names_[i] == head.name) kept = found_[i] = true;
         }
@@ -137,22 +111,19 @@ bool StreamPackFolder(const char* path, const char* folder, bool compress, Compr
     }
     back.Back();
     if (files.size() > UINT32_MAX) return Fail(failure, folder, platform::kErrorFailed);
-    SharedProgress().Start(files.size(), TotalOf(files));
+    SharedProgress().Start(files.size(), BytesOf(files));
 
     // The pack file's path is taken from the folder we started in.
     PackWriter writer(path, compress ? 1 : 0, static_cast<std::uint32_t>(files.size()));
     if (!writer.ok()) return Fail(failure, path, writer.reason());
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     const std::uint64_t budget = BudgetFor(files);
-    FileSource source(files, compress, engine, budget, &writer);
+    FileSource source(files, compress, engine, budget, EntrySink(&writer));
     WindowFailure window;
     const bool packed = RunWindow(source, budget, 0, &window);
     back.Back();
-    if (!packed) {
-        return FailWriting(failure, writer, path, window, [&](const WindowFailure& w) {
-            return Fail(failure, InFolder(folder, w.name), w.why);
-        });
-    }
+    if (!writer.ok()) return Fail(failure, path, writer.reason());
+    if (!packed) return Fail(failure, InFolder(folder, window.name), window.why);
     return writer.Commit(&why) || Fail(failure, path, why);
 }
 
@@ -170,10 +141,8 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     WindowFailure window;
     if (!RunWindow(source, kWindowBytes, 0, &window)) return FailEntry(failure, window);
     const std::string* missing = source.Missing();
-    if (missing != nullptr) {
-        return Fail(failure, std::string(path) + ": " + *missing, platform::kErrorNoSuchEntry);
-    }
-    return true;
+    return missing == nullptr ||
+           Fail(failure, std::string(path) + ": " + *missing, platform::kErrorNoSuchEntry);
 }
 
 bool StreamTest(const char* path, StreamFailure* failure) {
@@ -208,25 +177,19 @@ bool StreamAdd(const char* path, const std::vector<std::string>& names, Compress
     }
     const std::uint64_t total = std::uint64_t{reader.header().count} + files.size();
     if (total > UINT32_MAX) return Fail(failure, path, platform::kErrorFailed);
-    SharedProgress().Start(total, TotalOf(files));
+    SharedProgress().Start(total, BytesOf(files));
 
     const std::uint8_t flag = reader.header().flag;
     PackWriter writer(path, flag, static_cast<std::uint32_t>(total));
-    if (!writer.ok()) return Fail(failure, path, writer.reason());
     WindowFailure window;
-    if (!fresh) {
-        CopySource copy(&reader, &writer);
-        if (!RunWindow(copy, kWindowBytes, 0, &window)) {
-            return FailWriting(failure, writer, path, window,
-                               [&](const WindowFailure& w) { return FailEntry(failure, w); });
-        }
+    CopySource copy(&reader, &writer);
+    if (writer.ok() && !fresh && !RunWindow(copy, kWindowBytes, 0, &window)) {
+        return writer.ok() ? FailEntry(failure, window) : Fail(failure, path, writer.reason());
     }
     const std::uint64_t budget = BudgetFor(files);
-    FileSource source(files, flag != 0, engine, budget, &writer);
-    if (!RunWindow(source, budget, 0, &window)) {
-        return FailWriting(failure, writer, path, window, [&](const WindowFailure& w) {
-            return Fail(failure, w.name, w.why);  // the file, named as given
-        });
+    FileSource source(files, flag != 0, engine, budget, EntrySink(&writer));
+    if (writer.ok() && !RunWindow(source, budget, 0, &window) && writer.ok()) {
+        return Fail(failure, window.name, window.why);  // the file, named as given
     }
     reader.Close();
     return writer.Commit(&why) || Fail(failure, path, why);
@@ -245,8 +208,7 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
         PackEntry head;
         while (reader.NextHead(&head, &why)) {
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (!taken[i] && !names[i].empty() && names[i].size() < sizeof head.name &&
-                    names[i] == head.name) {
+                if (!taken[i] && !names[i].empty() && names[i] == head.name) {
                     taken[i] = true;
                     dropped.push_back(reader.read() - 1);
                     break;
@@ -266,12 +228,10 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
     if (!reader.Open(path, &why)) return Fail(failure, path, why);
     SharedProgress().Start(header.count, 0);
     PackWriter writer(path, header.flag, header.count - static_cast<std::uint32_t>(dropped.size()));
-    if (!writer.ok()) return Fail(failure, path, writer.reason());
     KeepSource source(&reader, &writer, dropped);
     WindowFailure window;
-    if (!RunWindow(source, kWindowBytes, 0, &window)) {
-        return FailWriting(failure, writer, path, window,
-                           [&](const WindowFailure& w) { return FailEntry(failure, w); });
+    if (writer.ok() && !RunWindow(source, kWindowBytes, 0, &window) && writer.ok()) {
+        return FailEntry(failure, window);
     }
     reader.Close();
     return writer.Commit(&why) || Fail(failure, path, why);

@@ -78,18 +78,14 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, Reason* why) 
 
 bool Unpacker::Take(Job& job) {
     if (ClimbsOut(job.entry->name)) return Fail(&job.why, platform::kErrorClimbsOut);
-    for (; first_ < flying_.size() && flying_[first_].number < finishedBelow_; ++first_) {
-        auto at = landing_.find(flying_[first_].key);
-        if (--at->second == 0) landing_.erase(at);
-    }
-    if (first_ > 64 && first_ * 2 > flying_.size()) {
-        flying_.erase(flying_.begin(), flying_.begin() + static_cast<std::ptrdiff_t>(first_));
-        first_ = 0;
-    }
     try {
-        std::string key = TargetKey(job.entry->name);
-        job.late = landing_[key]++ != 0;
-        flying_.push_back({job.number, std::move(key)});
+        // Files whose entries have all finished are of no more use: dropped now and then.
+        if (landing_.size() > 4096) {
+            std::erase_if(landing_, [this](const auto& at) { return at.second < finishedBelow_; });
+        }
+        const auto [at, first] = landing_.try_emplace(TargetKey(job.entry->name), job.number);
+        job.late = !first && at->second >= finishedBelow_;
+        at->second = job.number;
     } catch (const std::bad_alloc&) {
         return Fail(&job.why, platform::kErrorNoMemory);
     }

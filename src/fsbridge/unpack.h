@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "pack/window.h"
 #include "platform/platform.h"
@@ -26,14 +25,8 @@ class Unpacker {
     bool Finish(Job& job);
 
   private:
-    struct Flying {
-        std::uint32_t number;
-        std::string key;
-    };
-
     const platform::Folder& target_;
-    std::vector<Flying> flying_;  // taken, in the order taken; those before first_ finished
-    std::size_t first_ = 0;
-    std::unordered_map<std::string, std::uint32_t> landing_;  // how many of them on each file
+    // The file each entry taken lands on, with the number of the last entry taken for it.
+    std::unordered_map<std::string, std::uint32_t> landing_;
     std::uint32_t finishedBelow_ = 0;  // every job numbered below this has finished
 };

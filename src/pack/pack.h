@@ -56,10 +56,6 @@ struct PackEntry {
     // differs; bytes after a complete stream are ignored.
     void Decompress(platform::Reason* why = nullptr);
 
-    // Reads one record into the entry, whose `compressed` flag says how long its data is.
-    // `available` is the number of bytes left in the file: no length beyond it is believed.
-    // False on a short, oversized or malformed record; the entry is then reset.
-    bool ReadRecord(std::FILE* file, std::uint64_t available, platform::Reason* why = nullptr);
     // How many data bytes follow the record head, by the entry's own flag.
     std::uint32_t DataLength() const { return compressed != 0 ? storedSize : size; }
 

@@ -1,11 +1,92 @@
-// Pack::Load and Pack::Save: the whole pack to and from a file, through the record codec.
+// The whole pack at once: Load and Save through the record codec, and Encode, Decode and the
+// save's conversion on the window's workers, the costliest entries taken first so that no core
+// is left alone with one at the end.
+#include <memory>
 #include <new>
 
 #include "pack/pack.h"
-#include "pack/pack_format.h"
 #include "pack/progress.h"
 #include "pack/records.h"
-#include "pack/whole_pack.h"
+#include "pack/window.h"
+
+namespace {
+
+bool SameForm(const PackEntry& entry, bool compressed) {
+    return (entry.compressed != 0) == compressed;
+}
+
+// What a conversion may hold at its peak: the bytes, and the other form beside them.
+std::uint64_t ConvertCost(const PackEntry* entry) {
+    return std::uint64_t{entry->DataLength()} + entry->size + entry->size / 8 + 4096;
+}
+
+// Every entry turned into one form, compressed by `engine` or plain; a failure leaves an entry
+// as it was, which its flag shows.
+class FormSource final : public JobSource {
+  public:
+    FormSource(PackEntry** entries, std::uint32_t count, bool compress, Compressor engine)
+        : entries_(entries),
+          compress_(compress),
+          engine_(engine),
+          order_(
+              count, [entries](std::uint32_t i) { return ConvertCost(entries[i]); },
+              [entries](std::uint32_t i) { return std::uint64_t{entries[i]->size}; }, kNoBudget) {}
+
+    int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
+        return order_.Next(
+            room, [this](std::uint32_t i) { return ConvertCost(entries_[i]); }, offer);
+    }
+    bool Take(Job& job) override {
+        order_.Take(job.number);
+        job.entry = entries_[job.number];
+        job.bytes = job.entry->size;
+        return true;
+    }
+    bool Work(Job& job) override {
+        if (SameForm(*job.entry, compress_)) return true;
+        if (compress_) {
+            job.entry->Compress(engine_);
+        } else {
+            job.entry->Decompress();
+        }
+        return true;
+    }
+    bool Finish(Job&) override { return true; }
+
+  private:
+    PackEntry** entries_;
+    bool compress_;
+    Compressor engine_;
+    AheadOrder order_;
+};
+
+void ConvertAll(Pack* pack, bool compress, Compressor engine, unsigned workers) {
+    std::unique_ptr<PackEntry*[]> entries(new (std::nothrow) PackEntry*[pack->count + 1]);
+    if (entries == nullptr) return;  // without memory, every entry stays as it is
+    std::uint32_t count = 0;
+    std::uint64_t bytes = 0;
+    for (PackEntry* entry = pack->head; entry != nullptr && count < pack->count;
+         entry = entry->next) {
+        entries[count++] = entry;
+        bytes += entry->size;
+    }
+    SharedProgress().Start(count, bytes);
+    FormSource source(entries.get(), count, compress, engine);
+    WindowFailure failure;
+    RunWindow(source, kNoBudget, workers, &failure);
+}
+
+}  // namespace
+
+void Pack::Encode(unsigned workers, Compressor engine) {
+    ConvertAll(this, true, engine, workers);
+    compressed = 1;
+}
+
+void Pack::Decode(unsigned workers) {
+    ConvertAll(this, false, Compressor::kZlib, workers);
+    compressed = 0;
+}
 
 bool Pack::Load(const char* path) {
     if (path == nullptr || *path == '\0') return false;
@@ -31,7 +112,7 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
     while (count < reader.header().count) {
         auto* entry = new (std::nothrow) PackEntry;
         if (entry == nullptr) break;
-        if (!reader.Next(entry, nullptr)) {
+        if (!reader.NextHead(entry, nullptr) || !reader.ReadData(entry, nullptr)) {
             delete entry;
             break;
         }
@@ -48,13 +129,19 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
 bool Pack::Save(const char* path) {
     if (path == nullptr || *path == '\0') return false;
     // The file carries one flag for every record, so each entry must be in the pack's form.
-    if (!BringIntoForm(this)) return false;
-
-    PackWriter writer(path, compressed, count);
+    const bool form = compressed != 0;
+    bool mixed = false;
     std::uint64_t bytes = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        mixed = mixed || !SameForm(*entry, form);
+    }
+    if (mixed) ConvertAll(this, form, Compressor::kZlib, 0);
+    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
+        if (!SameForm(*entry, form)) return false;
         bytes += entry->DataLength();
     }
+
+    PackWriter writer(path, compressed, count);
     SharedProgress().Start(count, bytes);
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
         if (!writer.Write(entry)) return false;

@@ -9,82 +9,25 @@ namespace fmt = pack_format;
 using platform::Fail;
 using platform::Reason;
 
-bool ReadHeader(std::FILE* file, std::uint64_t length, PackHeader* header, Reason* why) {
-    unsigned char bytes[fmt::kHeaderSize];
-    Reason readFailure = 0;
-    if (length < sizeof bytes ||
-        platform::ReadBytes(file, bytes, sizeof bytes, &readFailure) != sizeof bytes) {
-        return Fail(why, readFailure != 0 ? readFailure : platform::kErrorNotPackFile);
-    }
-    const std::uint64_t records = (length - sizeof bytes) / fmt::kMinRecordSize;
-    if (!fmt::DecodeHeader(bytes, &header->flag, &header->count) || header->count > records) {
-        return Fail(why, platform::kErrorNotPackFile);
-    }
-    return true;
-}
-
-bool ReadRecordHead(std::FILE* file, std::uint64_t available, PackEntry* entry, Reason* why) {
-    entry->Reset();
-    unsigned char head[fmt::kRecordHeadSize];
-    Reason readFailure = 0;
-    if (available < sizeof head ||
-        platform::ReadBytes(file, head, sizeof head, &readFailure) != sizeof head) {
-        return Fail(why, readFailure != 0 ? readFailure : platform::kErrorDamagedRecord);
-    }
-    const std::uint32_t size = fmt::GetU32(head + fmt::kSizeOffset);         /* size */
-    const std::uint32_t stored = fmt::GetU32(head + fmt::kStoredSizeOffset); /* stored size */
-
-    // Believe no length the file cannot hold, nor a size its stream could never expand to,
-    // nor a name without its end.
-    const std::uint32_t length = entry->compressed != 0 ? stored : size;
-    if (std::memchr(head + fmt::kNameOffset, '\0', fmt::kNameSize) == nullptr || length == 0 ||
-        length > available - sizeof head ||
-        (entry->compressed != 0 && size > fmt::kMaxInflateRatio * stored)) {
-        return Fail(why, platform::kErrorDamagedRecord);
-    }
-    entry->size = size;
-    entry->storedSize = stored;
-    std::memcpy(entry->name, head + fmt::kNameOffset, fmt::kNameSize); /* name */
-    return true;
-}
-
-bool ReadRecordData(std::FILE* file, PackEntry* entry, Reason* why) {
-    const std::uint32_t length = entry->DataLength();
-    if (entry->data != nullptr || length == 0) return Fail(why, platform::kErrorDamagedRecord);
-    entry->data = GlobalAlloc(GHND, length);
-    entry->view = static_cast<unsigned char*>(GlobalLock(entry->data));
-    if (entry->view == nullptr) {
-        entry->Reset();
-        return Fail(why, platform::kErrorNoMemory);
-    }
-    Reason readFailure = 0;
-    if (platform::ReadBytes(file, entry->view, length, &readFailure) != length) {
-        entry->Reset();
-        return Fail(why, readFailure != 0 ? readFailure : platform::kErrorDamagedRecord);
-    }
-    GlobalUnlock(entry->data);
-    entry->view = nullptr;
-    return true;
-}
-
-bool PackEntry::ReadRecord(std::FILE* file, std::uint64_t available, Reason* why) {
-    return file != nullptr && ReadRecordHead(file, available, this, why) &&
-           ReadRecordData(file, this, why);
-}
-
 bool PackReader::Open(const char* path, Reason* why) {
     std::uint64_t length = 0;
     if (file_ != nullptr) return Fail(why, platform::kErrorFailed);
     std::FILE* file = platform::OpenRegularFile(path, &length, why);
-    if (file == nullptr) return false;
     owned_ = true;
-    return Open(file, length, why);
+    return file != nullptr && Open(file, length, why);
 }
 
 bool PackReader::Open(std::FILE* file, std::uint64_t length, Reason* why) {
     file_ = file;
-    if (!ReadHeader(file_, length, &header_, why)) return false;
-    left_ = length - fmt::kHeaderSize;
+    unsigned char bytes[fmt::kHeaderSize];
+    if (length < sizeof bytes || !Read(bytes, sizeof bytes, platform::kErrorNotPackFile, why)) {
+        return Fail(why, platform::kErrorNotPackFile);
+    }
+    left_ = length - sizeof bytes;
+    if (!fmt::DecodeHeader(bytes, &header_.flag, &header_.count) ||
+        header_.count > left_ / fmt::kMinRecordSize) {
+        return Fail(why, platform::kErrorNotPackFile);
+    }
     return true;
 }
 
@@ -93,34 +36,50 @@ void PackReader::Close() {
     file_ = nullptr;
 }
 
-bool PackReader::Next(PackEntry* entry, Reason* why) {
-    if (file_ == nullptr || read_ == header_.count || damaged_) return false;
-    entry->compressed = header_.flag;
-    if (!entry->ReadRecord(file_, left_, why)) {
-        damaged_ = true;
-        return false;
-    }
-    ++read_;
-    left_ -= fmt::kRecordHeadSize + entry->DataLength();
-    return true;
+bool PackReader::Read(void* bytes, std::size_t length, Reason damage, Reason* why) {
+    Reason failure = 0;
+    if (platform::ReadBytes(file_, bytes, length, &failure) == length) return true;
+    damaged_ = true;
+    return Fail(why, failure != 0 ? failure : damage);
 }
 
 bool PackReader::NextHead(PackEntry* entry, Reason* why) {
     if (file_ == nullptr || read_ == header_.count || damaged_) return false;
+    entry->Reset();
     entry->compressed = header_.flag;
-    if (!ReadRecordHead(file_, left_, entry, why)) {
-        damaged_ = true;
-        return false;
-    }
+    unsigned char head[fmt::kRecordHeadSize];
+    damaged_ = left_ < sizeof head;
+    if (damaged_) return Fail(why, platform::kErrorDamagedRecord);
+    if (!Read(head, sizeof head, platform::kErrorDamagedRecord, why)) return false;
+    const std::uint32_t size = fmt::GetU32(head + fmt::kSizeOffset);         /* size */
+    const std::uint32_t stored = fmt::GetU32(head + fmt::kStoredSizeOffset); /* stored size */
+    // Believe no length the file cannot hold, nor a size its stream could never expand to,
+    // nor a name without its end.
+    const std::uint32_t length = header_.flag != 0 ? stored : size;
+    damaged_ = std::memchr(head + fmt::kNameOffset, '\0', fmt::kNameSize) == nullptr ||
+               length == 0 || length > left_ - sizeof head ||
+               (header_.flag != 0 && size > fmt::kMaxInflateRatio * stored);
+    if (damaged_) return Fail(why, platform::kErrorDamagedRecord);
+    entry->size = size;
+    entry->storedSize = stored;
+    std::memcpy(entry->name, head + fmt::kNameOffset, fmt::kNameSize); /* name */
     ++read_;
-    left_ -= fmt::kRecordHeadSize + entry->DataLength();
+    left_ -= sizeof head + length;
     return true;
 }
 
 bool PackReader::ReadData(PackEntry* entry, Reason* why) {
-    if (ReadRecordData(file_, entry, why)) return true;
-    damaged_ = true;
-    return false;
+    const std::uint32_t length = entry->DataLength();
+    entry->data = GlobalAlloc(GHND, length);
+    entry->view = static_cast<unsigned char*>(GlobalLock(entry->data));
+    if (entry->view == nullptr || !Read(entry->view, length, platform::kErrorDamagedRecord, why)) {
+        if (entry->view == nullptr) Fail(why, platform::kErrorNoMemory);
+        entry->Reset();
+        return false;
+    }
+    GlobalUnlock(entry->data);
+    entry->view = nullptr;
+    return true;
 }
 
 bool PackReader::SkipData(const PackEntry& entry, Reason* why) {

@@ -16,22 +16,6 @@ struct PackHeader {
     std::uint32_t count = 0;
 };
 
-// Reads and checks the header at the start of a file of `length` bytes: its magic, and a count
-// of records the rest of the file can hold. False (kErrorNotPackFile, or the read's reason)
-// otherwise. A count of 0 is the file of an empty pack, which is well formed: pack and remove
-// write it, and list, test and unpack read it as a pack of no entries. Only Pack::Load refuses
-// it, as there is nothing in it to load.
-bool ReadHeader(std::FILE* file, std::uint64_t length, PackHeader* header, platform::Reason* why);
-
-// The two halves of a record. The head gives the entry (reset first, its `compressed` flag kept:
-// it says how long the data is) its name and sizes, believing no length beyond the `available`
-// bytes of the file, no size its stream could never expand to, and no name without its end;
-// the entry is left without a block. The data then reads the DataLength() bytes behind it. False
-// resets the entry (kErrorDamagedRecord, or the read's reason).
-bool ReadRecordHead(std::FILE* file, std::uint64_t available, PackEntry* entry,
-                    platform::Reason* why);
-bool ReadRecordData(std::FILE* file, PackEntry* entry, platform::Reason* why);
-
 // Reads a pack file record by record, front to back.
 class PackReader {
   public:
@@ -40,8 +24,11 @@ class PackReader {
     PackReader(const PackReader&) = delete;
     PackReader& operator=(const PackReader&) = delete;
 
-    // Opens the pack file and reads its header; false when it cannot be read or is not a pack
-    // file.
+    // Opens the pack file and reads and checks its header: its magic, and a count of records the
+    // rest of the file can hold; false otherwise (kErrorNotPackFile, or the read's reason). A
+    // count of 0 is the file of an empty pack, which is well formed: pack and remove write it,
+    // and list, test and unpack read it as a pack of no entries. Only Pack::Load refuses it, as
+    // there is nothing in it to load.
     bool Open(const char* path, platform::Reason* why);
     // The same over an open stream holding `length` bytes from its position, left open at the end.
     bool Open(std::FILE* file, std::uint64_t length, platform::Reason* why);
@@ -49,19 +36,23 @@ class PackReader {
     // Records whose head has been read.
     std::uint32_t read() const { return read_; }
 
-    // The next record into entry, which takes the pack's flag. False after the last record
-    // (*why untouched) or at damage (damaged() true).
-    bool Next(PackEntry* entry, platform::Reason* why);
-    // The same for its head alone; ReadData or SkipData then takes its data.
+    // The next record's head into entry, which is reset and takes the pack's flag, and is left
+    // without a block. No length beyond the bytes left in the file is believed, no size its
+    // stream could never expand to, and no name without its end. False after the last record
+    // (*why untouched) or at damage (kErrorDamagedRecord, or the read's reason; damaged() true).
     bool NextHead(PackEntry* entry, platform::Reason* why);
     bool damaged() const { return damaged_; }
-    // The data of the record whose head was read last, into its entry; or past it.
+    // The data of the record whose head was read last, into its entry (reset on a failure); or
+    // past it.
     bool ReadData(PackEntry* entry, platform::Reason* why);
     bool SkipData(const PackEntry& entry, platform::Reason* why);
     // Closes a file this reader opened, so that it can be replaced.
     void Close();
 
   private:
+    // Reads exactly `length` bytes; a shortfall at the end of the file is `damage`.
+    bool Read(void* bytes, std::size_t length, platform::Reason damage, platform::Reason* why);
+
     std::FILE* file_ = nullptr;
     bool owned_ = false;
     PackHeader header_;

@@ -29,11 +29,6 @@ struct Slot {
     bool ok = false;
 };
 
-void Clear(Job& job) {
-    job.owned.reset();
-    job = Job();
-}
-
 class Window {
   public:
     Window(JobSource& source, std::uint64_t budget, unsigned workers, WindowFailure* failure)
@@ -46,7 +41,10 @@ class Window {
     ~Window() { Stop(); }
 
     bool Run() {
-        if (!Prepare()) return RunAlone();
+        if (!Prepare()) {
+            Fail(0, 0, platform::kErrorNoMemory, nullptr);
+            return false;
+        }
         for (;;) {
             if (!Failed() && !ended_) TakeWhatFits();
             if (flightCount_ == 0) break;
@@ -58,9 +56,9 @@ class Window {
     }
 
   private:
-    // Room for the slots, and the workers; false when either cannot be had.
+    // Room for the slots, one more taken in turn (rule 1), and the workers: as many as start.
     bool Prepare() {
-        const std::size_t room = slots_ + 1;  // rule 1: one more, taken in turn
+        const std::size_t room = slots_ + 1;
         cells_.reset(new (std::nothrow) Slot[room]);
         free_.reset(new (std::nothrow) Slot*[room]);
         flight_.reset(new (std::nothrow) Slot*[room]);
@@ -69,36 +67,8 @@ class Window {
         threads_.reset(new (std::nothrow) platform::Thread[workers_]);
         if (!cells_ || !free_ || !flight_ || !queue_ || !handed_ || !threads_) return false;
         for (std::size_t i = 0; i < room; ++i) free_[freeCount_++] = &cells_[i];
-        for (; started_ < workers_; ++started_) {
-            if (!threads_[started_].Start([this] { Serve(); })) break;
-        }
-        return started_ > 0;
-    }
-
-    // One job at a time on this thread, each in its turn (rule 6).
-    bool RunAlone() {
-        Job job;
-        for (;;) {
-            Clear(job);
-            Offer offer;
-            platform::Reason why = 0;
-            const int next = source_.Next(0, &offer, &why);
-            if (next < 0) Fail(offer.number, offer.item, why, nullptr);
-            if (next <= 0) break;
-            job.number = offer.number;
-            job.item = offer.item;
-            job.cost = offer.cost;
-            char name[PackEntry::kNameSize] = {};
-            const bool ok =
-                source_.Take(job) && source_.Work(job) && (NameOf(job, name), source_.Finish(job));
-            if (!ok) {
-                Fail(job.number, job.item, job.why, name[0] != '\0' ? name : nullptr, &job);
-                break;
-            }
-            SharedProgress().Advance(job.bytes);
-        }
-        Clear(job);
-        return !Failed();
+        while (started_ < workers_ && threads_[started_].Start([this] { Serve(); })) ++started_;
+        return true;
     }
 
     // A failure is known as soon as the step that failed returns, on whichever thread.
@@ -110,29 +80,23 @@ class Window {
         }
     }
 
-    // Keeps the lowest-numbered failure: name, or else the job's entry's, names it.
-    void Fail(std::uint32_t number, std::size_t item, platform::Reason why, const char* name,
-              const Job* job = nullptr) {
-        if (failure_->failed && failure_->number <= number) return;
-        failure_->failed = true;
-        failure_->number = number;
-        failure_->item = item;
-        failure_->why = why == 0 ? platform::kErrorFailed : why;
-        std::memset(failure_->name, 0, sizeof failure_->name);
-        if (name == nullptr && job != nullptr && job->entry != nullptr) name = job->entry->name;
-        if (name != nullptr) {
-            std::memcpy(failure_->name, name, strnlen(name, sizeof failure_->name - 1));
-        }
+    // Keeps the lowest-numbered failure (rule 4), named by name or else by the job's entry.
+    void Fail(std::uint32_t number, std::size_t item, platform::Reason why, const char* name) {
         Publish(number);
+        if (failure_->failed && failure_->number <= number) return;
+        *failure_ = WindowFailure{true, number, item, why == 0 ? platform::kErrorFailed : why, {}};
+        if (name != nullptr)
+            std::memcpy(failure_->name, name, strnlen(name, PackEntry::kNameSize - 1));
     }
-
-    static void NameOf(const Job& job, char* name) {
-        if (job.entry != nullptr) std::memcpy(name, job.entry->name, PackEntry::kNameSize);
+    void Fail(const Job& job, const char* name = nullptr) {
+        if (name == nullptr && job.entry != nullptr) name = job.entry->name;
+        Fail(job.number, job.item, job.why, name);
     }
 
     bool InTurn(const Slot* slot) const { return slot->job.number == nextToFinish_; }
 
-    // Takes every job that fits, and hands them to the workers together.
+    // Takes every job that fits, and hands them to the workers together; without a worker, works
+    // on each here.
     void TakeWhatFits() {
         std::uint64_t room = 0;
         bool stuck = false;
@@ -154,7 +118,7 @@ class Window {
                 ended_ = true;
                 break;
             }
-            wanted_ = std::max(wanted_, offer.budget);
+            budget_ = std::max(budget_, offer.budget);
             if (flightCount_ != 0 && !stuck && offer.cost > room) {
                 pending_ = offer.cost;  // taken once enough is settled
                 break;
@@ -162,16 +126,23 @@ class Window {
             Slot* slot = free_[--freeCount_];
             slot->job.number = offer.number;
             slot->job.item = offer.item;
-            slot->job.cost = offer.cost;
+            slot->job.cost = slot->counted = offer.cost;
             if (!source_.Take(slot->job)) {
-                Fail(slot->job.number, slot->job.item, slot->job.why, nullptr, &slot->job);
+                Fail(slot->job);
                 Release(slot);
                 break;
             }
             stuck = false;
             room -= std::min(room, offer.cost);
-            slot->counted = offer.cost;
             Insert(slot);
+            if (started_ == 0) {
+                std::lock_guard<std::mutex> held(lock_);
+                Work(slot);
+                Settle(slot);
+                flightCost_ += slot->counted;
+                ++doneCount_;
+                continue;
+            }
             handed_[handed++] = slot;
             handedCost += offer.cost;
         }
@@ -198,36 +169,41 @@ class Window {
     }
 
     void Release(Slot* slot) {
-        Clear(slot->job);
-        slot->counted = 0;
-        slot->done = false;
-        slot->ok = false;
+        slot->job.owned.reset();
+        *slot = Slot();
         free_[freeCount_++] = slot;
     }
 
-    // Whether this thread has something to do; asked under the lock, by it and by the workers.
-    // While the workers have plenty queued it finishes jobs a batch at a time, and takes jobs
-    // when the queue runs low, so that it is not woken for every small job.
-    bool Due() const {
-        const bool low = queueCount_ < batch_;
-        if (awaited_->done && turn_ && (ending_ || doneCount_ >= batch_ || low)) return true;
-        if (ending_) return false;
-        if (!turn_ && doneCount_ == inFlight_) return true;  // the job in turn is to be taken
-        return inFlight_ < slots_ && flightCost_ + nextCost_ <= budget_ && (low || !turn_);
+    // Behind a failure no Work starts (rule 4); a failure stops the others at once.
+    void Work(Slot* slot) {
+        slot->ok = slot->job.number < failedAt_.load() && source_.Work(slot->job);
+        if (!slot->ok) Publish(slot->job.number);
     }
 
+    // Marks a worked job done, counted for what it still holds (rule 2); under the lock.
+    void Settle(Slot* slot) {
+        slot->done = true;
+        if (slot->job.cost < slot->counted) {
+            flightCost_ -= slot->counted - slot->job.cost;
+            slot->counted = slot->job.cost;
+        }
+    }
+
+    // Waits until this thread has something to do. While the workers have plenty queued it
+    // finishes jobs a batch at a time, and takes jobs when the queue runs low.
     void AwaitFront() {
         std::unique_lock<std::mutex> held(lock_);
-        budget_ = std::max(budget_, wanted_);
-        nextCost_ = pending_;
-        inFlight_ = flightCount_;
-        awaited_ = flight_[0];
+        const Slot* front = flight_[0];
         // After a failure nothing more is taken, and each job is only waited for.
-        ending_ = Failed() || ended_;
-        turn_ = Failed() || InTurn(awaited_);
-        waiting_ = true;
-        finished_.wait(held, [this] { return Due(); });
-        waiting_ = false;
+        const bool ending = Failed() || ended_;
+        const bool turn = Failed() || InTurn(front);
+        finished_.wait(held, [&] {
+            const bool low = queueCount_ < batch_;
+            if (front->done && turn && (ending || doneCount_ >= batch_ || low)) return true;
+            if (ending) return false;
+            if (!turn && doneCount_ == flightCount_) return true;  // take the job in turn
+            return flightCount_ < slots_ && flightCost_ + pending_ <= budget_ && (low || !turn);
+        });
     }
 
     // Finishes the done jobs at the front in their turn; after a failure, drops them.
@@ -243,14 +219,14 @@ class Window {
             if (!inTurn && !Failed()) return;
             Job& job = front->job;
             if (!front->ok) {
-                Fail(job.number, job.item, job.why, nullptr, &job);
+                Fail(job);
             } else if (inTurn && job.number < failedAt_.load()) {
-                char name[PackEntry::kNameSize] = {};
-                NameOf(job, name);  // Finish may take the entry
+                char name[PackEntry::kNameSize] = {};  // Finish may take the entry
+                if (job.entry != nullptr) std::memcpy(name, job.entry->name, sizeof name);
                 if (source_.Finish(job)) {
                     SharedProgress().Advance(job.bytes);
                 } else {
-                    Fail(job.number, job.item, job.why, name[0] != '\0' ? name : nullptr);
+                    Fail(job, name[0] != '\0' ? name : nullptr);
                 }
             }
             if (inTurn) nextToFinish_ = job.number + 1;
@@ -264,8 +240,9 @@ class Window {
         }
     }
 
-    // A worker: takes queued jobs, with a few more behind them while they are small and the
-    // queue holds plenty for the others, and works on them; the lock is taken twice for the lot.
+    // A worker: takes the next queued job, with more behind it while they are small, and works on
+    // them in their order; the lock is taken twice for the lot. So a few small jobs go to one
+    // worker, one after the other: a failure among them stops those behind it.
     void Serve() {
         std::unique_lock<std::mutex> held(lock_);
         for (;;) {
@@ -275,31 +252,18 @@ class Window {
             std::size_t count = 0;
             std::uint64_t cost = 0;
             do {
-                Slot* slot = queue_[queueFirst_];
+                grabbed[count++] = queue_[queueFirst_];
+                cost += queue_[queueFirst_]->counted;
                 queueFirst_ = (queueFirst_ + 1) % (slots_ + 1);
                 --queueCount_;
-                cost += slot->counted;
-                grabbed[count++] = slot;
-            } while (count < kGrabMost && queueCount_ > workers_ &&
+            } while (count < kGrabMost && queueCount_ != 0 &&
                      cost + queue_[queueFirst_]->counted <= kGrabBytes);
             held.unlock();
-            for (std::size_t i = 0; i < count; ++i) {
-                Job& job = grabbed[i]->job;
-                // Behind a failure no Work starts (rule 4).
-                grabbed[i]->ok = job.number < failedAt_.load() && source_.Work(job);
-                if (!grabbed[i]->ok) Publish(job.number);
-            }
+            for (std::size_t i = 0; i < count; ++i) Work(grabbed[i]);
             held.lock();
-            for (std::size_t i = 0; i < count; ++i) {
-                Slot* slot = grabbed[i];
-                slot->done = true;
-                if (slot->job.cost < slot->counted) {  // Work lowered its cost (rule 2)
-                    flightCost_ -= slot->counted - slot->job.cost;
-                    slot->counted = slot->job.cost;
-                }
-            }
+            for (std::size_t i = 0; i < count; ++i) Settle(grabbed[i]);
             doneCount_ += count;
-            if (waiting_ && Due()) finished_.notify_one();
+            finished_.notify_one();
         }
         held.unlock();
         ReleaseThreadCoders();
@@ -317,7 +281,7 @@ class Window {
 
     JobSource& source_;
     WindowFailure* failure_;
-    std::atomic<std::uint32_t> failedAt_{kNone};  // the failure's number, read by the workers
+    std::atomic<std::uint32_t> failedAt_{kNone};  // the lowest failure known, read by workers
     unsigned workers_ = 1;
     unsigned started_ = 0;
     std::size_t slots_ = 0;
@@ -328,26 +292,19 @@ class Window {
     std::size_t freeCount_ = 0;
     // This thread's own.
     std::uint32_t nextToFinish_ = 0;
-    std::uint64_t wanted_ = 0;   // the largest budget the source asked for
+    std::uint64_t budget_;       // raised by the source's offers, never lowered
     std::uint64_t pending_ = 0;  // the cost of the job offered and not yet taken
     std::size_t flightCount_ = 0;
     bool ended_ = false;  // the source has offered its last job
 
-    // Guarded by the lock; what this thread waits for is set before it waits.
+    // Guarded by the lock: what the workers change, and what they read.
     std::mutex lock_;
     std::condition_variable queued_;    // for the workers: a job waits
-    std::condition_variable finished_;  // for this thread: it is due
-    std::uint64_t budget_;
+    std::condition_variable finished_;  // for this thread: work is done
     std::uint64_t flightCost_ = 0;
     std::size_t doneCount_ = 0;  // jobs in flight whose Work is over
     std::size_t queueFirst_ = 0;
     std::size_t queueCount_ = 0;
-    std::uint64_t nextCost_ = 0;     // the cost of the job this thread would take next
-    std::size_t inFlight_ = 0;       // how many jobs are in flight
-    const Slot* awaited_ = nullptr;  // the front job
-    bool turn_ = false;              // the front may finish (or be dropped) once done
-    bool ending_ = false;            // nothing more will be taken
-    bool waiting_ = false;
     bool stop_ = false;
 };
 
@@ -359,12 +316,8 @@ bool RunWindow(JobSource& source, std::uint64_t budget, unsigned workers, Window
 }
 
 void AheadOrder::Take(std::uint32_t number) {
-    for (std::size_t k = 0; k < aheadCount_; ++k) {
-        if (ahead_[k] == number) aheadTaken_[k] = true;
-    }
-    if (number == inOrder_) {
-        for (++inOrder_; inOrder_ < count_ && TakenAhead(inOrder_);) ++inOrder_;
-    }
+    for (std::size_t k = 0; k < aheadCount_; ++k) aheadTaken_[k] |= ahead_[k] == number;
+    while (inOrder_ < count_ && (inOrder_ == number || TakenAhead(inOrder_))) ++inOrder_;
     while (aheadNext_ < aheadCount_ && aheadTaken_[aheadNext_]) ++aheadNext_;
 }
 

@@ -23,8 +23,8 @@
 //      in flight are worked and finished. The failure reported is the lowest-numbered one.
 //   5. Only this thread touches the source's own state (Next, Take, Finish); Work touches only
 //      the job it is given (and what the source shares with every Work, made safe for threads).
-//   6. A run makes no allocation it cannot do without: without memory for its slots, or without
-//      a worker thread, it runs one job at a time on this thread, in number order.
+//   6. Without a worker thread, this thread works on each job as it takes it; without memory
+//      for its slots, a run fails (kErrorNoMemory) before anything is taken.
 #pragma once
 
 #include <cstddef>

@@ -23,7 +23,7 @@ class AtomicFile {
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Unbuffered: every write goes to the file as it is made. The file starts with the
+    // Written through WritePieces, and flushed at the commit. The file starts with the
     // permission bits of the regular file it replaces (and its owner, for root), or else with
     // the usual mode under the umask.
     std::FILE* stream() const { return file_; }

@@ -97,9 +97,6 @@ inline constexpr char kPathSeparator = '/';
 // when the folder had no more items, else why it could not be read.
 Reason SearchFailure();
 
-// The current folder, of any length; empty when it cannot be told.
-std::string CurrentFolder();
-
 // SetCurrentDirectoryA with its reason on failure.
 bool EnterFolder(const char* path, Reason* why);
 

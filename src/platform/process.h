@@ -6,12 +6,9 @@
 namespace platform {
 
 // Sets up the C heap for the packer's run: memory freed after one entry is kept for the next
-// rather than handed back to the system each time.
+// rather than handed back to the system each time, and one arena for every thread, so that
+// workers neither reserve address space of their own nor strand what another thread freed.
 void PrepareHeap();
-
-// Keeps the C heap to one arena, so that worker threads reserve no address space of their
-// own; for runs whose memory must stay bounded.
-void BoundHeap();
 
 // Sets the process up for writing files: a file-size limit becomes a failed write rather than
 // the end of the program (SIGXFSZ ignored).

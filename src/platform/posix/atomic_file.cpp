@@ -14,7 +14,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/temp_files.h"
+#include "platform/internal.h"
 
 namespace platform {
 
@@ -31,10 +31,6 @@ extern "C" void RemoveTempFilesAndEnd(int signal) {
         if (kCleanedSignals[i] == signal) sigaction(signal, &gFormer[i], nullptr);
     }
     raise(signal);  // delivered once this returns, to the former action: the end, by default
-}
-
-Reason Errno() {
-    return errno == 0 ? kErrorFailed : static_cast<Reason>(errno);
 }
 
 }  // namespace
@@ -73,42 +69,6 @@ void UseNamelessTempFiles(bool use) {
     gNameless = use;
 }
 
-AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
-    if (target == nullptr || *target == '\0') {
-        reason_ = ENOENT;
-        return;
-    }
-    const char* slash = std::strrchr(target, '/');
-    try {
-        name_ = slash == nullptr ? target : slash + 1;
-        // "a/b/c" -> "a/b"; "/c" -> "/"; a bare name is in the current folder.
-        const std::string folder =
-            slash == nullptr ? "." : std::string(target, slash == target ? 1 : slash - target);
-        if (!own_.Open(folder.c_str(), &reason_)) return;
-    } catch (const std::bad_alloc&) {
-        reason_ = ENOMEM;  // no memory for the names: no file either
-        return;
-    }
-    folder_ = &own_;
-    Start();
-}
-
-AtomicFile::AtomicFile(const Folder& folder, const char* name, bool durable)
-    : folder_(&folder), durable_(durable) {
-    try {
-        if (name != nullptr) name_ = name;
-    } catch (const std::bad_alloc&) {
-        reason_ = ENOMEM;
-        return;
-    }
-    Start();
-}
-
-void AtomicFile::Refuse(Reason why) {
-    reason_ = why == 0 ? kErrorFailed : why;
-    Abandon();
-}
-
 void AtomicFile::Start() {
     const int dir = folder_ != nullptr ? folder_->fd_ : -1;
     if (dir < 0 || name_.empty() || name_ == "." || name_ == ".." ||
@@ -119,7 +79,7 @@ void AtomicFile::Start() {
     // link is replaced as a name; anything else is left alone.
     struct stat there {};
     const bool exists = fstatat(dir, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) return Refuse(Errno());
+    if (!exists && errno != ENOENT) return Refuse(LastReason());
     const bool regular = exists && S_ISREG(there.st_mode);
     if (exists && !regular && !S_ISLNK(there.st_mode)) return Refuse(kErrorNotRegularFile);
 
@@ -157,7 +117,7 @@ void AtomicFile::Start() {
     }
     file_ = fdopen(fd, "wb");
     if (file_ == nullptr) {
-        const Reason why = Errno();
+        const Reason why = LastReason();
         close(fd);
         return Refuse(why);
     }
@@ -180,7 +140,7 @@ bool AtomicFile::Commit(Reason* why) {
     const int fd = fileno(file_);
     Reason failure = 0;
     auto check = [&failure](bool done) {
-        if (!done && failure == 0) failure = Errno();
+        if (!done && failure == 0) failure = LastReason();
         return failure == 0;
     };
     check(std::fflush(file_) == 0 && std::ferror(file_) == 0);
@@ -230,7 +190,7 @@ bool AtomicFile::Commit(Reason* why) {
     slot_ = -1;
     // The new name is on the disk once its folder is.
     if (!durable_ || !folder_->readable_ || fsync(dir) == 0 || errno == EINVAL) return true;
-    return Fail(why, Errno());
+    return Fail(why, LastReason());
 }
 
 }  // namespace platform

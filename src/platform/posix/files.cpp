@@ -13,14 +13,10 @@
 #include <cstring>
 #include <new>
 
+#include "platform/internal.h"
 #include "platform/platform.h"
 
 namespace {
-
-struct Search {
-    DIR* dir;
-    int folder;
-};
 
 DWORD AttributesOf(int folder, const dirent* item) {
     switch (item->d_type) {
@@ -43,22 +39,18 @@ DWORD AttributesOf(int folder, const dirent* item) {
 
 // Fills found with the next item whose name fits; false at the end of the folder (errno 0) or
 // when it cannot be read (errno says why).
-bool NextItem(Search* search, WIN32_FIND_DATAA* found) {
+bool NextItem(DIR* dir, WIN32_FIND_DATAA* found) {
     for (;;) {
         errno = 0;
-        const dirent* item = readdir(search->dir);
+        const dirent* item = readdir(dir);
         if (item == nullptr) return false;
         const std::size_t length = std::strlen(item->d_name);
         if (length >= sizeof found->cFileName) continue;
         std::memset(found, 0, sizeof *found);
         std::memcpy(found->cFileName, item->d_name, length);
-        found->dwFileAttributes = AttributesOf(search->folder, item);
+        found->dwFileAttributes = AttributesOf(dirfd(dir), item);
         return true;
     }
-}
-
-platform::Reason Errno() {
-    return errno == 0 ? platform::kErrorFailed : static_cast<platform::Reason>(errno);
 }
 
 // Opens a folder at path relative to base; nofollow refuses a link there. A folder that cannot
@@ -90,56 +82,33 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*securityAttributes*/) {
 }
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found) {
-    if (pattern == nullptr || found == nullptr) return INVALID_HANDLE_VALUE;
     // "*" lists the current folder, "folder/*" that folder.
-    const std::size_t length = std::strlen(pattern);
-    std::string folder;
-    if (length == 1 && pattern[0] == '*') {
-        folder = ".";
-    } else if (length >= 2 && pattern[length - 2] == '/' && pattern[length - 1] == '*') {
-        try {
-            folder.assign(pattern, length == 2 ? 1 : length - 2);
-        } catch (const std::bad_alloc&) {
-            errno = ENOMEM;
-            return INVALID_HANDLE_VALUE;
-        }
-    } else {
+    const std::size_t length = pattern == nullptr ? 0 : std::strlen(pattern);
+    if (length == 0 || pattern[length - 1] != '*' || (length > 1 && pattern[length - 2] != '/')) {
         errno = EINVAL;
         return INVALID_HANDLE_VALUE;
     }
-
-    auto* search = new (std::nothrow) Search{};
-    if (search == nullptr) {
+    std::string folder;
+    try {
+        folder.assign(pattern, length - 1);
+    } catch (const std::bad_alloc&) {
         errno = ENOMEM;
         return INVALID_HANDLE_VALUE;
     }
-    search->dir = opendir(folder.c_str());
-    if (search->dir == nullptr) {
-        delete search;
-        return INVALID_HANDLE_VALUE;
-    }
-    search->folder = dirfd(search->dir);
-    if (!NextItem(search, found)) {
-        const int error = errno;
-        closedir(search->dir);
-        delete search;
-        errno = error;
-        return INVALID_HANDLE_VALUE;
-    }
-    return search;
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr || NextItem(dir, found)) return dir == nullptr ? INVALID_HANDLE_VALUE : dir;
+    const int error = errno;
+    closedir(dir);
+    errno = error;
+    return INVALID_HANDLE_VALUE;
 }
 
-BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* found) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || found == nullptr) return 0;
-    return NextItem(static_cast<Search*>(handle), found);
+BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found) {
+    return search != INVALID_HANDLE_VALUE && NextItem(static_cast<DIR*>(search), found);
 }
 
-BOOL FindClose(HANDLE handle) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;
-    auto* search = static_cast<Search*>(handle);
-    closedir(search->dir);
-    delete search;
-    return 1;
+BOOL FindClose(HANDLE search) {
+    return search != INVALID_HANDLE_VALUE && closedir(static_cast<DIR*>(search)) == 0;
 }
 
 namespace platform {
@@ -148,21 +117,8 @@ Reason SearchFailure() {
     return static_cast<Reason>(errno);
 }
 
-std::string CurrentFolder() {
-    char* folder = getcwd(nullptr, 0);
-    if (folder == nullptr) return std::string();
-    std::string result;
-    try {
-        result = folder;
-    } catch (const std::bad_alloc&) {
-        result.clear();  // out of memory: the folder cannot be told
-    }
-    std::free(folder);
-    return result;
-}
-
 bool EnterFolder(const char* path, Reason* why) {
-    return SetCurrentDirectoryA(path) || Fail(why, path == nullptr ? EINVAL : Errno());
+    return SetCurrentDirectoryA(path) || Fail(why, path == nullptr ? EINVAL : LastReason());
 }
 
 Folder::~Folder() {
@@ -172,7 +128,7 @@ Folder::~Folder() {
 bool Folder::Open(const char* path, Reason* why) {
     if (fd_ >= 0 || path == nullptr || *path == '\0') return Fail(why, ENOENT);
     fd_ = OpenFolderAt(AT_FDCWD, path, false, &readable_);
-    return fd_ >= 0 || Fail(why, Errno());
+    return fd_ >= 0 || Fail(why, LastReason());
 }
 
 bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
@@ -181,7 +137,7 @@ bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
         return Fail(why, EINVAL);
     }
     fd_ = OpenFolderAt(parent.fd_, name, true, &readable_);
-    return fd_ >= 0 || Fail(why, Errno());
+    return fd_ >= 0 || Fail(why, LastReason());
 }
 
 bool Folder::IsOpen() const {
@@ -200,7 +156,7 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
     // O_NONBLOCK keeps a FIFO from blocking the open; it means nothing to a regular file.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        Fail(why, Errno());
+        Fail(why, LastReason());
         return nullptr;
     }
     struct stat info {};
@@ -211,7 +167,7 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
     }
     std::FILE* file = fdopen(fd, "rb");
     if (file == nullptr) {
-        Fail(why, Errno());
+        Fail(why, LastReason());
         close(fd);
         return nullptr;
     }
@@ -221,7 +177,7 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
 
 bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     struct stat info {};
-    if (stat(path, &info) != 0) return Fail(why, Errno());
+    if (stat(path, &info) != 0) return Fail(why, LastReason());
     if (!S_ISREG(info.st_mode) || info.st_size < 0) return Fail(why, kErrorNotRegularFile);
     *length = static_cast<std::uint64_t>(info.st_size);
     return true;
@@ -230,17 +186,17 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     errno = 0;
     const std::size_t got = std::fread(bytes, 1, length, file);
-    if (got < length && std::ferror(file) != 0) Fail(why, Errno());
+    if (got < length && std::ferror(file) != 0) Fail(why, LastReason());
     return got;
 }
 
 bool SkipBytes(std::FILE* file, std::uint64_t length, Reason* why) {
-    return fseeko(file, static_cast<off_t>(length), SEEK_CUR) == 0 || Fail(why, Errno());
+    return fseeko(file, static_cast<off_t>(length), SEEK_CUR) == 0 || Fail(why, LastReason());
 }
 
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, Reason* why) {
     if (file == nullptr) return Fail(why, EBADF);
-    if (std::fflush(file) != 0) return Fail(why, Errno());
+    if (std::fflush(file) != 0) return Fail(why, LastReason());
     const int fd = fileno(file);
     iovec batch[IOV_MAX];
     std::size_t next = 0;  // the first piece not yet taken into a batch
@@ -257,7 +213,7 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
         while (left > 0) {
             const ssize_t written = writev(fd, rest, left);
             if (written < 0 && errno == EINTR) continue;
-            if (written < 0) return Fail(why, Errno());
+            if (written < 0) return Fail(why, LastReason());
             if (written == 0) return Fail(why, EIO);
             auto done = static_cast<std::size_t>(written);
             for (; left > 0 && done >= rest->iov_len; --left, ++rest) done -= rest->iov_len;
@@ -271,7 +227,7 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
 }
 
 bool Flush(std::FILE* file, Reason* why) {
-    return std::fflush(file) == 0 || Fail(why, Errno());
+    return std::fflush(file) == 0 || Fail(why, LastReason());
 }
 
 bool IsTerminal(std::FILE* stream) {

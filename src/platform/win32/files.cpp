@@ -1,5 +1,5 @@
-// The Windows file services: the kernel calls come from <windows.h> as they are, and the
-// helpers below are built on them.
+// The Windows file services, whole-or-nothing file replacement among them: the kernel calls
+// come from <windows.h> as they are, and the helpers below are built on them.
 #ifdef _WIN32
 
 #include <fcntl.h>
@@ -8,41 +8,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 
+#include "platform/atomic_file.h"
+#include "platform/internal.h"
 #include "platform/platform.h"
-#include "platform/win32/plain_name.h"
 
 namespace platform {
 
 namespace {
 
-// Opens the folder at path and holds it without letting it be moved or deleted meanwhile;
-// refuseLinks turns away a link or junction there (a reparse point) instead of following it.
-HANDLE OpenFolderHandle(const std::string& path, bool refuseLinks, Reason* why) {
-    const DWORD flags =
-        FILE_FLAG_BACKUP_SEMANTICS | (refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE handle =
-        CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        Fail(why, LastError());
-        return handle;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (refuseLinks && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-        CloseHandle(handle);
-        Fail(why, ERROR_DIRECTORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
-}
-
-}  // namespace
-
+// True for a name Windows keeps as it is written: not a device (CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9, CONIN$, CONOUT$, with or without an extension), none of <>:"|?*, separators or
+// control characters, and no dot or space at its end (Windows drops them: "name." is "name").
 bool IsPlainName(const char* name) {
     const std::size_t length = std::strlen(name);
     if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return false;
@@ -72,6 +50,8 @@ bool IsPlainName(const char* name) {
     return true;
 }
 
+// A stdio stream over an open file handle; the stream owns the handle from then on. On
+// failure the handle is closed.
 std::FILE* StreamOver(HANDLE handle, int flags, const char* mode) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags);
     if (fd < 0) {
@@ -82,6 +62,37 @@ std::FILE* StreamOver(HANDLE handle, int flags, const char* mode) {
     if (file == nullptr) _close(fd);  // closes the handle with it
     return file;
 }
+
+// Ctrl+C, Ctrl+Break and closing the console run this on a thread of its own.
+BOOL WINAPI RemoveTempFilesAndEnd(DWORD /*event*/) {
+    TempFiles::RemoveAll();
+    return FALSE;  // on to the default handler, which ends the process
+}
+
+// Opens the folder at path and holds it without letting it be moved or deleted meanwhile;
+// refuseLinks turns away a link or junction there (a reparse point) instead of following it.
+HANDLE OpenFolderHandle(const std::string& path, bool refuseLinks, Reason* why) {
+    const DWORD flags =
+        FILE_FLAG_BACKUP_SEMANTICS | (refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE handle =
+        CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        Fail(why, LastReason());
+        return handle;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (refuseLinks && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+        CloseHandle(handle);
+        Fail(why, ERROR_DIRECTORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+}  // namespace
 
 Reason SearchFailure() {
     const DWORD code = GetLastError();
@@ -96,10 +107,10 @@ bool Folder::Open(const char* path, Reason* why) {
     if (IsOpen() || path == nullptr || *path == '\0') return Fail(why, ERROR_PATH_NOT_FOUND);
     try {
         const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
-        if (needed == 0) return Fail(why, LastError());
+        if (needed == 0) return Fail(why, LastReason());
         std::string full(needed + 1, '\0');
         const DWORD length = GetFullPathNameA(path, needed, full.data(), nullptr);
-        if (length == 0 || length >= needed) return Fail(why, LastError());
+        if (length == 0 || length >= needed) return Fail(why, LastReason());
         full.resize(length);
         if (full.back() != '\\' && full.back() != '/') full += '\\';
         handle_ = OpenFolderHandle(full, false, why);
@@ -132,28 +143,8 @@ bool Folder::Enter() const {
     return IsOpen() && SetCurrentDirectoryA(path_.c_str()) != 0;
 }
 
-std::string CurrentFolder() {
-    std::string folder;
-    DWORD needed = GetCurrentDirectoryA(0, nullptr);  // the length with its NUL
-    while (needed != 0) {
-        try {
-            folder.resize(needed);
-        } catch (const std::bad_alloc&) {
-            return std::string();  // out of memory: the folder cannot be told
-        }
-        const DWORD length = GetCurrentDirectoryA(needed, folder.data());
-        if (length == 0) break;
-        if (length < needed) {
-            folder.resize(length);
-            return folder;
-        }
-        needed = length;  // the folder changed and grew in between: once more, larger
-    }
-    return std::string();
-}
-
 bool EnterFolder(const char* path, Reason* why) {
-    return SetCurrentDirectoryA(path) != 0 || Fail(why, LastError());
+    return SetCurrentDirectoryA(path) != 0 || Fail(why, LastReason());
 }
 
 std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why) {
@@ -167,7 +158,7 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        Fail(why, LastError());
+        Fail(why, LastReason());
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};
@@ -190,7 +181,7 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
 
 bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastError());
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastReason());
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return Fail(why, kErrorNotRegularFile);
     }
@@ -201,43 +192,28 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     SetLastError(0);
     const std::size_t got = std::fread(bytes, 1, length, file);
-    if (got < length && std::ferror(file) != 0) Fail(why, LastError());
+    if (got < length && std::ferror(file) != 0) Fail(why, LastReason());
     return got;
 }
 
 bool SkipBytes(std::FILE* file, std::uint64_t length, Reason* why) {
-    return _fseeki64(file, static_cast<long long>(length), SEEK_CUR) == 0 || Fail(why, LastError());
+    return _fseeki64(file, static_cast<long long>(length), SEEK_CUR) == 0 ||
+           Fail(why, LastReason());
 }
 
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, Reason* why) {
     if (file == nullptr) return Fail(why, ERROR_INVALID_HANDLE);
-    // Small pieces (record heads, small entries) are gathered and go out together; a large one
-    // goes straight from where it lies. Without memory for the buffer, each goes on its own.
-    constexpr std::size_t kGathered = 64 << 10;
-    const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kGathered]);
-    std::size_t held = 0;
-    auto flush = [&] {
-        const bool written = held == 0 || std::fwrite(buffer.get(), 1, held, file) == held;
-        held = 0;
-        return written;
-    };
+    // The stream's buffer gathers small pieces; a large one goes past it.
     for (std::size_t i = 0; i < count; ++i) {
-        const WritePiece& piece = pieces[i];
-        if (buffer != nullptr && piece.length <= kGathered / 4) {
-            if (piece.length > kGathered - held && !flush()) return Fail(why, LastError());
-            std::memcpy(buffer.get() + held, piece.bytes, piece.length);
-            held += piece.length;
-            continue;
-        }
-        if (!flush() || std::fwrite(piece.bytes, 1, piece.length, file) != piece.length) {
-            return Fail(why, LastError());
+        if (std::fwrite(pieces[i].bytes, 1, pieces[i].length, file) != pieces[i].length) {
+            return Fail(why, LastReason());
         }
     }
-    return flush() || Fail(why, LastError());
+    return true;
 }
 
 bool Flush(std::FILE* file, Reason* why) {
-    return std::fflush(file) == 0 || Fail(why, LastError());
+    return std::fflush(file) == 0 || Fail(why, LastReason());
 }
 
 bool IsTerminal(std::FILE* stream) {
@@ -253,6 +229,123 @@ void ClearScreen() {
     if (!IsTerminal(stdout)) return;
     std::fflush(stdout);
     std::system("cls");
+}
+
+long TempFiles::ProcessId() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+void TempFiles::InstallCleanup() {
+    static const bool installed = SetConsoleCtrlHandler(RemoveTempFilesAndEnd, TRUE) != 0;
+    (void)installed;
+}
+
+void TempFiles::RemoveOne(const Folder& folder, const char* name) {
+    // Each is open with FILE_SHARE_DELETE: it goes when the ending process closes it.
+    try {
+        DeleteFileA((folder.path_ + name).c_str());
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void TempFiles::AwaitTheEnd() {
+    for (;;) Sleep(INFINITE);
+}
+
+void UseNamelessTempFiles(bool /*use*/) {}  // Windows has no nameless files: always named
+
+void AtomicFile::Start() {
+    if (folder_ == nullptr || !folder_->IsOpen()) return Refuse(ERROR_PATH_NOT_FOUND);
+    if (!IsPlainName(name_.c_str())) return Refuse(ERROR_INVALID_NAME);
+    std::string target;
+    try {
+        target = folder_->path_ + name_;
+        temp_.reserve(48);
+    } catch (const std::bad_alloc&) {
+        return Refuse(kErrorNoMemory);
+    }
+    // A folder or a device there is never replaced; a link is, as a name.
+    HANDLE there =
+        CreateFileA(target.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (there != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        const bool regular = GetFileType(there) == FILE_TYPE_DISK &&
+                             GetFileInformationByHandle(there, &info) &&
+                             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        CloseHandle(there);
+        if (!regular) return Refuse(kErrorNotRegularFile);
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[48];
+        TempFiles::Name(name);
+        std::string path;
+        try {
+            path = folder_->path_ + name;
+        } catch (const std::bad_alloc&) {
+            return Refuse(kErrorNoMemory);
+        }
+        slot_ = TempFiles::Add(*folder_, name);
+        if (slot_ < 0) return Refuse(ERROR_TOO_MANY_OPEN_FILES);
+        temp_ = name;  // fits the room reserved above
+        // CREATE_NEW fails on a name that is taken, a link included, so the file is ours alone.
+        HANDLE handle =
+            CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            TempFiles::Drop(slot_);
+            slot_ = -1;
+            temp_.clear();  // not ours
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+            return Refuse(error);
+        }
+        file_ = StreamOver(handle, _O_WRONLY | _O_BINARY, "wb");
+        if (file_ == nullptr) return Refuse(kErrorFailed);
+        // Small records gather in a buffer; a whole block goes past it, in one call.
+        std::setvbuf(file_, nullptr, _IOFBF, 64 << 10);
+        return;
+    }
+    Refuse(ERROR_FILE_EXISTS);
+}
+
+void AtomicFile::Abandon() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    if (!temp_.empty()) TempFiles::RemoveOne(*folder_, temp_.c_str());
+    TempFiles::Drop(slot_);
+    slot_ = -1;
+    temp_.clear();
+}
+
+bool AtomicFile::Commit(Reason* why) {
+    if (file_ == nullptr) return Fail(why, reason_);
+    Reason failure = 0;
+    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) failure = LastReason();
+    if (failure == 0 && durable_ &&
+        !FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_))))) {
+        failure = LastReason();
+    }
+    if (std::fclose(file_) != 0 && failure == 0) failure = LastReason();
+    file_ = nullptr;
+    const DWORD how = MOVEFILE_REPLACE_EXISTING | (durable_ ? MOVEFILE_WRITE_THROUGH : 0);
+    try {
+        if (failure == 0 &&
+            !MoveFileExA((folder_->path_ + temp_).c_str(), (folder_->path_ + name_).c_str(), how)) {
+            failure = LastReason();
+        }
+    } catch (const std::bad_alloc&) {
+        failure = kErrorNoMemory;
+    }
+    if (failure != 0) {
+        Abandon();
+        return Fail(why, failure);
+    }
+    TempFiles::Drop(slot_);
+    slot_ = -1;
+    temp_.clear();
+    return true;
 }
 
 }  // namespace platform

@@ -1,14 +1,14 @@
 // Windows process services: reasons and their words, the heap, threads.
 #ifdef _WIN32
 
-#include "platform/process.h"
-
 #include <process.h>
 
 #include <cstdint>
 #include <new>
 
+#include "platform/internal.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 namespace platform {
 
@@ -25,6 +25,11 @@ unsigned __stdcall RunWork(void* work) {
 }  // namespace
 
 const Reason kErrorNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+
+Reason LastReason() {
+    const DWORD code = GetLastError();
+    return code == 0 ? kErrorFailed : code;
+}
 
 bool IsNotFound(Reason code) {
     return code == ERROR_FILE_NOT_FOUND;
@@ -45,8 +50,6 @@ std::string ErrorText(Reason code) {
 }
 
 void PrepareHeap() {}  // the process heap needs no setting up
-
-void BoundHeap() {}  // one heap serves every thread
 
 void PrepareWrites() {}  // no signal ends a Windows program for a file-size limit
 

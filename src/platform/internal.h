@@ -1,6 +1,5 @@
-// The named temporary files an ending signal removes before the program ends (SIGINT, SIGTERM
-// and SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console). Within the platform
-// layer only: AtomicFile registers its files here.
+// What the platform layer's own files share, and no other layer sees: the system's reason for
+// the failure just seen, and the named temporary files an ending signal removes.
 #pragma once
 
 #include <atomic>
@@ -9,6 +8,11 @@
 
 namespace platform {
 
+// Why the system call just made failed (errno, or the Windows last error); never 0.
+Reason LastReason();
+
+// The named temporary files that an ending signal removes before the program ends (SIGINT,
+// SIGTERM and SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console).
 struct TempFiles {
     // A new name for a temporary file: ".zorel-PID-N.tmp", N counting up in the process.
     static void Name(char (&name)[48]);
@@ -21,11 +25,13 @@ struct TempFiles {
     // from a signal handler (so it makes only calls safe there).
     static void RemoveAll();
 
+    // Removes the file name in folder.
+    static void RemoveOne(const Folder& folder, const char* name);
+
   private:
-    // The system's part (posix/atomic_file.cpp, win32/atomic_file.cpp).
+    // The system's part (posix/atomic_file.cpp, win32/files.cpp).
     static long ProcessId();
     static void InstallCleanup();
-    static void RemoveOne(const Folder& folder, const char* name);
     [[noreturn]] static void AwaitTheEnd();
 };
 

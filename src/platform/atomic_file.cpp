@@ -1,0 +1,105 @@
+// Whole-or-nothing file replacement, the parts every system shares: where the file is made,
+// and the list of named temporary files an ending signal removes. Making, naming and putting
+// the file in place is the system's own (posix/atomic_file.cpp, win32/atomic_file.cpp).
+#include "platform/atomic_file.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/internal.h"
+
+namespace platform {
+
+namespace {
+
+// The list is lock-free, so that a POSIX signal handler may walk it: a slot is free (0), being
+// filled (1), armed (2) or taken by the cleanup (3).
+struct Slot {
+    std::atomic<int> state{0};
+    const Folder* folder = nullptr;
+    char name[48] = {};
+};
+
+constexpr int kSlots = 256;  // one per thread writing a file at once is enough
+Slot gSlots[kSlots];
+std::atomic<unsigned> gSerial{0};
+
+bool IsSeparator(char c) {
+    // Windows also ends a drive's part at its colon: "C:name".
+    return c == '/' || c == kPathSeparator || (kPathSeparator == '\\' && c == ':');
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
+    if (target == nullptr || *target == '\0') {
+        reason_ = kErrorFailed;
+        return;
+    }
+    std::size_t start = 0;  // where the name begins, after the folder part
+    for (std::size_t at = 0; target[at] != '\0'; ++at) {
+        if (IsSeparator(target[at])) start = at + 1;
+    }
+    try {
+        name_ = target + start;
+        // A bare name is in the current folder; "/" and "C:" stay as they are.
+        const std::string folder = start == 0 ? std::string(1, '.') : std::string(target, start);
+        if (!own_.Open(folder.c_str(), &reason_)) return;
+    } catch (const std::bad_alloc&) {
+        reason_ = kErrorNoMemory;  // no memory for the names: no file either
+        return;
+    }
+    folder_ = &own_;
+    Start();
+}
+
+AtomicFile::AtomicFile(const Folder& folder, const char* name, bool durable)
+    : folder_(&folder), durable_(durable) {
+    try {
+        if (name != nullptr) name_ = name;
+    } catch (const std::bad_alloc&) {
+        reason_ = kErrorNoMemory;
+        return;
+    }
+    Start();
+}
+
+void AtomicFile::Refuse(Reason why) {
+    reason_ = why == 0 ? kErrorFailed : why;
+    Abandon();
+}
+
+void TempFiles::Name(char (&name)[48]) {
+    static const long pid = ProcessId();  // asked once, not once per file
+    std::snprintf(name, sizeof name, ".zorel-%ld-%u.tmp", pid, gSerial.fetch_add(1));
+}
+
+int TempFiles::Add(const Folder& folder, const char* name) {
+    InstallCleanup();
+    for (int i = 0; i < kSlots; ++i) {
+        int free = 0;
+        if (!gSlots[i].state.compare_exchange_strong(free, 1)) continue;
+        gSlots[i].folder = &folder;
+        std::memcpy(gSlots[i].name, name, sizeof gSlots[i].name);
+        gSlots[i].state.store(2);
+        return i;
+    }
+    return -1;
+}
+
+void TempFiles::Drop(int slot) {
+    if (slot < 0) return;
+    int armed = 2;
+    // Taken by the cleanup: the program is ending, and this thread must not close the folder
+    // the cleanup is about to use.
+    if (!gSlots[slot].state.compare_exchange_strong(armed, 0)) AwaitTheEnd();
+}
+
+void TempFiles::RemoveAll() {
+    for (Slot& slot : gSlots) {
+        int armed = 2;
+        if (slot.state.compare_exchange_strong(armed, 3)) RemoveOne(*slot.folder, slot.name);
+    }
+}
+
+}  // namespace platform
