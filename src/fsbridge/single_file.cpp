@@ -28,15 +28,13 @@ bool PackEntry::LoadFromFile(const char* path, Reason* why) {
     size = static_cast<std::uint32_t>(length);
     data = GlobalAlloc(GHND, size);
     view = static_cast<unsigned char*>(GlobalLock(data));
-    Reason readFailure = 0;
-    const bool whole =
-        view != nullptr && platform::ReadBytes(file, view, size, &readFailure) == size;
+    // A file that shrank since its length was asked is cut short: it changed under us.
+    Reason failure = view == nullptr ? platform::kErrorNoMemory : 0;
+    if (failure == 0 && platform::ReadBytes(file, view, size, &failure) != size && failure == 0) {
+        failure = platform::kErrorFailed;
+    }
     std::fclose(file);
-    if (!whole) {
-        // A file that shrank since its length was asked is cut short: it changed under us.
-        const Reason failure = view == nullptr    ? platform::kErrorNoMemory
-                               : readFailure != 0 ? readFailure
-                                                  : platform::kErrorFailed;
+    if (failure != 0) {
         Reset();
         return Fail(why, failure);
     }

@@ -131,11 +131,9 @@ class FileSource final : public JobSource {
               compress ? budget : 0) {}
 
     int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
-        if (!order_.Next(
-                room, [this](std::uint32_t i) { return Cost(i); }, offer))
-            return 0;
-        offer->item = offer->number;
-        return 1;
+        offer->item = offer->number = order_.Next(room);
+        offer->cost = offer->number < files_.size() ? Cost(offer->number) : 0;
+        return offer->number < files_.size();
     }
     bool Take(Job& job) override {
         order_.Take(job.number);

@@ -12,18 +12,6 @@ using platform::Reason;
 
 namespace {
 
-// True when the name has a ".." component, split on either separator.
-bool ClimbsOut(const char* name) {
-    const char* part = name;
-    for (const char* at = name;; ++at) {
-        if (*at == '/' || *at == '\\' || *at == '\0') {
-            if (at - part == 2 && part[0] == '.' && part[1] == '.') return true;
-            if (*at == '\0') return false;
-            part = at + 1;
-        }
-    }
-}
-
 // ASCII letters in upper case, every other byte above 0x7F taken as one.
 char KeyByte(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -33,19 +21,18 @@ char KeyByte(char c) {
 
 // The file an entry lands on, as a key that two names share whenever they may name one file on
 // any system: split on either separator, empty and "." parts dropped, trailing dots and spaces
-// dropped (as Windows does), letter case not told apart.
-std::string TargetKey(const char* name) {
-    std::string key;
+// dropped (as Windows does), letter case not told apart. False for a name with a ".." part,
+// which would climb out of the folder.
+bool TargetKey(const char* name, std::string* key) {
     const char* part = name;
     for (const char* at = name;; ++at) {
         if (*at != '/' && *at != '\\' && *at != '\0') continue;
+        if (at - part == 2 && part[0] == '.' && part[1] == '.') return false;
         const char* end = at;
         while (end != part && (end[-1] == '.' || end[-1] == ' ')) --end;
-        if (end != part) {
-            if (!key.empty()) key += '/';
-            for (const char* c = part; c != end; ++c) key += KeyByte(*c);
-        }
-        if (*at == '\0') return key;
+        if (end != part && !key->empty()) *key += '/';
+        for (const char* c = part; c != end; ++c) *key += KeyByte(*c);
+        if (*at == '\0') return true;
         part = at + 1;
     }
 }
@@ -77,13 +64,14 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, Reason* why) 
 }  // namespace
 
 bool Unpacker::Take(Job& job) {
-    if (ClimbsOut(job.entry->name)) return Fail(&job.why, platform::kErrorClimbsOut);
     try {
+        std::string key;
+        if (!TargetKey(job.entry->name, &key)) return Fail(&job.why, platform::kErrorClimbsOut);
         // Files whose entries have all finished are of no more use: dropped now and then.
         if (landing_.size() > 4096) {
             std::erase_if(landing_, [this](const auto& at) { return at.second < finishedBelow_; });
         }
-        const auto [at, first] = landing_.try_emplace(TargetKey(job.entry->name), job.number);
+        const auto [at, first] = landing_.try_emplace(std::move(key), job.number);
         job.late = !first && at->second >= finishedBelow_;
         at->second = job.number;
     } catch (const std::bad_alloc&) {

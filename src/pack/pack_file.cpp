@@ -26,6 +26,7 @@ class FormSource final : public JobSource {
   public:
     FormSource(PackEntry** entries, std::uint32_t count, bool compress, Compressor engine)
         : entries_(entries),
+          count_(count),
           compress_(compress),
           engine_(engine),
           order_(
@@ -33,8 +34,9 @@ class FormSource final : public JobSource {
               [entries](std::uint32_t i) { return std::uint64_t{entries[i]->size}; }, kNoBudget) {}
 
     int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
-        return order_.Next(
-            room, [this](std::uint32_t i) { return ConvertCost(entries_[i]); }, offer);
+        offer->number = order_.Next(room);
+        offer->cost = offer->number < count_ ? ConvertCost(entries_[offer->number]) : 0;
+        return offer->number < count_;
     }
     bool Take(Job& job) override {
         order_.Take(job.number);
@@ -55,6 +57,7 @@ class FormSource final : public JobSource {
 
   private:
     PackEntry** entries_;
+    std::uint32_t count_;
     bool compress_;
     Compressor engine_;
     AheadOrder order_;

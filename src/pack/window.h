@@ -123,19 +123,11 @@ class AheadOrder {
             aheadCost_[aheadCount_++] = topCost[k];
         }
     }
-    // The job to take next given the room left, with its cost from cost(): false when every job
-    // is taken.
-    template <typename Cost>
-    bool Next(std::uint64_t room, Cost cost, Offer* offer) const {
-        if (aheadNext_ < aheadCount_ && aheadCost_[aheadNext_] <= room) {
-            offer->number = ahead_[aheadNext_];
-            offer->cost = aheadCost_[aheadNext_];
-            return true;
-        }
-        if (inOrder_ == count_) return false;
-        offer->number = inOrder_;
-        offer->cost = cost(inOrder_);
-        return true;
+    // The job to take next, given the room left: one of the costliest when it fits there, else
+    // the first job not taken; count when every job is taken.
+    std::uint32_t Next(std::uint64_t room) const {
+        const bool ahead = aheadNext_ < aheadCount_ && aheadCost_[aheadNext_] <= room;
+        return ahead ? ahead_[aheadNext_] : inOrder_;
     }
     void Take(std::uint32_t number);
 

@@ -171,11 +171,6 @@ void UseNamelessTempFiles(bool use);
 // reads; false for a file, a pipe or a device such as NUL.
 bool IsTerminal(std::FILE* stream);
 
-// True when standard output is a terminal or a console, not a file or a pipe.
-inline bool OutputIsTerminal() {
-    return IsTerminal(stdout);
-}
-
 // Clears the console at once; writes nothing when standard output is not a console.
 void ClearScreen();
 
