@@ -66,6 +66,19 @@ class CommandLine : public ::testing::Test {
         bad.replace(second, 4, "\xff\xff\xff\xff");
         WriteFile(dir / "corrupt.pak", bad);
         WriteFile(dir / "short.pak", zipped.substr(0, zipped.size() - 1));
+        // A count of 3 that the two records' bytes cannot hold.
+        WriteFile(dir / "over.pak", plain.substr(0, 5) + '\3' + plain.substr(6));
+        WriteFile(dir / "-x.pak", plain);  // a name an option could be taken for
+        // Ten entries: the third's stream garbled, the ninth's name without its end.
+        std::vector<std::pair<std::string, std::string>> ten;
+        for (char i = 1; i <= 10; ++i) ten.emplace_back(Numbered("e", i), std::string(90, i));
+        std::string both = SavedPack(dir.path(), "both.pak", ten, true);
+        std::size_t at = 9;
+        for (int i = 1; i < 9; at += 40 + (both[at + 4] & 0xff), ++i) {
+            if (i == 3) both.replace(at + 40, 4, "\xff\xff\xff\xff");
+        }
+        both.replace(at + 8, 32, std::string(32, 'x'));
+        WriteFile(dir / "both.pak", both);
     }
     ScratchDir dir;
     std::string plain, zipped;
@@ -80,8 +93,15 @@ TEST_F(CommandLine, Table) {
         int status;
         std::string err;
         std::map<std::string, std::string> files;  // file -> its bytes, or a pack's contents
+        std::string out = "";                      // what standard output begins with
     } cases[] = {
         {{"--version"}, 0, "", {}},
+        {{"--help"}, 0, "", {}, "Usage: zorel "},
+        {{"unpack", "p.pak"}, 2, "zorel: unpack takes PACKFILE FOLDER [NAME...]" + kTry, {}},
+        {{"unpack", "--", "-x.pak", "-o"},
+         0,
+         "",
+         {{"-o/a.txt", "abc"}, {"-o/notes.txt", "hello notes"}}},
         {{"frob"}, 2, "zorel: unknown command 'frob'" + kTry, {}},
         {{"pack", "x.pak"}, 2, "zorel: pack takes PACKFILE FOLDER" + kTry, {{"x.pak", kAbsent}}},
         {{"list", "-q", "p.pak"}, 2, "zorel: unknown option '-q'" + kTry, {}},
@@ -107,6 +127,12 @@ TEST_F(CommandLine, Table) {
          1,
          "zorel: short.pak: entry 2: record is damaged or cut short\n",
          {}},
+        {{"list", "over.pak"}, 1, "zorel: over.pak: not a pack file\n", {}},
+        {{"test", "over.pak"}, 1, "zorel: over.pak: not a pack file\n", {}},
+        {{"unpack", "over.pak", "new"},
+         1,
+         "zorel: over.pak: not a pack file\n",
+         {{"new", kAbsent}}},
         {{"test", "z.pak"}, 0, "", {}},
         {{"test", "corrupt.pak"},
          1,
@@ -120,6 +146,14 @@ TEST_F(CommandLine, Table) {
          1,
          "zorel: short.pak: entry 2: record is damaged or cut short\n",
          {{"new/a.txt", "abc"}, {"new/notes.txt", kAbsent}}},
+        {{"test", "both.pak"},
+         1,
+         "zorel: both.pak: entry 3 (e3): compressed data is corrupt\n",
+         {}},
+        {{"unpack", "both.pak", "new"},
+         1,
+         "zorel: both.pak: entry 3 (e3): compressed data is corrupt\n",
+         {{"new/e2", std::string(90, 2)}, {"new/e3", kAbsent}}},
         {{"unpack", "z.pak", "o", "notes.txt"},
          0,
          "",
@@ -164,6 +198,7 @@ TEST_F(CommandLine, Table) {
         const CommandResult run = RunCommand(fresh, c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err, ConsoleText(c.err));
+        EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
         for (const auto& [file, expected] : c.files) {
             if (file.rfind("pack:", 0) == 0) {
                 EXPECT_EQ(PackContents((fresh / file.substr(5)).string()), expected) << file;
