@@ -357,6 +357,19 @@ TEST_F(CommandLine, StreamsMoreThanTheAddressSpaceHolds) {
 // A pack file that cannot be written is named as the failure, not the entry being written;
 // the earlier file stays.
 TEST_F(CommandLine, WriteFailuresNameThePackFile) {
+    // Room for all but the last byte: only the final flush fails, and no pack file is left.
+    for (const auto& args : {std::vector<std::string>{"pack", "x.pak", "f"},
+                             std::vector<std::string>{"pack", "-z", "x.pak", "f"}}) {
+        ASSERT_EQ(RunCommand(dir.path(), args).status, 0);
+        RunLimits end;
+        end.fileSize = fs::file_size(dir.path() / "x.pak") - 1;
+        fs::remove(dir.path() / "x.pak");
+        const CommandResult run = RunCommand(dir.path(), args, end);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err + run.out, "zorel: x.pak: " + platform::ErrorText(EFBIG) + "\n");
+        EXPECT_FALSE(fs::exists(dir.path() / "x.pak"));
+        EXPECT_EQ(TempFilesIn(dir.path()), 0);
+    }
     std::string noise(1500000, '\0');
     for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * i >> 7);
     WriteFile(dir / "f/noise", noise);
