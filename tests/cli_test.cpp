@@ -253,7 +253,14 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
         WriteFile(dir / ("mixed/" + std::string(i < 20 ? "a" : "c") + std::to_string(i)),
                   big.substr(i, 1000 + i));
     }
-    for (const char* folder : {"f", "empty", "long", "mixed"}) {
+    // Taken ahead, the four 6 MiB files fill the window (40 MiB + 3 x 6 MiB, each counted at
+    // 2 1/8 times its size) before "a", the first in order, fits: they wait for it.
+    fs::create_directory(dir.path() / "ahead");
+    WriteFile(dir / "ahead/a", big.substr(0, 4 * kMiB));
+    for (char c = '0'; c < '4'; ++c) {
+        WriteFile(dir / (std::string("ahead/b") + c), c + big.substr(0, 6 * kMiB));
+    }
+    for (const char* folder : {"f", "empty", "long", "mixed", "ahead"}) {
         SCOPED_TRACE(folder);
         const std::string f = folder;
         for (const bool z : {false, true}) {
@@ -269,6 +276,14 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
                 continue;
             }
             EXPECT_TRUE(ReadFile(dir / "cli.pak") == ReadFile(dir / "menu.pak"));
+            if (z) {  // other streams, the same files
+                ASSERT_EQ(RunCommand(dir.path(), {"pack", "--fast", "-z", "fast.pak", f}).status,
+                          0);
+#ifndef ZOREL_NO_LIBDEFLATE  // without libdeflate, --fast is zlib's compressor too
+                EXPECT_EQ(ReadFile(dir / "fast.pak") != ReadFile(dir / "menu.pak"), f != "empty");
+#endif
+                EXPECT_TRUE(PackContents(dir / "fast.pak") == PackContents(dir / "menu.pak"));
+            }
             const std::string menu =
                 RunProgram(dir.path(), "1\nmenu.pak\n\n7\n\n4\nby-menu\n\n0\n\n");
             if (f != "empty") {  // the menu does not load a pack of no entries
@@ -284,7 +299,7 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
             }
             EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "by-menu"), {}),
                       std::distance(fs::directory_iterator(dir.path() / "by-cli"), {}));
-            for (const char* gone : {"menu.pak", "cli.pak", "by-menu", "by-cli"}) {
+            for (const char* gone : {"menu.pak", "cli.pak", "fast.pak", "by-menu", "by-cli"}) {
                 fs::remove_all(dir.path() / gone);
             }
         }
