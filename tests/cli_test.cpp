@@ -306,6 +306,27 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
     }
 }
 
+#ifndef _WIN32
+// Names that differ only in case come out in one order, however the folder lists them (made
+// here half one way round, half the other), from the menu and from the command line.
+TEST_F(CommandLine, NamesDifferingOnlyInCaseHaveOneOrder) {
+    fs::create_directory(dir.path() / "case");
+    for (const char* name : {"b", "B", "Q.dat", "q.dat", "x1", "X1", "K-2", "k-2", "readme.TXT",
+                             "README.txt", "Z", "z", "a.b", "A.B", "mid", "mID", "Mid", "MID"}) {
+        WriteFile(dir / ("case/" + std::string(name)), name);
+    }
+    RunProgram(dir.path(), "3\ncase\n\n2\nmenu.pak\n\n0\n\n");
+    ASSERT_EQ(RunCommand(dir.path(), {"pack", "cli.pak", "case"}).status, 0);
+    for (const char* file : {"menu.pak", "cli.pak"}) {
+        Pack pack;
+        ASSERT_TRUE(pack.Load((dir / file).c_str())) << file;
+        EXPECT_EQ(Names(pack),
+                  "A.B,a.b,B,b,K-2,k-2,MID,Mid,mID,mid,Q.dat,q.dat,README.txt,readme.TXT,X1,x1,Z,z")
+            << file;
+    }
+}
+#endif
+
 // A file that cannot be packed fails the pack by its name, also when it was taken ahead of its
 // turn for its size, and the earlier pack file stays.
 TEST_F(CommandLine, AFileTakenAheadFailsByName) {
