@@ -169,6 +169,33 @@ TEST(SafeWrites, SignalsLeaveNoTemporaryFile) {
     }
 }
 
+#ifdef ZOREL_SYNC_LOG
+// A save is on the disk before it takes the target's name, and the name once the folder is:
+// the menu's save and the command line's pack sync the file, rename it, then sync the folder.
+TEST(SafeWrites, ASaveIsSyncedBeforeAndAfterItsRename) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "src");
+    WriteFile(dir / "src/a", "a");
+    const std::string log = dir / "sync.log";
+    // The programs started here get the logger.
+    setenv("LD_PRELOAD", ZOREL_SYNC_LOG, 1);
+    setenv("ZOREL_SYNC_LOG", log.c_str(), 1);
+#ifdef ZOREL_ADDRESS_SANITIZER
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the logger is loaded before it
+#endif
+    RunProgram(dir.path(), "3\nsrc\n\n2\nmenu.pak\n\n0\n\n");
+    const std::string menu = ReadFile(log);
+    fs::remove(log);
+    const int status = RunCommand(dir.path(), {"pack", "cli.pak", "src"}).status;
+    for (const char* name : {"LD_PRELOAD", "ZOREL_SYNC_LOG", "ASAN_OPTIONS"}) unsetenv(name);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fs::exists(dir.path() / "menu.pak"));
+    for (const std::string& calls : {menu, ReadFile(log)}) {
+        EXPECT_EQ(calls, "fsync file\nrename\nfsync folder\n");
+    }
+}
+#endif
+
 // Under a file-size limit with the signal's default action, a save and an unpack fail as
 // writes and the program goes on; nothing is left beside the targets.
 TEST(SafeWrites, AFileSizeLimitFailsTheWriteNotTheProgram) {
