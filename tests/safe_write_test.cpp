@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #endif
 
@@ -166,6 +167,40 @@ TEST(SafeWrites, SignalsLeaveNoTemporaryFile) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
         EXPECT_EQ(ReadFile(dir / "target"), "earlier");
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    }
+}
+
+// Started with SIGHUP ignored (as under nohup), an unpack sent SIGHUP again and again while it
+// writes its named temporary files runs to its end with every file: the signal stays ignored.
+TEST(SafeWrites, AnIgnoredHangupNeitherEndsNorStallsAnUnpack) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "out");
+    const std::string bytes(4 << 20, 'h');
+    constexpr std::uint32_t kEntries = 24;
+    Pack pack;
+    for (std::uint32_t i = 0; i < kEntries; ++i) Append(pack, MakeEntry(Numbered("e", i), bytes));
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGHUP, SIG_IGN);
+        platform::UseNamelessTempFiles(false);  // on the list a signal cleans while written
+        _exit(pack.UnpackToFolder((dir / "out").c_str()) ? 0 : 1);
+    }
+    int sent = 0, status = -1;
+    pid_t ended = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (sent < 5 && TempFilesIn(dir.path() / "out") > 0 && kill(child, SIGHUP) == 0) {
+            ++sent;
+            usleep(2000);
+        }
+    }
+    if (ended == 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);  // it stalled
+    EXPECT_EQ(sent, 5);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (std::uint32_t i = 0; i < kEntries; ++i) {
+        EXPECT_TRUE(ReadFile(dir / ("out/" + Numbered("e", i))) == bytes) << i;
     }
 }
 
