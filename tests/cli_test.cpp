@@ -66,6 +66,19 @@ class CommandLine : public ::testing::Test {
         bad.replace(second, 4, "\xff\xff\xff\xff");
         WriteFile(dir / "corrupt.pak", bad);
         WriteFile(dir / "short.pak", zipped.substr(0, zipped.size() - 1));
+        // A count of 3 that the two records' bytes cannot hold.
+        WriteFile(dir / "over.pak", plain.substr(0, 5) + '\3' + plain.substr(6));
+        WriteFile(dir / "-x.pak", plain);  // a name an option could be taken for
+        // Ten entries: the third's stream garbled, the ninth's name without its end.
+        std::vector<std::pair<std::string, std::string>> ten;
+        for (char i = 1; i <= 10; ++i) ten.emplace_back(Numbered("e", i), std::string(90, i));
+        std::string both = SavedPack(dir.path(), "both.pak", ten, true);
+        std::size_t at = 9;
+        for (int i = 1; i < 9; at += 40 + (both[at + 4] & 0xff), ++i) {
+            if (i == 3) both.replace(at + 40, 4, "\xff\xff\xff\xff");
+        }
+        both.replace(at + 8, 32, std::string(32, 'x'));
+        WriteFile(dir / "both.pak", both);
     }
     ScratchDir dir;
     std::string plain, zipped;
@@ -80,8 +93,15 @@ TEST_F(CommandLine, Table) {
         int status;
         std::string err;
         std::map<std::string, std::string> files;  // file -> its bytes, or a pack's contents
+        std::string out = "";                      // what standard output begins with
     } cases[] = {
         {{"--version"}, 0, "", {}},
+        {{"--help"}, 0, "", {}, "Usage: zorel "},
+        {{"unpack", "p.pak"}, 2, "zorel: unpack takes PACKFILE FOLDER [NAME...]" + kTry, {}},
+        {{"unpack", "--", "-x.pak", "-o"},
+         0,
+         "",
+         {{"-o/a.txt", "abc"}, {"-o/notes.txt", "hello notes"}}},
         {{"frob"}, 2, "zorel: unknown command 'frob'" + kTry, {}},
         {{"pack", "x.pak"}, 2, "zorel: pack takes PACKFILE FOLDER" + kTry, {{"x.pak", kAbsent}}},
         {{"list", "-q", "p.pak"}, 2, "zorel: unknown option '-q'" + kTry, {}},
@@ -107,6 +127,12 @@ TEST_F(CommandLine, Table) {
          1,
          "zorel: short.pak: entry 2: record is damaged or cut short\n",
          {}},
+        {{"list", "over.pak"}, 1, "zorel: over.pak: not a pack file\n", {}},
+        {{"test", "over.pak"}, 1, "zorel: over.pak: not a pack file\n", {}},
+        {{"unpack", "over.pak", "new"},
+         1,
+         "zorel: over.pak: not a pack file\n",
+         {{"new", kAbsent}}},
         {{"test", "z.pak"}, 0, "", {}},
         {{"test", "corrupt.pak"},
          1,
@@ -120,6 +146,14 @@ TEST_F(CommandLine, Table) {
          1,
          "zorel: short.pak: entry 2: record is damaged or cut short\n",
          {{"new/a.txt", "abc"}, {"new/notes.txt", kAbsent}}},
+        {{"test", "both.pak"},
+         1,
+         "zorel: both.pak: entry 3 (e3): compressed data is corrupt\n",
+         {}},
+        {{"unpack", "both.pak", "new"},
+         1,
+         "zorel: both.pak: entry 3 (e3): compressed data is corrupt\n",
+         {{"new/e2", std::string(90, 2)}, {"new/e3", kAbsent}}},
         {{"unpack", "z.pak", "o", "notes.txt"},
          0,
          "",
@@ -164,6 +198,7 @@ TEST_F(CommandLine, Table) {
         const CommandResult run = RunCommand(fresh, c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err, ConsoleText(c.err));
+        EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
         for (const auto& [file, expected] : c.files) {
             if (file.rfind("pack:", 0) == 0) {
                 EXPECT_EQ(PackContents((fresh / file.substr(5)).string()), expected) << file;
@@ -218,7 +253,14 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
         WriteFile(dir / ("mixed/" + std::string(i < 20 ? "a" : "c") + std::to_string(i)),
                   big.substr(i, 1000 + i));
     }
-    for (const char* folder : {"f", "empty", "long", "mixed"}) {
+    // Taken ahead, the four 6 MiB files fill the window (40 MiB + 3 x 6 MiB, each counted at
+    // 2 1/8 times its size) before "a", the first in order, fits: they wait for it.
+    fs::create_directory(dir.path() / "ahead");
+    WriteFile(dir / "ahead/a", big.substr(0, 4 * kMiB));
+    for (char c = '0'; c < '4'; ++c) {
+        WriteFile(dir / (std::string("ahead/b") + c), c + big.substr(0, 6 * kMiB));
+    }
+    for (const char* folder : {"f", "empty", "long", "mixed", "ahead"}) {
         SCOPED_TRACE(folder);
         const std::string f = folder;
         for (const bool z : {false, true}) {
@@ -234,6 +276,14 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
                 continue;
             }
             EXPECT_TRUE(ReadFile(dir / "cli.pak") == ReadFile(dir / "menu.pak"));
+            if (z) {  // other streams, the same files
+                ASSERT_EQ(RunCommand(dir.path(), {"pack", "--fast", "-z", "fast.pak", f}).status,
+                          0);
+#ifndef ZOREL_NO_LIBDEFLATE  // without libdeflate, --fast is zlib's compressor too
+                EXPECT_EQ(ReadFile(dir / "fast.pak") != ReadFile(dir / "menu.pak"), f != "empty");
+#endif
+                EXPECT_TRUE(PackContents(dir / "fast.pak") == PackContents(dir / "menu.pak"));
+            }
             const std::string menu =
                 RunProgram(dir.path(), "1\nmenu.pak\n\n7\n\n4\nby-menu\n\n0\n\n");
             if (f != "empty") {  // the menu does not load a pack of no entries
@@ -249,12 +299,33 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
             }
             EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "by-menu"), {}),
                       std::distance(fs::directory_iterator(dir.path() / "by-cli"), {}));
-            for (const char* gone : {"menu.pak", "cli.pak", "by-menu", "by-cli"}) {
+            for (const char* gone : {"menu.pak", "cli.pak", "fast.pak", "by-menu", "by-cli"}) {
                 fs::remove_all(dir.path() / gone);
             }
         }
     }
 }
+
+#ifndef _WIN32
+// Names that differ only in case come out in one order, however the folder lists them (made
+// here half one way round, half the other), from the menu and from the command line.
+TEST_F(CommandLine, NamesDifferingOnlyInCaseHaveOneOrder) {
+    fs::create_directory(dir.path() / "case");
+    for (const char* name : {"b", "B", "Q.dat", "q.dat", "x1", "X1", "K-2", "k-2", "readme.TXT",
+                             "README.txt", "Z", "z", "a.b", "A.B", "mid", "mID", "Mid", "MID"}) {
+        WriteFile(dir / ("case/" + std::string(name)), name);
+    }
+    RunProgram(dir.path(), "3\ncase\n\n2\nmenu.pak\n\n0\n\n");
+    ASSERT_EQ(RunCommand(dir.path(), {"pack", "cli.pak", "case"}).status, 0);
+    for (const char* file : {"menu.pak", "cli.pak"}) {
+        Pack pack;
+        ASSERT_TRUE(pack.Load((dir / file).c_str())) << file;
+        EXPECT_EQ(Names(pack),
+                  "A.B,a.b,B,b,K-2,k-2,MID,Mid,mID,mid,Q.dat,q.dat,README.txt,readme.TXT,X1,x1,Z,z")
+            << file;
+    }
+}
+#endif
 
 // A file that cannot be packed fails the pack by its name, also when it was taken ahead of its
 // turn for its size, and the earlier pack file stays.
@@ -322,6 +393,19 @@ TEST_F(CommandLine, StreamsMoreThanTheAddressSpaceHolds) {
 // A pack file that cannot be written is named as the failure, not the entry being written;
 // the earlier file stays.
 TEST_F(CommandLine, WriteFailuresNameThePackFile) {
+    // Room for all but the last byte: only the final flush fails, and no pack file is left.
+    for (const auto& args : {std::vector<std::string>{"pack", "x.pak", "f"},
+                             std::vector<std::string>{"pack", "-z", "x.pak", "f"}}) {
+        ASSERT_EQ(RunCommand(dir.path(), args).status, 0);
+        RunLimits end;
+        end.fileSize = fs::file_size(dir.path() / "x.pak") - 1;
+        fs::remove(dir.path() / "x.pak");
+        const CommandResult run = RunCommand(dir.path(), args, end);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err + run.out, "zorel: x.pak: " + platform::ErrorText(EFBIG) + "\n");
+        EXPECT_FALSE(fs::exists(dir.path() / "x.pak"));
+        EXPECT_EQ(TempFilesIn(dir.path()), 0);
+    }
     std::string noise(1500000, '\0');
     for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * i >> 7);
     WriteFile(dir / "f/noise", noise);

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #endif
 
@@ -86,7 +87,7 @@ TEST(SafeWrites, OnlyRegularFilesAreReplaced) {
         Pack pack;
         Sandwich(pack, name.c_str());
         EXPECT_FALSE(pack.Save((dir / ("out/" + name)).c_str())) << name;
-        EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str())) << name;
+        EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str(), 1)) << name;  // as above
         struct stat after {};
         ASSERT_EQ(lstat((dir / ("out/" + name)).c_str(), &after), 0);
         EXPECT_EQ(after.st_mode, before.st_mode) << name;
@@ -169,6 +170,67 @@ TEST(SafeWrites, SignalsLeaveNoTemporaryFile) {
     }
 }
 
+// Started with SIGHUP ignored (as under nohup), an unpack sent SIGHUP again and again while it
+// writes its named temporary files runs to its end with every file: the signal stays ignored.
+TEST(SafeWrites, AnIgnoredHangupNeitherEndsNorStallsAnUnpack) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "out");
+    const std::string bytes(4 << 20, 'h');
+    constexpr std::uint32_t kEntries = 24;
+    Pack pack;
+    for (std::uint32_t i = 0; i < kEntries; ++i) Append(pack, MakeEntry(Numbered("e", i), bytes));
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGHUP, SIG_IGN);
+        platform::UseNamelessTempFiles(false);  // on the list a signal cleans while written
+        _exit(pack.UnpackToFolder((dir / "out").c_str()) ? 0 : 1);
+    }
+    int sent = 0, status = -1;
+    pid_t ended = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (sent < 5 && TempFilesIn(dir.path() / "out") > 0 && kill(child, SIGHUP) == 0) {
+            ++sent;
+            usleep(2000);
+        }
+    }
+    if (ended == 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);  // it stalled
+    EXPECT_EQ(sent, 5);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (std::uint32_t i = 0; i < kEntries; ++i) {
+        EXPECT_TRUE(ReadFile(dir / ("out/" + Numbered("e", i))) == bytes) << i;
+    }
+}
+
+#ifdef ZOREL_SYNC_LOG
+// A save is on the disk before it takes the target's name, and the name once the folder is:
+// the menu's save and the command line's pack sync the file, rename it, then sync the folder.
+TEST(SafeWrites, ASaveIsSyncedBeforeAndAfterItsRename) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "src");
+    WriteFile(dir / "src/a", "a");
+    const std::string log = dir / "sync.log";
+    // The programs started here get the logger.
+    setenv("LD_PRELOAD", ZOREL_SYNC_LOG, 1);
+    setenv("ZOREL_SYNC_LOG", log.c_str(), 1);
+#ifdef ZOREL_ADDRESS_SANITIZER
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the logger is loaded before it
+#endif
+    RunProgram(dir.path(), "3\nsrc\n\n2\nmenu.pak\n\n0\n\n");
+    const std::string menu = ReadFile(log);
+    fs::remove(log);
+    const int status = RunCommand(dir.path(), {"pack", "cli.pak", "src"}).status;
+    for (const char* name : {"LD_PRELOAD", "ZOREL_SYNC_LOG", "ASAN_OPTIONS"}) unsetenv(name);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fs::exists(dir.path() / "menu.pak"));
+    for (const std::string& calls : {menu, ReadFile(log)}) {
+        EXPECT_EQ(calls, "fsync file\nrename\nfsync folder\n");
+    }
+}
+#endif
+
 // Under a file-size limit with the signal's default action, a save and an unpack fail as
 // writes and the program goes on; nothing is left beside the targets.
 TEST(SafeWrites, AFileSizeLimitFailsTheWriteNotTheProgram) {
@@ -248,15 +310,18 @@ TEST(SafeWrites, ACurrentFolderOfAnyLengthIsGoneBackTo) {
     }
 }
 
-// Escape sequences in a pack file's names never reach a terminal, in the listing and in find;
-// into a pipe or a file the names go as they are.
+// Escape sequences in a pack file's names never reach a terminal, in the listing and in find,
+// while UTF-8 names do, as they are; into a pipe or a file the names go as they are.
 TEST(SafeWrites, NamesReachATerminalWithoutControlCharacters) {
     ScratchDir dir;
     const std::string name = "\x1b]0;owned\x07\x1b[2J\x7fx";
+    const std::string utf8 =
+        "caf\xc3\xa9 \xd0\xb6\xd1\x83\xd0\xba.txt";  // "cafe" with an acute e, Cyrillic
     Pack pack;
     Append(pack, MakeEntry(name, "bytes"));
+    Append(pack, MakeEntry(utf8, "utf-8"));
     ASSERT_TRUE(pack.Save((dir / "names.pak").c_str()));
-    const std::string input = "1\nnames.pak\n\n7\n\nf\n1\n1\n\n0\n\n";
+    const std::string input = "1\nnames.pak\n\n7\n\nf\n1\n1\n\nf\n1\n2\n\n0\n\n";
     KeepCurrentFolder keep;
     fs::current_path(dir.path());
     const std::string terminal = RunHere(input, true);
@@ -264,6 +329,8 @@ TEST(SafeWrites, NamesReachATerminalWithoutControlCharacters) {
     EXPECT_EQ(terminal.find('\x07'), std::string::npos);
     EXPECT_NE(terminal.find("  1: ?]0;owned??[2J?x "), std::string::npos) << terminal;
     EXPECT_NE(terminal.find(" Found file: ?]0;owned??[2J?x [5 bytes]"), std::string::npos);
+    EXPECT_NE(terminal.find("  2: " + utf8 + " "), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find(" Found file: " + utf8 + " [5 bytes]"), std::string::npos);
     const std::string piped = RunHere(input, false);
     EXPECT_NE(piped.find("  1: " + name), std::string::npos);
     EXPECT_NE(piped.find(" Found file: " + name + " [5 bytes]"), std::string::npos);
