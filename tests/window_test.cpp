@@ -1,0 +1,121 @@
+// The scheduler on its own: the budget it keeps, the order jobs finish in, the failure it reports
+// and the work it never starts behind one. Run under ThreadSanitizer too.
+#include "pack/window.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Jobs of given costs, some failing at a given step; records what the window did.
+class Recorder final : public JobSource {
+  public:
+    enum Step { kNone, kTake, kWork, kFinish };
+    Recorder(std::vector<std::uint64_t> costs, std::uint64_t budget, bool ahead)
+        : costs_(std::move(costs)),
+          budget_(budget),
+          order_(
+              static_cast<std::uint32_t>(costs_.size()),
+              [this](std::uint32_t i) { return costs_[i]; },
+              [this](std::uint32_t i) { return costs_[i] / 2; }, ahead ? budget : 0),
+          failAt_(costs_.size(), kNone),
+          worked_(costs_.size()) {}
+
+    int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
+        offer->item = offer->number = order_.Next(room);
+        offer->cost = offer->number < costs_.size() ? costs_[offer->number] : 0;
+        return offer->number < costs_.size();
+    }
+    bool Take(Job& job) override {
+        order_.Take(job.number);
+        std::lock_guard<std::mutex> hold(lock_);
+        // Everything in flight but the job just taken fits the budget.
+        if (held_ > budget_) overBudget_ = true;
+        held_ += job.cost;
+        return Passes(job, kTake);
+    }
+    bool Work(Job& job) override {
+        worked_[job.number] = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(job.number % 7 * 50));
+        std::lock_guard<std::mutex> hold(lock_);
+        held_ -= job.cost / 2;  // what it still holds
+        job.cost -= job.cost / 2;
+        return Passes(job, kWork);
+    }
+    bool Finish(Job& job) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        finished_.push_back(job.number);
+        held_ -= job.cost;
+        return Passes(job, kFinish);
+    }
+    bool Passes(Job& job, Step step) {
+        job.why = 7;
+        return failAt_[job.number] != step;
+    }
+
+    std::vector<std::uint64_t> costs_;
+    std::uint64_t budget_;
+    AheadOrder order_;
+    std::vector<Step> failAt_;
+    std::vector<std::atomic<bool>> worked_;
+    std::mutex lock_;
+    std::uint64_t held_ = 0;
+    bool overBudget_ = false;
+    std::vector<std::uint32_t> finished_;
+};
+
+TEST(Window, KeepsItsBudgetAndFinishesInOrder) {
+    constexpr std::uint64_t kMiB = 1 << 20;
+    for (const bool ahead : {false, true}) {
+        std::vector<std::uint64_t> costs;
+        for (std::uint64_t i = 0; i < 400; ++i) costs.push_back((i * 7919 % 13 + 1) * kMiB);
+        costs[0] = 13 * kMiB;                 // does not fit beside the two taken ahead
+        costs[150] = costs[390] = 17 * kMiB;  // taken ahead of their turn
+        if (!ahead) costs[200] = 90 * kMiB;   // more than the budget: taken alone
+        Recorder source(costs, 40 * kMiB, ahead);
+        WindowFailure failure;
+        EXPECT_TRUE(RunWindow(source, 40 * kMiB, 3, &failure));
+        EXPECT_FALSE(source.overBudget_) << ahead;
+        ASSERT_EQ(source.finished_.size(), costs.size());
+        for (std::uint32_t i = 0; i < costs.size(); ++i) ASSERT_EQ(source.finished_[i], i);
+    }
+}
+
+TEST(Window, TheLowestFailureWinsAndNothingBehindItFinishes) {
+    using S = Recorder::Step;
+    const struct {
+        std::uint32_t at;
+        S step;
+        std::uint32_t later;  // a second failure behind it
+        S laterStep;
+    } cases[] = {{0, S::kTake, 5, S::kWork},
+                 {37, S::kWork, 336, S::kWork},
+                 {99, S::kWork, 100, S::kTake},
+                 {250, S::kFinish, 251, S::kWork}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.at);
+        Recorder source(std::vector<std::uint64_t>(600, 1000), UINT64_MAX, false);
+        source.failAt_[c.at] = c.step;
+        source.failAt_[c.later] = c.laterStep;
+        WindowFailure failure;
+        EXPECT_FALSE(RunWindow(source, kNoBudget, 2, &failure));
+        EXPECT_TRUE(failure.failed);
+        EXPECT_EQ(failure.number, c.at);
+        EXPECT_EQ(failure.why, 7u);
+        // Every job before it finished and none behind it did; once a Take or Work failure is
+        // known, the jobs queued far behind it are not worked.
+        ASSERT_GE(source.finished_.size(), c.at);
+        for (std::uint32_t i = 0; i < c.at; ++i) EXPECT_EQ(source.finished_[i], i);
+        EXPECT_LE(source.finished_.size(), c.at + (c.step == S::kFinish ? 1u : 0u));
+        for (std::uint32_t i = c.at + 100; i < c.at + 250 && c.step != S::kFinish; ++i) {
+            EXPECT_FALSE(source.worked_[i]) << i;
+        }
+    }
+}
+
+}  // namespace
