@@ -34,19 +34,10 @@ bool ListedBefore(const char* a, const char* b) {
 }
 
 // Asks the length of every file of a listing; the first in order that fails is the one named.
-class SizeSource final : public JobSource {
+class SizeSource final : public InOrderSource {
   public:
-    explicit SizeSource(std::vector<FolderFile>* files) : files_(*files) {}
-    int Next(std::uint64_t, Offer* offer, Reason*) override {
-        if (next_ == files_.size()) return 0;
-        offer->number = static_cast<std::uint32_t>(next_);
-        offer->item = next_;
-        return 1;
-    }
-    bool Take(Job&) override {
-        ++next_;
-        return true;
-    }
+    explicit SizeSource(std::vector<FolderFile>* files)
+        : InOrderSource(files->size()), files_(*files) {}
     bool Work(Job& job) override {
         FolderFile& file = files_[job.item];
         return platform::RegularFileLength(file.name.c_str(), &file.size, &job.why);
@@ -55,13 +46,11 @@ class SizeSource final : public JobSource {
 
   private:
     std::vector<FolderFile>& files_;
-    std::size_t next_ = 0;
 };
 
 }  // namespace
 
-bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit,
-                     Reason* why) {
+bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reason* why) {
     culprit->clear();
     WIN32_FIND_DATAA found;
     std::memset(&found, 0, sizeof found);
@@ -92,7 +81,6 @@ bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* cu
     }
     FindClose(search);
     if (failure != 0) return Fail(why, failure);
-    if (!sizes) return true;
     if (files->size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
     SizeSource source(files);
     WindowFailure sized;
@@ -109,7 +97,7 @@ bool Pack::PackFolder(const char* folder) {
     if (!visit.Enter(folder, nullptr)) return false;
     std::vector<FolderFile> files;
     std::string culprit;
-    bool packed = ListFolderFiles(&files, true, &culprit, nullptr);
+    bool packed = ListFolderFiles(&files, &culprit, nullptr);
     if (packed) {
         SharedProgress().Start(files.size(), BytesOf(files));
         FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));

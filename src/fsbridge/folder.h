@@ -11,7 +11,7 @@
 // One regular file directly in a folder.
 struct FolderFile {
     std::string name;
-    std::uint64_t size = 0;  // asked only when the listing is made with sizes
+    std::uint64_t size = 0;
 };
 
 // The bytes of the files together.
@@ -24,11 +24,10 @@ inline std::uint64_t BytesOf(const std::vector<FolderFile>& files) {
 // Lists the regular files directly in the current folder (folders, links to folders and
 // everything that is neither are left out) in the order packing takes them: NTFS's, names
 // compared by their upper-case bytes, then by their bytes, so one folder gives one pack on
-// every system. With `sizes`, each file's length is asked too, on every core. False when the
+// every system, each with its length, asked on every core. False when the
 // listing fails part-way, a name does not fit an entry, a length cannot be had or memory runs
 // out: *why says why, and *culprit names the file to blame (empty when none is).
-bool ListFolderFiles(std::vector<FolderFile>* files, bool sizes, std::string* culprit,
-                     platform::Reason* why);
+bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, platform::Reason* why);
 
 // Enters a folder and goes back to the one it was made in when it leaves, by whatever path:
 // the way back is held open, so a current folder of any path length works.

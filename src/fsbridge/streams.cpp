@@ -106,7 +106,7 @@ bool StreamPackFolder(const char* path, const char* folder, bool compress, Compr
     Reason why = 0;
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     std::string culprit;
-    if (!ListFolderFiles(&files, true, &culprit, &why)) {
+    if (!ListFolderFiles(&files, &culprit, &why)) {
         return Fail(failure, InFolder(folder, culprit), why);
     }
     back.Back();

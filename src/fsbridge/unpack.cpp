@@ -94,19 +94,15 @@ bool Unpacker::Finish(Job& job) {
 namespace {
 
 // The menu's unpack: every entry of the chain, in its order.
-class ChainUnpack final : public JobSource {
+class ChainUnpack final : public InOrderSource {
   public:
-    ChainUnpack(PackEntry* head, const platform::Folder& target) : next_(head), unpacker_(target) {}
-    int Next(std::uint64_t, Offer* offer, Reason*) override {
-        if (next_ == nullptr) return 0;
-        offer->number = number_;
-        return 1;
-    }
+    ChainUnpack(const Pack& pack, const platform::Folder& target)
+        : InOrderSource(pack.count), next_(pack.head), unpacker_(target) {}
     bool Take(Job& job) override {
+        InOrderSource::Take(job);
         job.entry = next_;
         job.bytes = next_->size;
         next_ = next_->next;
-        ++number_;
         return unpacker_.Take(job);
     }
     bool Work(Job& job) override { return unpacker_.Work(job); }
@@ -114,7 +110,6 @@ class ChainUnpack final : public JobSource {
 
   private:
     PackEntry* next_;
-    std::uint32_t number_ = 0;
     Unpacker unpacker_;
 };
 
@@ -127,7 +122,7 @@ bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
     std::uint64_t bytes = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
     SharedProgress().Start(count, bytes);
-    ChainUnpack source(head, target);
+    ChainUnpack source(*this, target);
     WindowFailure failure;
     return RunWindow(source, kNoBudget, workers, &failure);
 }

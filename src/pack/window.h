@@ -71,6 +71,21 @@ class JobSource {
     ~JobSource() = default;
 };
 
+// A source whose jobs are taken in their order, 0 to count - 1, each job's item its number.
+class InOrderSource : public JobSource {
+  public:
+    explicit InOrderSource(std::size_t count) : count_(count) {}
+    int Next(std::uint64_t, Offer* offer, platform::Reason*) override {
+        offer->item = offer->number = static_cast<std::uint32_t>(next_);
+        return next_ < count_;
+    }
+    bool Take(Job&) override { return ++next_, true; }
+
+  private:
+    std::size_t count_;
+    std::size_t next_ = 0;
+};
+
 // Where a run failed: the lowest-numbered failure (rule 4).
 struct WindowFailure {
     bool failed = false;
