@@ -69,6 +69,17 @@ BOOL WINAPI RemoveTempFilesAndEnd(DWORD /*event*/) {
     return FALSE;  // on to the default handler, which ends the process
 }
 
+// The first to run of the console's handlers (the last installed): writes the ending text.
+BOOL WINAPI WriteEndingText(DWORD /*event*/) {
+    const int length = EndingText::length.load();
+    DWORD written = 0;
+    if (length > 0) {
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), EndingText::text, static_cast<DWORD>(length),
+                  &written, nullptr);
+    }
+    return FALSE;  // on to the handlers before it, and the default one, which ends the process
+}
+
 // Opens the folder at path and holds it without letting it be moved or deleted meanwhile;
 // refuseLinks turns away a link or junction there (a reparse point) instead of following it.
 HANDLE OpenFolderHandle(const std::string& path, bool refuseLinks, Reason* why) {
@@ -189,6 +200,49 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     return true;
 }
 
+namespace {
+
+// The identity and length of an open file; false for anything but a regular file on a disk.
+bool DescribeHandle(HANDLE handle, std::uint64_t* length, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return false;
+    }
+    if (length != nullptr) *length = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    *identity = {info.dwVolumeSerialNumber,
+                 std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+    return true;
+}
+
+}  // namespace
+
+bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
+                      Reason* why) {
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Fail(why, LastReason());
+    const bool regular = DescribeHandle(handle, length, identity);
+    CloseHandle(handle);
+    return regular || Fail(why, kErrorNotRegularFile);
+}
+
+FileIdentity IdentityOf(const char* path) {
+    FileIdentity identity;
+    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return identity;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info)) {
+        identity = {info.dwVolumeSerialNumber,
+                    std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+    }
+    CloseHandle(handle);
+    return identity;
+}
+
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     SetLastError(0);
     const std::size_t got = std::fread(bytes, 1, length, file);
@@ -246,6 +300,11 @@ void TempFiles::RemoveOne(const Folder& folder, const char* name) {
         DeleteFileA((folder.path_ + name).c_str());
     } catch (const std::bad_alloc&) {
     }
+}
+
+void InstallEndingWriter() {
+    static const bool installed = SetConsoleCtrlHandler(WriteEndingText, TRUE) != 0;
+    (void)installed;
 }
 
 void TempFiles::AwaitTheEnd() {
