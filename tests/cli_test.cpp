@@ -516,6 +516,13 @@ TEST_F(CommandLine, WriteFailuresNameThePackFile) {
         EXPECT_TRUE(ReadFile(dir / "p.pak") == plain);
         EXPECT_EQ(TempFilesIn(dir.path()), 0);
     }
+    // remove rewrites the pack whole: its failure names the pack too, which keeps its bytes.
+    ASSERT_EQ(RunCommand(dir.path(), {"add", "big.pak", "f/a.txt", "f/noise"}).status, 0);
+    const std::string big = ReadFile(dir / "big.pak");
+    const CommandResult run = RunCommand(dir.path(), {"remove", "big.pak", "f/a.txt"}, limits);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zorel: big.pak: " + platform::ErrorText(EFBIG) + "\n");
+    EXPECT_TRUE(ReadFile(dir / "big.pak") == big);
 }
 
 // list reads heads and seeks past the data: a pack of 9 GiB (sparse) lists under 64 MiB.
@@ -587,6 +594,62 @@ std::string StandardError(const fs::path& folder, const std::vector<std::string>
     waitpid(child, &status, 0);
     close(from);
     return received;
+}
+
+// A name read from a pack reaches a terminal with each control character as '?', and a pipe
+// byte for byte.
+TEST_F(CommandLine, NamesReachATerminalWithoutControlCharacters) {
+    const std::string evil = "\x1b]0;PWNED\x07\x1b[31m/../x";
+    SavedPack(dir.path(), "esc.pak", {{"ok", "fine"}, {evil, "bad"}}, false);
+    const std::vector<std::string> unpack{"unpack", "esc.pak", "o"};
+    const std::string said = ": name climbs out of the folder";
+    EXPECT_EQ(StandardError(dir.path(), unpack, "", true),
+              "zorel: esc.pak: entry 2 (?]0;PWNED??[31m/../x)" + said + "\r\n");
+    EXPECT_EQ(StandardError(dir.path(), unpack, "", false),
+              "zorel: esc.pak: entry 2 (" + evil + ")" + said + "\n");
+}
+
+// A shell command's exit status and standard error, run in folder.
+std::pair<int, std::string> Shell(const fs::path& folder, const std::string& command) {
+    const std::string err = (folder / "shell.err").string();
+    const int status =
+        std::system(("cd '" + folder.string() + "' && " + command + " 2>'" + err + "'").c_str());
+    std::string said = ReadFile(err);
+    fs::remove(err);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, said};
+}
+
+// Output that cannot be written fails the command that prints it.
+TEST_F(CommandLine, AFailedWriteOfStandardOutputFails) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string zorel = ProgramWrapper() + " " + ZOREL_BINARY;
+    for (const char* args : {"--help", "--version", "pack --help", "list z.pak", "list -1 z.pak",
+                             "unpack -v z.pak o"}) {
+        SCOPED_TRACE(args);
+        const auto [status, err] = Shell(dir.path(), zorel + " " + args + " >/dev/full");
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(err, "zorel: standard output: " + platform::ErrorText(ENOSPC) + "\n");
+    }
+}
+
+// The bash completion offers the verbs, a verb's options, folders and the pack's entry names.
+TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
+    if (Shell(dir.path(), "command -v bash >/dev/null").first != 0) GTEST_SKIP() << "no bash";
+    const std::string bin = fs::path(ZOREL_BINARY).parent_path().string();
+    auto offered = [&](const std::string& words) {
+        const std::string got = (dir.path() / "offered").string();
+        WriteFile(dir / "complete.sh", "source '" ZOREL_SOURCE "/completion/zorel.bash'\nPATH='" +
+                                           bin + "':$PATH\nCOMP_WORDS=(" + words +
+                                           ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_zorel\n"
+                                           "printf '%s\\n' \"${COMPREPLY[@]}\" >'" +
+                                           got + "'\n");
+        EXPECT_EQ(Shell(dir.path(), "bash complete.sh").first, 0) << words;
+        return ReadFile(got);
+    };
+    EXPECT_EQ(offered("zorel ''"), "pack\nunpack\nlist\ntest\nadd\nremove\n--help\n--version\n");
+    EXPECT_EQ(offered("zorel pack --re"), "--recursive\n");
+    EXPECT_EQ(offered("zorel pack -r x.pak tr"), "tree\n");
+    EXPECT_EQ(offered("zorel unpack -j 2 z.pak o n"), "notes.txt\n");
 }
 
 TEST_F(CommandLine, ProgressOnlyOnATerminal) {

@@ -19,6 +19,13 @@ namespace {
 
 platform::Reason gOutputFailure = 0;  // why a write of standard output failed, 0 while none did
 
+// Sends what standard output holds on its way before a line on standard error; a failure is kept
+// for Finished.
+void FlushOut() {
+    platform::Reason why = 0;
+    if (!platform::Flush(stdout, &why) && gOutputFailure == 0) gOutputFailure = why;
+}
+
 // Says one line on standard error: "zorel: text", every name in it safe for a terminal.
 void Say(const std::string& text) {
     std::fputs(Shown(stderr, "zorel: " + text).c_str(), stderr);
@@ -134,7 +141,7 @@ int Streamed(const char* doing, const char* done, const std::string& subject, Op
         ok = operation(&totals, &failure);
     }
     if (!ok) return Failed(subject, failure);
-    std::fflush(stdout);
+    FlushOut();
     summary.Say(totals);
     return kExitSuccess;
 }
@@ -160,13 +167,13 @@ int List(const Arguments& args) {
         }
     }
     if (reader.damaged()) {
-        std::fflush(stdout);
+        FlushOut();
         failure.entry = reader.read() + 1;
         return Failed(path, failure);
     }
     if (listing) listing->Finish(patterns.empty() ? reader.header().count : shown);
     if (const std::string* unmet = selection.Unmet(); unmet != nullptr) {
-        std::fflush(stdout);
+        FlushOut();
         failure.item = path + ": " + *unmet;
         failure.reason = platform::kErrorNoSuchEntry;
         return Failed(path, failure);
@@ -202,9 +209,9 @@ int UsageError(const std::string& message) {
 }
 
 void Print(const std::string& text) {
-    if (std::fputs(text.c_str(), stdout) < 0 && gOutputFailure == 0) {
-        platform::Flush(stdout, &gOutputFailure);
-        if (gOutputFailure == 0) gOutputFailure = platform::kErrorFailed;
+    platform::Reason why = 0;
+    if (!platform::WriteText(stdout, text.c_str(), &why) && gOutputFailure == 0) {
+        gOutputFailure = why;
     }
 }
 

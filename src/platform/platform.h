@@ -181,6 +181,9 @@ struct WritePiece {
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count,
                  Reason* why = nullptr);
 
+// Writes text to a stream; false with the reason when it could not be written.
+bool WriteText(std::FILE* file, const char* text, Reason* why);
+
 // Flushes a stream that is written to; false with the reason when its bytes could not go out.
 bool Flush(std::FILE* file, Reason* why);
 
