@@ -222,7 +222,14 @@ bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* ide
     HANDLE handle =
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Fail(why, LastReason());
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS: it is no regular file.
+        const Reason failure = LastReason();
+        const DWORD attributes = GetFileAttributesA(path);
+        const bool folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return Fail(why, folder ? kErrorNotRegularFile : failure);
+    }
     const bool regular = DescribeHandle(handle, length, identity);
     CloseHandle(handle);
     return regular || Fail(why, kErrorNotRegularFile);
