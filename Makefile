@@ -1,10 +1,10 @@
 # Quick start: `make run` builds and starts the packer, `make test` builds and runs every test.
 # Package names that differ by release are given as "name|other" (tools/deps.sh); the clang
 # fuzzer runtime is looked up for the installed clang (tools/fuzz-clang.sh).
-PROGRAM_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libedit-dev pkg-config
+PROGRAM_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libedit-dev libcli11-dev pkg-config
 BUILD_PACKAGES := $(PROGRAM_PACKAGES) libgtest-dev
 WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
-	libz-mingw-w64-dev googletest "wine64|wine" dpkg-dev
+	libz-mingw-w64-dev libcli11-dev googletest "wine64|wine" dpkg-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 # Warnings are errors in CI and for the team (WERROR=ON), never by default for a user's build.
@@ -36,10 +36,13 @@ build: deps configure
 run: program
 	@./build/zorel
 
-# The program and its manual page under PREFIX (DESTDIR, when set, goes in front).
+# What a packager installs, under PREFIX (DESTDIR, when set, goes in front): a Release build of
+# the program, stripped, its manual page, and its bash and zsh completions.
 PREFIX ?= /usr/local
-install: program
-	cmake --install build --prefix "$(PREFIX)"
+install: program-deps
+	@cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DZOREL_TESTS=OFF $(CONFIGURE) >/dev/null
+	@cmake --build build-install -j $(JOBS) --target zorel
+	cmake --install build-install --prefix "$(PREFIX)" --strip
 
 # ctest names skipped tests only; tools/skipped.sh adds the reason each one gave.
 test: build
@@ -114,5 +117,5 @@ windows-test: windows-i686 windows
 	./tools/windows-test.sh build-windows/tests/zorel_tests.exe
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-windows build-windows-i686 \
+	rm -rf build build-asan build-tsan build-fuzz build-windows build-windows-i686 build-install \
 		build-release-gcc build-release-clang

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <utility>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -45,7 +46,8 @@ std::string PackContents(const std::string& path) {
 class CommandLine : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* folder : {"f", "long", "withempty", "o"}) {
+        for (const char* folder : {"f", "long", "withempty", "o", "tree", "tree/a", "tree/a/deep",
+                                   "bad", "bad/sub", "self"}) {
             fs::create_directory(dir.path() / folder);
         }
         WriteFile(dir / "f/a.txt", "abc");
@@ -54,6 +56,13 @@ class CommandLine : public ::testing::Test {
         WriteFile(dir / "withempty/a", "a");
         WriteFile(dir / "withempty/empty", "");
         WriteFile(dir / "o/keep.txt", "kept");
+        // Whole paths sort as the names of one folder do: "a.txt" before "a/..." ('.' < '/').
+        for (const auto& [name, bytes] : kTree) WriteFile(dir / ("tree/" + name), bytes);
+        WriteFile(dir / ("bad/" + kLong), "x");
+        WriteFile(dir / "bad/empty", "");
+        WriteFile(dir / "bad/ok", "fine");
+        WriteFile(dir / "bad/sub/twenty-eight-bytes-of-names!", "y");  // 32 bytes as a path
+        WriteFile(dir / "self/x", "x");
         plain =
             SavedPack(dir.path(), "p.pak", {{"a.txt", "abc"}, {"notes.txt", "hello notes"}}, false);
         zipped =
@@ -69,6 +78,9 @@ class CommandLine : public ::testing::Test {
         // A count of 3 that the two records' bytes cannot hold.
         WriteFile(dir / "over.pak", plain.substr(0, 5) + '\3' + plain.substr(6));
         WriteFile(dir / "-x.pak", plain);  // a name an option could be taken for
+        WriteFile(dir / "self/s.pak", plain);
+        treePack = SavedPack(dir.path(), "tree.pak", {kTree.begin(), kTree.end()}, false);
+        fs::remove(dir.path() / "tree.pak");
         // Ten entries: the third's stream garbled, the ninth's name without its end.
         std::vector<std::pair<std::string, std::string>> ten;
         for (char i = 1; i <= 10; ++i) ten.emplace_back(Numbered("e", i), std::string(90, i));
@@ -80,8 +92,10 @@ class CommandLine : public ::testing::Test {
         both.replace(at + 8, 32, std::string(32, 'x'));
         WriteFile(dir / "both.pak", both);
     }
+    const std::vector<std::pair<std::string, std::string>> kTree = {
+        {"a.txt", "1"}, {"a/deep/y", "3"}, {"a/x", "2"}, {"B.txt", "4"}};
     ScratchDir dir;
-    std::string plain, zipped;
+    std::string plain, zipped, treePack;
 };
 
 TEST_F(CommandLine, Table) {
@@ -94,6 +108,7 @@ TEST_F(CommandLine, Table) {
         std::string err;
         std::map<std::string, std::string> files;  // file -> its bytes, or a pack's contents
         std::string out = "";                      // what standard output begins with
+        bool wholeOut = false;                     // ... or is, whole
     } cases[] = {
         {{"--version"}, 0, "", {}},
         {{"--help"}, 0, "", {}, "Usage: zorel "},
@@ -105,7 +120,72 @@ TEST_F(CommandLine, Table) {
         {{"frob"}, 2, "zorel: unknown command 'frob'" + kTry, {}},
         {{"pack", "x.pak"}, 2, "zorel: pack takes PACKFILE FOLDER" + kTry, {{"x.pak", kAbsent}}},
         {{"list", "-q", "p.pak"}, 2, "zorel: unknown option '-q'" + kTry, {}},
-        {{"unpack", "-z", "p.pak", "o"}, 2, "zorel: -z is an option of pack only" + kTry, {}},
+        {{"unpack", "-z", "p.pak", "o"},
+         2,
+         "zorel: -z is an option of pack and add only" + kTry,
+         {}},
+        {{"pack", "--help"}, 0, "", {}, "Usage: zorel pack [OPTIONS] PACKFILE FOLDER\n"},
+        {{"list", "-h"}, 0, "", {}, "Usage: zorel list [OPTIONS] PACKFILE [NAME...]\n"},
+        {{"pack", "--jobs=x", "x.pak", "f"},
+         2,
+         "zorel: -j takes a number of threads" + kTry,
+         {{"x.pak", kAbsent}}},
+        // Sub-folders: taken with -r, by whole paths in one order; named when left out.
+        {{"pack", "-r", "t.pak", "tree"}, 0, "", {{"t.pak", treePack}}},
+        {{"pack", "-rzv", "--jobs=1", "t.pak", "tree"},
+         0,
+         "",
+         {{"pack:t.pak", "a.txt=1|a/deep/y=3|a/x=2|B.txt=4"}, {"flag:t.pak", "1"}},
+         "a.txt\na/deep/y\na/x\nB.txt\n",
+         true},
+        {{"pack", "t.pak", "tree"},
+         0,
+         "zorel: tree" + in + "a: folder left out (pack -r takes sub-folders)\n",
+         {{"pack:t.pak", "a.txt=1|B.txt=4"}}},
+        // Every file that cannot be packed is named, then the earlier pack stays; --skip packs
+        // the rest. The limit holds for the whole path.
+        {{"pack", "-r", "p.pak", "bad"},
+         1,
+         "zorel: bad" + in + kLong + ": name longer than 31 bytes\nzorel: bad" + in +
+             "empty: empty file (an entry holds 1 byte or more)\nzorel: bad" + in +
+             "sub/twenty-eight-bytes-of-names!: name longer than 31 bytes\n",
+         {{"p.pak", plain}}},
+        {{"pack", "--skip", "p.pak", "bad"},
+         0,
+         "zorel: bad" + in + "sub: folder left out (pack -r takes sub-folders)\nzorel: bad" + in +
+             kLong + ": left out: name longer than 31 bytes\nzorel: bad" + in +
+             "empty: left out: empty file (an entry holds 1 byte or more)\n",
+         {{"pack:p.pak", "ok=fine"}}},
+        // The pack file met in its own folder is left out, by what it is, not its name.
+        {{"pack", "self/s.pak", "self"},
+         0,
+         "zorel: self" + in + "s.pak: the pack file itself, left out\n",
+         {{"pack:self/s.pak", "x=x"}}},
+        {{"pack", "--fast", "x.pak", "f"},
+         0,
+         "",
+         {{"pack:x.pak", "a.txt=abc|notes.txt=hello notes"}, {"flag:x.pak", "1"}}},
+        // Names, wildcards, and the entries done.
+        {{"list", "--names", "z.pak"}, 0, "", {}, "a.txt\nnotes.txt\n", true},
+        {{"list", "-1", "z.pak", "n*.t?t"}, 0, "", {}, "notes.txt\n", true},
+        {{"list", "-1", "z.pak", "[!a-m]*"}, 0, "", {}, "notes.txt\n", true},
+        {{"list", "z.pak", "*.jpg"}, 1, "zorel: z.pak: *.jpg: no such entry\n", {}},
+        {{"unpack", "-v", "z.pak", "o", "[m-z]*"},
+         0,
+         "",
+         {{"o/notes.txt", "hello notes"}, {"o/a.txt", kAbsent}},
+         "notes.txt\n",
+         true},
+        {{"unpack", "z.pak", "o", "a.txt", "*.jpg"},
+         1,
+         "zorel: z.pak: *.jpg: no such entry\n",
+         {{"o/a.txt", "abc"}}},
+        {{"remove", "-v", "z.pak", "a.txt"},
+         0,
+         "",
+         {{"pack:z.pak", "notes.txt=hello notes"}},
+         "a.txt\n",
+         true},
         {{"pack", "x.pak", "o"}, 0, "", {{"pack:x.pak", "keep.txt=kept"}}},
         {{"pack", "--fast", "-z", "x.pak", "o"}, 0, "", {{"pack:x.pak", "keep.txt=kept"}}},
         {{"list", "--fast", "p.pak"},
@@ -115,7 +195,7 @@ TEST_F(CommandLine, Table) {
         {{"pack", "p.pak", "missing"}, 1, "zorel: missing: " + kNoFile + "\n", {{"p.pak", plain}}},
         {{"pack", "p.pak", "long"},
          1,
-         "zorel: long" + in + kLong + ": name longer than 31 characters\n",
+         "zorel: long" + in + kLong + ": name longer than 31 bytes\n",
          {{"p.pak", plain}}},
         {{"pack", "p.pak", "withempty"},
          1,
@@ -175,8 +255,27 @@ TEST_F(CommandLine, Table) {
          {{"p.pak", plain}}},
         {{"add", "p.pak", "long/" + kLong},
          1,
-         "zorel: long/" + kLong + ": name longer than 31 characters\n",
+         "zorel: long/" + kLong + ": name longer than 31 bytes\n",
          {{"p.pak", plain}}},
+        {{"add", "--skip", "p.pak", "missing", "f", "f/a.txt"},
+         0,
+         "zorel: missing: left out: " + kNoFile + "\nzorel: f: left out: not a regular file\n",
+         {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|f/a.txt=abc"}}},
+        {{"add", "-z", "new.pak", "f/a.txt"},
+         0,
+         "",
+         {{"pack:new.pak", "f/a.txt=abc"}, {"flag:new.pak", "1"}}},
+        {{"add", "-z", "p.pak", "f/a.txt"},
+         2,
+         "zorel: -z compresses, and p.pak is a pack of plain entries" + kTry,
+         {{"p.pak", plain}}},
+        {{"add", "-v", "p.pak", "../w/f/a.txt", "p.pak"},
+         0,
+         "zorel: ../w/f/a.txt: '..' parts taken away, stored as w/f/a.txt\n"
+         "zorel: p.pak: the pack file itself, left out\n",
+         {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|w/f/a.txt=abc"}},
+         "w/f/a.txt\n",
+         true},
         {{"remove", "z.pak", "a.txt"}, 0, "", {{"pack:z.pak", "notes.txt=hello notes"}}},
         {{"remove", "p.pak", "notes.txt", "nope"},
          1,
@@ -198,9 +297,13 @@ TEST_F(CommandLine, Table) {
         const CommandResult run = RunCommand(fresh, c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err, ConsoleText(c.err));
-        EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
+        const std::string out = ConsoleText(c.out);
+        EXPECT_EQ(c.wholeOut ? run.out : run.out.substr(0, out.size()), out);
         for (const auto& [file, expected] : c.files) {
-            if (file.rfind("pack:", 0) == 0) {
+            if (file.rfind("flag:", 0) == 0) {  // the pack's compressed flag
+                EXPECT_EQ(ReadFile((fresh / file.substr(5)).string()).substr(4, 1),
+                          expected == "1" ? std::string(1, '\1') : std::string(1, '\0'));
+            } else if (file.rfind("pack:", 0) == 0) {
                 EXPECT_EQ(PackContents((fresh / file.substr(5)).string()), expected) << file;
             } else if (expected == kAbsent) {
                 EXPECT_FALSE(fs::exists(fresh / file)) << file;
@@ -419,6 +522,13 @@ TEST_F(CommandLine, WriteFailuresNameThePackFile) {
         EXPECT_TRUE(ReadFile(dir / "p.pak") == plain);
         EXPECT_EQ(TempFilesIn(dir.path()), 0);
     }
+    // remove rewrites the pack whole: its failure names the pack too, which keeps its bytes.
+    ASSERT_EQ(RunCommand(dir.path(), {"add", "big.pak", "f/a.txt", "f/noise"}).status, 0);
+    const std::string big = ReadFile(dir / "big.pak");
+    const CommandResult run = RunCommand(dir.path(), {"remove", "big.pak", "f/a.txt"}, limits);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zorel: big.pak: " + platform::ErrorText(EFBIG) + "\n");
+    EXPECT_TRUE(ReadFile(dir / "big.pak") == big);
 }
 
 // list reads heads and seeks past the data: a pack of 9 GiB (sparse) lists under 64 MiB.
@@ -492,6 +602,62 @@ std::string StandardError(const fs::path& folder, const std::vector<std::string>
     return received;
 }
 
+// A name read from a pack reaches a terminal with each control character as '?', and a pipe
+// byte for byte.
+TEST_F(CommandLine, NamesReachATerminalWithoutControlCharacters) {
+    const std::string evil = "\x1b]0;PWNED\x07\x1b[31m/../x";
+    SavedPack(dir.path(), "esc.pak", {{"ok", "fine"}, {evil, "bad"}}, false);
+    const std::vector<std::string> unpack{"unpack", "esc.pak", "o"};
+    const std::string said = ": name climbs out of the folder";
+    EXPECT_EQ(StandardError(dir.path(), unpack, "", true),
+              "zorel: esc.pak: entry 2 (?]0;PWNED??[31m/../x)" + said + "\r\n");
+    EXPECT_EQ(StandardError(dir.path(), unpack, "", false),
+              "zorel: esc.pak: entry 2 (" + evil + ")" + said + "\n");
+}
+
+// A shell command's exit status and standard error, run in folder.
+std::pair<int, std::string> Shell(const fs::path& folder, const std::string& command) {
+    const std::string err = (folder / "shell.err").string();
+    const int status =
+        std::system(("cd '" + folder.string() + "' && " + command + " 2>'" + err + "'").c_str());
+    std::string said = ReadFile(err);
+    fs::remove(err);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, said};
+}
+
+// Output that cannot be written fails the command that prints it.
+TEST_F(CommandLine, AFailedWriteOfStandardOutputFails) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string zorel = ProgramWrapper() + " " + ZOREL_BINARY;
+    for (const char* args : {"--help", "--version", "pack --help", "list z.pak", "list -1 z.pak",
+                             "unpack -v z.pak o"}) {
+        SCOPED_TRACE(args);
+        const auto [status, err] = Shell(dir.path(), zorel + " " + args + " >/dev/full");
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(err, "zorel: standard output: " + platform::ErrorText(ENOSPC) + "\n");
+    }
+}
+
+// The bash completion offers the verbs, a verb's options, folders and the pack's entry names.
+TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
+    if (Shell(dir.path(), "command -v bash >/dev/null").first != 0) GTEST_SKIP() << "no bash";
+    const std::string bin = fs::path(ZOREL_BINARY).parent_path().string();
+    auto offered = [&](const std::string& words) {
+        const std::string got = (dir.path() / "offered").string();
+        WriteFile(dir / "complete.sh", "source '" ZOREL_SOURCE "/completion/zorel.bash'\nPATH='" +
+                                           bin + "':$PATH\nCOMP_WORDS=(" + words +
+                                           ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_zorel\n"
+                                           "printf '%s\\n' \"${COMPREPLY[@]}\" >'" +
+                                           got + "'\n");
+        EXPECT_EQ(Shell(dir.path(), "bash complete.sh").first, 0) << words;
+        return ReadFile(got);
+    };
+    EXPECT_EQ(offered("zorel ''"), "pack\nunpack\nlist\ntest\nadd\nremove\n--help\n--version\n");
+    EXPECT_EQ(offered("zorel pack --re"), "--recursive\n");
+    EXPECT_EQ(offered("zorel pack -r x.pak tr"), "tree\n");
+    EXPECT_EQ(offered("zorel unpack -j 2 z.pak o n"), "notes.txt\n");
+}
+
 TEST_F(CommandLine, ProgressOnlyOnATerminal) {
     if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper writes on standard error";
     fs::create_directory(dir.path() / "slow");
@@ -502,11 +668,22 @@ TEST_F(CommandLine, ProgressOnlyOnATerminal) {
     const std::string menu = "3\nslow\n\n8\n\n0\n\n";
     for (const bool terminal : {true, false}) {
         SCOPED_TRACE(terminal ? "terminal" : "pipe");
-        for (const std::string& seen : {StandardError(dir.path(), pack, "", terminal),
-                                        StandardError(dir.path(), {}, menu, terminal)}) {
+        bool commandLine = true;  // the first run; the menu's second
+        for (std::string seen : {StandardError(dir.path(), pack, "", terminal),
+                                 StandardError(dir.path(), {}, menu, terminal)}) {
+            const bool summed = std::exchange(commandLine, false);
             if (!terminal) {
                 EXPECT_EQ(seen, "");
                 continue;
+            }
+            // The command line's ends with its summary, once the line is erased.
+            const std::size_t at = seen.rfind("zorel: packed 2 entries, 8.0 MiB in ");
+            EXPECT_EQ(at != std::string::npos, summed) << seen;
+            if (at != std::string::npos) {
+                EXPECT_EQ(seen.substr(seen.size() - 2), "\r\n");  // the terminal's line end
+                EXPECT_NE(seen.find("% saved)", at), std::string::npos) << seen;
+                EXPECT_NE(seen.find("%, "), std::string::npos) << seen;  // the share done
+                seen.erase(at);
             }
             // Shown, then erased: the last thing on the terminal is a blank line start.
             EXPECT_NE(seen.find(" files, "), std::string::npos) << seen;

@@ -13,6 +13,8 @@
 #include <dlfcn.h>
 #endif
 
+#include "fsbridge/folder.h"
+#include "fsbridge/selection.h"
 #include "test_support.h"
 
 #ifdef __linux__
@@ -270,3 +272,47 @@ TEST(Folder, ParallelUnpackKeepsPackOrderForFailuresAndSharedNames) {
 }
 
 }  // namespace
+
+// Shell wildcards against stored names: '*' crosses '/' and backtracks, sets take ranges, a
+// leading '!' or ']', and an unclosed '[' is a byte like any other.
+TEST(Folder, WildcardsMatchAsTheShellDoes) {
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"*.txt", "a/b.txt", true}, {"*.txt", "a.txt.gz", false},
+        {"a*b*c", "aXbYbZc", true}, {"a*b*c", "aXbYc!", false},
+        {"?", "", false},           {"??", "ab", true},
+        {"[a-c]x", "bx", true},     {"[!a-c]x", "bx", false},
+        {"[]]", "]", true},         {"[^a]", "b", true},
+        {"[a", "[a", true},         {"\\*", "*", true},
+        {"\\*", "x", false},        {"*", "", true},
+        {"x*", "", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+    }
+}
+
+// A path given to add is stored as tar stores it, and what it loses is told.
+TEST(Folder, StoredNamesLoseLeadingSeparatorsAndClimbs) {
+    const bool windows = platform::kPathSeparator == '\\';
+    const struct {
+        const char* path;
+        const char* name;
+        const char* removed;
+    } cases[] = {
+        {"f/a.txt", "f/a.txt", ""},
+        {"/etc//hosts", "etc/hosts", "leading '/'"},
+        {"../x/../y/", "x/y", "'..' parts"},
+        {"./a", "./a", ""},
+        {"C:\\dir\\f", windows ? "dir/f" : "C:\\dir\\f",
+         windows ? "drive C: and leading '\\'" : ""},
+    };
+    for (const auto& c : cases) {
+        std::string removed;
+        EXPECT_EQ(StoredName(c.path, &removed), c.name) << c.path;
+        EXPECT_EQ(removed, c.removed) << c.path;
+    }
+}

@@ -174,6 +174,23 @@ TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
     // clang-format on
 }
 
+// The names Tab lists reach the terminal with each control character as '?': a file name cannot
+// set the terminal's title or colours.
+TEST(Terminal, CompletedNamesShowNoControlCharacters) {
+#ifndef ZOREL_LINE_EDITOR
+    GTEST_SKIP() << "built without libedit";
+#endif
+    ScratchDir dir;
+    WriteFile(dir / "a\x1b[31mred", "x");
+    WriteFile(dir / "b\x1b]0;PWNED\x07", "y");
+    // clang-format off
+    Session(dir.path(), {
+        {"5\n", " Enter Filename: "}, {"\t", "a?[31mred  b?]0;PWNED?  ", true},
+        {"zz\n", " The file was added UnSuccessfully!"}, {"\n", kMenuScreen}, {"0\n", kWait},
+        {"\n", ""}});
+    // clang-format on
+}
+
 #endif  // !_WIN32
 
 }  // namespace

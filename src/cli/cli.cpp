@@ -1,180 +1,208 @@
-// The commands pack, unpack, list, test, add and remove: arguments in, one operation, the exit
-// status and one line on standard error for a failure.
+// The command line's parser (CLI11): the verbs as subcommands, their options, their help.
 #include "cli/cli.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "fsbridge/streams.h"
-#include "pack/records.h"
-#include "report/listing.h"
-#include "report/progress_line.h"
+#include "cli/commands.h"
 
 namespace {
 
-constexpr const char* kVersion = "zorel 1.1.0\n";
+constexpr const char* kVersion = "zorel 1.2.0\n";
 constexpr const char* kUsage =
     "Usage: zorel                          the interactive menu\n"
-    "       zorel COMMAND ARGUMENTS...\n"
+    "       zorel COMMAND [OPTIONS] ARGUMENTS...\n"
     "\n"
     "Commands:\n"
-    "  pack [-z|--compress] [--fast] PACKFILE FOLDER\n"
-    "                                        every regular file directly in FOLDER into\n"
-    "                                        PACKFILE, each compressed with -z\n"
-    "  unpack PACKFILE FOLDER [NAME...]      every entry (or those named) into FOLDER\n"
-    "  list PACKFILE                         the entries and their sizes\n"
+    "  pack [-rzv] [--fast] [--skip] PACKFILE FOLDER\n"
+    "                                        every regular file in FOLDER (and its\n"
+    "                                        sub-folders with -r) into PACKFILE\n"
+    "  unpack [-v] PACKFILE FOLDER [NAME...] every entry (or those named) into FOLDER\n"
+    "  list [-1] PACKFILE [NAME...]          the entries and their sizes (-1: names alone)\n"
     "  test PACKFILE                         read and check every entry\n"
-    "  add [--fast] PACKFILE FILE...         add files (PACKFILE is made when missing)\n"
-    "  remove PACKFILE NAME...               remove the entries of those names\n"
+    "  add [-zv] [--fast] [--skip] PACKFILE FILE...\n"
+    "                                        add files (PACKFILE is made when missing)\n"
+    "  remove [-v] PACKFILE NAME...          remove the entries of those names\n"
     "\n"
     "Options:\n"
-    "  -h, --help     this text\n"
+    "  -h, --help     this text; after a command, that command's\n"
     "  --version      the program's version\n"
-    "  --fast         compress with libdeflate: several times as fast, output about 1%\n"
-    "                 smaller, ordinary zlib streams; without it, zlib's compress (the\n"
-    "                 menu's bytes)\n"
     "\n"
+    "NAME may hold shell wildcards (* ? [a-c]), quoted so that the shell leaves them.\n"
     "Exit status: 0 done, 1 the command failed (the reason on standard error),\n"
-    "2 the command line is wrong. Names hold at most 31 characters, files less than 4 GiB.\n";
+    "2 the command line is wrong. Names hold at most 31 bytes, files less than 4 GiB.\n"
+    "zorel COMMAND --help tells more of each command.\n";
 
-// The arguments of one command: its flags taken out, the rest in order.
-struct Arguments {
-    std::string verb;
-    bool compress = false;
-    bool fast = false;
-    std::vector<std::string> operands;
+// One verb: its synopsis, what it does, the options it takes.
+struct Verb {
+    const char* name;
+    const char* synopsis;
+    const char* text;
+    const char* options;  // the names of its options, as in kOptions
 };
 
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "zorel: %s (see zorel --help)\n", message.c_str());
-    return kExitUsage;
+constexpr Verb kVerbs[] = {
+    {"pack", "pack [OPTIONS] PACKFILE FOLDER",
+     "Packs every regular file of FOLDER into PACKFILE, in one fixed order on every system.\n"
+     "Without -r, sub-folders are left out, each named on standard error. Every file is\n"
+     "checked first: those that cannot be packed are named together, and the command fails\n"
+     "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
+     "pack to standard output.\n",
+     "z fast r skip v j"},
+    {"unpack", "unpack [OPTIONS] PACKFILE FOLDER [NAME...]",
+     "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
+     "as a file in FOLDER, made when missing. A NAME that matches no entry fails the\n"
+     "command. PACKFILE - reads the pack from standard input.\n",
+     "v j"},
+    {"list", "list [OPTIONS] PACKFILE [NAME...]",
+     "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
+     "menu key 7 does; with -1 their names alone, one a line.\n",
+     "1"},
+    {"test", "test [OPTIONS] PACKFILE",
+     "Reads every entry and decompresses each compressed one, checking its size; names the\n"
+     "first bad entry.\n",
+     "j"},
+    {"add", "add [OPTIONS] PACKFILE FILE...",
+     "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
+     "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
+     "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
+     "z fast skip v j"},
+    {"remove", "remove [OPTIONS] PACKFILE NAME...",
+     "Removes the first entry of each name; a name that no entry has fails the command and\n"
+     "leaves the pack as it was.\n",
+     "v j"},
+};
+
+// The options, by the short name the verbs list them under.
+struct Option {
+    const char* key;
+    const char* names;  // as CLI11 takes them
+    const char* shown;  // as the help shows them
+    const char* text;
+};
+
+constexpr Option kOptions[] = {
+    {"z", "-z,--compress", "-z, --compress", "compress every entry (zlib, the menu's bytes)"},
+    {"fast", "--fast", "--fast",
+     "compress with libdeflate: several times as fast, ordinary\n"
+     "                    zlib streams, other bytes; implies -z"},
+    {"r", "-r,--recursive", "-r, --recursive",
+     "the files of every sub-folder too, named by\n"
+     "                    their path with '/'; links to "
+     "folders are not followed"},
+    {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed"},
+    {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done"},
+    {"j", "-j,--jobs", "-j, --jobs=N", "threads to work on (default: one per core)"},
+    {"1", "-1,--names", "-1, --names", "the names alone, one a line, as tar -t prints them"},
+};
+
+bool Takes(const Verb& verb, const char* key) {
+    const std::string keys = std::string(" ") + verb.options + " ";
+    return keys.find(std::string(" ") + key + " ") != std::string::npos;
 }
 
-// The words for a reason: the program's own for its codes, the system's for the rest.
-std::string Words(platform::Reason code) {
-    static const char* const kOwn[] = {"failed",
-                                       "name longer than 31 characters",
-                                       "not a pack file",
-                                       "record is damaged or cut short",
-                                       "compressed data is corrupt",
-                                       "empty file (an entry holds 1 byte or more)",
-                                       "file of 4 GiB or more",
-                                       "not a regular file",
-                                       "name climbs out of the folder",
-                                       "no such entry"};
-    if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
-    const platform::Reason own = code & ~platform::kOwnError;
-    return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
+std::string HelpOf(const Verb& verb) {
+    std::string help = std::string("Usage: zorel ") + verb.synopsis + "\n\n" + verb.text;
+    help += "\nOptions:\n";
+    for (const Option& option : kOptions) {
+        if (!Takes(verb, option.key)) continue;
+        std::string shown = std::string("  ") + option.shown;
+        shown.resize(20, ' ');
+        help += shown + option.text + "\n";
+    }
+    return help + "  -h, --help        this text\n";
 }
 
-// Words the failure of a command on `subject`.
-int Failed(const std::string& subject, const StreamFailure& failure) {
-    const std::string reason = Words(failure.reason);
-    if (failure.entry != 0) {
-        std::string entry = "entry " + std::to_string(failure.entry);
-        if (!failure.item.empty()) entry += " (" + failure.item + ")";
-        std::fprintf(stderr, "zorel: %s: %s: %s\n", subject.c_str(), entry.c_str(), reason.c_str());
-    } else {
-        const std::string& item = failure.item.empty() ? subject : failure.item;
-        std::fprintf(stderr, "zorel: %s: %s\n", item.c_str(), reason.c_str());
+// The option an unknown word would be, for a verb that does not take it: which verbs do.
+std::string Misplaced(const std::string& word) {
+    const std::string name = word.substr(0, word.find('='));
+    for (const Option& option : kOptions) {
+        const std::string names = std::string(",") + option.names + ",";
+        if (names.find("," + name + ",") == std::string::npos) continue;
+        std::string verbs;
+        std::vector<const char*> takers;
+        for (const Verb& verb : kVerbs) {
+            if (Takes(verb, option.key)) takers.push_back(verb.name);
+        }
+        for (std::size_t i = 0; i < takers.size(); ++i) {
+            verbs += (i == 0                   ? ""
+                      : i + 1 == takers.size() ? " and "
+                                               : ", ") +
+                     std::string(takers[i]);
+        }
+        return name + " is an option of " + verbs + " only";
     }
-    return kExitFailure;
+    return "unknown option '" + word + "'";
 }
 
-int Done(bool ok, const std::string& subject, const StreamFailure& failure) {
-    return ok ? kExitSuccess : Failed(subject, failure);
+const Verb* VerbNamed(const std::string& name) {
+    for (const Verb& verb : kVerbs) {
+        if (name == verb.name) return &verb;
+    }
+    return nullptr;
 }
 
-int List(const std::string& path) {
-    PackReader reader;
-    StreamFailure failure;
-    if (!reader.Open(path.c_str(), &failure.reason)) return Failed(path, failure);
-    ContentsListing listing(stdout, reader.header().flag != 0);
-    PackEntry head;
-    while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
-        listing.Entry(head);
-    }
-    if (reader.damaged()) {
-        std::fflush(stdout);
-        failure.entry = reader.read() + 1;
-        return Failed(path, failure);
-    }
-    listing.Finish(reader.header().count);
-    return platform::Flush(stdout, &failure.reason) ? kExitSuccess
-                                                    : Failed("standard output", failure);
-}
-
-int Run(const Arguments& args) {
-    const std::vector<std::string>& in = args.operands;
-    const std::size_t n = in.size();
-    StreamFailure failure;
-    if (args.compress && args.verb != "pack") {
-        return UsageError("-z is an option of pack only");
-    }
-    if (args.fast && args.verb != "pack" && args.verb != "add") {
-        return UsageError("--fast is an option of pack and add only");
-    }
-    const Compressor engine = args.fast ? Compressor::kFast : Compressor::kZlib;
-    if (args.verb == "pack") {
-        if (n != 2) return UsageError("pack takes PACKFILE FOLDER");
-        ProgressLine progress("packing");
-        return Done(StreamPackFolder(in[0].c_str(), in[1].c_str(), args.compress, engine, &failure),
-                    in[0], failure);
-    }
-    if (args.verb == "unpack") {
-        if (n < 2) return UsageError("unpack takes PACKFILE FOLDER [NAME...]");
-        ProgressLine progress("unpacking");
-        const std::vector<std::string> names(in.begin() + 2, in.end());
-        return Done(StreamUnpack(in[0].c_str(), in[1].c_str(), names, &failure), in[0], failure);
-    }
-    if (args.verb == "list") {
-        if (n != 1) return UsageError("list takes PACKFILE");
-        return List(in[0]);
-    }
-    if (args.verb == "test") {
-        if (n != 1) return UsageError("test takes PACKFILE");
-        ProgressLine progress("testing");
-        return Done(StreamTest(in[0].c_str(), &failure), in[0], failure);
-    }
-    if (args.verb == "add" || args.verb == "remove") {
-        if (n < 2) return UsageError(args.verb + " takes PACKFILE and at least one name");
-        const std::vector<std::string> rest(in.begin() + 1, in.end());
-        const bool ok = args.verb == "add" ? StreamAdd(in[0].c_str(), rest, engine, &failure)
-                                           : StreamRemove(in[0].c_str(), rest, &failure);
-        return Done(ok, in[0], failure);
-    }
-    return UsageError("unknown command '" + args.verb + "'");
+int Say(const std::string& text) {
+    Print(text);
+    return Finished(kExitSuccess);
 }
 
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
-    Arguments args;
-    bool options = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (options && word == "--") {
-            options = false;
-        } else if (options && (word == "-h" || word == "--help")) {
-            std::fputs(kUsage, stdout);
-            return kExitSuccess;
-        } else if (options && word == "--version") {
-            std::fputs(kVersion, stdout);
-            return kExitSuccess;
-        } else if (options && (word == "-z" || word == "--compress")) {
-            args.compress = true;
-        } else if (options && word == "--fast") {
-            args.fast = true;
-        } else if (options && word.size() > 1 && word[0] == '-') {
-            return UsageError("unknown option '" + word + "'");
-        } else if (args.verb.empty()) {
-            args.verb = word;
-        } else {
-            args.operands.push_back(word);
-        }
+    // The verb is the first word that is no option; options before it are its own (as
+    // `zorel -z pack ...` always took them), but for the program's own.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    std::size_t at = 0;
+    for (; at < words.size() && words[at].size() > 1 && words[at][0] == '-'; ++at) {
+        if (words[at] == "--") break;
+        if (words[at] == "-h" || words[at] == "--help") return Say(kUsage);
+        if (words[at] == "--version") return Say(kVersion);
     }
-    if (args.verb.empty()) return UsageError("no command given");
-    return Run(args);
+    if (at < words.size() && words[at] == "--") words.erase(words.begin() + at);
+    if (at == words.size()) {
+        return UsageError(at == 0 ? "no command given" : "unknown option '" + words[0] + "'");
+    }
+    const Verb* verb = VerbNamed(words[at]);
+    if (verb == nullptr) return UsageError("unknown command '" + words[at] + "'");
+    words.erase(words.begin() + at);
+    words.insert(words.begin(), verb->name);
+
+    Arguments args;
+    args.verb = verb->name;
+    bool help = false;
+    CLI::App app("zorel");
+    app.set_help_flag();
+    for (const Verb& each : kVerbs) {
+        CLI::App* command = app.add_subcommand(each.name, each.text);
+        command->set_help_flag();
+        command->allow_extras();  // unknown options are worded below, as this program words them
+        command->add_flag("-h,--help", help);
+        const std::pair<const char*, bool*> flags[] = {{"z", &args.compress},  {"fast", &args.fast},
+                                                       {"r", &args.recursive}, {"skip", &args.skip},
+                                                       {"v", &args.verbose},   {"1", &args.names}};
+        for (const Option& option : kOptions) {
+            if (!Takes(each, option.key)) continue;
+            for (const auto& [key, flag] : flags) {
+                if (std::string(key) == option.key) command->add_flag(option.names, *flag);
+            }
+            if (std::string(option.key) == "j") command->add_option(option.names, args.jobs);
+        }
+        command->add_option("operands", args.operands);
+    }
+    std::vector<std::string> reversed(words.rbegin(), words.rend());  // as CLI11 takes them
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ConversionError&) {
+        return UsageError("-j takes a number of threads");
+    } catch (const CLI::ParseError& error) {
+        return UsageError(error.what());
+    }
+    if (help) return Say(HelpOf(*verb));
+    for (const std::string& extra : app.get_subcommand(verb->name)->remaining()) {
+        if (extra != "--") return UsageError(Misplaced(extra));
+    }
+    return Finished(RunCommand(args));
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "report/shown.h"
 
 struct LineEditor::State {
     EditLine* editor = nullptr;
@@ -92,7 +93,7 @@ unsigned char Complete(EditLine* editor, int) try {
     }
     if (names.size() == 1) return CC_REFRESH;
     std::fputc('\n', stdout);
-    for (const std::string& name : names) std::printf("%s  ", name.c_str());
+    for (const std::string& name : names) std::printf("%s  ", Shown(stdout, name).c_str());
     std::fputc('\n', stdout);
     return CC_REDISPLAY;
 } catch (const std::bad_alloc&) {

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "report/listing.h"
 #include "report/progress_line.h"
+#include "report/shown.h"
 
 namespace {
 
@@ -122,11 +123,11 @@ void Unpack(Pack& pack, Input& in) {
     // so that a path of any length can be gone back to.
     platform::Folder before;
     if (!before.Open(".") || !SetCurrentDirectoryA(folder.c_str())) {
-        std::printf(" FAILURE: Could not create the folder: %s\n", folder.c_str());
+        std::printf(" FAILURE: Could not create the folder: %s\n", Shown(stdout, folder).c_str());
         return;
     }
     before.Enter();
-    std::printf(" Now unpacking to the folder: %s\n", folder.c_str());
+    std::printf(" Now unpacking to the folder: %s\n", Shown(stdout, folder).c_str());
     std::fflush(stdout);
     ProgressLine progress("unpacking");
     std::printf(" The pack was unpacked %sSuccessfully!",
@@ -150,13 +151,13 @@ void Find(Pack& pack, Input& in) {
     if (method == '1') {
         entry = pack.EntryAt(PositionOf(ParseNumber(line.c_str())));
         if (entry == nullptr) {
-            std::printf(" Could not find file number %s!", line.c_str());
+            std::printf(" Could not find file number %s!", Shown(stdout, line).c_str());
             return;
         }
     } else {
         entry = pack.FindByName(line.c_str());
         if (entry == nullptr) {
-            std::printf(" Could not find file name %s!", line.c_str());
+            std::printf(" Could not find file name %s!", Shown(stdout, line).c_str());
             return;
         }
     }

@@ -33,60 +33,195 @@ bool ListedBefore(const char* a, const char* b) {
     return std::strcmp(a, b) < 0;
 }
 
-// Asks the length of every file of a listing; the first in order that fails is the one named.
+// Asks the length of every file of a listing (opening each, when probing); each failure stays
+// with its file, so that every file that cannot be packed is known at once.
 class SizeSource final : public InOrderSource {
   public:
-    explicit SizeSource(std::vector<FolderFile>* files)
-        : InOrderSource(files->size()), files_(*files) {}
+    SizeSource(const ListingRequest& request, std::vector<FolderFile>* files,
+               std::vector<char>* self)
+        : InOrderSource(files->size()), request_(request), files_(*files), self_(*self) {}
     bool Work(Job& job) override {
         FolderFile& file = files_[job.item];
-        return platform::RegularFileLength(file.name.c_str(), &file.size, &job.why);
+        if (file.why != 0) return true;
+        if (!request_.probe) {
+            platform::RegularFileLength(file.Path(), &file.size, &file.why);
+            return true;
+        }
+        platform::FileIdentity identity;
+        if (platform::ProbeRegularFile(file.Path(), &file.size, &identity, &file.why)) {
+            self_[job.item] = identity == request_.packFile;
+        }
+        return true;
     }
     bool Finish(Job&) override { return true; }
 
   private:
+    const ListingRequest& request_;
     std::vector<FolderFile>& files_;
+    std::vector<char>& self_;
 };
 
-}  // namespace
-
-bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reason* why) {
-    culprit->clear();
-    WIN32_FIND_DATAA found;
-    std::memset(&found, 0, sizeof found);
-    HANDLE search = FindFirstFileA("*", &found);
-    if (search == INVALID_HANDLE_VALUE) return Fail(why, platform::SearchFailure());
+// Lists one folder, given by its path below the current one ("" for itself, else ending in
+// '/'): its files into *found, the folders below it into *pending when asked for, what is left
+// out into the listing. A sub-folder that cannot be opened is refused; the current folder that
+// cannot be listed, or any that fails part-way, is the listing's failure, given back.
+Reason ListOne(const ListingRequest& request, const std::string& folder,
+               std::vector<FolderFile>* found, FolderListing* listing,
+               std::vector<std::string>* pending) {
+    WIN32_FIND_DATAA item;
+    std::memset(&item, 0, sizeof item);
+    HANDLE search = FindFirstFileA((folder + "*").c_str(), &item);
+    if (search == INVALID_HANDLE_VALUE) {
+        const Reason failure = platform::SearchFailure();
+        if (folder.empty()) return failure == 0 ? platform::kErrorFailed : failure;
+        listing->refused.push_back({folder.substr(0, folder.size() - 1), 0, {}, failure});
+        return 0;
+    }
     Reason failure = 0;
     try {
         do {
-            if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) !=
-                0) {
+            const DWORD is = item.dwFileAttributes;
+            if (std::strcmp(item.cFileName, ".") == 0 || std::strcmp(item.cFileName, "..") == 0) {
                 continue;
             }
-            files->push_back({found.cFileName, 0});
-            if (!PackEntry::NameFits(found.cFileName)) {
-                *culprit = found.cFileName;
-                failure = platform::kErrorNameTooLong;  // refused, never cut
+            std::string name = folder + item.cFileName;
+            const bool link = (is & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            if ((is & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                if (link) {
+                    listing->leftOut.push_back({std::move(name), LeftOut::kLinkToFolder});
+                } else if (request.recursive) {
+                    pending->push_back(name + '/');
+                } else {
+                    listing->leftOut.push_back({std::move(name), LeftOut::kFolder});
+                }
+            } else if ((is & FILE_ATTRIBUTE_DEVICE) != 0) {
+                std::uint64_t ignored = 0;
+                Reason there = 0;
+                const bool dangling =
+                    link && !platform::RegularFileLength(name.c_str(), &ignored, &there) &&
+                    platform::IsNotFound(there);
+                listing->leftOut.push_back(
+                    {std::move(name), dangling ? LeftOut::kDanglingLink : LeftOut::kNotRegular});
+            } else {
+                found->push_back({std::move(name), 0, {}, 0});
             }
-        } while (failure == 0 && FindNextFileA(search, &found));
+        } while (FindNextFileA(search, &item));
         // A listing that failed part-way is not the whole folder.
-        if (failure == 0) failure = platform::SearchFailure();
-        if (failure == 0) {
-            std::sort(files->begin(), files->end(), [](const FolderFile& a, const FolderFile& b) {
-                return ListedBefore(a.name.c_str(), b.name.c_str());
-            });
-        }
+        failure = platform::SearchFailure();
     } catch (const std::bad_alloc&) {
         failure = platform::kErrorNoMemory;
     }
     FindClose(search);
-    if (failure != 0) return Fail(why, failure);
-    if (files->size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
-    SizeSource source(files);
+    return failure;
+}
+
+}  // namespace
+
+bool ListFolder(const ListingRequest& request, FolderListing* listing, std::string* culprit,
+                Reason* why) {
+    culprit->clear();
+    std::vector<FolderFile> found;
+    try {
+        // Folders still to list: a list, not recursion, however deep the tree.
+        std::vector<std::string> pending{""};
+        while (!pending.empty()) {
+            const std::string folder = std::move(pending.back());
+            pending.pop_back();
+            const Reason failure = ListOne(request, folder, &found, listing, &pending);
+            if (failure != 0) {
+                *culprit = folder.empty() ? folder : folder.substr(0, folder.size() - 1);
+                return Fail(why, failure);
+            }
+        }
+        const auto before = [](const auto& a, const auto& b) {
+            return ListedBefore(a.name.c_str(), b.name.c_str());
+        };
+        std::sort(found.begin(), found.end(), before);
+    } catch (const std::bad_alloc&) {
+        return Fail(why, platform::kErrorNoMemory);
+    }
+    if (!CheckFiles(request, &found, listing, why)) return false;
+    // The pack file, met among the files, takes its place among the others left out.
+    std::sort(listing->leftOut.begin(), listing->leftOut.end(),
+              [](const LeftOutItem& a, const LeftOutItem& b) {
+                  return ListedBefore(a.name.c_str(), b.name.c_str());
+              });
+    return true;
+}
+
+bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
+                FolderListing* listing, Reason* why) {
+    std::vector<FolderFile>& found = *files;
+    std::vector<char> self;
+    try {
+        self.assign(found.size(), 0);
+    } catch (const std::bad_alloc&) {
+        return Fail(why, platform::kErrorNoMemory);
+    }
+    // A name too long for an entry is refused, never cut.
+    for (FolderFile& file : found) {
+        if (!PackEntry::NameFits(file.name.c_str())) file.why = platform::kErrorNameTooLong;
+    }
+    if (found.size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
+    SizeSource source(request, &found, &self);
     WindowFailure sized;
-    if (RunWindow(source, kNoBudget, 0, &sized)) return true;
-    if (sized.item < files->size()) *culprit = (*files)[sized.item].name;
-    return Fail(why, sized.why);
+    if (!RunWindow(source, kNoBudget, 0, &sized)) return Fail(why, sized.why);
+    try {
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            FolderFile& file = found[i];
+            if (file.why == 0 && file.size == 0) file.why = platform::kErrorEmptyFile;
+            if (file.why == 0 && file.size > UINT32_MAX) file.why = platform::kErrorFileTooLarge;
+            if (self[i] != 0) {
+                listing->leftOut.push_back({std::move(file.name), LeftOut::kPackFile});
+            } else {
+                (file.why == 0 ? listing->files : listing->refused).push_back(std::move(file));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(why, platform::kErrorNoMemory);
+    }
+    return true;
+}
+
+std::string StoredName(const std::string& path, std::string* removed) {
+    const auto separator = [](char c) { return c == '/' || c == platform::kPathSeparator; };
+    removed->clear();
+    std::size_t at = 0;
+    // A drive is a path's start only where '\\' separates folders (Windows).
+    if (platform::kPathSeparator == '\\' && path.size() >= 2 && path[1] == ':' &&
+        ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) {
+        *removed = "drive " + path.substr(0, 2);
+        at = 2;
+    }
+    if (at < path.size() && separator(path[at])) {
+        *removed += std::string(removed->empty() ? "" : " and ") + "leading '" + path[at] + "'";
+    }
+    std::string name;
+    bool climbed = false;
+    while (at < path.size()) {
+        std::size_t end = at;
+        while (end < path.size() && !separator(path[end])) ++end;
+        const std::string part = path.substr(at, end - at);
+        if (part == "..") {
+            climbed = true;
+        } else if (!part.empty()) {
+            name += (name.empty() ? "" : "/") + part;
+        }
+        at = end + 1;
+    }
+    if (climbed) *removed += std::string(removed->empty() ? "" : " and ") + "'..' parts";
+    return name.empty() ? path : name;
+}
+
+bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reason* why) {
+    FolderListing listing;
+    if (!ListFolder(ListingRequest{}, &listing, culprit, why)) return false;
+    if (!listing.refused.empty()) {
+        *culprit = listing.refused.front().name;
+        return Fail(why, listing.refused.front().why);
+    }
+    *files = std::move(listing.files);
+    return true;
 }
 
 bool Pack::PackFolder(const char* folder) {

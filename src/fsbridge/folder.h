@@ -8,10 +8,13 @@
 
 #include "platform/platform.h"
 
-// One regular file directly in a folder.
+// One regular file to pack: its entry name and, when it is reached by another path, that path.
 struct FolderFile {
     std::string name;
     std::uint64_t size = 0;
+    std::string path;          // empty: the name is the path
+    platform::Reason why = 0;  // why it cannot be packed; 0 when it can
+    const char* Path() const { return path.empty() ? name.c_str() : path.c_str(); }
 };
 
 // The bytes of the files together.
@@ -21,12 +24,59 @@ inline std::uint64_t BytesOf(const std::vector<FolderFile>& files) {
     return bytes;
 }
 
-// Lists the regular files directly in the current folder (folders, links to folders and
-// everything that is neither are left out) in the order packing takes them: NTFS's, names
-// compared by their upper-case bytes, then by their bytes, so one folder gives one pack on
-// every system, each with its length, asked on every core. False when the
-// listing fails part-way, a name does not fit an entry, a length cannot be had or memory runs
-// out: *why says why, and *culprit names the file to blame (empty when none is).
+// Why an item of a folder is not packed, though nothing is wrong with it.
+enum class LeftOut : std::uint8_t {
+    kFolder,        // a sub-folder, when sub-folders are not taken
+    kLinkToFolder,  // never followed, so that no tree loops and none is packed twice
+    kDanglingLink,  // a link to nothing
+    kNotRegular,    // a device, FIFO or socket (or a link to one)
+    kPackFile,      // the pack file being written, whatever name it goes by
+};
+
+struct LeftOutItem {
+    std::string name;
+    LeftOut why;
+};
+
+// What a listing is asked for.
+struct ListingRequest {
+    bool recursive = false;  // the files of every sub-folder too, named by their path with '/'
+    bool probe = false;      // each file opened and closed, so that one that cannot be read is
+                             // named now, not when its turn comes
+    platform::FileIdentity packFile;  // left out wherever it is met (kPackFile)
+};
+
+// A listing: the files to pack, those that cannot be (each with its reason: a name over 31
+// bytes, empty, 4 GiB or more, unreadable; a sub-folder that cannot be opened among them) and
+// the items left out, each in packing order.
+struct FolderListing {
+    std::vector<FolderFile> files;
+    std::vector<FolderFile> refused;
+    std::vector<LeftOutItem> leftOut;
+};
+
+// Lists the current folder (and, asked to, every folder below it, links to folders never
+// followed) in the order packing takes the files: NTFS's, whole paths compared by their
+// upper-case bytes, then by their bytes, so one tree gives one pack on every system. Lengths
+// are asked on every core. False only when the listing itself fails (the folder cannot be
+// listed, a folder that fails part-way, memory): *why says why and *culprit names the folder,
+// or is empty for the current one.
+bool ListFolder(const ListingRequest& request, FolderListing* listing, std::string* culprit,
+                platform::Reason* why);
+
+// Sorts files given by name (and path) into those that can be packed, those refused and the
+// pack file, as ListFolder does with the files it finds; their order is kept. False when
+// memory runs out.
+bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
+                FolderListing* listing, platform::Reason* why);
+
+// The entry name of a file given by path, as tar stores it: without a leading '/' or drive
+// ("C:") and without ".." parts, '/' between parts on every system. *removed tells what was
+// taken away ("" when nothing was): "leading '/'", "drive C:", "'..' parts", joined by " and ".
+std::string StoredName(const std::string& path, std::string* removed);
+
+// The regular files directly in the current folder, as the menu packs them: false as for
+// ListFolder, or when a file cannot be packed (*culprit names the first in order).
 bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, platform::Reason* why);
 
 // Enters a folder and goes back to the one it was made in when it leaves, by whatever path:

@@ -11,10 +11,14 @@ using platform::Fail;
 using platform::Reason;
 
 bool PackEntry::LoadFromFile(const char* path, Reason* why) {
-    if (path == nullptr || *path == '\0') return Fail(why, platform::kErrorFailed);
+    return LoadFromFile(path, path, why);
+}
+
+bool PackEntry::LoadFromFile(const char* path, const char* as, Reason* why) {
+    if (path == nullptr || *path == '\0' || as == nullptr) return Fail(why, platform::kErrorFailed);
     Reset();
     // A name that does not fit the 32-byte field is refused rather than cut.
-    if (!NameFits(path)) return Fail(why, platform::kErrorNameTooLong);
+    if (!NameFits(as)) return Fail(why, platform::kErrorNameTooLong);
 
     std::uint64_t length = 0;
     std::FILE* file = platform::OpenRegularFile(path, &length, why);
@@ -38,7 +42,7 @@ bool PackEntry::LoadFromFile(const char* path, Reason* why) {
         Reset();
         return Fail(why, failure);
     }
-    std::memcpy(name, path, std::strlen(path) + 1);
+    std::memcpy(name, as, std::strlen(as) + 1);
     GlobalUnlock(data);
     view = nullptr;
     return true;

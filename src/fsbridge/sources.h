@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -54,7 +55,7 @@ class RecordSource : public JobSource {
         job.entry->size = head_.size;
         job.entry->storedSize = head_.storedSize;
         job.entry->compressed = head_.compressed;
-        job.bytes = head_.size;
+        job.bytes = pack_format::kRecordHeadSize + std::uint64_t{head_.DataLength()};
         return reader_.ReadData(job.entry, &job.why);
     }
 
@@ -113,16 +114,20 @@ class CopySource : public RecordSource {
     EntrySink sink_;
 };
 
+// Told the name of each entry as it is done.
+using EntryDone = std::function<void(const char* name)>;
+
 // Files of the current folder loaded by name into entries, compressed by `engine` when asked,
 // and given to the sink in their order; when compressing, the costliest go ahead of their turn.
 class FileSource final : public JobSource {
   public:
     FileSource(const std::vector<FolderFile>& files, bool compress, Compressor engine,
-               std::uint64_t budget, EntrySink sink)
+               std::uint64_t budget, EntrySink sink, EntryDone done = {})
         : files_(files),
           compress_(compress),
           engine_(engine),
           sink_(sink),
+          done_(std::move(done)),
           // Loading alone is even work: none goes ahead. A stream of incompressible bytes is a
           // little longer than they are.
           order_(
@@ -146,17 +151,21 @@ class FileSource final : public JobSource {
         return true;
     }
     bool Work(Job& job) override {
-        char path[PackEntry::kNameSize];
-        std::memcpy(path, job.entry->name, sizeof path);
-        if (!job.entry->LoadFromFile(path, &job.why)) {
-            std::memcpy(job.entry->name, path, sizeof path);  // the failure names its file
+        char name[PackEntry::kNameSize];
+        std::memcpy(name, job.entry->name, sizeof name);
+        if (!job.entry->LoadFromFile(files_[job.number].Path(), name, &job.why)) {
+            std::memcpy(job.entry->name, name, sizeof name);  // the failure names its file
             return false;
         }
         if (compress_) job.entry->Compress(engine_, &job.why);
         job.cost = job.entry->DataLength();  // what it holds until its turn
         return !compress_ || job.entry->compressed != 0;
     }
-    bool Finish(Job& job) override { return sink_.Put(job); }
+    bool Finish(Job& job) override {
+        if (!sink_.Put(job)) return false;
+        if (done_) done_(files_[job.number].name.c_str());
+        return true;
+    }
 
   private:
     // The memory a file takes at its peak while it is loaded and compressed: its bytes, and a
@@ -170,6 +179,7 @@ class FileSource final : public JobSource {
     bool compress_;
     Compressor engine_;
     EntrySink sink_;
+    EntryDone done_;
     AheadOrder order_;
 };
 

@@ -2,6 +2,8 @@
 #include "fsbridge/streams.h"
 
 #include <algorithm>
+#include <cstring>
+#include <deque>
 #include <new>
 
 #include "fsbridge/sources.h"
@@ -30,6 +32,7 @@ bool FailEntry(StreamFailure* failure, const WindowFailure& window) {
 }
 
 std::string InFolder(const char* folder, const std::string& name) {
+    if (folder == nullptr) return name;
     return name.empty() ? std::string(folder) : folder + (platform::kPathSeparator + name);
 }
 
@@ -37,36 +40,50 @@ std::string InFolder(const char* folder, const std::string& name) {
 // more, a late one its plain bytes.
 class UnpackSource final : public RecordSource {
   public:
-    UnpackSource(PackReader* reader, const platform::Folder& target,
-                 const std::vector<std::string>& names)
-        : RecordSource(reader), unpacker_(target), names_(names), found_(names.size(), false) {}
-    bool Take(Job& job) override { return RecordSource::Take(job) && unpacker_.Take(job); }
+    UnpackSource(PackReader* reader, const platform::Folder& target, NameSelection* selection,
+                 const StreamOptions& options)
+        : RecordSource(reader), unpacker_(target), selection_(*selection), options_(options) {}
+    bool Take(Job& job) override {
+        if (!RecordSource::Take(job) || !unpacker_.Take(job)) return false;
+        try {
+            taken_.push_back({});
+        } catch (const std::bad_alloc&) {
+            return platform::Fail(&job.why, platform::kErrorNoMemory);
+        }
+        std::memcpy(taken_.back().name, job.entry->name, PackEntry::kNameSize);
+        taken_.back().size = job.entry->size;
+        return true;
+    }
     bool Work(Job& job) override {
         if (!unpacker_.Work(job)) return false;
         job.cost = job.late ? job.entry->size : 0;
         if (!job.late) job.owned.reset(), job.entry = nullptr;
         return true;
     }
-    bool Finish(Job& job) override { return unpacker_.Finish(job); }
-    // The first name that matched no entry, or null.
-    const std::string* Missing() const {
-        const auto at = std::find(found_.begin(), found_.end(), false);
-        return at == found_.end() ? nullptr
-                                  : &names_[static_cast<std::size_t>(at - found_.begin())];
+    bool Finish(Job& job) override {
+        if (!unpacker_.Finish(job)) return false;
+        plainBytes_ += taken_.front().size;
+        if (options_.done) options_.done(taken_.front().name);
+        taken_.pop_front();
+        return true;
     }
+    std::uint64_t plainBytes() const { return plainBytes_; }
 
   private:
-    bool Keep(const PackEntry& head) override {
-        bool kept = names_.empty();
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (names_[i] == head.name) kept = found_[i] = true;
-        }
-        return kept;
-    }
+    // A job's name and size outlive its entry, which goes once written. Records are taken and
+    // finished in their order, so the first one here is the next to finish.
+    struct Taken {
+        char name[PackEntry::kNameSize];
+        std::uint32_t size;
+    };
+
+    bool Keep(const PackEntry& head) override { return selection_.Take(head.name); }
 
     Unpacker unpacker_;
-    const std::vector<std::string>& names_;
-    std::vector<bool> found_;
+    NameSelection& selection_;
+    const StreamOptions& options_;
+    std::deque<Taken> taken_;
+    std::uint64_t plainBytes_ = 0;
 };
 
 // Records decompressed to check that each gives its size.
@@ -84,51 +101,92 @@ class TestSource final : public RecordSource {
     bool Finish(Job&) override { return true; }
 };
 
-// Records copied as they are, but for those dropped, by their place in the pack.
+// Records copied as they are, but for those dropped, by their place in the pack; each dropped
+// is told as it is passed.
 class KeepSource final : public CopySource {
   public:
-    KeepSource(PackReader* reader, PackWriter* writer, const std::vector<std::uint32_t>& dropped)
-        : CopySource(reader, writer), dropped_(dropped) {}
+    KeepSource(PackReader* reader, PackWriter* writer, const std::vector<std::uint32_t>& dropped,
+               const StreamOptions& options)
+        : CopySource(reader, writer), dropped_(dropped), options_(options) {}
 
   private:
-    bool Keep(const PackEntry&) override {
-        return std::find(dropped_.begin(), dropped_.end(), reader_.read() - 1) == dropped_.end();
+    bool Keep(const PackEntry& head) override {
+        const bool kept =
+            std::find(dropped_.begin(), dropped_.end(), reader_.read() - 1) == dropped_.end();
+        if (!kept && options_.done) options_.done(head.name);
+        return kept;
     }
     const std::vector<std::uint32_t>& dropped_;
+    const StreamOptions& options_;
 };
+
+// Tells the front end what a listing left out and could not take; false when files were
+// refused and are not to be skipped, which fails the operation.
+bool TellListing(const char* folder, const FolderListing& listing, const StreamOptions& options,
+                 StreamFailure* failure) {
+    for (const LeftOutItem& item : listing.leftOut) {
+        if (options.leftOut) options.leftOut(InFolder(folder, item.name), item.why);
+    }
+    for (const FolderFile& file : listing.refused) {
+        if (options.refused) {
+            options.refused(
+                folder == nullptr ? std::string(file.Path()) : InFolder(folder, file.name),
+                file.why);
+        }
+    }
+    if (listing.refused.empty() || options.skip) return true;
+    failure->told = true;
+    return Fail(failure, "", listing.refused.front().why);
+}
+
+void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
+           const char* pack) {
+    if (options.totals == nullptr) return;
+    std::uint64_t length = 0;
+    platform::RegularFileLength(pack, &length);
+    *options.totals = {entries, plain, length};
+}
 
 }  // namespace
 
-bool StreamPackFolder(const char* path, const char* folder, bool compress, Compressor engine,
+bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
                       StreamFailure* failure) {
-    std::vector<FolderFile> files;
+    FolderListing listing;
     FolderReturn back;
     Reason why = 0;
+    // The pack file is known by what it is, not by its name, wherever the folder holds it.
+    ListingRequest request{options.recursive, true, platform::IdentityOf(path)};
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     std::string culprit;
-    if (!ListFolderFiles(&files, &culprit, &why)) {
+    if (!ListFolder(request, &listing, &culprit, &why)) {
         return Fail(failure, InFolder(folder, culprit), why);
     }
     back.Back();
+    if (!TellListing(folder, listing, options, failure)) return false;
+    const std::vector<FolderFile>& files = listing.files;
     if (files.size() > UINT32_MAX) return Fail(failure, folder, platform::kErrorFailed);
     SharedProgress().Start(files.size(), BytesOf(files));
 
-    // The pack file's path is taken from the folder we started in.
-    PackWriter writer(path, compress ? 1 : 0, static_cast<std::uint32_t>(files.size()));
+    // The pack file's path is taken from the folder we started in, once the folder is listed:
+    // a temporary file it is written to is never among the files packed.
+    PackWriter writer(path, options.compress ? 1 : 0, static_cast<std::uint32_t>(files.size()));
     if (!writer.ok()) return Fail(failure, path, writer.reason());
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     const std::uint64_t budget = BudgetFor(files);
-    FileSource source(files, compress, engine, budget, EntrySink(&writer));
+    FileSource source(files, options.compress, options.engine, budget, EntrySink(&writer),
+                      options.done);
     WindowFailure window;
-    const bool packed = RunWindow(source, budget, 0, &window);
+    const bool packed = RunWindow(source, budget, options.workers, &window);
     back.Back();
     if (!writer.ok()) return Fail(failure, path, writer.reason());
     if (!packed) return Fail(failure, InFolder(folder, window.name), window.why);
-    return writer.Commit(&why) || Fail(failure, path, why);
+    if (!writer.Commit(&why)) return Fail(failure, path, why);
+    Count(options, files.size(), BytesOf(files), path);
+    return true;
 }
 
-bool StreamUnpack(const char* path, const char* folder, const std::vector<std::string>& names,
-                  StreamFailure* failure) {
+bool StreamUnpack(const char* path, const char* folder, NameSelection* selection,
+                  const StreamOptions& options, StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
     if (!reader.Open(path, &why)) return Fail(failure, path, why);
@@ -136,26 +194,39 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
     if (!target.Open(folder, &why)) return Fail(failure, folder, why);
-    SharedProgress().Start(reader.header().count, 0);
-    UnpackSource source(&reader, target, names);
+    std::uint64_t length = 0;
+    platform::RegularFileLength(path, &length);
+    SharedProgress().Start(reader.header().count, length);
+    UnpackSource source(&reader, target, selection, options);
     WindowFailure window;
-    if (!RunWindow(source, kWindowBytes, 0, &window)) return FailEntry(failure, window);
-    const std::string* missing = source.Missing();
-    return missing == nullptr ||
-           Fail(failure, std::string(path) + ": " + *missing, platform::kErrorNoSuchEntry);
+    if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
+        return FailEntry(failure, window);
+    }
+    const std::string* missing = selection->Unmet();
+    if (missing != nullptr) {
+        return Fail(failure, std::string(path) + ": " + *missing, platform::kErrorNoSuchEntry);
+    }
+    Count(options, SharedProgress().filesDone, source.plainBytes(), path);
+    return true;
 }
 
-bool StreamTest(const char* path, StreamFailure* failure) {
+bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
     if (!reader.Open(path, &why)) return Fail(failure, path, why);
-    SharedProgress().Start(reader.header().count, 0);
+    std::uint64_t length = 0;
+    platform::RegularFileLength(path, &length);
+    SharedProgress().Start(reader.header().count, length);
     TestSource source(&reader);
     WindowFailure window;
-    return RunWindow(source, kWindowBytes, 0, &window) || FailEntry(failure, window);
+    if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
+        return FailEntry(failure, window);
+    }
+    Count(options, reader.header().count, 0, path);
+    return true;
 }
 
-bool StreamAdd(const char* path, const std::vector<std::string>& names, Compressor engine,
+bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
@@ -165,37 +236,35 @@ bool StreamAdd(const char* path, const std::vector<std::string>& names, Compress
     if (existing != nullptr) std::fclose(existing);
     if (!fresh && !reader.Open(path, &why)) return Fail(failure, path, why);
 
-    std::vector<FolderFile> files;
-    for (const std::string& name : names) {
-        files.push_back({name, 0});
-        if (!PackEntry::NameFits(name.c_str())) {
-            return Fail(failure, name, platform::kErrorNameTooLong);
-        }
-        if (!platform::RegularFileLength(name.c_str(), &files.back().size, &why)) {
-            return Fail(failure, name, why);
-        }
-    }
-    const std::uint64_t total = std::uint64_t{reader.header().count} + files.size();
+    FolderListing listing;
+    ListingRequest request{false, true, platform::IdentityOf(path)};
+    if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, path, why);
+    if (!TellListing(nullptr, listing, options, failure)) return false;
+    const std::vector<FolderFile>& taken = listing.files;
+    const std::uint64_t total = std::uint64_t{reader.header().count} + taken.size();
     if (total > UINT32_MAX) return Fail(failure, path, platform::kErrorFailed);
-    SharedProgress().Start(total, BytesOf(files));
+    SharedProgress().Start(total, BytesOf(taken));
 
-    const std::uint8_t flag = reader.header().flag;
+    const std::uint8_t flag = fresh ? (options.compress ? 1 : 0) : reader.header().flag;
     PackWriter writer(path, flag, static_cast<std::uint32_t>(total));
     WindowFailure window;
     CopySource copy(&reader, &writer);
-    if (writer.ok() && !fresh && !RunWindow(copy, kWindowBytes, 0, &window)) {
+    if (writer.ok() && !fresh && !RunWindow(copy, kWindowBytes, options.workers, &window)) {
         return writer.ok() ? FailEntry(failure, window) : Fail(failure, path, writer.reason());
     }
-    const std::uint64_t budget = BudgetFor(files);
-    FileSource source(files, flag != 0, engine, budget, EntrySink(&writer));
-    if (writer.ok() && !RunWindow(source, budget, 0, &window) && writer.ok()) {
-        return Fail(failure, window.name, window.why);  // the file, named as given
+    const std::uint64_t budget = BudgetFor(taken);
+    FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
+    if (writer.ok() && !RunWindow(source, budget, options.workers, &window) && writer.ok()) {
+        return Fail(failure, taken[window.number].Path(), window.why);  // the file, as given
     }
     reader.Close();
-    return writer.Commit(&why) || Fail(failure, path, why);
+    if (!writer.Commit(&why)) return Fail(failure, path, why);
+    Count(options, taken.size(), BytesOf(taken), path);
+    return true;
 }
 
-bool StreamRemove(const char* path, const std::vector<std::string>& names, StreamFailure* failure) {
+bool StreamRemove(const char* path, const std::vector<std::string>& names,
+                  const StreamOptions& options, StreamFailure* failure) {
     // First the heads alone: which record each name takes, before anything is written.
     std::vector<std::uint32_t> dropped;
     PackHeader header;
@@ -228,11 +297,13 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
     if (!reader.Open(path, &why)) return Fail(failure, path, why);
     SharedProgress().Start(header.count, 0);
     PackWriter writer(path, header.flag, header.count - static_cast<std::uint32_t>(dropped.size()));
-    KeepSource source(&reader, &writer, dropped);
+    KeepSource source(&reader, &writer, dropped, options);
     WindowFailure window;
-    if (writer.ok() && !RunWindow(source, kWindowBytes, 0, &window) && writer.ok()) {
+    if (writer.ok() && !RunWindow(source, kWindowBytes, options.workers, &window) && writer.ok()) {
         return FailEntry(failure, window);
     }
     reader.Close();
-    return writer.Commit(&why) || Fail(failure, path, why);
+    if (!writer.Commit(&why)) return Fail(failure, path, why);
+    Count(options, dropped.size(), 0, path);
+    return true;
 }

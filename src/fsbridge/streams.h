@@ -4,38 +4,73 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "fsbridge/folder.h"
+#include "fsbridge/selection.h"
 #include "pack/pack.h"
 
 // Where an operation failed and why: the entry, numbered from 1 (0 when the failure is not an
-// entry's), and the item it concerns (a file, an entry's name or the pack file).
+// entry's), and the item it concerns (a file, an entry's name or the pack file). `told`: the
+// failure is that files could not be taken, each already given to StreamOptions::refused.
 struct StreamFailure {
     std::uint32_t entry = 0;
     std::string item;
     platform::Reason reason = 0;
+    bool told = false;
 };
 
-// Every regular file directly in folder into the pack file at path, each compressed by engine
-// when asked, in the order and form of Pack::PackFolder then Pack::Save (with zlib, byte for
-// byte). False leaves any earlier file.
-bool StreamPackFolder(const char* path, const char* folder, bool compress, Compressor engine,
+// What an operation did, for its summary: entries, their plain bytes, the pack's bytes.
+struct StreamTotals {
+    std::uint64_t entries = 0;
+    std::uint64_t plainBytes = 0;
+    std::uint64_t packBytes = 0;
+};
+
+// How an operation runs, and where it tells what it meets on its way.
+struct StreamOptions {
+    bool compress = false;  // a new pack's entries compressed
+    Compressor engine = Compressor::kZlib;
+    bool recursive = false;  // pack: the files of every sub-folder too
+    bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
+    unsigned workers = 0;    // 0: one per core
+    // Each entry as it is done: packed, unpacked, added or removed, in pack order.
+    std::function<void(const char* name)> done;
+    // Each file that cannot be packed (by its path from the starting folder) and why: left out
+    // with `skip`, else the operation fails once every such file is told.
+    std::function<void(const std::string& file, platform::Reason why)> refused;
+    // Each item of a folder left out by design, by its path from the starting folder.
+    std::function<void(const std::string& item, LeftOut why)> leftOut;
+    // What a successful operation did (null: not asked).
+    StreamTotals* totals = nullptr;
+};
+
+// Every regular file of folder (and, recursive, of the folders below it, named by their path
+// with '/') into the pack file at path, each compressed by engine when asked, in the order and
+// form of Pack::PackFolder then Pack::Save (with zlib, byte for byte, when not recursive). The
+// pack file itself, met in the folder, is left out. Every file is checked before the pack file
+// is begun. False leaves any earlier file.
+bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
                       StreamFailure* failure);
 
-// Every entry of the pack file (or those named) as a file below folder, made when missing.
-// Stops at the first damaged, refused or unwritable entry, after writing those before it.
-bool StreamUnpack(const char* path, const char* folder, const std::vector<std::string>& names,
-                  StreamFailure* failure);
+// Every entry of the pack file (or those the selection takes) as a file below folder, made
+// when missing. Stops at the first damaged, refused or unwritable entry, after writing those
+// before it; a pattern that met no entry fails it after the others are written.
+bool StreamUnpack(const char* path, const char* folder, NameSelection* selection,
+                  const StreamOptions& options, StreamFailure* failure);
 
 // Reads every record and decompresses each compressed one to check that it gives its size.
-bool StreamTest(const char* path, StreamFailure* failure);
+bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* failure);
 
-// Appends files to the pack file (made when missing), compressed by engine when the pack is;
-// records kept are copied as they are.
-bool StreamAdd(const char* path, const std::vector<std::string>& files, Compressor engine,
+// Appends files (named by FolderFile::name, read from Path()) to the pack file, made when
+// missing, compressed (when new) as options say, else as the pack is; records kept are copied
+// as they are. Every file is checked before the pack is written.
+bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                StreamFailure* failure);
 
 // Removes the first entry of each name from the pack file; a name that matches no entry fails
 // the whole command, leaving the file as it was.
-bool StreamRemove(const char* path, const std::vector<std::string>& names, StreamFailure* failure);
+bool StreamRemove(const char* path, const std::vector<std::string>& names,
+                  const StreamOptions& options, StreamFailure* failure);

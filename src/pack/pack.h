@@ -62,6 +62,8 @@ struct PackEntry {
     // Reads a whole regular file (1 byte to 4 GiB - 1, a name that fits) into the entry, named
     // by path as given. False leaves the entry reset (or untouched when path is null or empty).
     bool LoadFromFile(const char* path, platform::Reason* why = nullptr);
+    // The same, the entry named `name` (which must fit) rather than by path, which may be longer.
+    bool LoadFromFile(const char* path, const char* name, platform::Reason* why);
 
     // Writes the entry's plain bytes to path, decompressing a compressed entry in place
     // first. The file appears whole or not at all: a failure leaves any earlier file at

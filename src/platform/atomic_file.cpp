@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/internal.h"
+#include "platform/process.h"
 
 namespace platform {
 
@@ -67,6 +68,18 @@ AtomicFile::AtomicFile(const Folder& folder, const char* name, bool durable)
 void AtomicFile::Refuse(Reason why) {
     reason_ = why == 0 ? kErrorFailed : why;
     Abandon();
+}
+
+char EndingText::text[256];
+std::atomic<int> EndingText::length{0};
+
+void SetEndingText(const char* text) {
+    EndingText::length.store(0);
+    std::size_t length = text == nullptr ? 0 : std::strlen(text);
+    if (length >= sizeof EndingText::text) length = sizeof EndingText::text - 1;
+    if (length != 0) std::memcpy(EndingText::text, text, length);
+    InstallEndingWriter();
+    EndingText::length.store(static_cast<int>(length));
 }
 
 void TempFiles::Name(char (&name)[48]) {

@@ -35,4 +35,14 @@ struct TempFiles {
     [[noreturn]] static void AwaitTheEnd();
 };
 
+// Installs, once, the system's handler that writes the ending text (posix/atomic_file.cpp,
+// win32/files.cpp).
+void InstallEndingWriter();
+
+// The text SetEndingText keeps, for the system's handler of an ending signal.
+struct EndingText {
+    static char text[256];
+    static std::atomic<int> length;  // 0 while the text is being changed, or empty
+};
+
 }  // namespace platform

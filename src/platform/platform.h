@@ -47,6 +47,7 @@ using LPCSTR = const char*;
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_DEVICE 0x00000040u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define MAX_PATH 260
 
@@ -75,8 +76,9 @@ BOOL CreateDirectoryA(LPCSTR path, void* securityAttributes);
 
 // Lists a folder: the pattern is "*" or "folder/*". Every item comes back, "." and ".."
 // included; links are followed. Folders carry FILE_ATTRIBUTE_DIRECTORY, items that are
-// neither folders nor regular files FILE_ATTRIBUTE_DEVICE, regular files
-// FILE_ATTRIBUTE_NORMAL.
+// neither folders nor regular files (a dangling link among them) FILE_ATTRIBUTE_DEVICE,
+// regular files FILE_ATTRIBUTE_NORMAL; a link also carries FILE_ATTRIBUTE_REPARSE_POINT, as
+// Windows marks its own.
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found);
 // 0 when no item is left or when the folder could not be read; SearchFailure() tells which.
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found);
@@ -140,6 +142,26 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why 
 // else, kErrorNotRegularFile for a folder, FIFO or device.
 bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why = nullptr);
 
+// Which file a path names, whatever name it goes by: the device and inode on POSIX, the volume
+// serial number and file index on Windows.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool known = false;  // false: nothing is known, and it equals no other
+    bool operator==(const FileIdentity& other) const {
+        return known && other.known && volume == other.volume && index == other.index;
+    }
+};
+
+// Opens a regular file (links followed) for reading without blocking and closes it again: what
+// packing it needs, asked before it is packed. Gives its length and identity; false with the
+// open's reason, or kErrorNotRegularFile for anything but a regular file.
+bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
+                      Reason* why = nullptr);
+
+// The identity of what path names now (links followed); unknown when nothing is there.
+FileIdentity IdentityOf(const char* path);
+
 // Reads up to `length` bytes; how many came. Fewer at the end of the file, or at a read error,
 // whose reason then goes to *why (left as it was at the end of the file).
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why);
@@ -158,6 +180,9 @@ struct WritePiece {
 // how much was written is then unknown.
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count,
                  Reason* why = nullptr);
+
+// Writes text to a stream; false with the reason when it could not be written.
+bool WriteText(std::FILE* file, const char* text, Reason* why);
 
 // Flushes a stream that is written to; false with the reason when its bytes could not go out.
 bool Flush(std::FILE* file, Reason* why);

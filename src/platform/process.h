@@ -1,4 +1,4 @@
-// Process services: the heap's settings, signals around writes, and worker threads.
+// Process services: the heap's settings, signals around writes and endings, and worker threads.
 #pragma once
 
 #include <functional>
@@ -13,6 +13,12 @@ void PrepareHeap();
 // Sets the process up for writing files: a file-size limit becomes a failed write rather than
 // the end of the program (SIGXFSZ ignored).
 void PrepareWrites();
+
+// Text written to standard error, as it is, when SIGINT, SIGTERM or SIGHUP (on Windows Ctrl+C,
+// Ctrl+Break or closing the console) ends the program: what erases a status line. At most 255
+// bytes are kept; null or empty writes nothing. A signal the program was started to ignore
+// stays ignored, and the ending goes on to what was set up before.
+void SetEndingText(const char* text);
 
 // A thread with a small stack, joined by its owner.
 class Thread {

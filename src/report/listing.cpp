@@ -3,6 +3,7 @@
 
 #include "pack/pack.h"
 #include "platform/platform.h"
+#include "report/shown.h"
 
 namespace {
 
@@ -17,11 +18,7 @@ double Saving(double size, double stored) {
 
 ShownName::ShownName(const char* name) {
     std::snprintf(text, sizeof text, "%s", name);
-    if (!platform::IsTerminal(stdout)) return;
-    // A pack file's names are not to steer the terminal: no escape sequence reaches it.
-    for (char* c = text; *c != '\0'; ++c) {
-        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = '?';
-    }
+    ShowInPlace(text, platform::IsTerminal(stdout));
 }
 
 ContentsListing::ContentsListing(std::FILE* out, bool compressed)

@@ -24,8 +24,7 @@ class ContentsListing {
     double storedTotal_ = 0.0;
 };
 
-// An entry name as the console shows it: on a terminal, control characters become '?';
-// written to a file or a pipe, the bytes stay as they are.
+// An entry name as standard output shows it, by the rule of Shown (report/shown.h).
 struct ShownName {
     explicit ShownName(const char* name);
     char text[32];  // as long as any entry name

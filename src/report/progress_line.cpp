@@ -28,8 +28,13 @@ ProgressLine::~ProgressLine() {
     }
     thread_.Join();
     if (shown_ == 0) return;
-    std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_), "");
+    platform::SetEndingText(nullptr);
+    std::fputs(Eraser().c_str(), stderr);
     std::fflush(stderr);
+}
+
+std::string ProgressLine::Eraser() const {
+    return '\r' + std::string(shown_, ' ') + '\r';
 }
 
 void ProgressLine::Run() {
@@ -44,13 +49,21 @@ void ProgressLine::Show() {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double done = static_cast<double>(progress.bytesDone.load()) / kMiB;
     const double total = static_cast<double>(progress.bytesTotal.load()) / kMiB;
-    char line[160];
+    char line[200];
     int length = 0;
     if (total > 0.0) {
-        length = std::snprintf(line, sizeof line, "%s: %llu/%llu files, %.1f/%.1f MiB, %.1f MiB/s",
-                               what_, static_cast<unsigned long long>(progress.filesDone.load()),
-                               static_cast<unsigned long long>(progress.filesTotal.load()), done,
-                               total, seconds > 0.0 ? done / seconds : 0.0);
+        // The time left, at the rate so far, once there is a rate to go by.
+        const double share = std::min(done / total, 1.0);
+        char left[32] = "";
+        if (done > 0.0 && seconds >= 1.0) {
+            const auto rest = static_cast<long long>(seconds * (total - done) / done + 0.5);
+            std::snprintf(left, sizeof left, ", %lld:%02lld left", rest / 60, rest % 60);
+        }
+        length = std::snprintf(
+            line, sizeof line, "%s: %3.0f%%, %llu/%llu files, %.1f/%.1f MiB, %.1f MiB/s%s", what_,
+            share * 100.0, static_cast<unsigned long long>(progress.filesDone.load()),
+            static_cast<unsigned long long>(progress.filesTotal.load()), done, total,
+            seconds > 0.0 ? done / seconds : 0.0, left);
     } else {
         length = std::snprintf(line, sizeof line, "%s: %llu/%llu files, %.1f MiB, %.1f MiB/s",
                                what_, static_cast<unsigned long long>(progress.filesDone.load()),
@@ -64,4 +77,6 @@ void ProgressLine::Show() {
                  "");
     std::fflush(stderr);
     shown_ = std::max(shown_, shown);
+    // Should the program be ended now (Ctrl+C), the line goes with it.
+    platform::SetEndingText(Eraser().c_str());
 }

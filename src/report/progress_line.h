@@ -1,10 +1,12 @@
-// The status line of long work: files and bytes done of total and the rate, on standard error,
-// only when a person watches it there.
+// The status line of long work: files and bytes done of total (with the share done and the time
+// left when the total is known) and the rate, on standard error, only when a person watches it
+// there; erased when the work is done and when the program is ended by a signal.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -22,6 +24,7 @@ class ProgressLine {
   private:
     void Run();
     void Show();
+    std::string Eraser() const;  // what takes the line off the screen
 
     const char* what_;
     std::chrono::steady_clock::time_point start_;

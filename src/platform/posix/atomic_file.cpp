@@ -33,7 +33,38 @@ extern "C" void RemoveTempFilesAndEnd(int signal) {
     raise(signal);  // delivered once this returns, to the former action: the end, by default
 }
 
+struct sigaction gBeforeWriter[3];
+
+extern "C" void WriteEndingTextAndEnd(int signal) {
+    const int length = EndingText::length.load();
+    if (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, EndingText::text, static_cast<size_t>(length));
+        (void)written;  // nothing is left to do about it
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (kCleanedSignals[i] == signal) sigaction(signal, &gBeforeWriter[i], nullptr);
+    }
+    raise(signal);  // delivered once this returns, to what was set up before
+}
+
 }  // namespace
+
+void InstallEndingWriter() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = WriteEndingTextAndEnd;
+        sigemptyset(&action.sa_mask);
+        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
+        for (int i = 0; i < 3; ++i) {
+            if (sigaction(kCleanedSignals[i], nullptr, &gBeforeWriter[i]) == 0 &&
+                gBeforeWriter[i].sa_handler != SIG_IGN) {
+                sigaction(kCleanedSignals[i], &action, nullptr);
+            }
+        }
+        return true;
+    }();
+    (void)installed;
+}
 
 long TempFiles::ProcessId() {
     return static_cast<long>(getpid());

@@ -19,22 +19,29 @@
 namespace {
 
 DWORD AttributesOf(int folder, const dirent* item) {
+    DWORD link = 0;
     switch (item->d_type) {
         case DT_DIR:
             return FILE_ATTRIBUTE_DIRECTORY;
         case DT_REG:
             return FILE_ATTRIBUTE_NORMAL;
-        case DT_UNKNOWN:
         case DT_LNK:
+            link = FILE_ATTRIBUTE_REPARSE_POINT;
+            break;
+        case DT_UNKNOWN:
             break;
         default:
             return FILE_ATTRIBUTE_DEVICE;
     }
     struct stat info {};
-    if (fstatat(folder, item->d_name, &info, 0) != 0) return FILE_ATTRIBUTE_DEVICE;
-    if (S_ISDIR(info.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-    if (S_ISREG(info.st_mode)) return FILE_ATTRIBUTE_NORMAL;
-    return FILE_ATTRIBUTE_DEVICE;
+    if (link == 0 && fstatat(folder, item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode)) {
+        link = FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    if (fstatat(folder, item->d_name, &info, 0) != 0) return link | FILE_ATTRIBUTE_DEVICE;
+    if (S_ISDIR(info.st_mode)) return link | FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISREG(info.st_mode)) return link | FILE_ATTRIBUTE_NORMAL;
+    return link | FILE_ATTRIBUTE_DEVICE;
 }
 
 // Fills found with the next item whose name fits; false at the end of the folder (errno 0) or
@@ -183,6 +190,28 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     return true;
 }
 
+bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
+                      Reason* why) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return Fail(why, LastReason());
+    struct stat info {};
+    const bool stated = fstat(fd, &info) == 0;
+    const Reason failure = stated ? 0 : LastReason();
+    close(fd);
+    if (!stated) return Fail(why, failure);
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) return Fail(why, kErrorNotRegularFile);
+    *length = static_cast<std::uint64_t>(info.st_size);
+    *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                 true};
+    return true;
+}
+
+FileIdentity IdentityOf(const char* path) {
+    struct stat info {};
+    if (path == nullptr || stat(path, &info) != 0) return {};
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), true};
+}
+
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     errno = 0;
     const std::size_t got = std::fread(bytes, 1, length, file);
@@ -224,6 +253,10 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
         }
     }
     return true;
+}
+
+bool WriteText(std::FILE* file, const char* text, Reason* why) {
+    return std::fputs(text, file) >= 0 || Fail(why, LastReason());
 }
 
 bool Flush(std::FILE* file, Reason* why) {

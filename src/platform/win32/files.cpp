@@ -69,6 +69,17 @@ BOOL WINAPI RemoveTempFilesAndEnd(DWORD /*event*/) {
     return FALSE;  // on to the default handler, which ends the process
 }
 
+// The first to run of the console's handlers (the last installed): writes the ending text.
+BOOL WINAPI WriteEndingText(DWORD /*event*/) {
+    const int length = EndingText::length.load();
+    DWORD written = 0;
+    if (length > 0) {
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), EndingText::text, static_cast<DWORD>(length),
+                  &written, nullptr);
+    }
+    return FALSE;  // on to the handlers before it, and the default one, which ends the process
+}
+
 // Opens the folder at path and holds it without letting it be moved or deleted meanwhile;
 // refuseLinks turns away a link or junction there (a reparse point) instead of following it.
 HANDLE OpenFolderHandle(const std::string& path, bool refuseLinks, Reason* why) {
@@ -212,6 +223,10 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
     return true;
 }
 
+bool WriteText(std::FILE* file, const char* text, Reason* why) {
+    return std::fputs(text, file) >= 0 || Fail(why, LastReason());
+}
+
 bool Flush(std::FILE* file, Reason* why) {
     return std::fflush(file) == 0 || Fail(why, LastReason());
 }
@@ -246,6 +261,11 @@ void TempFiles::RemoveOne(const Folder& folder, const char* name) {
         DeleteFileA((folder.path_ + name).c_str());
     } catch (const std::bad_alloc&) {
     }
+}
+
+void InstallEndingWriter() {
+    static const bool installed = SetConsoleCtrlHandler(WriteEndingText, TRUE) != 0;
+    (void)installed;
 }
 
 void TempFiles::AwaitTheEnd() {

@@ -1,0 +1,51 @@
+# bash completion for zorel, the Zorel File Packer: verbs, options, files and folders, and the
+# entry names of the pack for unpack, list and remove (from `zorel list --names`).
+
+_zorel() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local verb='' pack='' word i operands=0
+    # The verb is the first word that is no option; operands count after it (-j's value aside).
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ -z $verb ]]; then
+            [[ $word == -* ]] || verb=$word
+        elif [[ $word == - || $word != -* ]] && [[ ${COMP_WORDS[i - 1]} != @(-j|--jobs) ]]; then
+            ((operands++)) || pack=$word
+        fi
+    done
+    if [[ -z $verb ]]; then
+        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove --help --version' -- "$cur")
+        return
+    fi
+    if [[ $cur == -?* ]]; then
+        local options='-h --help'
+        case $verb in
+            pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs' ;;
+            add) options+=' -z --compress --fast --skip -v --verbose -j --jobs' ;;
+            unpack | remove) options+=' -v --verbose -j --jobs' ;;
+            list) options+=' -1 --names' ;;
+            test) options+=' -j --jobs' ;;
+        esac
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+        return
+    fi
+    [[ $prev == @(-j|--jobs) ]] && return
+    case $verb:$operands in
+        pack:1 | unpack:1)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+            ;;
+        unpack:[2-9]* | unpack:[1-9][0-9]* | list:[1-9]* | remove:[1-9]*)
+            # The pack's own names, one a line; shell wildcards stay the user's to type.
+            local names
+            names=$(zorel list --names -- "$pack" 2>/dev/null) || return
+            local IFS=$'\n'
+            mapfile -t COMPREPLY < <(compgen -W "$names" -- "$cur")
+            ;;
+        *)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            ;;
+    esac
+}
+complete -F _zorel zorel

@@ -1,0 +1,273 @@
+// The commands pack, unpack, list, test, add and remove: one operation each, the lines it says
+// on the way, its exit status and one line on standard error for a failure.
+#include "cli/commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fsbridge/streams.h"
+#include "pack/records.h"
+#include "platform/platform.h"
+#include "report/listing.h"
+#include "report/progress_line.h"
+#include "report/shown.h"
+
+namespace {
+
+platform::Reason gOutputFailure = 0;  // why a write of standard output failed, 0 while none did
+
+// Sends what standard output holds on its way before a line on standard error; a failure is kept
+// for Finished.
+void FlushOut() {
+    platform::Reason why = 0;
+    if (!platform::Flush(stdout, &why) && gOutputFailure == 0) gOutputFailure = why;
+}
+
+// Says one line on standard error: "zorel: text", every name in it safe for a terminal.
+void Say(const std::string& text) {
+    std::fputs(Shown(stderr, "zorel: " + text).c_str(), stderr);
+    std::fputc('\n', stderr);
+}
+
+// The words for a reason: the program's own for its codes, the system's for the rest.
+std::string Words(platform::Reason code) {
+    static const char* const kOwn[] = {"failed",
+                                       "name longer than 31 bytes",
+                                       "not a pack file",
+                                       "record is damaged or cut short",
+                                       "compressed data is corrupt",
+                                       "empty file (an entry holds 1 byte or more)",
+                                       "file of 4 GiB or more",
+                                       "not a regular file",
+                                       "name climbs out of the folder",
+                                       "no such entry"};
+    if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
+    const platform::Reason own = code & ~platform::kOwnError;
+    return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
+}
+
+std::string Words(LeftOut why) {
+    switch (why) {
+        case LeftOut::kFolder:
+            return "folder left out (pack -r takes sub-folders)";
+        case LeftOut::kLinkToFolder:
+            return "link to a folder left out (links to folders are not followed)";
+        case LeftOut::kDanglingLink:
+            return "dangling link left out";
+        case LeftOut::kNotRegular:
+            return "not a regular file, left out";
+        case LeftOut::kPackFile:
+            return "the pack file itself, left out";
+    }
+    return "left out";
+}
+
+// Words the failure of a command on `subject`.
+int Failed(const std::string& subject, const StreamFailure& failure) {
+    if (failure.told) return kExitFailure;  // each file was named as it was met
+    const std::string reason = Words(failure.reason);
+    if (failure.entry != 0) {
+        std::string entry = "entry " + std::to_string(failure.entry);
+        if (!failure.item.empty()) entry += " (" + failure.item + ")";
+        Say(subject + ": " + entry + ": " + reason);
+    } else {
+        Say((failure.item.empty() ? subject : failure.item) + ": " + reason);
+    }
+    return kExitFailure;
+}
+
+// The options every operation takes from the command line; what it meets is said as it comes.
+StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
+    StreamOptions options;
+    options.compress = args.compress || args.fast;
+    options.engine = args.fast ? Compressor::kFast : Compressor::kZlib;
+    options.recursive = args.recursive;
+    options.skip = args.skip;
+    options.workers = args.jobs;
+    options.totals = totals;
+    if (args.verbose) {
+        options.done = [](const char* name) { Print(Shown(stdout, name) + '\n'); };
+    }
+    const bool skip = args.skip;
+    options.refused = [skip](const std::string& file, platform::Reason why) {
+        Say(file + ": " + (skip ? "left out: " : "") + Words(why));
+    };
+    options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
+    return options;
+}
+
+// The one-line summary of a command that succeeded, on a terminal only.
+class Summary {
+  public:
+    explicit Summary(const char* done) : done_(done), start_(std::chrono::steady_clock::now()) {}
+    void Say(const StreamTotals& totals) const {
+        if (!platform::IsTerminal(stderr)) return;
+        constexpr double kMiB = 1024.0 * 1024.0;
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double plain = static_cast<double>(totals.plainBytes);
+        const double pack = static_cast<double>(totals.packBytes);
+        char line[200];
+        if (plain > 0.0) {
+            // What the pack saves of the plain bytes: as `list` reckons it.
+            std::snprintf(line, sizeof line,
+                          "%s %llu entries, %.1f MiB in %.1f s, pack %.1f MiB (%.1f%% saved)",
+                          done_, static_cast<unsigned long long>(totals.entries), plain / kMiB,
+                          seconds, pack / kMiB, (plain - pack) * 100.0 / plain);
+        } else {
+            std::snprintf(line, sizeof line, "%s %llu entries in %.1f s, pack %.1f MiB", done_,
+                          static_cast<unsigned long long>(totals.entries), seconds, pack / kMiB);
+        }
+        std::fprintf(stderr, "zorel: %s\n", line);
+    }
+
+  private:
+    const char* done_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+// Runs one streaming operation under a status line; says its summary or its failure.
+template <typename Operation>
+int Streamed(const char* doing, const char* done, const std::string& subject, Operation operation) {
+    Summary summary(done);
+    StreamTotals totals;
+    StreamFailure failure;
+    bool ok = false;
+    {
+        ProgressLine progress(doing);
+        ok = operation(&totals, &failure);
+    }
+    if (!ok) return Failed(subject, failure);
+    FlushOut();
+    summary.Say(totals);
+    return kExitSuccess;
+}
+
+int List(const Arguments& args) {
+    const std::string& path = args.operands[0];
+    const std::vector<std::string> patterns(args.operands.begin() + 1, args.operands.end());
+    NameSelection selection(patterns);
+    PackReader reader;
+    StreamFailure failure;
+    if (!reader.Open(path.c_str(), &failure.reason)) return Failed(path, failure);
+    std::optional<ContentsListing> listing;
+    if (!args.names) listing.emplace(stdout, reader.header().flag != 0);
+    std::uint32_t shown = 0;
+    PackEntry head;
+    while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
+        if (!selection.Take(head.name)) continue;
+        ++shown;
+        if (listing) {
+            listing->Entry(head);
+        } else {
+            Print(Shown(stdout, head.name) + '\n');
+        }
+    }
+    if (reader.damaged()) {
+        FlushOut();
+        failure.entry = reader.read() + 1;
+        return Failed(path, failure);
+    }
+    if (listing) listing->Finish(patterns.empty() ? reader.header().count : shown);
+    if (const std::string* unmet = selection.Unmet(); unmet != nullptr) {
+        FlushOut();
+        failure.item = path + ": " + *unmet;
+        failure.reason = platform::kErrorNoSuchEntry;
+        return Failed(path, failure);
+    }
+    return kExitSuccess;
+}
+
+// The files add takes, each named as tar names it; what a name loses is said.
+std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths) {
+    std::vector<FolderFile> files;
+    for (const std::string& path : paths) {
+        std::string removed;
+        std::string name = StoredName(path, &removed);
+        if (!removed.empty()) Say(path + ": " + removed + " taken away, stored as " + name);
+        files.push_back({std::move(name), 0, name == path ? std::string() : path, 0});
+    }
+    return files;
+}
+
+// add -z (or --fast) on a pack that is not compressed asks for two forms at once.
+bool Contradicts(const Arguments& args, const std::string& path) {
+    if (!args.compress && !args.fast) return false;
+    PackReader reader;
+    platform::Reason why = 0;
+    return reader.Open(path.c_str(), &why) && reader.header().flag == 0;
+}
+
+}  // namespace
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "zorel: %s (see zorel --help)\n", Shown(stderr, message).c_str());
+    return kExitUsage;
+}
+
+void Print(const std::string& text) {
+    platform::Reason why = 0;
+    if (!platform::WriteText(stdout, text.c_str(), &why) && gOutputFailure == 0) {
+        gOutputFailure = why;
+    }
+}
+
+int Finished(int status) {
+    platform::Reason why = gOutputFailure;
+    if (why == 0 && !platform::Flush(stdout, &why)) gOutputFailure = why;
+    if (why == 0 && std::ferror(stdout) != 0) why = platform::kErrorFailed;
+    if (why == 0) return status;
+    Say("standard output: " + Words(why));
+    return kExitFailure;
+}
+
+int RunCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    const std::size_t n = in.size();
+    const std::string& verb = args.verb;
+    if (verb == "pack") {
+        if (n != 2) return UsageError("pack takes PACKFILE FOLDER");
+        return Streamed("packing", "packed", in[0], [&](StreamTotals* totals, StreamFailure* f) {
+            return StreamPackFolder(in[0].c_str(), in[1].c_str(), OptionsOf(args, totals), f);
+        });
+    }
+    if (verb == "unpack") {
+        if (n < 2) return UsageError("unpack takes PACKFILE FOLDER [NAME...]");
+        const std::vector<std::string> patterns(in.begin() + 2, in.end());
+        NameSelection selection(patterns);
+        return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, StreamFailure* f) {
+            return StreamUnpack(in[0].c_str(), in[1].c_str(), &selection, OptionsOf(args, t), f);
+        });
+    }
+    if (verb == "list") {
+        if (n < 1) return UsageError("list takes PACKFILE [NAME...]");
+        return List(args);
+    }
+    if (verb == "test") {
+        if (n != 1) return UsageError("test takes PACKFILE");
+        return Streamed("testing", "tested", in[0], [&](StreamTotals* t, StreamFailure* f) {
+            return StreamTest(in[0].c_str(), OptionsOf(args, t), f);
+        });
+    }
+    if (verb == "add" || verb == "remove") {
+        if (n < 2) return UsageError(verb + " takes PACKFILE and at least one name");
+        const std::vector<std::string> rest(in.begin() + 1, in.end());
+        if (verb == "remove") {
+            return Streamed(nullptr, "removed", in[0], [&](StreamTotals* t, StreamFailure* f) {
+                return StreamRemove(in[0].c_str(), rest, OptionsOf(args, t), f);
+            });
+        }
+        if (Contradicts(args, in[0])) {
+            return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses, and " +
+                              in[0] + " is a pack of plain entries");
+        }
+        std::vector<FolderFile> files = FilesToAdd(rest);
+        return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, StreamFailure* f) {
+            return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
+        });
+    }
+    return UsageError("unknown command '" + verb + "'");
+}
