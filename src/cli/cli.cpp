@@ -63,7 +63,9 @@ std::string Words(platform::Reason code) {
                                        "file of 4 GiB or more",
                                        "not a regular file",
                                        "name climbs out of the folder",
-                                       "no such entry"};
+                                       "no such entry",
+                                       "failed",
+                                       "standard input is a terminal"};
     if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
     const platform::Reason own = code & ~platform::kOwnError;
     return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
@@ -90,7 +92,7 @@ int Done(bool ok, const std::string& subject, const StreamFailure& failure) {
 int List(const std::string& path) {
     PackReader reader;
     StreamFailure failure;
-    if (!reader.Open(path.c_str(), &failure.reason)) return Failed(path, failure);
+    if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     ContentsListing listing(stdout, reader.header().flag != 0);
     PackEntry head;
     while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
@@ -98,7 +100,7 @@ int List(const std::string& path) {
     }
     if (reader.damaged()) {
         std::fflush(stdout);
-        failure.entry = reader.read() + 1;
+        failure.entry = reader.damagedRecord();
         return Failed(path, failure);
     }
     listing.Finish(reader.header().count);

@@ -2,6 +2,7 @@
 #include "fsbridge/streams.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "fsbridge/sources.h"
@@ -34,20 +35,33 @@ std::string InFolder(const char* folder, const std::string& name) {
 }
 
 // Records that leave an entry's file below a folder; a job whose file is written holds nothing
-// more, a late one its plain bytes.
+// more, a late one its plain bytes (or nothing, when it is moved in pieces as it finishes).
 class UnpackSource final : public RecordSource {
   public:
     UnpackSource(PackReader* reader, const platform::Folder& target,
                  const std::vector<std::string>& names)
-        : RecordSource(reader), unpacker_(target), names_(names), found_(names.size(), false) {}
-    bool Take(Job& job) override { return RecordSource::Take(job) && unpacker_.Take(job); }
+        : RecordSource(reader, true),
+          unpacker_(target),
+          names_(names),
+          found_(names.size(), false) {}
     bool Work(Job& job) override {
-        if (!unpacker_.Work(job)) return false;
-        job.cost = job.late ? job.entry->size : 0;
+        if (job.entry == nullptr) return true;  // written when taken
+        const bool pieces = InPieces(*job.entry);
+        if (pieces) {
+            RecordAt data = DataOf(job);
+            if (!unpacker_.Work(job, &data)) return false;
+        } else if (!unpacker_.Work(job)) {
+            return false;
+        }
+        job.cost = job.late && !pieces ? job.entry->size : 0;
         if (!job.late) job.owned.reset(), job.entry = nullptr;
         return true;
     }
-    bool Finish(Job& job) override { return unpacker_.Finish(job); }
+    bool Finish(Job& job) override {
+        if (!job.late || !InPieces(*job.entry)) return unpacker_.Finish(job);
+        RecordAt data = DataOf(job);
+        return unpacker_.Finish(job, &data);
+    }
     // The first name that matched no entry, or null.
     const std::string* Missing() const {
         const auto at = std::find(found_.begin(), found_.end(), false);
@@ -63,6 +77,14 @@ class UnpackSource final : public RecordSource {
         }
         return kept;
     }
+    bool Taken(Job& job) override { return unpacker_.Take(job); }
+    // Alone in flight, the entry is never late.
+    bool MoveNow(Job& job) override {
+        if (!unpacker_.Work(job, &reader_)) return false;
+        job.owned.reset();
+        job.entry = nullptr;
+        return true;
+    }
 
     Unpacker unpacker_;
     const std::vector<std::string>& names_;
@@ -72,16 +94,30 @@ class UnpackSource final : public RecordSource {
 // Records decompressed to check that each gives its size.
 class TestSource final : public RecordSource {
   public:
-    using RecordSource::RecordSource;
+    explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
     bool Work(Job& job) override {
-        job.entry->Decompress(&job.why);
-        if (job.entry->compressed != 0) return false;
+        if (job.entry == nullptr) return true;  // checked when taken
+        if (InPieces(*job.entry)) {
+            RecordAt data = DataOf(job);
+            if (!MovePieces(*job.entry, data, nullptr, &job.why)) return false;
+        } else {
+            job.entry->Decompress(&job.why);
+            if (job.entry->compressed != 0) return false;
+        }
         job.owned.reset();
         job.entry = nullptr;
         job.cost = 0;
         return true;
     }
     bool Finish(Job&) override { return true; }
+
+  private:
+    bool MoveNow(Job& job) override {
+        if (!MovePieces(*job.entry, reader_, nullptr, &job.why)) return false;
+        job.owned.reset();
+        job.entry = nullptr;
+        return true;
+    }
 };
 
 // Records copied as they are, but for those dropped, by their place in the pack.
@@ -98,6 +134,13 @@ class KeepSource final : public CopySource {
 };
 
 }  // namespace
+
+bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
+    if (std::strcmp(path, "-") != 0) return reader->Open(path, why);
+    std::uint64_t length = 0;
+    std::FILE* input = platform::OpenStandardInput(&length, why);
+    return input != nullptr && reader->Open(input, length, why);
+}
 
 bool StreamPackFolder(const char* path, const char* folder, bool compress, Compressor engine,
                       StreamFailure* failure) {
@@ -131,7 +174,7 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
                   StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
-    if (!reader.Open(path, &why)) return Fail(failure, path, why);
+    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, path, why);
     CreateDirectoryA(folder, nullptr);
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
@@ -148,7 +191,7 @@ bool StreamUnpack(const char* path, const char* folder, const std::vector<std::s
 bool StreamTest(const char* path, StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
-    if (!reader.Open(path, &why)) return Fail(failure, path, why);
+    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, path, why);
     SharedProgress().Start(reader.header().count, 0);
     TestSource source(&reader);
     WindowFailure window;
@@ -216,7 +259,7 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names, Strea
             }
             if (!reader.SkipData(head, &why)) break;
         }
-        if (reader.damaged()) return Fail(failure, "", why, reader.read() + 1);
+        if (reader.damaged()) return Fail(failure, "", why, reader.damagedRecord());
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (!taken[i]) {
                 return Fail(failure, std::string(path) + ": " + names[i],
