@@ -334,7 +334,8 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
 }
 
 // A name that climbs out stops an unpack before any entry behind it is taken: deep in a large
-// pack, the menu and the command line write every entry before it and none behind it.
+// pack, the menu and the command line write every entry before it and none behind it. (Were it
+// refused on the workers, each run would most often write some behind it: hence two rounds.)
 TEST_F(CommandLine, NothingBehindAClimbingNameIsWritten) {
     Pack pack;
     for (std::uint32_t i = 1; i <= 2001; ++i) {
@@ -342,15 +343,19 @@ TEST_F(CommandLine, NothingBehindAClimbingNameIsWritten) {
                MakeEntry(i == 1501 ? "../evil" : Numbered("e", i), std::string(1 + i % 300, 'x')));
     }
     ASSERT_TRUE(pack.Save((dir / "deep.pak").c_str()));
-    RunProgram(dir.path(), "1\ndeep.pak\n\n4\nby-menu\n\n0\n\n");
-    EXPECT_EQ(
-        RunCommand(dir.path(), {"unpack", "deep.pak", "by-cli"}).err,
-        ConsoleText("zorel: deep.pak: entry 1501 (../evil): name climbs out of the folder\n"));
-    for (const char* folder : {"by-menu", "by-cli"}) {
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / folder), {}), 1500) << folder;
-        EXPECT_TRUE(fs::exists(dir.path() / folder / "e1500")) << folder;
+    for (int round = 0; round < 2; ++round) {
+        RunProgram(dir.path(), "1\ndeep.pak\n\n4\nby-menu\n\n0\n\n");
+        EXPECT_EQ(
+            RunCommand(dir.path(), {"unpack", "deep.pak", "by-cli"}).err,
+            ConsoleText("zorel: deep.pak: entry 1501 (../evil): name climbs out of the folder\n"));
+        for (const char* folder : {"by-menu", "by-cli"}) {
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / folder), {}), 1500)
+                << folder;
+            EXPECT_TRUE(fs::exists(dir.path() / folder / "e1500")) << folder;
+            fs::remove_all(dir.path() / folder);
+        }
+        EXPECT_FALSE(fs::exists(dir.path() / "evil"));
     }
-    EXPECT_FALSE(fs::exists(dir.path() / "evil"));
 }
 
 // Records an add or remove keeps are copied as they are, never decoded: a stream whose zlib
