@@ -231,7 +231,7 @@ TEST_F(CommandLine, Table) {
          {{"o/a.txt", "abc"}, {"o/notes.txt", "hello notes"}},
          "",
          "z.pak"},
-        {{"list", "-"}, 0, "", {}, "\n\n--[ Pack Countents ]", "z.pak"},
+        {{"list", "-"}, 0, "", {}, ConsoleText("\n\n--[ Pack Countents ]"), "z.pak"},
         {{"test", "-"},
          1,
          kPiped ? "zorel: -: entry 3: record is damaged or cut short\n"
@@ -318,7 +318,8 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
                 SCOPED_TRACE(std::string(whole ? "whole, " : "in pieces, ") + v.what + ", " + name);
                 const CommandResult test =
                     RunCommand(dir.path(), {"test", name}, {}, piped ? "v.pak" : "");
-                EXPECT_EQ(test.err, v.err.empty() ? "" : "zorel: " + name + ": " + v.err);
+                EXPECT_EQ(test.err,
+                          ConsoleText(v.err.empty() ? "" : "zorel: " + name + ": " + v.err));
                 const CommandResult unpack =
                     RunCommand(dir.path(), {"unpack", name, "out"}, {}, piped ? "v.pak" : "");
                 EXPECT_EQ(unpack.status, v.err.empty() ? 0 : 1);
