@@ -2,6 +2,7 @@
 // files they leave; the same files as the menu makes; bounded memory; the progress line.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <utility>
 
@@ -11,6 +12,10 @@
 #include <unistd.h>
 #endif
 
+#include <zlib.h>
+
+#include "pack/pack_format.h"
+#include "pack/pieces.h"
 #include "platform/process.h"
 #include "test_support.h"
 
@@ -19,6 +24,11 @@ namespace {
 constexpr std::uint64_t kMiB = 1 << 20;
 const std::string kLong = "a-name-of-thirty-two-characters!";  // one too many
 const std::string kAbsent = "(absent)";                        // a file that must not exist
+#ifdef _WIN32
+constexpr bool kPiped = false;  // RunCommand redirects the file
+#else
+constexpr bool kPiped = true;
+#endif
 
 // The bytes of a pack made through the menu's own operations.
 std::string SavedPack(const fs::path& dir, const char* name,
@@ -41,6 +51,31 @@ std::string PackContents(const std::string& path) {
         held += std::string(held.empty() ? "" : "|") + e->name + "=" + BlockBytes(*e);
     }
     return held;
+}
+
+// The zlib stream of bytes at a level; 0 makes stored blocks, which inflate as fast as a copy.
+std::string Deflated(const std::string& bytes, int level) {
+    uLongf length = compressBound(static_cast<uLong>(bytes.size()));
+    std::string stream(length, '\0');
+    EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
+                        reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), level),
+              Z_OK);
+    stream.resize(length);
+    return stream;
+}
+
+// A compressed pack file's header for `count` records, and one record's head.
+std::string PackHeader(std::uint32_t count) {
+    unsigned char header[pack_format::kHeaderSize];
+    pack_format::EncodeHeader(header, 1, count);
+    return std::string(reinterpret_cast<char*>(header), sizeof header);
+}
+std::string RecordHead(const std::string& name, std::uint32_t size, std::uint32_t stored) {
+    char field[PackEntry::kNameSize] = {};
+    name.copy(field, sizeof field - 1);
+    unsigned char head[pack_format::kRecordHeadSize];
+    pack_format::EncodeHead(head, size, stored, field);
+    return std::string(reinterpret_cast<char*>(head), sizeof head);
 }
 
 class CommandLine : public ::testing::Test {
@@ -109,6 +144,7 @@ TEST_F(CommandLine, Table) {
         std::map<std::string, std::string> files;  // file -> its bytes, or a pack's contents
         std::string out = "";                      // what standard output begins with
         bool wholeOut = false;                     // ... or is, whole
+        std::string piped = "";                    // a file given on standard input
     } cases[] = {
         {{"--version"}, 0, "", {}},
         {{"--help"}, 0, "", {}, "Usage: zorel "},
@@ -286,6 +322,40 @@ TEST_F(CommandLine, Table) {
          0,
          "",
          {{"p.pak", std::string("UPz3\0\0\0\0\0", 9)}}},
+        // "-" is standard input for unpack, list and test: a pipe, read as it comes (a file
+        // redirected there on Windows), and a file named "-" for the rest.
+        {{"unpack", "-", "o"},
+         0,
+         "",
+         {{"o/a.txt", "abc"}, {"o/notes.txt", "hello notes"}},
+         "",
+         false,
+         "z.pak"},
+        {{"list", "-"}, 0, "", {}, "\n\n--[ Pack Countents ]", false, "z.pak"},
+        {{"test", "-"},
+         1,
+         kPiped ? "zorel: -: entry 3: record is damaged or cut short\n"
+                : "zorel: -: not a pack file\n",
+         {},
+         "",
+         false,
+         "over.pak"},
+        {{"unpack", "-", "o"},
+         1,
+         "zorel: -: entry 2 (notes.txt): compressed data is corrupt\n",
+         {{"o/a.txt", "abc"}, {"o/notes.txt", kAbsent}},
+         "",
+         false,
+         "corrupt.pak"},
+        {{"list", "-"},
+         1,
+         "zorel: -: entry 2: record is damaged or cut short\n",
+         {},
+         "",
+         false,
+         "short.pak"},
+        {{"test", "-"}, 1, "zorel: -: not a pack file\n", {}, "", false, "f/a.txt"},
+        {{"add", "-", "f/a.txt"}, 0, "", {{"pack:-", "f/a.txt=abc"}}},
     };
     for (const Case& c : cases) {
         ScratchDir scratch;
@@ -294,7 +364,7 @@ TEST_F(CommandLine, Table) {
         std::string line;
         for (const std::string& a : c.args) line += a + " ";
         SCOPED_TRACE(line);
-        const CommandResult run = RunCommand(fresh, c.args);
+        const CommandResult run = RunCommand(fresh, c.args, {}, c.piped);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err, ConsoleText(c.err));
         const std::string out = ConsoleText(c.out);
@@ -312,6 +382,87 @@ TEST_F(CommandLine, Table) {
             }
         }
         EXPECT_EQ(TempFilesIn(fresh) + TempFilesIn(fresh / "o"), 0);
+    }
+}
+
+// A stream is judged alike whether its entry is decoded whole or, too large for that, in pieces
+// (on a worker from a file, when taken from a pipe): only exactly its size and checksum pass, and
+// input that ends inside the record is the record's damage.
+TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
+    for (const bool whole : {true, false}) {
+        std::string plain(whole ? 4000 : 25 << 20, '\0');
+        for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(i * i >> 9);
+        const std::string stream = Deflated(plain, whole ? 6 : 0);
+        const auto size = static_cast<std::uint32_t>(plain.size());
+        PackEntry head;
+        head.size = size;
+        head.storedSize = static_cast<std::uint32_t>(stream.size());
+        head.compressed = 1;
+        ASSERT_EQ(WholeCost(head) <= kWholeCostMost, whole);
+        std::string checksum = stream;
+        checksum.back() ^= 1;
+        const std::string kCorrupt = "entry 2 (big): compressed data is corrupt\n";
+        const struct {
+            const char* what;
+            std::uint32_t size;
+            std::string stream;
+            std::string err;  // behind "zorel: FILE: "
+            std::size_t cut;  // the file ends this many bytes early
+        } variants[] = {{"exact, bytes behind it", size, stream + "tail", "", 0},
+                        {"short", size + 1, stream, kCorrupt, 0},
+                        {"long", size - 1, stream, kCorrupt, 0},
+                        {"checksum", size, checksum, kCorrupt, 0},
+                        {"stream cut", size, stream.substr(0, stream.size() - 1), kCorrupt, 0},
+                        {"input cut", size, stream, "entry 2: record is damaged or cut short\n",
+                         stream.size() / 2}};
+        for (const auto& v : variants) {
+            const std::string first = Deflated("first", 6);
+            std::string pack = PackHeader(2) + RecordHead("first", 5, first.size()) + first +
+                               RecordHead("big", v.size, v.stream.size()) + v.stream;
+            WriteFile(dir / "v.pak", pack.substr(0, pack.size() - v.cut));
+            for (const bool piped : {false, true}) {
+                const std::string name = piped ? "-" : "v.pak";
+                SCOPED_TRACE(std::string(whole ? "whole, " : "in pieces, ") + v.what + ", " + name);
+                const CommandResult test =
+                    RunCommand(dir.path(), {"test", name}, {}, piped ? "v.pak" : "");
+                EXPECT_EQ(test.err,
+                          ConsoleText(v.err.empty() ? "" : "zorel: " + name + ": " + v.err));
+                const CommandResult unpack =
+                    RunCommand(dir.path(), {"unpack", name, "out"}, {}, piped ? "v.pak" : "");
+                EXPECT_EQ(unpack.status, v.err.empty() ? 0 : 1);
+                EXPECT_EQ(unpack.err, test.err);
+                EXPECT_EQ(ReadFile(dir / "out/first"), "first");
+                EXPECT_TRUE(ReadFile(dir / "out/big") == (v.err.empty() ? plain : ""));
+                EXPECT_EQ(fs::exists(dir.path() / "out/big"), v.err.empty());
+                EXPECT_EQ(TempFilesIn(dir.path() / "out"), 0);
+                fs::remove_all(dir.path() / "out");
+            }
+        }
+    }
+}
+
+// A name that climbs out stops an unpack before any entry behind it is taken: deep in a large
+// pack, the menu and the command line write every entry before it and none behind it. (Were it
+// refused on the workers, each run would most often write some behind it: hence two rounds.)
+TEST_F(CommandLine, NothingBehindAClimbingNameIsWritten) {
+    Pack pack;
+    for (std::uint32_t i = 1; i <= 2001; ++i) {
+        Append(pack,
+               MakeEntry(i == 1501 ? "../evil" : Numbered("e", i), std::string(1 + i % 300, 'x')));
+    }
+    ASSERT_TRUE(pack.Save((dir / "deep.pak").c_str()));
+    for (int round = 0; round < 2; ++round) {
+        RunProgram(dir.path(), "1\ndeep.pak\n\n4\nby-menu\n\n0\n\n");
+        EXPECT_EQ(
+            RunCommand(dir.path(), {"unpack", "deep.pak", "by-cli"}).err,
+            ConsoleText("zorel: deep.pak: entry 1501 (../evil): name climbs out of the folder\n"));
+        for (const char* folder : {"by-menu", "by-cli"}) {
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / folder), {}), 1500)
+                << folder;
+            EXPECT_TRUE(fs::exists(dir.path() / folder / "e1500")) << folder;
+            fs::remove_all(dir.path() / folder);
+        }
+        EXPECT_FALSE(fs::exists(dir.path() / "evil"));
     }
 }
 
@@ -491,6 +642,85 @@ TEST_F(CommandLine, StreamsMoreThanTheAddressSpaceHolds) {
     int status = -1;
     const std::string menu = RunProgram(dir.path(), "3\nbig\n\n0\n\n", &status, limits);
     EXPECT_NE(menu.find("The folder was packed UnSuccessfully!"), std::string::npos);
+}
+
+// The zlib stream of `size` zero bytes, fed to deflate a piece at a time, and their CRC-32.
+std::string ZeroStream(std::uint64_t size, uLong* crc) {
+    const std::string zeros(64 * kMiB, '\0');
+    const auto* zero = reinterpret_cast<const Bytef*>(zeros.data());
+    const uLong whole = crc32(0, zero, static_cast<uInt>(zeros.size()));
+    std::string stream, out(kMiB, '\0');
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, Z_RLE);
+    *crc = 0;
+    for (std::uint64_t left = size; left != 0;) {
+        const auto length = static_cast<uInt>(std::min<std::uint64_t>(left, zeros.size()));
+        *crc =
+            length == zeros.size() ? crc32_combine(*crc, whole, length) : crc32(*crc, zero, length);
+        left -= length;
+        z.next_in = const_cast<Bytef*>(zero);
+        z.avail_in = length;
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out.data());
+            z.avail_out = static_cast<uInt>(out.size());
+            deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+            stream.append(out.data(), out.size() - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    return stream;
+}
+
+// What the reading commands hold does not depend on what the entries claim: under 64 MiB of
+// address space, an entry of 4 GiB - 1 zero bytes (a pack of 4 MB) is tested, one of 1 GiB is
+// unpacked and its file read back by its CRC-32, and heads claiming 4 GiB followed by the end of
+// a pipe cost no more.
+TEST_F(CommandLine, ReadingMemoryIsBoundedWhateverEntriesClaim) {
+#ifdef ZOREL_NO_ADDRESS_LIMIT
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
+#endif
+    if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
+    RunLimits limits;
+    limits.addressSpace = 64 * kMiB;
+    for (const std::uint32_t size : {UINT32_MAX, 1u << 30}) {
+        uLong crc = 0;
+        const std::string stream = ZeroStream(size, &crc);
+        WriteFile(dir / "zeros.pak",
+                  PackHeader(1) + RecordHead("zeros", size, stream.size()) + stream);
+        const bool unpack = size != UINT32_MAX;
+        const CommandResult run =
+            RunCommand(dir.path(),
+                       unpack ? std::vector<std::string>{"unpack", "zeros.pak", "out"}
+                              : std::vector<std::string>{"test", "zeros.pak"},
+                       limits);
+        EXPECT_EQ(run.status, 0) << size << ": " << run.err;
+        if (!unpack) continue;
+        std::ifstream in(dir / "out/zeros", std::ios::binary);
+        uLong read = 0;
+        std::uint64_t length = 0;
+        for (std::string piece(16 * kMiB, '\0');
+             in.read(piece.data(), piece.size()) || in.gcount();) {
+            const auto got = static_cast<uInt>(in.gcount());
+            read = crc32(read, reinterpret_cast<const Bytef*>(piece.data()), got);
+            length += got;
+        }
+        EXPECT_EQ(length, size);
+        EXPECT_EQ(read, crc);
+        fs::remove(dir.path() / "out/zeros");
+    }
+    WriteFile(dir / "claim.pak", PackHeader(1) + RecordHead("claim", UINT32_MAX, UINT32_MAX));
+    std::string plain = PackHeader(1) + RecordHead("claim", UINT32_MAX, 0);
+    plain[pack_format::kFlagOffset] = 0;
+    WriteFile(dir / "plain.pak", plain);
+    for (const char* pack : {"claim.pak", "plain.pak"}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"list", "-"}, {"test", "-"}, {"unpack", "-", "out"}}) {
+            const CommandResult run = RunCommand(dir.path(), args, limits, pack);
+            EXPECT_EQ(run.err, "zorel: -: entry 1: record is damaged or cut short\n")
+                << pack << " " << args[0];
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path() / "out"));
 }
 
 // A pack file that cannot be written is named as the failure, not the entry being written;

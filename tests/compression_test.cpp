@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <random>
+#include <string_view>
 
+#include "pack/pieces.h"
 #include "test_support.h"
 
 namespace {
@@ -69,6 +71,33 @@ std::string EntryVerdict(const std::string& stream, std::uint32_t size) {
     std::string verdict = entry->compressed == 0 ? BlockBytes(*entry) : "refused: ";
     delete entry;
     return verdict;
+}
+
+// What MovePieces makes of it, read `step` bytes at a time, in the same terms.
+std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::size_t step) {
+    struct Source final : PieceSource {
+        Source(std::string_view bytes, std::size_t most) : left(bytes), step(most) {}
+        std::string_view left;
+        std::size_t step;
+        std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason*) override {
+            const std::size_t piece = std::min({length, step, left.size()});
+            left.copy(reinterpret_cast<char*>(bytes), piece);
+            left.remove_prefix(piece);
+            return piece;
+        }
+    } in(stream, step);
+    struct Sink final : PieceSink {
+        std::string plain;
+        bool Write(const unsigned char* bytes, std::size_t length, platform::Reason*) override {
+            plain.append(reinterpret_cast<const char*>(bytes), length);
+            return true;
+        }
+    } out;
+    PackEntry head;
+    head.size = size;
+    head.storedSize = static_cast<std::uint32_t>(stream.size());
+    head.compressed = 1;
+    return MovePieces(head, in, &out, nullptr) ? out.plain : "refused: ";
 }
 
 std::string ZlibStream(const std::string& bytes, int level) {
@@ -161,7 +190,8 @@ TEST(Compression, DamagedOrShortStreamsFailAndLeaveTheEntryAsItWas) {
 
 TEST(Compression, DamagedStreamsGetZlibsVerdict) {
     // Streams of every block kind (stored, fixed, dynamic), each damaged every way a stream can
-    // be: the decoder must accept exactly what zlib's uncompress accepts, with the same bytes.
+    // be: the decoder must accept exactly what zlib's uncompress accepts, with the same bytes,
+    // and so must the one of large entries, fed in pieces cut anywhere.
     const std::string text = "the quick brown fox jumps over the lazy dog " + Noise(300, 7);
     struct Sample {
         std::string stream;
@@ -203,23 +233,39 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
     // bytes of the sound stream it was made from.
     const std::string lenient[] = {"invalid literal/length code", "invalid distance code"};
     int accepted = 0, tolerated = 0;
-    for (const Sample& sample : samples) {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const Sample& sample = samples[i];
         const std::string expected = ZlibVerdict(sample.stream, sample.size);
         const std::string verdict = EntryVerdict(sample.stream, sample.size);
+        const std::string pieces = PiecesVerdict(sample.stream, sample.size, 1 + i % 7 * i % 300);
         accepted += expected.rfind("refused: ", 0) != 0;
         if (verdict == sample.bytes && expected.rfind("refused: ", 0) == 0 &&
             std::find(std::begin(lenient), std::end(lenient), expected.substr(9)) !=
                 std::end(lenient)) {
             ++tolerated;
+            ASSERT_EQ(pieces, "refused: ");  // zlib's own verdict
             continue;
         }
         const bool refused = expected.rfind("refused: ", 0) == 0;
         ASSERT_TRUE(refused ? verdict == "refused: " : verdict == expected)
             << "stream of " << sample.stream.size() << " bytes, size " << sample.size << ", "
             << expected.substr(0, 60);
+        ASSERT_TRUE(pieces == verdict) << "in pieces: stream of " << sample.stream.size();
     }
     EXPECT_GT(accepted, 20);  // the table holds sound streams, not only refusals
     EXPECT_LT(tolerated, 40);
+
+    // References 30,000 bytes back: a window of 32 KiB whatever the header declares (a sound one,
+    // and one of 256 bytes), as libdeflate reads it, wherever the pieces are cut.
+    const std::string far = Noise(30000, 8) + Noise(30000, 8);
+    const std::string sound = ZlibStream(far, 6);
+    for (const std::string& stream : {sound, "\x08\x1D" + sound.substr(2)}) {
+        const auto size = static_cast<std::uint32_t>(far.size());
+        EXPECT_TRUE(EntryVerdict(stream, size) == far);
+        for (const std::size_t step : {std::size_t{999}, std::size_t{1} << 20}) {
+            EXPECT_TRUE(PiecesVerdict(stream, size, step) == far) << step;
+        }
+    }
 }
 
 TEST(Compression, FastStreamsAreZlibStreamsOfTheSameBytes) {

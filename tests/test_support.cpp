@@ -222,12 +222,16 @@ std::string RunProgram(const fs::path& folder, const std::string& input, int* st
 }
 
 CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
-                         RunLimits limits) {
+                         RunLimits limits, const std::string& piped) {
     ScratchDir io;
     WriteFile(io / "stdin", "");
     std::string command = ProgramCommand(folder);
+    if (!piped.empty()) {
+        command.insert(command.find("exec "), "cat " + Quote(folder / piped) + " | ");
+    }
     for (const std::string& argument : arguments) command += " \"" + argument + "\"";
-    command += " < " + Quote(io.path() / "stdin") + " 2> " + Quote(io.path() / "stderr");
+    if (piped.empty()) command += " < " + Quote(io.path() / "stdin");
+    command += " 2> " + Quote(io.path() / "stderr");
     int output = -1;
     const pid_t child = Start(command, limits, &output, nullptr);
     CommandResult result;
@@ -294,10 +298,10 @@ std::string RunProgram(const fs::path& folder, const std::string& input, int* st
 }
 
 CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
-                         RunLimits /*limits*/) {
+                         RunLimits /*limits*/, const std::string& piped) {
     std::string line;
     for (const std::string& argument : arguments) line += " \"" + argument + "\"";
-    return RunThroughShell(folder, line, "");
+    return RunThroughShell(folder, line, piped.empty() ? "" : ReadFile((folder / piped).string()));
 }
 
 #endif

@@ -78,9 +78,10 @@ struct CommandResult {
     std::string err;
 };
 
-// Runs the program in folder with arguments and no input, as RunProgram does.
+// Runs the program in folder with arguments and no input, as RunProgram does; or with the file
+// `piped` of folder on its standard input, through a pipe (on Windows redirected from the file).
 CommandResult RunCommand(const fs::path& folder, const std::vector<std::string>& arguments,
-                         RunLimits limits = {});
+                         RunLimits limits = {}, const std::string& piped = "");
 
 #ifndef _WIN32
 // One turn of a conversation with the program: once its output ends with the prompt, the

@@ -23,11 +23,13 @@ class Recorder final : public JobSource {
               static_cast<std::uint32_t>(costs_.size()),
               [this](std::uint32_t i) { return costs_[i]; },
               [this](std::uint32_t i) { return costs_[i] / 2; }, ahead ? budget : 0),
-          failAt_(costs_.size(), kNone) {}
+          failAt_(costs_.size(), kNone),
+          alone_(costs_.size(), false) {}
 
     int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
         offer->item = offer->number = order_.Next(room);
         offer->cost = offer->number < costs_.size() ? costs_[offer->number] : 0;
+        offer->alone = offer->number < costs_.size() && alone_[offer->number];
         return offer->number < costs_.size();
     }
     bool Take(Job& job) override {
@@ -35,7 +37,9 @@ class Recorder final : public JobSource {
         std::lock_guard<std::mutex> hold(lock_);
         // Everything in flight but the job just taken fits the budget.
         if (held_ > budget_) overBudget_ = true;
+        if (alone_[job.number] && inFlight_ != 0) notAlone_ = true;
         held_ += job.cost;
+        ++inFlight_;
         return Passes(job, kTake);
     }
     bool Work(Job& job) override {
@@ -50,6 +54,7 @@ class Recorder final : public JobSource {
         std::lock_guard<std::mutex> hold(lock_);
         finished_.push_back(job.number);
         held_ -= job.cost;
+        --inFlight_;
         return Passes(job, kFinish);
     }
     bool Passes(Job& job, Step step) {
@@ -67,7 +72,10 @@ class Recorder final : public JobSource {
     std::vector<Step> failAt_;
     std::atomic<std::uint32_t> failedAt_{UINT32_MAX};  // the lowest failure returned so far
     std::atomic<int> lateWork_{0};  // Work started above a failure already returned
+    std::vector<bool> alone_;       // offered alone
     std::mutex lock_;
+    std::size_t inFlight_ = 0;
+    bool notAlone_ = false;  // a job offered alone was taken beside others
     std::uint64_t held_ = 0;
     bool overBudget_ = false;
     std::vector<std::uint32_t> finished_;
@@ -82,9 +90,11 @@ TEST(Window, KeepsItsBudgetAndFinishesInOrder) {
         costs[150] = costs[390] = 17 * kMiB;  // taken ahead of their turn
         if (!ahead) costs[200] = 90 * kMiB;   // more than the budget: taken alone
         Recorder source(costs, 40 * kMiB, ahead);
+        if (!ahead) source.alone_[90] = source.alone_[91] = source.alone_[300] = true;
         WindowFailure failure;
         EXPECT_TRUE(RunWindow(source, 40 * kMiB, 3, &failure));
         EXPECT_FALSE(source.overBudget_) << ahead;
+        EXPECT_FALSE(source.notAlone_);
         ASSERT_EQ(source.finished_.size(), costs.size());
         for (std::uint32_t i = 0; i < costs.size(); ++i) ASSERT_EQ(source.finished_[i], i);
     }

@@ -43,7 +43,9 @@ std::string Words(platform::Reason code) {
                                        "file of 4 GiB or more",
                                        "not a regular file",
                                        "name climbs out of the folder",
-                                       "no such entry"};
+                                       "no such entry",
+                                       "failed",
+                                       "standard input is a terminal"};
     if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
     const platform::Reason own = code & ~platform::kOwnError;
     return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
@@ -152,7 +154,7 @@ int List(const Arguments& args) {
     NameSelection selection(patterns);
     PackReader reader;
     StreamFailure failure;
-    if (!reader.Open(path.c_str(), &failure.reason)) return Failed(path, failure);
+    if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     std::optional<ContentsListing> listing;
     if (!args.names) listing.emplace(stdout, reader.header().flag != 0);
     std::uint32_t shown = 0;
@@ -168,7 +170,7 @@ int List(const Arguments& args) {
     }
     if (reader.damaged()) {
         FlushOut();
-        failure.entry = reader.read() + 1;
+        failure.entry = reader.damagedRecord();
         return Failed(path, failure);
     }
     if (listing) listing->Finish(patterns.empty() ? reader.header().count : shown);

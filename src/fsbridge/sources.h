@@ -18,13 +18,23 @@
 // What the entries in flight may take together beside three times the largest entry, so that
 // smaller ones go on while the largest is worked on.
 inline constexpr std::uint64_t kWindowBytes = std::uint64_t{40} << 20;
+// The most a source that moves large records in pieces lets the entries in flight take.
+inline constexpr std::uint64_t kPiecesBudget = std::uint64_t{64} << 20;
 
 // The records of a pack file in their order, each read into an entry the job holds; a job's
 // item is the record's place in the pack, from 0. The budget asked for grows with the largest
 // entry met so far. Work and Finish are the subclass's.
+//
+// A source made to move records in pieces takes those whose whole cost is above kWholeCostMost
+// into no block: the job holds the head alone, and the data is read where it lies in the file
+// (at job.at, through DataOf) on a worker. On a stream that cannot be read so (a pipe) it is
+// moved when taken, by MoveNow, with nothing else in flight; should that fail, the rest of its
+// data is read first, as a whole record's would have been, so that input ending early is the
+// record's damage whatever else went wrong. Its budget stays within kPiecesBudget.
 class RecordSource : public JobSource {
   public:
-    explicit RecordSource(PackReader* reader) : reader_(*reader) {}
+    explicit RecordSource(PackReader* reader, bool pieces = false)
+        : reader_(*reader), pieces_(pieces) {}
 
     int Next(std::uint64_t, Offer* offer, platform::Reason* why) override {
         offer->number = taken_;
@@ -39,9 +49,13 @@ class RecordSource : public JobSource {
                 return -1;
             }
         }
-        budget_ = std::max(budget_, kWindowBytes + 3 * std::uint64_t{head_.size});
+        const bool pieces = InPieces(head_);
+        if (pieces && file_ == nullptr) file_ = reader_.DataFile();  // set once: workers read it
+        if (!pieces) budget_ = std::max(budget_, kWindowBytes + 3 * std::uint64_t{head_.size});
+        if (pieces_) budget_ = std::min(budget_, kPiecesBudget);
         offer->item = reader_.read() - 1;
-        offer->cost = CostOf(head_);
+        offer->cost = pieces ? kPiecesCost : CostOf(head_);
+        offer->alone = pieces && file_ == nullptr;
         offer->budget = budget_;
         return 1;
     }
@@ -56,24 +70,43 @@ class RecordSource : public JobSource {
         job.entry->storedSize = head_.storedSize;
         job.entry->compressed = head_.compressed;
         job.bytes = pack_format::kRecordHeadSize + std::uint64_t{head_.DataLength()};
-        return reader_.ReadData(job.entry, &job.why);
+        if (!InPieces(head_)) return reader_.ReadData(job.entry, &job.why) && Taken(job);
+        if (file_ != nullptr) {
+            job.at = reader_.DataOffset();
+            return reader_.SkipData(head_, &job.why) && Taken(job);
+        }
+        if (Taken(job) && MoveNow(job)) return true;
+        if (!reader_.SkipRest(&job.why)) job.entry->Reset();
+        return false;
     }
 
   protected:
     // Whether the record whose head was read is taken; those turned away are skipped.
     virtual bool Keep(const PackEntry&) { return true; }
     // What the record may hold at its peak: its data, and the plain bytes made of it.
-    virtual std::uint64_t CostOf(const PackEntry& head) const {
-        return std::uint64_t{head.DataLength()} + (head.compressed != 0 ? head.size : 0);
+    virtual std::uint64_t CostOf(const PackEntry& head) const { return WholeCost(head); }
+    // Whether the record of this head is moved in pieces.
+    bool InPieces(const PackEntry& head) const {
+        return pieces_ && WholeCost(head) > kWholeCostMost;
+    }
+    // The subclass's part of Take, once the record's data is read (or, moved in pieces, before).
+    virtual bool Taken(Job&) { return true; }
+    // Moves a record in pieces from the reader itself, at its Take.
+    virtual bool MoveNow(Job&) { return true; }
+    // The data of a job's record moved in pieces, read where it lies: on any thread.
+    RecordAt DataOf(const Job& job) const {
+        return RecordAt(*file_, job.at, job.entry->DataLength());
     }
 
     PackReader& reader_;
 
   private:
+    bool pieces_;
     PackEntry head_;
     std::uint32_t taken_ = 0;
     bool peeked_ = false;  // head_ holds the next record's, not yet taken
     std::uint64_t budget_ = kWindowBytes;
+    const platform::FileAt* file_ = nullptr;  // where records moved in pieces are read
 };
 
 // Gives a worked entry to a pack writer, or to the end of an in-memory pack's chain.

@@ -31,37 +31,48 @@ bool FailEntry(StreamFailure* failure, const WindowFailure& window) {
     return Fail(failure, window.name, window.why, static_cast<std::uint32_t>(window.item + 1));
 }
 
+// The length of a pack file, for the progress; 0 for standard input, whose is not known.
+std::uint64_t LengthOf(const char* path) {
+    std::uint64_t length = 0;
+    if (std::strcmp(path, "-") != 0) platform::RegularFileLength(path, &length);
+    return length;
+}
+
 std::string InFolder(const char* folder, const std::string& name) {
     if (folder == nullptr) return name;
     return name.empty() ? std::string(folder) : folder + (platform::kPathSeparator + name);
 }
 
 // Records that leave an entry's file below a folder; a job whose file is written holds nothing
-// more, a late one its plain bytes.
+// more, a late one its plain bytes (or nothing, when it is moved in pieces as it finishes).
 class UnpackSource final : public RecordSource {
   public:
     UnpackSource(PackReader* reader, const platform::Folder& target, NameSelection* selection,
                  const StreamOptions& options)
-        : RecordSource(reader), unpacker_(target), selection_(*selection), options_(options) {}
-    bool Take(Job& job) override {
-        if (!RecordSource::Take(job) || !unpacker_.Take(job)) return false;
-        try {
-            taken_.push_back({});
-        } catch (const std::bad_alloc&) {
-            return platform::Fail(&job.why, platform::kErrorNoMemory);
-        }
-        std::memcpy(taken_.back().name, job.entry->name, PackEntry::kNameSize);
-        taken_.back().size = job.entry->size;
-        return true;
-    }
+        : RecordSource(reader, true),
+          unpacker_(target),
+          selection_(*selection),
+          options_(options) {}
     bool Work(Job& job) override {
-        if (!unpacker_.Work(job)) return false;
-        job.cost = job.late ? job.entry->size : 0;
+        if (job.entry == nullptr) return true;  // written when taken
+        const bool pieces = InPieces(*job.entry);
+        if (pieces) {
+            RecordAt data = DataOf(job);
+            if (!unpacker_.Work(job, &data)) return false;
+        } else if (!unpacker_.Work(job)) {
+            return false;
+        }
+        job.cost = job.late && !pieces ? job.entry->size : 0;
         if (!job.late) job.owned.reset(), job.entry = nullptr;
         return true;
     }
     bool Finish(Job& job) override {
-        if (!unpacker_.Finish(job)) return false;
+        if (job.late && InPieces(*job.entry)) {
+            RecordAt data = DataOf(job);
+            if (!unpacker_.Finish(job, &data)) return false;
+        } else if (!unpacker_.Finish(job)) {
+            return false;
+        }
         plainBytes_ += taken_.front().size;
         if (options_.done) options_.done(taken_.front().name);
         taken_.pop_front();
@@ -72,33 +83,65 @@ class UnpackSource final : public RecordSource {
   private:
     // A job's name and size outlive its entry, which goes once written. Records are taken and
     // finished in their order, so the first one here is the next to finish.
-    struct Taken {
+    struct Record {
         char name[PackEntry::kNameSize];
         std::uint32_t size;
     };
 
     bool Keep(const PackEntry& head) override { return selection_.Take(head.name); }
+    bool Taken(Job& job) override {
+        if (!unpacker_.Take(job)) return false;
+        try {
+            taken_.push_back({});
+        } catch (const std::bad_alloc&) {
+            return platform::Fail(&job.why, platform::kErrorNoMemory);
+        }
+        std::memcpy(taken_.back().name, job.entry->name, PackEntry::kNameSize);
+        taken_.back().size = job.entry->size;
+        return true;
+    }
+    // Alone in flight, the entry is never late.
+    bool MoveNow(Job& job) override {
+        if (!unpacker_.Work(job, &reader_)) return false;
+        job.owned.reset();
+        job.entry = nullptr;
+        return true;
+    }
 
     Unpacker unpacker_;
     NameSelection& selection_;
     const StreamOptions& options_;
-    std::deque<Taken> taken_;
+    std::deque<Record> taken_;
     std::uint64_t plainBytes_ = 0;
 };
 
 // Records decompressed to check that each gives its size.
 class TestSource final : public RecordSource {
   public:
-    using RecordSource::RecordSource;
+    explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
     bool Work(Job& job) override {
-        job.entry->Decompress(&job.why);
-        if (job.entry->compressed != 0) return false;
+        if (job.entry == nullptr) return true;  // checked when taken
+        if (InPieces(*job.entry)) {
+            RecordAt data = DataOf(job);
+            if (!MovePieces(*job.entry, data, nullptr, &job.why)) return false;
+        } else {
+            job.entry->Decompress(&job.why);
+            if (job.entry->compressed != 0) return false;
+        }
         job.owned.reset();
         job.entry = nullptr;
         job.cost = 0;
         return true;
     }
     bool Finish(Job&) override { return true; }
+
+  private:
+    bool MoveNow(Job& job) override {
+        if (!MovePieces(*job.entry, reader_, nullptr, &job.why)) return false;
+        job.owned.reset();
+        job.entry = nullptr;
+        return true;
+    }
 };
 
 // Records copied as they are, but for those dropped, by their place in the pack; each dropped
@@ -142,12 +185,17 @@ bool TellListing(const char* folder, const FolderListing& listing, const StreamO
 void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
            const char* pack) {
     if (options.totals == nullptr) return;
-    std::uint64_t length = 0;
-    platform::RegularFileLength(pack, &length);
-    *options.totals = {entries, plain, length};
+    *options.totals = {entries, plain, LengthOf(pack)};
 }
 
 }  // namespace
+
+bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
+    if (std::strcmp(path, "-") != 0) return reader->Open(path, why);
+    std::uint64_t length = 0;
+    std::FILE* input = platform::OpenStandardInput(&length, why);
+    return input != nullptr && reader->Open(input, length, why);
+}
 
 bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
                       StreamFailure* failure) {
@@ -189,14 +237,12 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
                   const StreamOptions& options, StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
-    if (!reader.Open(path, &why)) return Fail(failure, path, why);
+    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, path, why);
     CreateDirectoryA(folder, nullptr);
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
     if (!target.Open(folder, &why)) return Fail(failure, folder, why);
-    std::uint64_t length = 0;
-    platform::RegularFileLength(path, &length);
-    SharedProgress().Start(reader.header().count, length);
+    SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
     WindowFailure window;
     if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
@@ -213,10 +259,8 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
 bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* failure) {
     PackReader reader;
     Reason why = 0;
-    if (!reader.Open(path, &why)) return Fail(failure, path, why);
-    std::uint64_t length = 0;
-    platform::RegularFileLength(path, &length);
-    SharedProgress().Start(reader.header().count, length);
+    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, path, why);
+    SharedProgress().Start(reader.header().count, LengthOf(path));
     TestSource source(&reader);
     WindowFailure window;
     if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
@@ -285,7 +329,7 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names,
             }
             if (!reader.SkipData(head, &why)) break;
         }
-        if (reader.damaged()) return Fail(failure, "", why, reader.read() + 1);
+        if (reader.damaged()) return Fail(failure, "", why, reader.damagedRecord());
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (!taken[i]) {
                 return Fail(failure, std::string(path) + ": " + names[i],

@@ -12,6 +12,8 @@
 #include "fsbridge/selection.h"
 #include "pack/pack.h"
 
+class PackReader;
+
 // Where an operation failed and why: the entry, numbered from 1 (0 when the failure is not an
 // entry's), and the item it concerns (a file, an entry's name or the pack file). `told`: the
 // failure is that files could not be taken, each already given to StreamOptions::refused.
@@ -47,6 +49,10 @@ struct StreamOptions {
     StreamTotals* totals = nullptr;
 };
 
+// Opens the pack file at path for reading, "-" being standard input: a pipe is read as it comes,
+// in constant memory. False with the reason of PackReader::Open, or of a terminal.
+bool OpenPackInput(PackReader* reader, const char* path, platform::Reason* why);
+
 // Every regular file of folder (and, recursive, of the folders below it, named by their path
 // with '/') into the pack file at path, each compressed by engine when asked, in the order and
 // form of Pack::PackFolder then Pack::Save (with zlib, byte for byte, when not recursive). The
@@ -55,13 +61,16 @@ struct StreamOptions {
 bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
                       StreamFailure* failure);
 
-// Every entry of the pack file (or those the selection takes) as a file below folder, made
-// when missing. Stops at the first damaged, refused or unwritable entry, after writing those
-// before it; a pattern that met no entry fails it after the others are written.
+// Every entry of the pack file ("-": standard input; or those the selection takes) as a file
+// below folder, made when missing. Stops at the first damaged, refused or unwritable entry, after
+// writing those before it; a pattern that met no entry fails it after the others are written.
+// Entries that would take more than kWholeCostMost whole are decoded in pieces straight into
+// their files, so the memory taken does not depend on what the entries claim.
 bool StreamUnpack(const char* path, const char* folder, NameSelection* selection,
                   const StreamOptions& options, StreamFailure* failure);
 
-// Reads every record and decompresses each compressed one to check that it gives its size.
+// Reads every record ("-": from standard input) and decompresses each compressed one to check
+// that it gives its size; larger entries are checked in pieces, as unpack writes them.
 bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* failure);
 
 // Appends files (named by FolderFile::name, read from Path()) to the pack file, made when

@@ -6,6 +6,7 @@
 
 #include "pack/pack.h"
 #include "pack/progress.h"
+#include "platform/atomic_file.h"
 
 using platform::Fail;
 using platform::Reason;
@@ -37,11 +38,35 @@ bool TargetKey(const char* name, std::string* key) {
     }
 }
 
+// Plain bytes written to a file as they come.
+class FileSink final : public PieceSink {
+  public:
+    explicit FileSink(std::FILE* file) : file_(file) {}
+    bool Write(const unsigned char* bytes, std::size_t length, Reason* why) override {
+        const platform::WritePiece piece{bytes, length};
+        return platform::WritePieces(file_, &piece, 1, why);
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+// The entry's plain bytes, decoded from `in` piece by piece, as the file `name` in folder: it
+// appears whole or not at all, as ExtractToFile writes it.
+bool ExtractPieces(const PackEntry& entry, PieceSource& in, const platform::Folder& folder,
+                   const char* name, Reason* why) {
+    platform::AtomicFile out(folder, name, false);
+    if (out.stream() == nullptr) return Fail(why, out.reason());
+    FileSink sink(out.stream());
+    return MovePieces(entry, in, &sink, why) && out.Commit(why);
+}
+
 // Writes one entry below the target folder. Each folder of its path is opened without
 // following a link and the file is made inside the last one, so no link below the target, nor
 // one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
-// is not written. Uses no current-folder state: entries may be written on any thread.
-bool UnpackEntry(PackEntry* entry, const platform::Folder& target, Reason* why) {
+// is not written. Uses no current-folder state: entries may be written on any thread. Its data
+// is its block, or `in` when given.
+bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* in, Reason* why) {
     char path[PackEntry::kNameSize];
     std::memcpy(path, entry->name, sizeof path);
     path[sizeof path - 1] = '\0';
@@ -58,7 +83,8 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, Reason* why) 
         }
         part = end + 1;
     }
-    return entry->ExtractToFile(*at, part, why);
+    return in != nullptr ? ExtractPieces(*entry, *in, *at, part, why)
+                         : entry->ExtractToFile(*at, part, why);
 }
 
 }  // namespace
@@ -80,15 +106,16 @@ bool Unpacker::Take(Job& job) {
     return true;
 }
 
-bool Unpacker::Work(Job& job) {
-    if (!job.late) return UnpackEntry(job.entry, target_, &job.why);
+bool Unpacker::Work(Job& job, PieceSource* in) {
+    if (!job.late) return UnpackEntry(job.entry, target_, in, &job.why);
+    if (in != nullptr) return true;  // read as it finishes
     job.entry->Decompress(&job.why);
     return job.entry->compressed == 0;
 }
 
-bool Unpacker::Finish(Job& job) {
+bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
-    return !job.late || UnpackEntry(job.entry, target_, &job.why);
+    return !job.late || UnpackEntry(job.entry, target_, in, &job.why);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "pack/pieces.h"
 #include "pack/window.h"
 #include "platform/platform.h"
 
@@ -19,10 +20,12 @@ class Unpacker {
     // that lands on the same file as one still in flight is marked late, to be written when it
     // finishes, after that one: the later entry's bytes win, as in pack order.
     bool Take(Job& job);
-    // On a worker: decompresses the entry in place and writes its file, unless it is late.
-    bool Work(Job& job);
+    // On a worker: decompresses the entry in place and writes its file, unless it is late. An
+    // entry without a block has its data in `in`, decoded piece by piece into its file (when
+    // late, at its Finish): the file is still whole or nothing.
+    bool Work(Job& job, PieceSource* in = nullptr);
     // On the window's thread, in pack order: writes a late entry's file.
-    bool Finish(Job& job);
+    bool Finish(Job& job, PieceSource* in = nullptr);
 
   private:
     const platform::Folder& target_;

@@ -19,11 +19,16 @@ bool PackReader::Open(const char* path, Reason* why) {
 
 bool PackReader::Open(std::FILE* file, std::uint64_t length, Reason* why) {
     file_ = file;
+    sized_ = length != platform::kUnknownLength;
     unsigned char bytes[fmt::kHeaderSize];
-    if (length < sizeof bytes || !Read(bytes, sizeof bytes, platform::kErrorNotPackFile, why)) {
+    if (length < sizeof bytes ||
+        !ReadExactly(bytes, sizeof bytes, platform::kErrorNotPackFile, why)) {
         return Fail(why, platform::kErrorNotPackFile);
     }
-    left_ = length - sizeof bytes;
+    // Of a stream of unknown length nothing is known to be left: every check below passes, and
+    // the input that ends early is what tells.
+    left_ = sized_ ? length - sizeof bytes : UINT64_MAX;
+    position_ = sizeof bytes;
     if (!fmt::DecodeHeader(bytes, &header_.flag, &header_.count) ||
         header_.count > left_ / fmt::kMinRecordSize) {
         return Fail(why, platform::kErrorNotPackFile);
@@ -36,21 +41,25 @@ void PackReader::Close() {
     file_ = nullptr;
 }
 
-bool PackReader::Read(void* bytes, std::size_t length, Reason damage, Reason* why) {
+bool PackReader::ReadExactly(void* bytes, std::size_t length, Reason damage, Reason* why) {
     Reason failure = 0;
-    if (platform::ReadBytes(file_, bytes, length, &failure) == length) return true;
+    const std::size_t got = platform::ReadBytes(file_, bytes, length, &failure);
+    position_ += got;
+    if (got == length) return true;
     damaged_ = true;
     return Fail(why, failure != 0 ? failure : damage);
 }
 
 bool PackReader::NextHead(PackEntry* entry, Reason* why) {
     if (file_ == nullptr || read_ == header_.count || damaged_) return false;
+    if (data_ != 0 && !SkipRest(why)) return false;
+    record_ = read_ + 1;
     entry->Reset();
     entry->compressed = header_.flag;
     unsigned char head[fmt::kRecordHeadSize];
     damaged_ = left_ < sizeof head;
     if (damaged_) return Fail(why, platform::kErrorDamagedRecord);
-    if (!Read(head, sizeof head, platform::kErrorDamagedRecord, why)) return false;
+    if (!ReadExactly(head, sizeof head, platform::kErrorDamagedRecord, why)) return false;
     const std::uint32_t size = fmt::GetU32(head + fmt::kSizeOffset);         /* size */
     const std::uint32_t stored = fmt::GetU32(head + fmt::kStoredSizeOffset); /* stored size */
     // Believe no length the file cannot hold, nor a size its stream could never expand to,
@@ -64,7 +73,8 @@ bool PackReader::NextHead(PackEntry* entry, Reason* why) {
     entry->storedSize = stored;
     std::memcpy(entry->name, head + fmt::kNameOffset, fmt::kNameSize); /* name */
     ++read_;
-    left_ -= sizeof head + length;
+    if (sized_) left_ -= sizeof head + length;
+    data_ = length;
     return true;
 }
 
@@ -72,21 +82,71 @@ bool PackReader::ReadData(PackEntry* entry, Reason* why) {
     const std::uint32_t length = entry->DataLength();
     entry->data = GlobalAlloc(GHND, length);
     entry->view = static_cast<unsigned char*>(GlobalLock(entry->data));
-    if (entry->view == nullptr || !Read(entry->view, length, platform::kErrorDamagedRecord, why)) {
+    if (entry->view == nullptr ||
+        !ReadExactly(entry->view, length, platform::kErrorDamagedRecord, why)) {
         if (entry->view == nullptr) Fail(why, platform::kErrorNoMemory);
         entry->Reset();
         return false;
     }
+    data_ = 0;
     GlobalUnlock(entry->data);
     entry->view = nullptr;
     return true;
 }
 
 bool PackReader::SkipData(const PackEntry& entry, Reason* why) {
-    // The head was checked against the bytes left, so the seek stays inside the file.
-    if (platform::SkipBytes(file_, entry.DataLength(), why)) return true;
-    damaged_ = true;
-    return false;
+    return Pass(entry.DataLength(), why);
+}
+
+bool PackReader::SkipRest(Reason* why) {
+    return Pass(data_, why);
+}
+
+bool PackReader::Pass(std::uint64_t length, Reason* why) {
+    data_ = 0;
+    if (sized_) {
+        // The head was checked against the bytes left, so the seek stays inside the file.
+        damaged_ = !platform::SkipBytes(file_, length, why);
+        position_ += length;
+        return !damaged_;
+    }
+    unsigned char passed[64 << 10];
+    for (std::uint64_t left = length; left != 0;) {
+        const std::size_t piece =
+            left < sizeof passed ? static_cast<std::size_t>(left) : sizeof passed;
+        if (!ReadExactly(passed, piece, platform::kErrorDamagedRecord, why)) return false;
+        left -= piece;
+    }
+    return true;
+}
+
+std::size_t PackReader::Read(unsigned char* bytes, std::size_t length, Reason* why) {
+    const std::size_t piece = data_ < length ? static_cast<std::size_t>(data_) : length;
+    if (piece == 0 || !ReadExactly(bytes, piece, platform::kErrorDamagedRecord, why)) return 0;
+    data_ -= piece;
+    return piece;
+}
+
+const platform::FileAt* PackReader::DataFile() {
+    if (!tried_ && sized_ && file_ != nullptr) {
+        tried_ = true;
+        fileAt_.Open(file_, nullptr);
+        at_ = position_;
+    }
+    return fileAt_.IsOpen() ? &fileAt_ : nullptr;
+}
+
+std::size_t RecordAt::Read(unsigned char* bytes, std::size_t length, Reason* why) {
+    const std::size_t piece = left_ < length ? left_ : length;
+    Reason failure = 0;
+    const std::size_t got = piece == 0 ? 0 : file_.Read(offset_, bytes, piece, &failure);
+    if (got < piece) {
+        Fail(why, failure != 0 ? failure : platform::kErrorDamagedRecord);
+        return 0;
+    }
+    offset_ += got;
+    left_ -= static_cast<std::uint32_t>(got);
+    return got;
 }
 
 PackWriter::PackWriter(const char* path, std::uint8_t flag, std::uint32_t count)

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "pack/pack.h"
+#include "pack/pieces.h"
 #include "platform/atomic_file.h"
 
 // A pack file's header: the flag every record is read by, and the number of records.
@@ -16,8 +17,9 @@ struct PackHeader {
     std::uint32_t count = 0;
 };
 
-// Reads a pack file record by record, front to back.
-class PackReader {
+// Reads a pack file record by record, front to back. As the PieceSource it is, it reads the
+// data of the record whose head was read last.
+class PackReader final : public PieceSource {
   public:
     PackReader() = default;
     ~PackReader() { Close(); }
@@ -30,7 +32,10 @@ class PackReader {
     // and list, test and unpack read it as a pack of no entries. Only Pack::Load refuses it, as
     // there is nothing in it to load.
     bool Open(const char* path, platform::Reason* why);
-    // The same over an open stream holding `length` bytes from its position, left open at the end.
+    // The same over an open stream holding `length` bytes from its position, left open at the
+    // end. A length of platform::kUnknownLength is a stream that cannot seek or tell its length
+    // (a pipe): records are taken as they come, data is passed over by reading it, and input
+    // that ends early is the record it ends in, damaged.
     bool Open(std::FILE* file, std::uint64_t length, platform::Reason* why);
     const PackHeader& header() const { return header_; }
     // Records whose head has been read.
@@ -42,23 +47,57 @@ class PackReader {
     // (*why untouched) or at damage (kErrorDamagedRecord, or the read's reason; damaged() true).
     bool NextHead(PackEntry* entry, platform::Reason* why);
     bool damaged() const { return damaged_; }
+    // The record, from 1, whose head or data was found damaged.
+    std::uint32_t damagedRecord() const { return record_; }
     // The data of the record whose head was read last, into its entry (reset on a failure); or
-    // past it.
+    // past it, or past what is left of it. A block is allocated for the length the head tells:
+    // on a stream of unknown length, records larger than a few MiB are better read in pieces.
     bool ReadData(PackEntry* entry, platform::Reason* why);
     bool SkipData(const PackEntry& entry, platform::Reason* why);
+    bool SkipRest(platform::Reason* why);
+    std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason* why) override;
+
+    // The file's data read apart from this reader, on any thread, and where in it the data of
+    // the record whose head was read last lies. Null for a stream of unknown length, or when the
+    // file cannot be reached so.
+    const platform::FileAt* DataFile();
+    std::uint64_t DataOffset() const { return position_ - at_; }
     // Closes a file this reader opened, so that it can be replaced.
     void Close();
 
   private:
     // Reads exactly `length` bytes; a shortfall at the end of the file is `damage`.
-    bool Read(void* bytes, std::size_t length, platform::Reason damage, platform::Reason* why);
+    bool ReadExactly(void* bytes, std::size_t length, platform::Reason damage,
+                     platform::Reason* why);
+    // Moves past `length` bytes of the current record's data.
+    bool Pass(std::uint64_t length, platform::Reason* why);
 
     std::FILE* file_ = nullptr;
     bool owned_ = false;
+    bool sized_ = true;
     PackHeader header_;
-    std::uint64_t left_ = 0;
+    std::uint64_t left_ = 0;      // bytes left after the current record, as far as known
+    std::uint64_t position_ = 0;  // bytes read or passed since the header's first
+    std::uint64_t data_ = 0;      // bytes of the current record's data not yet read
     std::uint32_t read_ = 0;
+    std::uint32_t record_ = 0;  // the record being read, from 1
     bool damaged_ = false;
+    platform::FileAt fileAt_;
+    std::uint64_t at_ = 0;  // the position fileAt_ counts its offsets from
+    bool tried_ = false;    // fileAt_ was asked for
+};
+
+// The data of one record read in pieces from a pack file, apart from its reader.
+class RecordAt final : public PieceSource {
+  public:
+    RecordAt(const platform::FileAt& file, std::uint64_t offset, std::uint32_t length)
+        : file_(file), offset_(offset), left_(length) {}
+    std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason* why) override;
+
+  private:
+    const platform::FileAt& file_;
+    std::uint64_t offset_;
+    std::uint32_t left_;
 };
 
 // Writes a pack file of a known number of records, whole or not at all. Records are held back

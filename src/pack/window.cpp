@@ -109,6 +109,7 @@ class Window {
         std::size_t handed = 0;
         std::uint64_t handedCost = 0;
         pending_ = 0;
+        alone_ = false;
         while (flightCount_ < slots_ || stuck) {
             Offer offer;
             platform::Reason why = 0;
@@ -119,8 +120,9 @@ class Window {
                 break;
             }
             budget_ = std::max(budget_, offer.budget);
-            if (flightCount_ != 0 && !stuck && offer.cost > room) {
-                pending_ = offer.cost;  // taken once enough is settled
+            if (flightCount_ != 0 && !stuck && (offer.alone || offer.cost > room)) {
+                pending_ = offer.cost;  // taken once enough is settled, or everything
+                alone_ = offer.alone;
                 break;
             }
             Slot* slot = free_[--freeCount_];
@@ -202,7 +204,8 @@ class Window {
             if (front->done && turn && (ending || doneCount_ >= batch_ || low)) return true;
             if (ending) return false;
             if (!turn && doneCount_ == flightCount_) return true;  // take the job in turn
-            return flightCount_ < slots_ && flightCost_ + pending_ <= budget_ && (low || !turn);
+            return !alone_ && flightCount_ < slots_ && flightCost_ + pending_ <= budget_ &&
+                   (low || !turn);
         });
     }
 
@@ -294,6 +297,7 @@ class Window {
     std::uint32_t nextToFinish_ = 0;
     std::uint64_t budget_;       // raised by the source's offers, never lowered
     std::uint64_t pending_ = 0;  // the cost of the job offered and not yet taken
+    bool alone_ = false;         // that job waits until nothing else is in flight
     std::size_t flightCount_ = 0;
     bool ended_ = false;  // the source has offered its last job
 

@@ -16,7 +16,8 @@
 //      a run never stalls: a job is taken whatever it costs when nothing else is in flight, and
 //      when every job in flight is done and waits for the job in turn, which is not taken yet.
 //      A job costs what it may hold at its peak until its Work is done; Work may then lower its
-//      cost to what the job still holds until it finishes.
+//      cost to what the job still holds until it finishes. A job offered alone is taken only
+//      when nothing else is in flight (or everything in flight waits for it), whatever its cost.
 //   3. Jobs finish in number order: job n finishes after jobs 0 to n - 1.
 //   4. The first failure stops the run: once a step of job n fails, no job is taken, no worker
 //      starts the Work of a job numbered above n, and no job above n finishes; the jobs below n
@@ -43,6 +44,7 @@ struct Job {
     PackEntry* entry = nullptr;        // the entry it works on: the source's, or `owned`
     std::unique_ptr<PackEntry> owned;  // an entry the job holds itself
     bool late = false;                 // the source's own: its last step waits for Finish
+    std::uint64_t at = 0;              // the source's own: where its data lies, read in pieces
     platform::Reason why = 0;          // why its step failed
 };
 
@@ -53,6 +55,7 @@ struct Offer {
     std::uint64_t cost = 0;    // what it may hold at its peak
     std::uint64_t budget = 0;  // raises the run's budget to this when larger: a source that meets
                                // larger jobs as it goes lets the others run beside them
+    bool alone = false;        // taken only when nothing else is in flight (rule 2)
 };
 
 // What a window runs. Every step gives false for a failure, with its reason in job.why.

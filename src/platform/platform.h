@@ -169,6 +169,41 @@ std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* 
 // Moves a reading stream `length` bytes on, inside the file.
 bool SkipBytes(std::FILE* file, std::uint64_t length, Reason* why);
 
+// The length of a stream that cannot tell it ahead: a pipe, or a device.
+inline constexpr std::uint64_t kUnknownLength = UINT64_MAX;
+
+// Standard input, made ready to read a file's bytes (binary mode on Windows), and its length
+// from its position: known for a regular file, kUnknownLength for a pipe or a device. Null for
+// a terminal (kErrorTerminalInput), which no one types a file into.
+std::FILE* OpenStandardInput(std::uint64_t* length, Reason* why);
+
+// A regular file read at offsets of the reader's choosing, apart from the stream it was reached
+// through, whose position it leaves alone: several threads may read it at once. Empty until
+// opened; it does not outlive that stream.
+class FileAt {
+  public:
+    FileAt() = default;
+    ~FileAt();
+    FileAt(const FileAt&) = delete;
+    FileAt& operator=(const FileAt&) = delete;
+
+    // Reaches the file of a reading stream; offsets count from the stream's position now. False
+    // leaves it empty.
+    bool Open(std::FILE* file, Reason* why);
+    bool IsOpen() const;
+    // Up to `length` bytes from `offset`: how many came, fewer only at the end of the file or at
+    // a read error, whose reason then goes to *why.
+    std::size_t Read(std::uint64_t offset, void* bytes, std::size_t length, Reason* why) const;
+
+  private:
+    std::uint64_t base_ = 0;
+#ifdef _WIN32
+    HANDLE handle_ = INVALID_HANDLE_VALUE;  // a handle of its own, with its own position
+#else
+    int fd_ = -1;            // the stream's, read with pread
+#endif
+};
+
 // One run of bytes of a gathered write.
 struct WritePiece {
     const void* bytes;

@@ -25,6 +25,7 @@ inline constexpr Reason kErrorNotRegularFile = kOwnError | 7;
 inline constexpr Reason kErrorClimbsOut = kOwnError | 8;
 inline constexpr Reason kErrorNoSuchEntry = kOwnError | 9;
 inline constexpr Reason kErrorFailed = kOwnError | 10;  // no reason was told
+inline constexpr Reason kErrorTerminalInput = kOwnError | 11;
 
 // The system's code for memory that could not be had.
 extern const Reason kErrorNoMemory;
