@@ -257,13 +257,13 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
 
     // References 30,000 bytes back: a window of 32 KiB whatever the header declares (a sound one,
     // and one of 256 bytes), as libdeflate reads it, wherever the pieces are cut.
-    const std::string far = Noise(30000, 8) + Noise(30000, 8);
-    const std::string sound = ZlibStream(far, 6);
+    const std::string distant = Noise(30000, 8) + Noise(30000, 8);
+    const std::string sound = ZlibStream(distant, 6);
     for (const std::string& stream : {sound, "\x08\x1D" + sound.substr(2)}) {
-        const auto size = static_cast<std::uint32_t>(far.size());
-        EXPECT_TRUE(EntryVerdict(stream, size) == far);
+        const auto size = static_cast<std::uint32_t>(distant.size());
+        EXPECT_TRUE(EntryVerdict(stream, size) == distant);
         for (const std::size_t step : {std::size_t{999}, std::size_t{1} << 20}) {
-            EXPECT_TRUE(PiecesVerdict(stream, size, step) == far) << step;
+            EXPECT_TRUE(PiecesVerdict(stream, size, step) == distant) << step;
         }
     }
 }
