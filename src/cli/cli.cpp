@@ -63,7 +63,15 @@ std::string Words(platform::Reason code) {
                                        "file of 4 GiB or more",
                                        "not a regular file",
                                        "name climbs out of the folder",
-                                       "no such entry"};
+                                       "no such entry",
+                                       "failed",
+                                       "the target is a folder",
+                                       "the target is a FIFO",
+                                       "the target is a device",
+                                       "the target is a socket",
+                                       "the name holds no file name",
+                                       "a name Windows reserves for a device",
+                                       "a name Windows would change"};
     if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
     const platform::Reason own = code & ~platform::kOwnError;
     return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];

@@ -14,6 +14,11 @@ void PrepareHeap();
 // the end of the program (SIGXFSZ ignored).
 void PrepareWrites();
 
+// Sets the process up for writing into pipes: a reader that goes away fails the write (EPIPE)
+// rather than ending the program (SIGPIPE ignored). For the command line, whose every write
+// says why it failed.
+void PreparePipes();
+
 // A thread with a small stack, joined by its owner.
 class Thread {
   public:
@@ -21,7 +26,8 @@ class Thread {
     ~Thread() { Join(); }
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    // Starts work on a new thread; false when no thread could be made (work is not run).
+    // Starts work on a new thread, which never takes SIGINT, SIGTERM or SIGHUP (their cleanup
+    // runs on the threads that start work); false when no thread could be made (work is not run).
     bool Start(std::function<void()> work);
     // Waits for the thread to end; nothing when none was started.
     void Join();
