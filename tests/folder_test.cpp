@@ -179,9 +179,10 @@ TEST(Folder, UnpackWritesEveryEntryAndTheLaterOfTwoNamesWins) {
     for (const PackEntry* e = pack.head; e != nullptr; e = e->next) EXPECT_EQ(e->compressed, 0);
     EXPECT_EQ(pack.compressed, 1);
 
-    // A name whose folders do not exist below the target stops the unpack there (on one
-    // thread; on several, an entry behind it may be written too).
-    Append(pack, MakeEntry("nofolder/d", "d"));
+    // A name whose folder is a file stops the unpack there (on one thread; on several, an entry
+    // behind it may be written too).
+    WriteFile(dir / "out/file", "in the way");
+    Append(pack, MakeEntry("file/d", "d"));
     Append(pack, MakeEntry("after", "never written"));
     EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str(), 1));
     EXPECT_FALSE(fs::exists(dir.path() / "out/after"));
@@ -258,7 +259,7 @@ TEST(Folder, ParallelUnpackKeepsPackOrderForFailuresAndSharedNames) {
         // A write that fails in the middle: false, and every entry before it is written.
         fs::remove_all(dir.path() / "out");
         fs::create_directories(dir.path() / "out");
-        Append(pack, MakeEntry("missing/folder", "x"));
+        Append(pack, MakeEntry("f1/x", "x"));  // a file stands where the folder would be
         for (int i = 0; i < 20; ++i) Append(pack, MakeEntry(Numbered("g", i), "late"));
         EXPECT_FALSE(pack.UnpackToFolder((dir / "out").c_str(), 4));
         for (int i = 0; i < 60; ++i) {

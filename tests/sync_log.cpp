@@ -1,7 +1,7 @@
-// Preloaded into the program (LD_PRELOAD), logs every fsync, fdatasync and rename it makes, one
-// line each, to the file named by ZOREL_SYNC_LOG, then makes the call: the order in which a
-// save reaches the disk.
-// <stdio.h>, which declares the renames, is left out: these definitions stand for them.
+// Preloaded into the program (LD_PRELOAD), logs every fsync, fdatasync, rename and link it
+// makes, one line each, to the file named by ZOREL_SYNC_LOG, then makes the call: the order in
+// which a save reaches the disk. <stdio.h>, which declares the renames, is left out: these
+// definitions stand for them.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -63,6 +63,12 @@ int renameat2(int fromFolder, const char* from, int toFolder, const char* to, un
     Log("rename\n");
     return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
         fromFolder, from, toFolder, to, flags);
+}
+
+int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+    Log("link\n");
+    return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromFolder, from,
+                                                                            toFolder, to, flags);
 }
 
 }  // extern "C"

@@ -20,10 +20,10 @@
 #include <csignal>
 #endif
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir(const fs::path& base) {
     std::random_device random;
     for (;;) {
-        path_ = fs::temp_directory_path() / ("zorel-test-" + std::to_string(random()));
+        path_ = base / ("zorel-test-" + std::to_string(random()));
         if (fs::create_directory(path_)) break;
     }
     path_ = fs::canonical(path_);

@@ -10,10 +10,11 @@
 
 namespace fs = std::filesystem;
 
-// A fresh folder removed with everything in it when the test ends.
+// A fresh folder (in the system's temporary folder, or in base) removed with everything in it
+// when the test ends.
 class ScratchDir {
   public:
-    ScratchDir();
+    explicit ScratchDir(const fs::path& base = fs::temp_directory_path());
     ~ScratchDir();
     const fs::path& path() const { return path_; }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }

@@ -45,7 +45,15 @@ std::string Words(platform::Reason code) {
                                        "name climbs out of the folder",
                                        "no such entry",
                                        "failed",
-                                       "standard input is a terminal"};
+                                       "standard input is a terminal",
+                                       "the target is a folder",
+                                       "the target is a FIFO",
+                                       "the target is a device",
+                                       "the target is a socket",
+                                       "the name holds no file name",
+                                       "a name Windows reserves for a device",
+                                       "a name Windows would change",
+                                       "a pack is not written to a terminal"};
     if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
     const platform::Reason own = code & ~platform::kOwnError;
     return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];

@@ -61,11 +61,11 @@ bool ExtractPieces(const PackEntry& entry, PieceSource& in, const platform::Fold
     return MovePieces(entry, in, &sink, why) && out.Commit(why);
 }
 
-// Writes one entry below the target folder. Each folder of its path is opened without
-// following a link and the file is made inside the last one, so no link below the target, nor
-// one swapped in while this runs, can take a write elsewhere; an entry whose path meets a link
-// is not written. Uses no current-folder state: entries may be written on any thread. Its data
-// is its block, or `in` when given.
+// Writes one entry below the target folder. Each folder of its path is opened (made when
+// missing) without following a link and the file is made inside the last one, so no link below
+// the target, nor one swapped in while this runs, can take a write elsewhere; an entry whose
+// path meets a link is not written. Uses no current-folder state: entries may be written on any
+// thread. Its data is its block, or `in` when given.
 bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* in, Reason* why) {
     char path[PackEntry::kNameSize];
     std::memcpy(path, entry->name, sizeof path);
@@ -78,7 +78,7 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* 
         if (*end != '/' && *end != platform::kPathSeparator) continue;
         *end = '\0';
         if (*part != '\0' && std::strcmp(part, ".") != 0) {
-            if (!below[depth].OpenBelow(*at, part, why)) return false;
+            if (!below[depth].MakeBelow(*at, part, why)) return false;
             at = &below[depth++];
         }
         part = end + 1;
@@ -93,13 +93,28 @@ bool Unpacker::Take(Job& job) {
     try {
         std::string key;
         if (!TargetKey(job.entry->name, &key)) return Fail(&job.why, platform::kErrorClimbsOut);
-        // Files whose entries have all finished are of no more use: dropped now and then.
-        if (landing_.size() > 4096) {
-            std::erase_if(landing_, [this](const auto& at) { return at.second < finishedBelow_; });
+        // Paths whose entries have all finished are of no more use: dropped now and then.
+        for (auto* paths : {&landing_, &folders_}) {
+            if (paths->size() > 4096) {
+                std::erase_if(*paths,
+                              [this](const auto& at) { return at.second < finishedBelow_; });
+            }
         }
-        const auto [at, first] = landing_.try_emplace(std::move(key), job.number);
-        job.late = !first && at->second >= finishedBelow_;
-        at->second = job.number;
+        const auto inFlight = [this](const auto& paths, const std::string& path) {
+            const auto at = paths.find(path);
+            return at != paths.end() && at->second >= finishedBelow_;
+        };
+        // An entry waits for those in flight that land on its file, that need its file's place
+        // as a folder, or that land where it needs a folder.
+        bool late = inFlight(landing_, key) || (!folders_.empty() && inFlight(folders_, key));
+        for (std::size_t cut = key.find('/'); cut != std::string::npos;
+             cut = key.find('/', cut + 1)) {
+            std::string folder = key.substr(0, cut);
+            late = late || inFlight(landing_, folder);
+            folders_[std::move(folder)] = job.number;
+        }
+        landing_[std::move(key)] = job.number;
+        job.late = late;
     } catch (const std::bad_alloc&) {
         return Fail(&job.why, platform::kErrorNoMemory);
     }

@@ -17,19 +17,23 @@ class Unpacker {
 
     // On the window's thread, in pack order, before anything of the entry is written: a name
     // that climbs out with ".." is refused (so no entry behind it is ever taken), and an entry
-    // that lands on the same file as one still in flight is marked late, to be written when it
-    // finishes, after that one: the later entry's bytes win, as in pack order.
+    // whose path meets one still in flight (the same file, or a folder of one at the other's
+    // file) is marked late, to be written when it finishes, after that one: the later entry's
+    // bytes win and the same entry fails, as in pack order.
     bool Take(Job& job);
-    // On a worker: decompresses the entry in place and writes its file, unless it is late. An
-    // entry without a block has its data in `in`, decoded piece by piece into its file (when
-    // late, at its Finish): the file is still whole or nothing.
+    // On a worker: decompresses the entry in place and writes its file, unless it is late; the
+    // folders its name holds are made below the target when missing. An entry without a block
+    // has its data in `in`, decoded piece by piece into its file (when late, at its Finish): the
+    // file is still whole or nothing.
     bool Work(Job& job, PieceSource* in = nullptr);
     // On the window's thread, in pack order: writes a late entry's file.
     bool Finish(Job& job, PieceSource* in = nullptr);
 
   private:
     const platform::Folder& target_;
-    // The file each entry taken lands on, with the number of the last entry taken for it.
+    // The file each entry taken lands on, and the folders its path makes, each with the number
+    // of the last entry taken for it.
     std::unordered_map<std::string, std::uint32_t> landing_;
+    std::unordered_map<std::string, std::uint32_t> folders_;
     std::uint32_t finishedBelow_ = 0;  // every job numbered below this has finished
 };

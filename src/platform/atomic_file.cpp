@@ -1,6 +1,7 @@
-// Whole-or-nothing file replacement, the parts every system shares: where the file is made,
-// and the list of named temporary files an ending signal removes. Making, naming and putting
-// the file in place is the system's own (posix/atomic_file.cpp, win32/atomic_file.cpp).
+// Whole-or-nothing file replacement, the parts every system shares: the file made in an open
+// folder, the list of named temporary files an ending signal removes, and the name changes it
+// waits for. Making, naming and putting the file in place is the system's own
+// (posix/atomic_file.cpp, win32/atomic_file.cpp).
 #include "platform/atomic_file.h"
 
 #include <cstring>
@@ -13,8 +14,8 @@ namespace platform {
 
 namespace {
 
-// The list is lock-free, so that a POSIX signal handler may walk it: a slot is free (0), being
-// filled (1), armed (2) or taken by the cleanup (3).
+// A slot is free (0), being filled (1), armed (2) or taken by the cleanup (3). Slots are taken
+// and given up inside a NameChange, and the cleanup walks them once no NameChange is under way.
 struct Slot {
     std::atomic<int> state{0};
     const Folder* folder = nullptr;
@@ -24,6 +25,8 @@ struct Slot {
 constexpr int kSlots = 256;  // one per thread writing a file at once is enough
 Slot gSlots[kSlots];
 std::atomic<unsigned> gSerial{0};
+std::atomic<int> gChanging{0};  // NameChanges under way
+std::atomic<bool> gEnding{false};
 
 bool IsSeparator(char c) {
     // Windows also ends a drive's part at its colon: "C:name".
@@ -32,26 +35,13 @@ bool IsSeparator(char c) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
-    if (target == nullptr || *target == '\0') {
-        reason_ = kErrorFailed;
-        return;
-    }
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
     std::size_t start = 0;  // where the name begins, after the folder part
-    for (std::size_t at = 0; target[at] != '\0'; ++at) {
-        if (IsSeparator(target[at])) start = at + 1;
+    for (std::size_t at = 0; at < path.size(); ++at) {
+        if (IsSeparator(path[at])) start = at + 1;
     }
-    try {
-        name_ = target + start;
-        // A bare name is in the current folder; "/" and "C:" stay as they are.
-        const std::string folder = start == 0 ? std::string(1, '.') : std::string(target, start);
-        if (!own_.Open(folder.c_str(), &reason_)) return;
-    } catch (const std::bad_alloc&) {
-        reason_ = kErrorNoMemory;  // no memory for the names: no file either
-        return;
-    }
-    folder_ = &own_;
-    Start();
+    *name = path.substr(start);
+    *folder = start == 0 ? std::string(1, '.') : path.substr(0, start);
 }
 
 AtomicFile::AtomicFile(const Folder& folder, const char* name, bool durable)
@@ -82,6 +72,22 @@ void SetEndingText(const char* text) {
     EndingText::length.store(static_cast<int>(length));
 }
 
+NameChange::NameChange() {
+    TempFiles::HoldSignals();
+    // Sequentially consistent with RemoveAll: either it sees this change under way, or this
+    // sees that the program is ending.
+    gChanging.fetch_add(1);
+    if (gEnding.load()) {
+        gChanging.fetch_sub(1);
+        TempFiles::AwaitTheEnd();
+    }
+}
+
+NameChange::~NameChange() {
+    gChanging.fetch_sub(1);
+    TempFiles::ReleaseSignals();
+}
+
 void TempFiles::Name(char (&name)[48]) {
     static const long pid = ProcessId();  // asked once, not once per file
     std::snprintf(name, sizeof name, ".zorel-%ld-%u.tmp", pid, gSerial.fetch_add(1));
@@ -104,11 +110,13 @@ void TempFiles::Drop(int slot) {
     if (slot < 0) return;
     int armed = 2;
     // Taken by the cleanup: the program is ending, and this thread must not close the folder
-    // the cleanup is about to use.
+    // the cleanup uses.
     if (!gSlots[slot].state.compare_exchange_strong(armed, 0)) AwaitTheEnd();
 }
 
 void TempFiles::RemoveAll() {
+    gEnding.store(true);
+    while (gChanging.load() != 0) Nap();
     for (Slot& slot : gSlots) {
         int armed = 2;
         if (slot.state.compare_exchange_strong(armed, 3)) RemoveOne(*slot.folder, slot.name);

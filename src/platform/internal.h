@@ -11,38 +11,72 @@ namespace platform {
 // Why the system call just made failed (errno, or the Windows last error); never 0.
 Reason LastReason();
 
+// Windows: a stdio stream over an open file handle, which it owns from then on (closed on a
+// failure too).
+std::FILE* StreamOver(HANDLE handle, int flags, const char* mode);
+// Windows: 0 for a name Windows keeps as it is written; else why not: a device's name (CON, PRN,
+// AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with or without an extension), a dot or blank at
+// its end (Windows drops them: "name." is "name"), or one of <>:"|?*, separators or control
+// characters.
+Reason NameFault(const char* name);
+
+// Splits a path into its folder ("." for a bare name; "/" and "C:" as they are) and the name
+// after its last separator (empty when it ends in one).
+void SplitPath(const std::string& path, std::string* folder, std::string* name);
+
 // The named temporary files that an ending signal removes before the program ends (SIGINT,
 // SIGTERM and SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console).
 struct TempFiles {
     // A new name for a temporary file: ".zorel-PID-N.tmp", N counting up in the process.
     static void Name(char (&name)[48]);
     // Puts name in folder on the list the cleanup removes; the slot, or -1 when it is full.
+    // Inside a NameChange only.
     static int Add(const Folder& folder, const char* name);
-    // The file is renamed or removed by its writer: no longer the cleanup's. Should the cleanup
-    // have taken it already, the program is ending, and this waits for the end.
+    // The file is renamed or removed by its writer: no longer the cleanup's. Inside a NameChange
+    // only; nothing when slot is -1.
     static void Drop(int slot);
-    // Removes every file on the list; from the system's handler of an ending signal, on POSIX
-    // from a signal handler (so it makes only calls safe there).
+    // Lets no NameChange start, waits for those under way, then removes every file on the list.
+    // Called once, by whatever takes an ending signal: on POSIX its handler, which only the one
+    // thread that never holds the signals off can run (every worker holds them off for good, and
+    // that thread inside a NameChange); on Windows the console's handler thread.
     static void RemoveAll();
 
     // Removes the file name in folder.
     static void RemoveOne(const Folder& folder, const char* name);
 
-  private:
-    // The system's part (posix/atomic_file.cpp, win32/files.cpp).
+    // The system's part (posix/atomic_file.cpp, win32/atomic_file.cpp).
     static long ProcessId();
+    // Sets up the removal on an ending signal, once; a signal the program was started to ignore
+    // stays ignored.
     static void InstallCleanup();
+    // POSIX: holds SIGINT, SIGTERM and SIGHUP off this thread, and lets them through again.
+    static void HoldSignals();
+    static void ReleaseSignals();
+    // Waits a moment.
+    static void Nap();
     [[noreturn]] static void AwaitTheEnd();
 };
 
-// Installs, once, the system's handler that writes the ending text (posix/atomic_file.cpp,
-// win32/files.cpp).
+// Installs, once, the system's handler that writes the ending text (posix/system.cpp,
+// win32/atomic_file.cpp).
 void InstallEndingWriter();
 
 // The text SetEndingText keeps, for the system's handler of an ending signal.
 struct EndingText {
     static char text[256];
     static std::atomic<int> length;  // 0 while the text is being changed, or empty
+};
+
+// One change of names in a folder (a temporary file made, linked, renamed or removed, and its
+// place on the list taken or given up), which an ending signal lets finish and never lets start
+// once the program is ending: then this waits for the end. Never nested, and nothing inside
+// allocates memory (on POSIX the ending signal's handler may wait for it).
+class NameChange {
+  public:
+    NameChange();
+    ~NameChange();
+    NameChange(const NameChange&) = delete;
+    NameChange& operator=(const NameChange&) = delete;
 };
 
 }  // namespace platform

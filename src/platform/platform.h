@@ -118,6 +118,9 @@ class Folder {
     // it fails, as does anything but a folder and, on Windows, a name that Windows would alter
     // or take for a device.
     bool OpenBelow(const Folder& parent, const char* name, Reason* why = nullptr);
+    // The same, making the folder first when it is missing (with the usual mode under the umask).
+    // "." and ".." are refused.
+    bool MakeBelow(const Folder& parent, const char* name, Reason* why = nullptr);
     bool IsOpen() const;
     // Makes it the current folder; false when it cannot be entered.
     bool Enter() const;

@@ -20,6 +20,11 @@ void PrepareWrites();
 // stays ignored, and the ending goes on to what was set up before.
 void SetEndingText(const char* text);
 
+// Sets the process up for writing into pipes: a reader that goes away fails the write (EPIPE)
+// rather than ending the program (SIGPIPE ignored). For the command line, whose every write
+// says why it failed.
+void PreparePipes();
+
 // A thread with a small stack, joined by its owner.
 class Thread {
   public:
@@ -27,7 +32,8 @@ class Thread {
     ~Thread() { Join(); }
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    // Starts work on a new thread; false when no thread could be made (work is not run).
+    // Starts work on a new thread, which never takes SIGINT, SIGTERM or SIGHUP (their cleanup
+    // runs on the threads that start work); false when no thread could be made (work is not run).
     bool Start(std::function<void()> work);
     // Waits for the thread to end; nothing when none was started.
     void Join();

@@ -26,6 +26,19 @@ inline constexpr Reason kErrorClimbsOut = kOwnError | 8;
 inline constexpr Reason kErrorNoSuchEntry = kOwnError | 9;
 inline constexpr Reason kErrorFailed = kOwnError | 10;  // no reason was told
 inline constexpr Reason kErrorTerminalInput = kOwnError | 11;
+// What stands at a file's target and is never replaced by it.
+inline constexpr Reason kErrorTargetIsFolder = kOwnError | 12;
+inline constexpr Reason kErrorTargetIsFifo = kOwnError | 13;
+inline constexpr Reason kErrorTargetIsDevice = kOwnError | 14;
+inline constexpr Reason kErrorTargetIsSocket = kOwnError | 15;
+// A name that cannot be a file's: empty, ".", or ending in a separator.
+inline constexpr Reason kErrorNoFileName = kOwnError | 16;
+// Windows: a name it takes for a device (CON, aux.txt, COM1, ...), or one it would change
+// (a dot or a blank at its end, which it drops).
+inline constexpr Reason kErrorReservedName = kOwnError | 17;
+inline constexpr Reason kErrorAlteredName = kOwnError | 18;
+// A pack asked for on standard output while that is a terminal: binary is not shown to a person.
+inline constexpr Reason kErrorTerminalOutput = kOwnError | 19;
 
 // The system's code for memory that could not be had.
 extern const Reason kErrorNoMemory;

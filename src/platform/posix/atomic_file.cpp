@@ -1,16 +1,17 @@
-// Whole-or-nothing file replacement on POSIX: a nameless file (Linux O_TMPFILE) or a new
-// ".zorel-*.tmp" beside the target, renamed over it once complete.
+// Whole-or-nothing file replacement on POSIX: a nameless file (Linux O_TMPFILE), or else a new
+// ".zorel-*.tmp" beside the target, linked to the target's name when nothing is there and renamed
+// over the file that is; a FIFO or device a named path leads to is written straight into.
 #ifndef _WIN32
 
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <new>
 
@@ -21,99 +22,145 @@ namespace platform {
 namespace {
 
 std::atomic<bool> gNameless{true};
+// A nameless file is linked through its descriptor where the kernel allows it (AT_EMPTY_PATH),
+// else through /proc; once refused, the first way is not tried again.
+std::atomic<bool> gEmptyPathLinks{true};
 
-constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction gFormer[3];
-
-extern "C" void RemoveTempFilesAndEnd(int signal) {
-    TempFiles::RemoveAll();
-    for (int i = 0; i < 3; ++i) {
-        if (kCleanedSignals[i] == signal) sigaction(signal, &gFormer[i], nullptr);
-    }
-    raise(signal);  // delivered once this returns, to the former action: the end, by default
+// What stands at a target that is neither a regular file nor a link.
+Reason KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return kErrorTargetIsFolder;
+    if (S_ISFIFO(mode)) return kErrorTargetIsFifo;
+    if (S_ISSOCK(mode)) return kErrorTargetIsSocket;
+    return kErrorTargetIsDevice;
 }
 
-struct sigaction gBeforeWriter[3];
+// Links the nameless file open at fd as name in dir; 0 or errno (EEXIST: the name is taken).
+Reason LinkNameless(int fd, int dir, const char* name) {
+#ifdef AT_EMPTY_PATH
+    if (gEmptyPathLinks.load(std::memory_order_relaxed)) {
+        if (linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return LastReason();
+        gEmptyPathLinks.store(false, std::memory_order_relaxed);
+    }
+#endif
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : LastReason();
+}
 
-extern "C" void WriteEndingTextAndEnd(int signal) {
-    const int length = EndingText::length.load();
-    if (length > 0) {
-        const ssize_t written = write(STDERR_FILENO, EndingText::text, static_cast<size_t>(length));
-        (void)written;  // nothing is left to do about it
+// The path target's links lead to, followed one by one as the system follows them: where the
+// file they end at is, or is to be made.
+bool FollowLinks(const char* target, std::string* path, Reason* why) {
+    *path = target;
+    for (int hops = 0;; ++hops) {
+        struct stat info {};
+        if (lstat(path->c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+        char to[PATH_MAX];
+        const ssize_t length = readlink(path->c_str(), to, sizeof to);
+        if (hops == 40) return Fail(why, ELOOP);
+        if (length < 0) return Fail(why, LastReason());
+        if (length == 0 || static_cast<std::size_t>(length) == sizeof to) {
+            return Fail(why, length == 0 ? ENOENT : ENAMETOOLONG);
+        }
+        // A relative link is read from the folder that holds it.
+        const std::size_t folder = to[0] == '/' ? 0 : path->rfind('/') + 1;
+        path->replace(folder, std::string::npos, to, static_cast<std::size_t>(length));
     }
-    for (int i = 0; i < 3; ++i) {
-        if (kCleanedSignals[i] == signal) sigaction(signal, &gBeforeWriter[i], nullptr);
-    }
-    raise(signal);  // delivered once this returns, to what was set up before
 }
 
 }  // namespace
 
-void InstallEndingWriter() {
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = WriteEndingTextAndEnd;
-        sigemptyset(&action.sa_mask);
-        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
-        for (int i = 0; i < 3; ++i) {
-            if (sigaction(kCleanedSignals[i], nullptr, &gBeforeWriter[i]) == 0 &&
-                gBeforeWriter[i].sa_handler != SIG_IGN) {
-                sigaction(kCleanedSignals[i], &action, nullptr);
-            }
-        }
-        return true;
-    }();
-    (void)installed;
-}
-
-long TempFiles::ProcessId() {
-    return static_cast<long>(getpid());
-}
-
-void TempFiles::InstallCleanup() {
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = RemoveTempFilesAndEnd;
-        sigemptyset(&action.sa_mask);
-        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
-        for (int i = 0; i < 3; ++i) {
-            // A signal the program was started to ignore stays ignored.
-            if (sigaction(kCleanedSignals[i], nullptr, &gFormer[i]) == 0 &&
-                gFormer[i].sa_handler != SIG_IGN) {
-                sigaction(kCleanedSignals[i], &action, nullptr);
-            }
-        }
-        return true;
-    }();
-    (void)installed;
-}
-
 void TempFiles::RemoveOne(const Folder& folder, const char* name) {
     unlinkat(folder.fd_, name, 0);
-}
-
-void TempFiles::AwaitTheEnd() {
-    for (;;) pause();
 }
 
 void UseNamelessTempFiles(bool use) {
     gNameless = use;
 }
 
+AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
+    if (target == nullptr || *target == '\0') {
+        reason_ = ENOENT;
+        return;
+    }
+    // What the path leads to, as the system follows it (/dev/stdout and /proc's links too).
+    struct stat led {};
+    const bool found = stat(target, &led) == 0;
+    if (found && (S_ISFIFO(led.st_mode) || S_ISCHR(led.st_mode))) {
+        // Straight in, in order; the open waits for a FIFO's reader, as a shell's would.
+        const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        struct stat opened {};
+        if (fd < 0 || fstat(fd, &opened) != 0 ||
+            !(S_ISFIFO(opened.st_mode) || S_ISCHR(opened.st_mode))) {
+            reason_ = fd < 0 ? LastReason() : kErrorFailed;  // changed since it was looked at
+            if (fd >= 0) close(fd);
+            return;
+        }
+        file_ = fdopen(fd, "wb");
+        if (file_ == nullptr) {
+            reason_ = LastReason();
+            close(fd);
+            return;
+        }
+        std::setvbuf(file_, nullptr, _IONBF, 0);
+        straight_ = true;
+        return;
+    }
+    if (found && !S_ISREG(led.st_mode)) {
+        reason_ = KindOf(led.st_mode);
+        return;
+    }
+    std::string folder;
+    try {
+        std::string path;
+        if (!FollowLinks(target, &path, &reason_)) return;
+        SplitPath(path, &folder, &name_);
+    } catch (const std::bad_alloc&) {
+        reason_ = kErrorNoMemory;
+        return;
+    }
+    if (name_.empty() || name_ == "." || name_ == "..") {
+        reason_ = kErrorNoFileName;
+        return;
+    }
+    if (!own_.Open(folder.c_str(), &reason_)) return;
+    folder_ = &own_;
+    // The file the links end at, which lends the new one its mode and owner.
+    struct stat there {};
+    if (fstatat(own_.fd_, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+        reason_ = errno != ENOENT ? LastReason() : 0;
+        there_ = There::kNothing;
+    } else if (S_ISREG(there.st_mode)) {
+        there_ = There::kFile;
+        mode_ = there.st_mode & 07777;
+        owner_ = there.st_uid;
+        group_ = there.st_gid;
+    } else if (!S_ISLNK(there.st_mode)) {
+        reason_ = KindOf(there.st_mode);
+    }
+    // Reached through a link the path's own text cannot follow (a /proc link to a removed file).
+    if (reason_ == 0 && found &&
+        (there_ != There::kFile || there.st_dev != led.st_dev || there.st_ino != led.st_ino)) {
+        reason_ = kErrorFailed;
+    }
+    if (reason_ == 0) Start();
+}
+
+AtomicFile::AtomicFile(StandardOutput) : straight_(true) {
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    file_ = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (file_ == nullptr) {
+        reason_ = LastReason();
+        if (fd >= 0) close(fd);
+        return;
+    }
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+}
+
 void AtomicFile::Start() {
     const int dir = folder_ != nullptr ? folder_->fd_ : -1;
-    if (dir < 0 || name_.empty() || name_ == "." || name_ == ".." ||
-        name_.find('/') != std::string::npos) {
-        return Refuse(name_.empty() ? ENOENT : EINVAL);
-    }
-    // What is there now: a regular file lends the new one its mode (and owner, for root); a
-    // link is replaced as a name; anything else is left alone.
-    struct stat there {};
-    const bool exists = fstatat(dir, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) return Refuse(LastReason());
-    const bool regular = exists && S_ISREG(there.st_mode);
-    if (exists && !regular && !S_ISLNK(there.st_mode)) return Refuse(kErrorNotRegularFile);
-
+    if (name_.empty() || name_ == "." || name_ == "..") return Refuse(kErrorNoFileName);
+    if (dir < 0 || name_.find('/') != std::string::npos) return Refuse(EINVAL);
     try {
         temp_.reserve(sizeof(char[48]));  // every temporary name fits without a new allocation
     } catch (const std::bad_alloc&) {
@@ -125,27 +172,28 @@ void AtomicFile::Start() {
 #endif
     // Where the system has no nameless files: a new name of our own, never an existing one
     // (O_EXCL also refuses a link planted at the name).
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        char name[48];
-        TempFiles::Name(name);
-        slot_ = TempFiles::Add(*folder_, name);
-        if (slot_ < 0) return Refuse(EMFILE);
-        fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            const int error = errno;
+    Reason failure = 0;
+    if (fd < 0) {
+        NameChange change;
+        for (int attempt = 0; fd < 0 && failure == 0 && attempt < 100; ++attempt) {
+            char name[48];
+            TempFiles::Name(name);
+            slot_ = TempFiles::Add(*folder_, name);
+            if (slot_ < 0) {
+                failure = EMFILE;
+                break;
+            }
+            fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                temp_ = name;  // fits the room reserved above
+                break;
+            }
+            if (errno != EEXIST) failure = LastReason();
             TempFiles::Drop(slot_);
             slot_ = -1;
-            if (error != EEXIST) return Refuse(static_cast<Reason>(error));
-            continue;
         }
-        temp_ = name;
     }
-    if (fd < 0) return Refuse(EEXIST);
-    if (regular) {
-        mode_ = there.st_mode & 07777;
-        owner_ = there.st_uid;
-        group_ = there.st_gid;
-    }
+    if (fd < 0) return Refuse(failure != 0 ? failure : EEXIST);
     file_ = fdopen(fd, "wb");
     if (file_ == nullptr) {
         const Reason why = LastReason();
@@ -159,6 +207,8 @@ void AtomicFile::Start() {
 void AtomicFile::Abandon() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
+    if (temp_.empty() && slot_ < 0) return;
+    NameChange change;
     if (!temp_.empty()) unlinkat(folder_->fd_, temp_.c_str(), 0);
     temp_.clear();
     TempFiles::Drop(slot_);
@@ -167,14 +217,18 @@ void AtomicFile::Abandon() {
 
 bool AtomicFile::Commit(Reason* why) {
     if (file_ == nullptr) return Fail(why, reason_);
-    const int dir = folder_->fd_;
-    const int fd = fileno(file_);
     Reason failure = 0;
     auto check = [&failure](bool done) {
         if (!done && failure == 0) failure = LastReason();
         return failure == 0;
     };
     check(std::fflush(file_) == 0 && std::ferror(file_) == 0);
+    if (straight_) {
+        check(std::fclose(file_) == 0);
+        file_ = nullptr;
+        return failure == 0 || Fail(why, failure);
+    }
+    const int fd = fileno(file_);
     // The replaced file's owner (for root), then its mode: after the writes, which may clear a
     // set-user-ID bit, and after the owner, whose change does.
     struct stat made {};
@@ -184,44 +238,99 @@ bool AtomicFile::Commit(Reason* why) {
     }
     if (failure == 0 && mode_ >= 0) check(fchmod(fd, static_cast<mode_t>(mode_)) == 0);
     if (failure == 0 && durable_) check(fsync(fd) == 0);
-    // A nameless file gets a name of its own first: a link can be made to a new name only.
-    for (int attempt = 0; failure == 0 && temp_.empty() && attempt < 100; ++attempt) {
-        char name[48];
-        TempFiles::Name(name);
-        slot_ = TempFiles::Add(*folder_, name);
-        if (slot_ < 0) {
-            failure = EMFILE;
-            break;
-        }
-        char self[64];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-        int linked = linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW);
-#ifdef AT_EMPTY_PATH
-        if (linked != 0 && errno == ENOENT) linked = linkat(fd, "", dir, name, AT_EMPTY_PATH);
-#endif
-        if (linked == 0) {
-            temp_ = name;  // fits the room reserved at the start
-        } else {
-            const int error = errno;
-            TempFiles::Drop(slot_);
-            slot_ = -1;
-            if (error != EEXIST) failure = static_cast<Reason>(error);
-        }
+    // A named file is closed before it takes the target's name, so that no error its close
+    // tells comes after; a nameless one needs its descriptor to be linked.
+    if (!temp_.empty()) {
+        check(std::fclose(file_) == 0);
+        file_ = nullptr;
     }
-    if (failure == 0 && temp_.empty()) failure = EEXIST;
-    check(std::fclose(file_) == 0);
+    if (failure == 0) failure = PutInPlace();
+    if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
-    if (failure == 0) check(renameat(dir, temp_.c_str(), dir, name_.c_str()) == 0);
     if (failure != 0) {
         Abandon();
         return Fail(why, failure);
     }
-    temp_.clear();
-    TempFiles::Drop(slot_);
-    slot_ = -1;
     // The new name is on the disk once its folder is.
-    if (!durable_ || !folder_->readable_ || fsync(dir) == 0 || errno == EINVAL) return true;
+    if (!durable_ || !folder_->readable_ || fsync(folder_->fd_) == 0 || errno == EINVAL) {
+        return true;
+    }
     return Fail(why, LastReason());
+}
+
+Reason AtomicFile::PutInPlace() {
+    const int dir = folder_->fd_;
+    const int fd = file_ != nullptr ? fileno(file_) : -1;  // a nameless file's
+    // A named file takes the target's name as a second link, then gives up its own.
+    auto linkNamed = [&]() -> Reason {
+        NameChange change;
+        if (linkat(dir, temp_.c_str(), dir, name_.c_str(), 0) != 0) return LastReason();
+        unlinkat(dir, temp_.c_str(), 0);
+        temp_.clear();
+        TempFiles::Drop(slot_);
+        slot_ = -1;
+        return 0;
+    };
+    // The replaced file's owner (for root), then its mode, as at the commit.
+    auto adopt = [&](const struct stat& there) -> bool {
+        const mode_t mode = there.st_mode & 07777;
+        if (fd >= 0) {
+            return (geteuid() != 0 || fchown(fd, there.st_uid, there.st_gid) == 0) &&
+                   fchmod(fd, mode) == 0;
+        }
+        return (geteuid() != 0 || fchownat(dir, temp_.c_str(), there.st_uid, there.st_gid,
+                                           AT_SYMLINK_NOFOLLOW) == 0) &&
+               fchmodat(dir, temp_.c_str(), mode, 0) == 0;
+    };
+    bool link = there_ != There::kFile;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Nothing there, as far as is known: the whole file takes the name at once.
+        if (link) {
+            const Reason linked = fd >= 0 ? LinkNameless(fd, dir, name_.c_str()) : linkNamed();
+            if (linked == 0 || (linked != EEXIST && fd >= 0)) return linked;
+            link = linked == EEXIST;  // else a file system without links: renamed instead
+        }
+        // Something is there: a regular file lends the new one its mode and owner, a link is
+        // replaced as a name, anything else stays.
+        struct stat there {};
+        const bool present = fstatat(dir, name_.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!present && errno != ENOENT) return LastReason();
+        if (!present && link) continue;  // gone meanwhile
+        if (present && !S_ISREG(there.st_mode) && !S_ISLNK(there.st_mode)) {
+            return KindOf(there.st_mode);
+        }
+        if (present && S_ISREG(there.st_mode) && there_ != There::kFile && !adopt(there)) {
+            return LastReason();
+        }
+        // A nameless file is given a temporary name first (a link can be made to a new name
+        // only), and renamed over the target.
+        NameChange change;
+        Reason failure = 0;
+        for (int tries = 0; temp_.empty() && failure == 0 && tries < 100; ++tries) {
+            char name[48];
+            TempFiles::Name(name);
+            slot_ = TempFiles::Add(*folder_, name);
+            if (slot_ < 0) return EMFILE;
+            failure = LinkNameless(fd, dir, name);
+            if (failure == 0) {
+                temp_ = name;  // fits the room reserved at the start
+            } else {
+                TempFiles::Drop(slot_);
+                slot_ = -1;
+                if (failure == EEXIST) failure = 0;
+            }
+        }
+        if (failure == 0 && temp_.empty()) failure = EEXIST;
+        if (failure == 0 && renameat(dir, temp_.c_str(), dir, name_.c_str()) != 0) {
+            failure = LastReason();
+        }
+        if (failure != 0 && !temp_.empty()) unlinkat(dir, temp_.c_str(), 0);
+        temp_.clear();
+        TempFiles::Drop(slot_);
+        slot_ = -1;
+        return failure;
+    }
+    return EEXIST;
 }
 
 }  // namespace platform

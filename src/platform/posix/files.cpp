@@ -147,6 +147,19 @@ bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
     return fd_ >= 0 || Fail(why, LastReason());
 }
 
+bool Folder::MakeBelow(const Folder& parent, const char* name, Reason* why) {
+    if (name == nullptr || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return Fail(why, EINVAL);
+    }
+    Reason failure = 0;
+    if (OpenBelow(parent, name, &failure)) return true;
+    // Made by another thread meanwhile is as good as made here.
+    if (failure != ENOENT || (mkdirat(parent.fd_, name, 0777) != 0 && errno != EEXIST)) {
+        return Fail(why, failure != ENOENT ? failure : LastReason());
+    }
+    return OpenBelow(parent, name, why);
+}
+
 bool Folder::IsOpen() const {
     return fd_ >= 0;
 }

@@ -1,5 +1,6 @@
 // POSIX stand-ins for the Windows kernel's movable memory blocks, and the process services:
-// reasons and their words, the heap, signals around writes, threads.
+// reasons and their words, the heap, signals around writes (the cleanup of temporary files on
+// SIGINT, SIGTERM and SIGHUP among them), threads.
 #ifndef _WIN32
 
 #if __has_include(<malloc.h>)
@@ -7,6 +8,7 @@
 #endif
 #include <pthread.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,6 +142,43 @@ namespace {
 // Enough for the work of one entry: the compressors keep their state on the heap.
 constexpr std::size_t kThreadStack = std::size_t{512} << 10;
 
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction gFormer[3];
+thread_local sigset_t tHeldMask;  // this thread's mask before its NameChange
+
+sigset_t CleanedSignals() {
+    sigset_t cleaned;
+    sigemptyset(&cleaned);
+    for (int signal : kCleanedSignals) sigaddset(&cleaned, signal);
+    return cleaned;
+}
+
+// An ending signal's handler. Workers hold these signals off for good, and any thread holds them
+// off inside a NameChange, so it runs outside one: it waits for those under way on the other
+// threads, removes the named temporary files and ends the process by the same signal.
+extern "C" void RemoveTempFilesAndEnd(int signal) {
+    TempFiles::RemoveAll();
+    for (int i = 0; i < 3; ++i) {
+        if (kCleanedSignals[i] == signal) sigaction(signal, &gFormer[i], nullptr);
+    }
+    raise(signal);  // delivered once this returns, to the former action: the end, by default
+}
+
+struct sigaction gBeforeWriter[3];
+
+// Writes the ending text, then ends the process by the signal through what was set up before.
+extern "C" void WriteEndingTextAndEnd(int signal) {
+    const int length = EndingText::length.load();
+    if (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, EndingText::text, static_cast<size_t>(length));
+        (void)written;  // nothing is left to do about it
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (kCleanedSignals[i] == signal) sigaction(signal, &gBeforeWriter[i], nullptr);
+    }
+    raise(signal);  // delivered once this returns, to what was set up before
+}
+
 void* RunWork(void* work) {
     (*static_cast<std::function<void()>*>(work))();
     return nullptr;
@@ -179,6 +218,67 @@ void PrepareWrites() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void PreparePipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void InstallEndingWriter() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = WriteEndingTextAndEnd;
+        sigemptyset(&action.sa_mask);
+        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
+        for (int i = 0; i < 3; ++i) {
+            if (sigaction(kCleanedSignals[i], nullptr, &gBeforeWriter[i]) == 0 &&
+                gBeforeWriter[i].sa_handler != SIG_IGN) {
+                sigaction(kCleanedSignals[i], &action, nullptr);
+            }
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
+long TempFiles::ProcessId() {
+    return static_cast<long>(getpid());
+}
+
+void TempFiles::InstallCleanup() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = RemoveTempFilesAndEnd;
+        sigemptyset(&action.sa_mask);
+        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
+        for (int i = 0; i < 3; ++i) {
+            // A signal the program was started to ignore stays ignored.
+            if (sigaction(kCleanedSignals[i], nullptr, &gFormer[i]) == 0 &&
+                gFormer[i].sa_handler != SIG_IGN) {
+                sigaction(kCleanedSignals[i], &action, nullptr);
+            }
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
+void TempFiles::HoldSignals() {
+    const sigset_t cleaned = CleanedSignals();
+    pthread_sigmask(SIG_BLOCK, &cleaned, &tHeldMask);
+}
+
+void TempFiles::ReleaseSignals() {
+    pthread_sigmask(SIG_SETMASK, &tHeldMask, nullptr);
+}
+
+void TempFiles::Nap() {
+    const timespec moment{0, 1000000};
+    nanosleep(&moment, nullptr);
+}
+
+void TempFiles::AwaitTheEnd() {
+    for (;;) pause();
+}
+
 bool Thread::Start(std::function<void()> work) {
     if (started_) return false;
     work_ = std::move(work);
@@ -186,8 +286,14 @@ bool Thread::Start(std::function<void()> work) {
     if (pthread_attr_init(&attributes) != 0) return false;
     pthread_attr_setstacksize(&attributes, kThreadStack);
     auto* thread = new (std::nothrow) pthread_t;
+    // A worker never takes SIGINT, SIGTERM or SIGHUP: it is born holding them off, so that their
+    // handler runs on the thread that started the work, never beside a name being changed.
+    const sigset_t cleaned = CleanedSignals();
+    sigset_t former;
+    pthread_sigmask(SIG_BLOCK, &cleaned, &former);
     const bool made =
         thread != nullptr && pthread_create(thread, &attributes, RunWork, &work_) == 0;
+    pthread_sigmask(SIG_SETMASK, &former, nullptr);
     pthread_attr_destroy(&attributes);
     if (!made) {
         delete thread;

@@ -1,5 +1,5 @@
-// The Windows file services, whole-or-nothing file replacement among them: the kernel calls
-// come from <windows.h> as they are, and the helpers below are built on them.
+// The Windows file services: the kernel calls come from <windows.h> as they are, and the
+// helpers below are built on them.
 #ifdef _WIN32
 
 #include <fcntl.h>
@@ -10,48 +10,11 @@
 #include <cstring>
 #include <new>
 
-#include "platform/atomic_file.h"
 #include "platform/internal.h"
 #include "platform/platform.h"
 
 namespace platform {
 
-namespace {
-
-// True for a name Windows keeps as it is written: not a device (CON, PRN, AUX, NUL, COM0-9,
-// LPT0-9, CONIN$, CONOUT$, with or without an extension), none of <>:"|?*, separators or
-// control characters, and no dot or space at its end (Windows drops them: "name." is "name").
-bool IsPlainName(const char* name) {
-    const std::size_t length = std::strlen(name);
-    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return false;
-    for (const char* at = name; *at != '\0'; ++at) {
-        if (static_cast<unsigned char>(*at) < 0x20 || std::strchr("<>:\"|?*/\\", *at) != nullptr) {
-            return false;
-        }
-    }
-    std::size_t stem = std::strcspn(name, ".");  // the device part; blanks before a dot go too
-    while (stem > 0 && name[stem - 1] == ' ') --stem;
-    char upper[8] = {};
-    if (stem >= sizeof upper) return true;
-    for (std::size_t i = 0; i < stem; ++i) {
-        const char c = name[i];
-        upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-        if (std::strcmp(upper, device) == 0) return false;
-    }
-    const bool port = std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0;
-    if (port && stem == 4 && upper[3] >= '0' && upper[3] <= '9') return false;
-    // COM and LPT with a superscript digit (UTF-8) are devices as well.
-    if (port && stem == 5 && upper[3] == '\xc2' &&
-        (upper[4] == '\xb9' || upper[4] == '\xb2' || upper[4] == '\xb3')) {
-        return false;
-    }
-    return true;
-}
-
-// A stdio stream over an open file handle; the stream owns the handle from then on. On
-// failure the handle is closed.
 std::FILE* StreamOver(HANDLE handle, int flags, const char* mode) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags);
     if (fd < 0) {
@@ -63,22 +26,37 @@ std::FILE* StreamOver(HANDLE handle, int flags, const char* mode) {
     return file;
 }
 
-// Ctrl+C, Ctrl+Break and closing the console run this on a thread of its own.
-BOOL WINAPI RemoveTempFilesAndEnd(DWORD /*event*/) {
-    TempFiles::RemoveAll();
-    return FALSE;  // on to the default handler, which ends the process
+Reason NameFault(const char* name) {
+    const std::size_t length = std::strlen(name);
+    if (length == 0) return kErrorNoFileName;
+    if (name[length - 1] == '.' || name[length - 1] == ' ') return kErrorAlteredName;
+    for (const char* at = name; *at != '\0'; ++at) {
+        if (static_cast<unsigned char>(*at) < 0x20 || std::strchr("<>:\"|?*/\\", *at) != nullptr) {
+            return ERROR_INVALID_NAME;
+        }
+    }
+    std::size_t stem = std::strcspn(name, ".");  // the device part; blanks before a dot go too
+    while (stem > 0 && name[stem - 1] == ' ') --stem;
+    char upper[8] = {};
+    if (stem >= sizeof upper) return 0;
+    for (std::size_t i = 0; i < stem; ++i) {
+        const char c = name[i];
+        upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (std::strcmp(upper, device) == 0) return kErrorReservedName;
+    }
+    const bool port = std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0;
+    if (port && stem == 4 && upper[3] >= '0' && upper[3] <= '9') return kErrorReservedName;
+    // COM and LPT with a superscript digit (UTF-8) are devices as well.
+    if (port && stem == 5 && upper[3] == '\xc2' &&
+        (upper[4] == '\xb9' || upper[4] == '\xb2' || upper[4] == '\xb3')) {
+        return kErrorReservedName;
+    }
+    return 0;
 }
 
-// The first to run of the console's handlers (the last installed): writes the ending text.
-BOOL WINAPI WriteEndingText(DWORD /*event*/) {
-    const int length = EndingText::length.load();
-    DWORD written = 0;
-    if (length > 0) {
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), EndingText::text, static_cast<DWORD>(length),
-                  &written, nullptr);
-    }
-    return FALSE;  // on to the handlers before it, and the default one, which ends the process
-}
+namespace {
 
 // Opens the folder at path and holds it without letting it be moved or deleted meanwhile;
 // refuseLinks turns away a link or junction there (a reparse point) instead of following it.
@@ -133,9 +111,8 @@ bool Folder::Open(const char* path, Reason* why) {
 }
 
 bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
-    if (IsOpen() || !parent.IsOpen() || name == nullptr || !IsPlainName(name)) {
-        return Fail(why, ERROR_INVALID_NAME);
-    }
+    if (IsOpen() || !parent.IsOpen() || name == nullptr) return Fail(why, ERROR_INVALID_NAME);
+    if (const Reason fault = NameFault(name)) return Fail(why, fault);
     try {
         std::string full = parent.path_ + name + '\\';
         handle_ = OpenFolderHandle(full, true, why);
@@ -144,6 +121,27 @@ bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
         return Fail(why, kErrorNoMemory);
     }
     return IsOpen();
+}
+
+bool Folder::MakeBelow(const Folder& parent, const char* name, Reason* why) {
+    if (name == nullptr || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return Fail(why, ERROR_INVALID_NAME);
+    }
+    Reason failure = 0;
+    if (OpenBelow(parent, name, &failure)) return true;
+    if (failure != ERROR_FILE_NOT_FOUND && failure != ERROR_PATH_NOT_FOUND) {
+        return Fail(why, failure);
+    }
+    try {
+        // Made by another thread meanwhile is as good as made here.
+        if (!CreateDirectoryA((parent.path_ + name).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            return Fail(why, LastReason());
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(why, kErrorNoMemory);
+    }
+    return OpenBelow(parent, name, why);
 }
 
 bool Folder::IsOpen() const {
@@ -244,128 +242,6 @@ void ClearScreen() {
     if (!IsTerminal(stdout)) return;
     std::fflush(stdout);
     std::system("cls");
-}
-
-long TempFiles::ProcessId() {
-    return static_cast<long>(GetCurrentProcessId());
-}
-
-void TempFiles::InstallCleanup() {
-    static const bool installed = SetConsoleCtrlHandler(RemoveTempFilesAndEnd, TRUE) != 0;
-    (void)installed;
-}
-
-void TempFiles::RemoveOne(const Folder& folder, const char* name) {
-    // Each is open with FILE_SHARE_DELETE: it goes when the ending process closes it.
-    try {
-        DeleteFileA((folder.path_ + name).c_str());
-    } catch (const std::bad_alloc&) {
-    }
-}
-
-void InstallEndingWriter() {
-    static const bool installed = SetConsoleCtrlHandler(WriteEndingText, TRUE) != 0;
-    (void)installed;
-}
-
-void TempFiles::AwaitTheEnd() {
-    for (;;) Sleep(INFINITE);
-}
-
-void UseNamelessTempFiles(bool /*use*/) {}  // Windows has no nameless files: always named
-
-void AtomicFile::Start() {
-    if (folder_ == nullptr || !folder_->IsOpen()) return Refuse(ERROR_PATH_NOT_FOUND);
-    if (!IsPlainName(name_.c_str())) return Refuse(ERROR_INVALID_NAME);
-    std::string target;
-    try {
-        target = folder_->path_ + name_;
-        temp_.reserve(48);
-    } catch (const std::bad_alloc&) {
-        return Refuse(kErrorNoMemory);
-    }
-    // A folder or a device there is never replaced; a link is, as a name.
-    HANDLE there =
-        CreateFileA(target.c_str(), FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (there != INVALID_HANDLE_VALUE) {
-        BY_HANDLE_FILE_INFORMATION info{};
-        const bool regular = GetFileType(there) == FILE_TYPE_DISK &&
-                             GetFileInformationByHandle(there, &info) &&
-                             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-        CloseHandle(there);
-        if (!regular) return Refuse(kErrorNotRegularFile);
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[48];
-        TempFiles::Name(name);
-        std::string path;
-        try {
-            path = folder_->path_ + name;
-        } catch (const std::bad_alloc&) {
-            return Refuse(kErrorNoMemory);
-        }
-        slot_ = TempFiles::Add(*folder_, name);
-        if (slot_ < 0) return Refuse(ERROR_TOO_MANY_OPEN_FILES);
-        temp_ = name;  // fits the room reserved above
-        // CREATE_NEW fails on a name that is taken, a link included, so the file is ours alone.
-        HANDLE handle =
-            CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            TempFiles::Drop(slot_);
-            slot_ = -1;
-            temp_.clear();  // not ours
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
-            return Refuse(error);
-        }
-        file_ = StreamOver(handle, _O_WRONLY | _O_BINARY, "wb");
-        if (file_ == nullptr) return Refuse(kErrorFailed);
-        // Small records gather in a buffer; a whole block goes past it, in one call.
-        std::setvbuf(file_, nullptr, _IOFBF, 64 << 10);
-        return;
-    }
-    Refuse(ERROR_FILE_EXISTS);
-}
-
-void AtomicFile::Abandon() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
-    if (!temp_.empty()) TempFiles::RemoveOne(*folder_, temp_.c_str());
-    TempFiles::Drop(slot_);
-    slot_ = -1;
-    temp_.clear();
-}
-
-bool AtomicFile::Commit(Reason* why) {
-    if (file_ == nullptr) return Fail(why, reason_);
-    Reason failure = 0;
-    if (std::fflush(file_) != 0 || std::ferror(file_) != 0) failure = LastReason();
-    if (failure == 0 && durable_ &&
-        !FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_))))) {
-        failure = LastReason();
-    }
-    if (std::fclose(file_) != 0 && failure == 0) failure = LastReason();
-    file_ = nullptr;
-    const DWORD how = MOVEFILE_REPLACE_EXISTING | (durable_ ? MOVEFILE_WRITE_THROUGH : 0);
-    try {
-        if (failure == 0 &&
-            !MoveFileExA((folder_->path_ + temp_).c_str(), (folder_->path_ + name_).c_str(), how)) {
-            failure = LastReason();
-        }
-    } catch (const std::bad_alloc&) {
-        failure = kErrorNoMemory;
-    }
-    if (failure != 0) {
-        Abandon();
-        return Fail(why, failure);
-    }
-    TempFiles::Drop(slot_);
-    slot_ = -1;
-    temp_.clear();
-    return true;
 }
 
 }  // namespace platform

@@ -53,6 +53,8 @@ void PrepareHeap() {}  // the process heap needs no setting up
 
 void PrepareWrites() {}  // no signal ends a Windows program for a file-size limit
 
+void PreparePipes() {}  // a write into a closed pipe fails there without ending the program
+
 bool Thread::Start(std::function<void()> work) {
     if (started_) return false;
     work_ = std::move(work);
