@@ -6,6 +6,9 @@
 int main(int argc, char** argv) {
     platform::PrepareHeap();
     platform::PrepareWrites();
-    if (argc > 1) return RunCommandLine(argc, argv);
+    if (argc > 1) {
+        platform::PreparePipes();
+        return RunCommandLine(argc, argv);
+    }
     return RunMenu();
 }

@@ -116,6 +116,13 @@ class CommandLine : public ::testing::Test {
         WriteFile(dir / "self/s.pak", plain);
         treePack = SavedPack(dir.path(), "tree.pak", {kTree.begin(), kTree.end()}, false);
         fs::remove(dir.path() / "tree.pak");
+        fs::create_directories(dir.path() / "blocked/a.txt");  // a folder where a file goes
+        SavedPack(dir.path(), "dot.pak", {{".", "x"}}, false);
+        SavedPack(dir.path(), "device.pak", {{"ok", "ok"}, {"aux.txt", "aux"}}, false);
+        SavedPack(dir.path(), "dropped.pak", {{"name.", "dot"}}, false);
+        SavedPack(dir.path(), "deep.pak", {{"a/b/c", "c"}, {"a/e", "e"}, {"a/b/d", "d"}}, false);
+        // The second needs the first's place as a folder, and would be done long before it.
+        SavedPack(dir.path(), "clash.pak", {{"d", std::string(16 << 20, 'd')}, {"d/x", "x"}}, true);
         // Ten entries: the third's stream garbled, the ninth's name without its end.
         std::vector<std::pair<std::string, std::string>> ten;
         for (char i = 1; i <= 10; ++i) ten.emplace_back(Numbered("e", i), std::string(90, i));
@@ -137,6 +144,8 @@ TEST_F(CommandLine, Table) {
     const std::string kNoFile = platform::ErrorText(2);  // ENOENT, ERROR_FILE_NOT_FOUND
     const std::string kTry = " (see zorel --help)\n";
     const std::string in = std::string(1, platform::kPathSeparator);  // the folder's files
+    const bool windows = platform::kPathSeparator == '\\';
+    const std::string null = windows ? "NUL" : "/dev/null";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -223,6 +232,35 @@ TEST_F(CommandLine, Table) {
          "a.txt\n",
          true},
         {{"pack", "x.pak", "o"}, 0, "", {{"pack:x.pak", "keep.txt=kept"}}},
+        {{"pack", null, "f"}, 0, "", {}},
+        {{"pack", "f", "f"}, 1, "zorel: f: the target is a folder\n", {{"f/a.txt", "abc"}}},
+        {{"add", "-", "f/a.txt"}, 2, "zorel: add needs a pack file, not -" + kTry, {}},
+        {{"remove", "-", "a.txt"}, 2, "zorel: remove needs a pack file, not -" + kTry, {}},
+        {{"unpack", "p.pak", "blocked"},
+         1,
+         "zorel: p.pak: entry 1 (a.txt): the target is a folder\n",
+         {{"blocked/notes.txt", kAbsent}}},
+        {{"unpack", "dot.pak", "o"},
+         1,
+         "zorel: dot.pak: entry 1 (.): the name holds no file name\n",
+         {}},
+        {{"unpack", "deep.pak", "new"},
+         0,
+         "",
+         {{"new/a/b/c", "c"}, {"new/a/b/d", "d"}, {"new/a/e", "e"}}},
+        {{"unpack", "clash.pak", "new"},
+         1,
+         "zorel: clash.pak: entry 2 (d/x): " + platform::ErrorText(windows ? 123 : ENOTDIR) + "\n",
+         {{"new/d", std::string(16 << 20, 'd')}}},
+        {{"unpack", "device.pak", "new"},
+         windows ? 1 : 0,
+         windows ? "zorel: device.pak: entry 2 (aux.txt): a name Windows reserves for a device\n"
+                 : "",
+         {{"new/ok", "ok"}}},
+        {{"unpack", "dropped.pak", "new"},
+         windows ? 1 : 0,
+         windows ? "zorel: dropped.pak: entry 1 (name.): a name Windows would change\n" : "",
+         {{"new/name", kAbsent}}},
         {{"pack", "--fast", "-z", "x.pak", "o"}, 0, "", {{"pack:x.pak", "keep.txt=kept"}}},
         {{"list", "--fast", "p.pak"},
          2,
@@ -323,7 +361,7 @@ TEST_F(CommandLine, Table) {
          "",
          {{"p.pak", std::string("UPz3\0\0\0\0\0", 9)}}},
         // "-" is standard input for unpack, list and test: a pipe, read as it comes (a file
-        // redirected there on Windows), and a file named "-" for the rest.
+        // redirected there on Windows).
         {{"unpack", "-", "o"},
          0,
          "",
@@ -355,7 +393,6 @@ TEST_F(CommandLine, Table) {
          false,
          "short.pak"},
         {{"test", "-"}, 1, "zorel: -: not a pack file\n", {}, "", false, "f/a.txt"},
-        {{"add", "-", "f/a.txt"}, 0, "", {{"pack:-", "f/a.txt=abc"}}},
     };
     for (const Case& c : cases) {
         ScratchDir scratch;
@@ -477,8 +514,6 @@ TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
     EXPECT_TRUE(ReadFile(dir / "odd.pak") == odd);
 }
 
-// pack -z makes the file keys 3, 8 and 2 make; pack the one of keys 3 and 2; unpack writes
-// the files of keys 1 and 4; list prints what key 7 prints.
 // Entries are written on worker threads, yet of entries that land on one file the last in the
 // pack wins.
 TEST_F(CommandLine, UnpackOnWorkersKeepsThePacksOrder) {
@@ -494,6 +529,8 @@ TEST_F(CommandLine, UnpackOnWorkersKeepsThePacksOrder) {
     EXPECT_EQ(ReadFile(dir / "out/last"), "end");
 }
 
+// pack -z makes the file keys 3, 8 and 2 make, into a file or into standard output; pack the
+// one of keys 3 and 2; unpack writes the files of keys 1 and 4; list prints what key 7 prints.
 // Files of several megabytes are compressed ahead of their turn; they still land in order.
 TEST_F(CommandLine, SameFilesAsTheMenu) {
     fs::create_directory(dir.path() / "empty");
@@ -521,15 +558,19 @@ TEST_F(CommandLine, SameFilesAsTheMenu) {
             const bool packed = RunProgram(dir.path(), "3\n" + f + "\n\n" + (z ? "8\n\n" : "") +
                                                            "2\nmenu.pak\n\n0\n\n")
                                     .find("packed Successfully") != std::string::npos;
-            const CommandResult cli =
-                RunCommand(dir.path(), z ? std::vector<std::string>{"pack", "-z", "cli.pak", f}
-                                         : std::vector<std::string>{"pack", "cli.pak", f});
-            EXPECT_EQ(cli.status, packed ? 0 : 1);
+            const auto pack = [&](const std::string& to) {
+                return RunCommand(dir.path(), z ? std::vector<std::string>{"pack", "-z", to, f}
+                                                : std::vector<std::string>{"pack", to, f});
+            };
+            const CommandResult piped = pack("-");  // standard output, a pipe
+            EXPECT_EQ(pack("cli.pak").status, packed ? 0 : 1);
+            EXPECT_EQ(piped.status, packed ? 0 : 1);
             if (!packed) {
                 EXPECT_FALSE(fs::exists(dir.path() / "cli.pak"));
                 continue;
             }
             EXPECT_TRUE(ReadFile(dir / "cli.pak") == ReadFile(dir / "menu.pak"));
+            EXPECT_TRUE(piped.out == ReadFile(dir / "menu.pak"));
             if (z) {  // other streams, the same files
                 ASSERT_EQ(RunCommand(dir.path(), {"pack", "--fast", "-z", "fast.pak", f}).status,
                           0);

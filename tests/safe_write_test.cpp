@@ -8,6 +8,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <thread>
 #endif
 
@@ -139,14 +142,27 @@ TEST(SafeWrites, ANamedTargetIsFollowedToWhatItNames) {
             fs::remove(dir.path() / "real/new.pak");
             const std::string target = c.target[0] == '/' ? c.target : dir / c.target;
             std::string streamed;
+            std::atomic<bool> done{false};
             std::thread reader([&] {
                 if (c.lands == nullptr || *c.lands != '\0') return;
-                streamed = ReadFile(target);  // waits for the writer
+                // Open at once, then read until the writer is gone or, none having come, the
+                // save is over.
+                const int fd = open(target.c_str(), O_RDONLY | O_NONBLOCK);
+                char buffer[4096];
+                for (pollfd ready{fd, POLLIN, 0}; fd >= 0;) {
+                    if (poll(&ready, 1, 100) == 0) {
+                        if (done) break;
+                        continue;  // no writer yet: a read would take it for the end
+                    }
+                    const ssize_t got = read(fd, buffer, sizeof buffer);
+                    if (got == 0 || (got < 0 && errno != EAGAIN)) break;
+                    if (got > 0) streamed.append(buffer, static_cast<std::size_t>(got));
+                }
+                if (fd >= 0) close(fd);
             });
             const bool saved = menu ? pack.Save(target.c_str())
                                     : RunCommand(dir.path(), {"pack", target, "src"}).status == 0;
-            const int unblock = open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK);
-            if (unblock >= 0) close(unblock);  // a reader still waiting for a writer gives up
+            done = true;
             reader.join();
             EXPECT_EQ(saved, c.saved);
             if (c.lands != nullptr && *c.lands == '\0') {
@@ -353,6 +369,25 @@ TEST(SafeWrites, NamesOutsideTheAnsiCodePageRoundTrip) {
 }
 
 #endif  // _WIN32
+
+// A read-only file replaced by a save or an unpack is read-only still: its attribute is kept on
+// Windows as its mode is on POSIX.
+TEST(SafeWrites, AReadOnlyFileIsReplacedAndStaysReadOnly) {
+    ScratchDir dir;
+    const auto writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    for (const bool save : {true, false}) {
+        const fs::path path = dir.path() / (save ? "kept.pak" : "kept");
+        WriteFile(path.string(), "earlier");
+        fs::permissions(path, writable, fs::perm_options::remove);
+        Pack pack;
+        Append(pack, MakeEntry("kept", "new bytes"));
+        EXPECT_TRUE(save ? pack.Save(path.string().c_str())
+                         : pack.UnpackToFolder(dir.path().string().c_str()));
+        EXPECT_NE(ReadFile(path.string()), "earlier") << path;
+        EXPECT_EQ(fs::status(path).permissions() & writable, fs::perms::none) << path;
+        EXPECT_EQ(TempFilesIn(dir.path()), 0);
+    }
+}
 
 // Entries are bounded by memory alone: more than Windows' 65,536 movable blocks load and save.
 TEST(SafeWrites, SeventyThousandEntriesLoadAndSave) {

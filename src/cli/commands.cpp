@@ -264,6 +264,8 @@ int RunCommand(const Arguments& args) {
     }
     if (verb == "add" || verb == "remove") {
         if (n < 2) return UsageError(verb + " takes PACKFILE and at least one name");
+        // A pack changed in place is read and replaced: a stream can be neither.
+        if (in[0] == kStandardStream) return UsageError(verb + " needs a pack file, not -");
         const std::vector<std::string> rest(in.begin() + 1, in.end());
         if (verb == "remove") {
             return Streamed(nullptr, "removed", in[0], [&](StreamTotals* t, StreamFailure* f) {

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <new>
+#include <optional>
 
 #include "fsbridge/sources.h"
 #include "fsbridge/unpack.h"
@@ -183,9 +185,9 @@ bool TellListing(const char* folder, const FolderListing& listing, const StreamO
 }
 
 void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
-           const char* pack) {
+           std::uint64_t packBytes) {
     if (options.totals == nullptr) return;
-    *options.totals = {entries, plain, LengthOf(pack)};
+    *options.totals = {entries, plain, packBytes};
 }
 
 }  // namespace
@@ -203,7 +205,10 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     FolderReturn back;
     Reason why = 0;
     // The pack file is known by what it is, not by its name, wherever the folder holds it.
-    ListingRequest request{options.recursive, true, platform::IdentityOf(path)};
+    const platform::FileIdentity self = std::strcmp(path, kStandardStream) == 0
+                                           ? platform::IdentityOf(stdout)
+                                           : platform::IdentityOf(path);
+    ListingRequest request{options.recursive, true, self};
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     std::string culprit;
     if (!ListFolder(request, &listing, &culprit, &why)) {
@@ -216,20 +221,33 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     SharedProgress().Start(files.size(), BytesOf(files));
 
     // The pack file's path is taken from the folder we started in, once the folder is listed:
-    // a temporary file it is written to is never among the files packed.
-    PackWriter writer(path, options.compress ? 1 : 0, static_cast<std::uint32_t>(files.size()));
-    if (!writer.ok()) return Fail(failure, path, writer.reason());
+    // a temporary file it is written to is never among the files packed. As tar does, no pack
+    // is shown on a terminal; naming the terminal's device still writes it.
+    const bool standard = std::strcmp(path, kStandardStream) == 0;
+    const char* const shown = standard ? "standard output" : path;
+    if (standard && platform::IsTerminal(stdout)) {
+        return Fail(failure, shown, platform::kErrorTerminalOutput);
+    }
+    std::optional<PackWriter> writer;
+    const std::uint8_t flag = options.compress ? 1 : 0;
+    const auto count = static_cast<std::uint32_t>(files.size());
+    if (standard) {
+        writer.emplace(platform::StandardOutput{}, flag, count);
+    } else {
+        writer.emplace(path, flag, count);
+    }
+    if (!writer->ok()) return Fail(failure, shown, writer->reason());
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     const std::uint64_t budget = BudgetFor(files);
-    FileSource source(files, options.compress, options.engine, budget, EntrySink(&writer),
+    FileSource source(files, options.compress, options.engine, budget, EntrySink(&*writer),
                       options.done);
     WindowFailure window;
     const bool packed = RunWindow(source, budget, options.workers, &window);
     back.Back();
-    if (!writer.ok()) return Fail(failure, path, writer.reason());
+    if (!writer->ok()) return Fail(failure, shown, writer->reason());
     if (!packed) return Fail(failure, InFolder(folder, window.name), window.why);
-    if (!writer.Commit(&why)) return Fail(failure, path, why);
-    Count(options, files.size(), BytesOf(files), path);
+    if (!writer->Commit(&why)) return Fail(failure, shown, why);
+    Count(options, files.size(), BytesOf(files), writer->bytes());
     return true;
 }
 
@@ -252,7 +270,7 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     if (missing != nullptr) {
         return Fail(failure, std::string(path) + ": " + *missing, platform::kErrorNoSuchEntry);
     }
-    Count(options, SharedProgress().filesDone, source.plainBytes(), path);
+    Count(options, SharedProgress().filesDone, source.plainBytes(), LengthOf(path));
     return true;
 }
 
@@ -266,7 +284,7 @@ bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* f
     if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
         return FailEntry(failure, window);
     }
-    Count(options, reader.header().count, 0, path);
+    Count(options, reader.header().count, 0, LengthOf(path));
     return true;
 }
 
@@ -303,7 +321,7 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     }
     reader.Close();
     if (!writer.Commit(&why)) return Fail(failure, path, why);
-    Count(options, taken.size(), BytesOf(taken), path);
+    Count(options, taken.size(), BytesOf(taken), LengthOf(path));
     return true;
 }
 
@@ -348,6 +366,6 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names,
     }
     reader.Close();
     if (!writer.Commit(&why)) return Fail(failure, path, why);
-    Count(options, dropped.size(), 0, path);
+    Count(options, dropped.size(), 0, LengthOf(path));
     return true;
 }

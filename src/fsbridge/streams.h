@@ -53,11 +53,16 @@ struct StreamOptions {
 // in constant memory. False with the reason of PackReader::Open, or of a terminal.
 bool OpenPackInput(PackReader* reader, const char* path, platform::Reason* why);
 
+// The PACKFILE that names standard output for StreamPackFolder.
+inline constexpr const char* kStandardStream = "-";
+
 // Every regular file of folder (and, recursive, of the folders below it, named by their path
-// with '/') into the pack file at path, each compressed by engine when asked, in the order and
-// form of Pack::PackFolder then Pack::Save (with zlib, byte for byte, when not recursive). The
-// pack file itself, met in the folder, is left out. Every file is checked before the pack file
-// is begun. False leaves any earlier file.
+// with '/') into the pack file at path (standard output for kStandardStream, unless that is a
+// terminal; a FIFO or device a path leads to is written straight into), each compressed by engine
+// when asked, in the order and form of Pack::PackFolder then Pack::Save (with zlib, byte for
+// byte, when not recursive). The pack file itself, met in the folder, is left out. Every file is
+// checked before the pack file is begun. False leaves any earlier file; what went into a stream
+// written straight stays there.
 bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
                       StreamFailure* failure);
 

@@ -150,9 +150,19 @@ std::size_t RecordAt::Read(unsigned char* bytes, std::size_t length, Reason* why
 }
 
 PackWriter::PackWriter(const char* path, std::uint8_t flag, std::uint32_t count)
-    : out_(path), count_(count), reason_(out_.reason()) {
+    : out_(path), count_(count) {
+    Begin(flag);
+}
+
+PackWriter::PackWriter(platform::StandardOutput to, std::uint8_t flag, std::uint32_t count)
+    : out_(to), count_(count) {
+    Begin(flag);
+}
+
+void PackWriter::Begin(std::uint8_t flag) {
+    reason_ = out_.reason();
     if (out_.stream() == nullptr && reason_ == 0) reason_ = platform::kErrorFailed;
-    fmt::EncodeHeader(header_, flag, count);
+    fmt::EncodeHeader(header_, flag, count_);
 }
 
 bool PackWriter::Write(PackEntry* entry) {
@@ -191,6 +201,7 @@ bool PackWriter::Flush() {
         pieces[count++] = {held_[i]->view, held_[i]->DataLength()};
     }
     if (platform::WritePieces(out_.stream(), pieces, count, &reason_)) {
+        for (std::size_t i = 0; i < count; ++i) bytes_ += pieces[i].length;
         headerHeld_ = false;
         written_ += static_cast<std::uint32_t>(records_);
     }

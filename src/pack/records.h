@@ -105,8 +105,11 @@ class RecordAt final : public PieceSource {
 // its block, which stays locked until then.
 class PackWriter {
   public:
-    // Starts the file with its header; ok() is false when it cannot be made.
+    // Starts the file with its header; ok() is false when it cannot be made. The path is the
+    // user's: see platform::AtomicFile for the links followed and the pipes written into.
     PackWriter(const char* path, std::uint8_t flag, std::uint32_t count);
+    // The same into standard output, written straight.
+    PackWriter(platform::StandardOutput to, std::uint8_t flag, std::uint32_t count);
     ~PackWriter() { Release(); }
     PackWriter(const PackWriter&) = delete;
     PackWriter& operator=(const PackWriter&) = delete;
@@ -121,11 +124,14 @@ class PackWriter {
     bool Write(std::unique_ptr<PackEntry> entry);
     // Puts the file in place when every record promised was written.
     bool Commit(platform::Reason* why);
+    // The bytes written so far: the pack's length once committed.
+    std::uint64_t bytes() const { return bytes_; }
 
   private:
     static constexpr std::size_t kHeldRecords = 256;
     static constexpr std::uint64_t kHeldBytes = std::uint64_t{1} << 20;
 
+    void Begin(std::uint8_t flag);
     bool Hold(PackEntry* entry, bool owned);
     bool Flush();
     void Release();
@@ -133,6 +139,7 @@ class PackWriter {
     platform::AtomicFile out_;
     std::uint32_t count_;
     std::uint32_t written_ = 0;
+    std::uint64_t bytes_ = 0;
     platform::Reason reason_ = 0;
     unsigned char header_[pack_format::kHeaderSize];
     bool headerHeld_ = true;  // the header goes out with the first records

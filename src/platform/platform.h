@@ -164,6 +164,9 @@ bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* ide
 
 // The identity of what path names now (links followed); unknown when nothing is there.
 FileIdentity IdentityOf(const char* path);
+// The identity of the regular file an open stream writes to (standard output redirected to a
+// file); unknown for a pipe, a terminal or a device.
+FileIdentity IdentityOf(std::FILE* file);
 
 // Reads up to `length` bytes; how many came. Fewer at the end of the file, or at a read error,
 // whose reason then goes to *why (left as it was at the end of the file).

@@ -225,6 +225,12 @@ FileIdentity IdentityOf(const char* path) {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), true};
 }
 
+FileIdentity IdentityOf(std::FILE* file) {
+    struct stat info {};
+    if (file == nullptr || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), true};
+}
+
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     errno = 0;
     const std::size_t got = std::fread(bytes, 1, length, file);

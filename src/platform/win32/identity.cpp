@@ -1,6 +1,8 @@
 // Windows: what a path names, asked before a file is packed (its length and its identity).
 #ifdef _WIN32
 
+#include <io.h>
+
 #include <cstdint>
 
 #include "platform/internal.h"
@@ -55,6 +57,14 @@ FileIdentity IdentityOf(const char* path) {
                     std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
     }
     CloseHandle(handle);
+    return identity;
+}
+
+FileIdentity IdentityOf(std::FILE* file) {
+    FileIdentity identity;
+    if (file == nullptr) return identity;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle != INVALID_HANDLE_VALUE) DescribeHandle(handle, nullptr, &identity);
     return identity;
 }
 
