@@ -97,6 +97,15 @@ TEST(Pipes, APackIntoStandardOutputFailsWithItsReason) {
               "zorel: standard output: a pack is not written to a terminal\n");
     EXPECT_LE(read(screen, head, sizeof head), 0);  // nothing reached the terminal
     close(screen);
+
+    // Redirected into a file of the folder packed, it leaves that file out, as it leaves out a
+    // PACKFILE it is named by.
+    const int file = open((dir / "big/self.pak").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const pid_t redirected = PackInto(dir, file);
+    close(file);
+    ASSERT_EQ(waitpid(redirected, &status, 0), redirected);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadFile(dir / "err"), "zorel: big/self.pak: the pack file itself, left out\n");
 }
 #endif
 
