@@ -274,14 +274,6 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
     return true;
 }
 
-bool WriteText(std::FILE* file, const char* text, Reason* why) {
-    return std::fputs(text, file) >= 0 || Fail(why, LastReason());
-}
-
-bool Flush(std::FILE* file, Reason* why) {
-    return std::fflush(file) == 0 || Fail(why, LastReason());
-}
-
 bool IsTerminal(std::FILE* stream) {
     return stream != nullptr && isatty(fileno(stream)) != 0;
 }

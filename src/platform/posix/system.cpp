@@ -179,6 +179,21 @@ extern "C" void WriteEndingTextAndEnd(int signal) {
     raise(signal);  // delivered once this returns, to what was set up before
 }
 
+// Sets handler for the ending signals, keeping what was set before in former; a signal the
+// program was started to ignore stays ignored.
+void Install(void (*handler)(int), struct sigaction (&former)[3]) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
+    for (int i = 0; i < 3; ++i) {
+        if (sigaction(kCleanedSignals[i], nullptr, &former[i]) == 0 &&
+            former[i].sa_handler != SIG_IGN) {
+            sigaction(kCleanedSignals[i], &action, nullptr);
+        }
+    }
+}
+
 void* RunWork(void* work) {
     (*static_cast<std::function<void()>*>(work))();
     return nullptr;
@@ -223,19 +238,7 @@ void PreparePipes() {
 }
 
 void InstallEndingWriter() {
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = WriteEndingTextAndEnd;
-        sigemptyset(&action.sa_mask);
-        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
-        for (int i = 0; i < 3; ++i) {
-            if (sigaction(kCleanedSignals[i], nullptr, &gBeforeWriter[i]) == 0 &&
-                gBeforeWriter[i].sa_handler != SIG_IGN) {
-                sigaction(kCleanedSignals[i], &action, nullptr);
-            }
-        }
-        return true;
-    }();
+    static const bool installed = (Install(WriteEndingTextAndEnd, gBeforeWriter), true);
     (void)installed;
 }
 
@@ -244,20 +247,7 @@ long TempFiles::ProcessId() {
 }
 
 void TempFiles::InstallCleanup() {
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = RemoveTempFilesAndEnd;
-        sigemptyset(&action.sa_mask);
-        for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
-        for (int i = 0; i < 3; ++i) {
-            // A signal the program was started to ignore stays ignored.
-            if (sigaction(kCleanedSignals[i], nullptr, &gFormer[i]) == 0 &&
-                gFormer[i].sa_handler != SIG_IGN) {
-                sigaction(kCleanedSignals[i], &action, nullptr);
-            }
-        }
-        return true;
-    }();
+    static const bool installed = (Install(RemoveTempFilesAndEnd, gFormer), true);
     (void)installed;
 }
 

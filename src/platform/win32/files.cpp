@@ -221,14 +221,6 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
     return true;
 }
 
-bool WriteText(std::FILE* file, const char* text, Reason* why) {
-    return std::fputs(text, file) >= 0 || Fail(why, LastReason());
-}
-
-bool Flush(std::FILE* file, Reason* why) {
-    return std::fflush(file) == 0 || Fail(why, LastReason());
-}
-
 bool IsTerminal(std::FILE* stream) {
     // GetConsoleMode succeeds on a console only: never on a file, a pipe or NUL, which
     // _isatty would take for a terminal.
