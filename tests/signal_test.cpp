@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -81,14 +82,19 @@ TEST(SafeWrites, SignalsDuringAnUnpackLeaveOnlyWholeFiles) {
         if (child == 0) _exit(127);
         return child;
     };
-    // How long each takes uninterrupted: the signals come at a random moment within it.
-    std::chrono::microseconds whole[2];
-    for (const bool program : {false, true}) {
-        const auto began = std::chrono::steady_clock::now();
-        int status = -1;
-        ASSERT_EQ(waitpid(start(program), &status, 0) > 0 && WIFEXITED(status), true);
-        whole[program] = std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::steady_clock::now() - began);
+    // How long each takes uninterrupted (the quickest of three, as other tests may load the
+    // machine): the signals come at a random moment within the first three quarters of it.
+    std::chrono::microseconds whole[2] = {std::chrono::microseconds::max(),
+                                          std::chrono::microseconds::max()};
+    for (int run = 0; run < 3; ++run) {
+        for (const bool program : {false, true}) {
+            const auto began = std::chrono::steady_clock::now();
+            int status = -1;
+            ASSERT_EQ(waitpid(start(program), &status, 0) > 0 && WIFEXITED(status), true);
+            whole[program] = std::min(whole[program],
+                                      std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now() - began));
+        }
     }
     const unsigned seed = std::random_device()();
     std::mt19937 random(seed);
@@ -99,7 +105,7 @@ TEST(SafeWrites, SignalsDuringAnUnpackLeaveOnlyWholeFiles) {
         const bool program = trial % 2 == 0;
         const pid_t child = start(program);
         std::this_thread::sleep_for(std::chrono::microseconds(
-            std::uniform_int_distribution<long>(0, whole[program].count())(random)));
+            std::uniform_int_distribution<long>(0, whole[program].count() * 3 / 4)(random)));
         kill(child, signal);
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -112,7 +118,7 @@ TEST(SafeWrites, SignalsDuringAnUnpackLeaveOnlyWholeFiles) {
             ASSERT_TRUE(held == "earlier" || held == BlockBytes(*e)) << e->name << ": " << held;
         }
     }
-    EXPECT_GT(cut, kTrials / 2);  // most were ended part-way
+    EXPECT_GT(cut, kTrials / 4);  // enough were ended part-way for the test to mean something
 }
 
 // Started with SIGHUP ignored (as under nohup), an unpack sent SIGHUP again and again while it
