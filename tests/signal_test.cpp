@@ -91,9 +91,9 @@ TEST(SafeWrites, SignalsDuringAnUnpackLeaveOnlyWholeFiles) {
             const auto began = std::chrono::steady_clock::now();
             int status = -1;
             ASSERT_EQ(waitpid(start(program), &status, 0) > 0 && WIFEXITED(status), true);
-            whole[program] = std::min(whole[program],
-                                      std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::steady_clock::now() - began));
+            whole[program] =
+                std::min(whole[program], std::chrono::duration_cast<std::chrono::microseconds>(
+                                             std::chrono::steady_clock::now() - began));
         }
     }
     const unsigned seed = std::random_device()();

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <optional>
 #include <new>
 #include <optional>
 
@@ -206,8 +205,8 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     Reason why = 0;
     // The pack file is known by what it is, not by its name, wherever the folder holds it.
     const platform::FileIdentity self = std::strcmp(path, kStandardStream) == 0
-                                           ? platform::IdentityOf(stdout)
-                                           : platform::IdentityOf(path);
+                                            ? platform::IdentityOf(stdout)
+                                            : platform::IdentityOf(path);
     ListingRequest request{options.recursive, true, self};
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     std::string culprit;
