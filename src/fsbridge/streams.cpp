@@ -35,7 +35,7 @@ bool FailEntry(StreamFailure* failure, const WindowFailure& window) {
 // The length of a pack file, for the progress; 0 for standard input, whose is not known.
 std::uint64_t LengthOf(const char* path) {
     std::uint64_t length = 0;
-    if (std::strcmp(path, "-") != 0) platform::RegularFileLength(path, &length);
+    if (std::strcmp(path, kStandardStream) != 0) platform::RegularFileLength(path, &length);
     return length;
 }
 
@@ -192,7 +192,7 @@ void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t pl
 }  // namespace
 
 bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
-    if (std::strcmp(path, "-") != 0) return reader->Open(path, why);
+    if (std::strcmp(path, kStandardStream) != 0) return reader->Open(path, why);
     std::uint64_t length = 0;
     std::FILE* input = platform::OpenStandardInput(&length, why);
     return input != nullptr && reader->Open(input, length, why);
@@ -200,13 +200,18 @@ bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
 
 bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
                       StreamFailure* failure) {
+    // As tar does, no pack is shown on a terminal; naming the terminal's device still writes it.
+    const bool standard = std::strcmp(path, kStandardStream) == 0;
+    const char* const shown = standard ? "standard output" : path;
+    if (standard && platform::IsTerminal(stdout)) {
+        return Fail(failure, shown, platform::kErrorTerminalOutput);
+    }
     FolderListing listing;
     FolderReturn back;
     Reason why = 0;
     // The pack file is known by what it is, not by its name, wherever the folder holds it.
-    const platform::FileIdentity self = std::strcmp(path, kStandardStream) == 0
-                                            ? platform::IdentityOf(stdout)
-                                            : platform::IdentityOf(path);
+    const platform::FileIdentity self =
+        standard ? platform::IdentityOf(stdout) : platform::IdentityOf(path);
     ListingRequest request{options.recursive, true, self};
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
     std::string culprit;
@@ -220,13 +225,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     SharedProgress().Start(files.size(), BytesOf(files));
 
     // The pack file's path is taken from the folder we started in, once the folder is listed:
-    // a temporary file it is written to is never among the files packed. As tar does, no pack
-    // is shown on a terminal; naming the terminal's device still writes it.
-    const bool standard = std::strcmp(path, kStandardStream) == 0;
-    const char* const shown = standard ? "standard output" : path;
-    if (standard && platform::IsTerminal(stdout)) {
-        return Fail(failure, shown, platform::kErrorTerminalOutput);
-    }
+    // a temporary file it is written to is never among the files packed.
     std::optional<PackWriter> writer;
     const std::uint8_t flag = options.compress ? 1 : 0;
     const auto count = static_cast<std::uint32_t>(files.size());

@@ -53,7 +53,7 @@ struct StreamOptions {
 // in constant memory. False with the reason of PackReader::Open, or of a terminal.
 bool OpenPackInput(PackReader* reader, const char* path, platform::Reason* why);
 
-// The PACKFILE that names standard output for StreamPackFolder.
+// The PACKFILE that names standard output (StreamPackFolder) or standard input (the readers).
 inline constexpr const char* kStandardStream = "-";
 
 // Every regular file of folder (and, recursive, of the folders below it, named by their path
