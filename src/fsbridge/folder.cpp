@@ -224,20 +224,20 @@ bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reaso
     return true;
 }
 
-bool Pack::PackFolder(const char* folder) {
-    if (folder == nullptr || *folder == '\0') return false;
+bool Pack::PackFolder(const char* folder, Reason* why) {
+    if (folder == nullptr || *folder == '\0') return Fail(why, platform::kErrorFailed);
     Clear();
     // Without a way back, the folder is never entered.
     FolderReturn visit;
-    if (!visit.Enter(folder, nullptr)) return false;
+    if (!visit.Enter(folder, why)) return false;
     std::vector<FolderFile> files;
     std::string culprit;
-    bool packed = ListFolderFiles(&files, &culprit, nullptr);
+    bool packed = ListFolderFiles(&files, &culprit, why);
     if (packed) {
         SharedProgress().Start(files.size(), BytesOf(files));
         FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));
         WindowFailure failure;
-        packed = RunWindow(source, kNoBudget, 0, &failure);
+        packed = RunWindow(source, kNoBudget, 0, &failure) || Fail(why, failure.why);
     }
     visit.Back();
     if (!packed) Clear();

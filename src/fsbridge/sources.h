@@ -190,9 +190,9 @@ class FileSource final : public JobSource {
             std::memcpy(job.entry->name, name, sizeof name);  // the failure names its file
             return false;
         }
-        if (compress_) job.entry->Compress(engine_, &job.why);
+        if (compress_ && !job.entry->Compress(engine_, &job.why)) return false;
         job.cost = job.entry->DataLength();  // what it holds until its turn
-        return !compress_ || job.entry->compressed != 0;
+        return true;
     }
     bool Finish(Job& job) override {
         if (!sink_.Put(job)) return false;

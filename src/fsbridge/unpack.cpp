@@ -124,8 +124,7 @@ bool Unpacker::Take(Job& job) {
 bool Unpacker::Work(Job& job, PieceSource* in) {
     if (!job.late) return UnpackEntry(job.entry, target_, in, &job.why);
     if (in != nullptr) return true;  // read as it finishes
-    job.entry->Decompress(&job.why);
-    return job.entry->compressed == 0;
+    return job.entry->Decompress(&job.why);
 }
 
 bool Unpacker::Finish(Job& job, PieceSource* in) {
@@ -157,14 +156,14 @@ class ChainUnpack final : public InOrderSource {
 
 }  // namespace
 
-bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
-    if (folder == nullptr) return false;
+bool Pack::UnpackToFolder(const char* folder, unsigned workers, Reason* why) {
+    if (folder == nullptr) return Fail(why, platform::kErrorFailed);
     platform::Folder target;
-    if (!target.Open(folder)) return false;
+    if (!target.Open(folder, why)) return false;
     std::uint64_t bytes = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
     SharedProgress().Start(count, bytes);
     ChainUnpack source(*this, target);
     WindowFailure failure;
-    return RunWindow(source, kNoBudget, workers, &failure);
+    return RunWindow(source, kNoBudget, workers, &failure) || Fail(why, failure.why);
 }
