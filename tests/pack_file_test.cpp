@@ -111,7 +111,8 @@ TEST(PackFile, TheMenusOperationsKeepTheirReasons) {
     WriteFile(dir / "none.pak", Header(0, 0));
     fs::create_directories(dir.path() / "holds-empty");
     WriteFile(dir / "holds-empty/empty", "");
-    WriteFile(dir / "empty", "");
+    const std::string longer = dir / std::string(40, 'n');
+    WriteFile(longer, "x");
     const std::string missing = dir / "missing";
     const auto climbs = [](Pack& pack, const std::string& at, platform::Reason* why) {
         Append(pack, MakeEntry("../out", "x"));
@@ -147,7 +148,7 @@ TEST(PackFile, TheMenusOperationsKeepTheirReasons) {
          },
          platform::kErrorEmptyFile},
         {"add by a path too long for a name",
-         [&](Pack& p, platform::Reason* w) { return p.AddFile((dir / "empty").c_str(), w); },
+         [&](Pack& p, platform::Reason* w) { return p.AddFile(longer.c_str(), w); },
          platform::kErrorNameTooLong},
         {"unpack climbing out",
          [&](Pack& p, platform::Reason* w) { return climbs(p, dir.path().string(), w); },

@@ -41,7 +41,7 @@ class SizeSource final : public InOrderSource {
                std::vector<char>* self)
         : InOrderSource(files->size()), request_(request), files_(*files), self_(*self) {}
     bool Work(Job& job) override {
-        FolderFile& file = files_[job.item];
+        FolderFile& file = files_[job.number];
         if (file.why != 0) return true;
         if (!request_.probe) {
             platform::RegularFileLength(file.Path(), &file.size, &file.why);
@@ -49,7 +49,7 @@ class SizeSource final : public InOrderSource {
         }
         platform::FileIdentity identity;
         if (platform::ProbeRegularFile(file.Path(), &file.size, &identity, &file.why)) {
-            self_[job.item] = identity == request_.packFile;
+            self_[job.number] = identity == request_.packFile;
         }
         return true;
     }
@@ -164,8 +164,8 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
     }
     if (found.size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
     SizeSource source(request, &found, &self);
-    WindowFailure sized;
-    if (!RunWindow(source, kNoBudget, 0, &sized)) return Fail(why, sized.why);
+    platform::Failure sized;
+    if (!RunWindow(source, kNoBudget, 0, &SharedProgress(), &sized)) return Fail(why, sized.reason);
     try {
         for (std::size_t i = 0; i < found.size(); ++i) {
             FolderFile& file = found[i];
@@ -236,8 +236,9 @@ bool Pack::PackFolder(const char* folder, Reason* why) {
     if (packed) {
         SharedProgress().Start(files.size(), BytesOf(files));
         FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));
-        WindowFailure failure;
-        packed = RunWindow(source, kNoBudget, 0, &failure) || Fail(why, failure.why);
+        platform::Failure failure;
+        packed = RunWindow(source, kNoBudget, 0, &SharedProgress(), &failure) ||
+                 Fail(why, failure.reason);
     }
     visit.Back();
     if (!packed) Clear();

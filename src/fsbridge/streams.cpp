@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <new>
 #include <optional>
 
@@ -16,11 +15,6 @@ using platform::Failure;
 using platform::Reason;
 
 namespace {
-
-// A window's failure: the entry by its place in the pack, from 1, and its name.
-bool FailEntry(Failure* failure, const WindowFailure& window) {
-    return Fail(failure, window.why, window.name, static_cast<std::uint32_t>(window.item + 1));
-}
 
 // The length of a pack file, for the progress; 0 for standard input, whose is not known.
 std::uint64_t LengthOf(const char* path) {
@@ -45,64 +39,47 @@ class UnpackSource final : public RecordSource {
           selection_(*selection),
           options_(options) {}
     bool Work(Job& job) override {
-        if (job.entry == nullptr) return true;  // written when taken
-        const bool pieces = InPieces(*job.entry);
+        EntryJob& held = Held(job);
+        if (held.done) return true;
+        const bool pieces = InPieces(*held.entry);
         if (pieces) {
             RecordAt data = DataOf(job);
             if (!unpacker_.Work(job, &data)) return false;
         } else if (!unpacker_.Work(job)) {
             return false;
         }
-        job.cost = job.late && !pieces ? job.entry->size : 0;
-        if (!job.late) job.owned.reset(), job.entry = nullptr;
+        job.cost = held.late && !pieces ? held.entry->size : 0;
+        if (!held.late) held.owned.reset(), held.entry = nullptr;  // written: nothing to hold
         return true;
     }
     bool Finish(Job& job) override {
-        if (job.late && InPieces(*job.entry)) {
+        EntryJob& held = Held(job);
+        if (held.late && InPieces(*held.entry)) {
             RecordAt data = DataOf(job);
             if (!unpacker_.Finish(job, &data)) return false;
         } else if (!unpacker_.Finish(job)) {
             return false;
         }
-        plainBytes_ += taken_.front().size;
-        if (options_.done) options_.done(taken_.front().name);
-        taken_.pop_front();
+        plainBytes_ += held.size;
+        if (options_.done) options_.done(held.name);
         return true;
     }
     std::uint64_t plainBytes() const { return plainBytes_; }
 
   private:
-    // A job's name and size outlive its entry, which goes once written. Records are taken and
-    // finished in their order, so the first one here is the next to finish.
-    struct Record {
-        char name[PackEntry::kNameSize];
-        std::uint32_t size;
-    };
-
     bool Keep(const PackEntry& head) override { return selection_.Take(head.name); }
-    bool Taken(Job& job) override {
-        if (!unpacker_.Take(job)) return false;
-        try {
-            taken_.push_back({});
-        } catch (const std::bad_alloc&) {
-            return platform::Fail(&job.why, platform::kErrorNoMemory);
-        }
-        std::memcpy(taken_.back().name, job.entry->name, PackEntry::kNameSize);
-        taken_.back().size = job.entry->size;
-        return true;
-    }
+    bool Taken(Job& job) override { return unpacker_.Take(job); }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
         if (!unpacker_.Work(job, &reader_)) return false;
-        job.owned.reset();
-        job.entry = nullptr;
+        Held(job).owned.reset();
+        Held(job).entry = nullptr;
         return true;
     }
 
     Unpacker unpacker_;
     NameSelection& selection_;
     const StreamOptions& options_;
-    std::deque<Record> taken_;
     std::uint64_t plainBytes_ = 0;
 };
 
@@ -111,15 +88,16 @@ class TestSource final : public RecordSource {
   public:
     explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
     bool Work(Job& job) override {
-        if (job.entry == nullptr) return true;  // checked when taken
-        if (InPieces(*job.entry)) {
+        EntryJob& held = Held(job);
+        if (held.done) return true;
+        if (InPieces(*held.entry)) {
             RecordAt data = DataOf(job);
-            if (!MovePieces(*job.entry, data, nullptr, &job.why)) return false;
-        } else if (!job.entry->Decompress(&job.why)) {
+            if (!MovePieces(*held.entry, data, nullptr, &job.why)) return false;
+        } else if (!held.entry->Decompress(&job.why)) {
             return false;
         }
-        job.owned.reset();
-        job.entry = nullptr;
+        held.owned.reset();
+        held.entry = nullptr;
         job.cost = 0;
         return true;
     }
@@ -127,9 +105,9 @@ class TestSource final : public RecordSource {
 
   private:
     bool MoveNow(Job& job) override {
-        if (!MovePieces(*job.entry, reader_, nullptr, &job.why)) return false;
-        job.owned.reset();
-        job.entry = nullptr;
+        if (!MovePieces(*Held(job).entry, reader_, nullptr, &job.why)) return false;
+        Held(job).owned.reset();
+        Held(job).entry = nullptr;
         return true;
     }
 };
@@ -228,11 +206,11 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     const std::uint64_t budget = BudgetFor(files);
     FileSource source(files, options.compress, options.engine, budget, EntrySink(&*writer),
                       options.done);
-    WindowFailure window;
-    const bool packed = RunWindow(source, budget, options.workers, &window);
+    Failure window;
+    const bool packed = RunWindow(source, budget, options.workers, &SharedProgress(), &window);
     back.Back();
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
-    if (!packed) return Fail(failure, window.why, InFolder(folder, window.name));
+    if (!packed) return Fail(failure, window.reason, InFolder(folder, window.item));
     if (!writer->Commit(&why)) return Fail(failure, why, shown);
     Count(options, files.size(), BytesOf(files), writer->bytes());
     return true;
@@ -249,10 +227,7 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     if (!target.Open(folder, &why)) return Fail(failure, why, folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
-    WindowFailure window;
-    if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
-        return FailEntry(failure, window);
-    }
+    if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     const std::string* missing = selection->Unmet();
     if (missing != nullptr) {
         return Fail(failure, platform::kErrorNoSuchEntry, std::string(path) + ": " + *missing);
@@ -267,10 +242,7 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     TestSource source(&reader);
-    WindowFailure window;
-    if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
-        return FailEntry(failure, window);
-    }
+    if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     Count(options, reader.header().count, 0, LengthOf(path));
     return true;
 }
@@ -296,15 +268,18 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
 
     const std::uint8_t flag = fresh ? (options.compress ? 1 : 0) : reader.header().flag;
     PackWriter writer(path, flag, static_cast<std::uint32_t>(total));
-    WindowFailure window;
+    Failure window;
     CopySource copy(&reader, &writer);
-    if (writer.ok() && !fresh && !RunWindow(copy, kWindowBytes, options.workers, &window)) {
-        return writer.ok() ? FailEntry(failure, window) : Fail(failure, writer.reason(), path);
+    if (writer.ok() && !fresh &&
+        !RunWindow(copy, kWindowBytes, options.workers, &SharedProgress(), &window)) {
+        return writer.ok() ? Fail(failure, window.reason, window.item, window.entry)
+                           : Fail(failure, writer.reason(), path);
     }
     const std::uint64_t budget = BudgetFor(taken);
     FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
-    if (writer.ok() && !RunWindow(source, budget, options.workers, &window) && writer.ok()) {
-        return Fail(failure, window.why, taken[window.number].Path());  // the file, as given
+    if (writer.ok() && !RunWindow(source, budget, options.workers, &SharedProgress(), &window) &&
+        writer.ok()) {
+        return Fail(failure, window.reason, window.item);  // the file, as given
     }
     reader.Close();
     if (!writer.Commit(&why)) return Fail(failure, why, path);
@@ -347,9 +322,11 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names,
     SharedProgress().Start(header.count, 0);
     PackWriter writer(path, header.flag, header.count - static_cast<std::uint32_t>(dropped.size()));
     KeepSource source(&reader, &writer, dropped, options);
-    WindowFailure window;
-    if (writer.ok() && !RunWindow(source, kWindowBytes, options.workers, &window) && writer.ok()) {
-        return FailEntry(failure, window);
+    Failure window;
+    if (writer.ok() &&
+        !RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), &window) &&
+        writer.ok()) {
+        return Fail(failure, window.reason, window.item, window.entry);
     }
     reader.Close();
     if (!writer.Commit(&why)) return Fail(failure, why, path);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "pack/coders.h"
 #include "pack/pack_format.h"
 #include "platform/platform.h"
 
@@ -11,10 +12,6 @@
 // bytes every pack has always held; kFast is libdeflate at level 6, several times as fast and
 // a little smaller, an ordinary zlib stream that every reader decodes to the same bytes.
 enum class Compressor : std::uint8_t { kZlib, kFast };
-
-// Frees the compressors and the decompressor that the calling thread has made. Worker threads
-// that compress or decompress entries call it before they end.
-void ReleaseThreadCoders();
 
 // One stored file. The entry owns its block and the entry behind it.
 struct PackEntry {

@@ -4,10 +4,10 @@
 #include <memory>
 #include <new>
 
+#include "pack/ahead_order.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
 #include "pack/records.h"
-#include "pack/window.h"
 
 namespace {
 
@@ -33,23 +33,23 @@ class FormSource final : public JobSource {
               count, [entries](std::uint32_t i) { return ConvertCost(entries[i]); },
               [entries](std::uint32_t i) { return std::uint64_t{entries[i]->size}; }, kNoBudget) {}
 
-    int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
+    int Next(std::uint64_t room, Offer* offer, platform::Failure*) override {
         offer->number = order_.Next(room);
         offer->cost = offer->number < count_ ? ConvertCost(entries_[offer->number]) : 0;
         return offer->number < count_;
     }
     bool Take(Job& job) override {
         order_.Take(job.number);
-        job.entry = entries_[job.number];
-        job.bytes = job.entry->size;
+        job.bytes = entries_[job.number]->size;
         return true;
     }
+    // A failure leaves the entry in its form, which the flag shows; the others go on.
     bool Work(Job& job) override {
-        if (SameForm(*job.entry, compress_)) return true;
+        PackEntry& entry = *entries_[job.number];
         if (compress_) {
-            job.entry->Compress(engine_);
+            entry.Compress(engine_);
         } else {
-            job.entry->Decompress();
+            entry.Decompress();
         }
         return true;
     }
@@ -75,8 +75,8 @@ void ConvertAll(Pack* pack, bool compress, Compressor engine, unsigned workers) 
     }
     SharedProgress().Start(count, bytes);
     FormSource source(entries.get(), count, compress, engine);
-    WindowFailure failure;
-    RunWindow(source, kNoBudget, workers, &failure);
+    platform::Failure failure;
+    RunWindow(source, kNoBudget, workers, &SharedProgress(), &failure);
 }
 
 }  // namespace
