@@ -73,8 +73,9 @@ std::string EntryVerdict(const std::string& stream, std::uint32_t size) {
     return verdict;
 }
 
-// What MovePieces makes of it, read `step` bytes at a time, in the same terms.
-std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::size_t step) {
+// What MovePieces makes of it with `decoder`, read `step` bytes at a time, in the same terms.
+std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::size_t step,
+                          PieceDecoder decoder = PieceDecoder::kZlib) {
     struct Source final : PieceSource {
         Source(std::string_view bytes, std::size_t most) : left(bytes), step(most) {}
         std::string_view left;
@@ -97,7 +98,7 @@ std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::si
     head.size = size;
     head.storedSize = static_cast<std::uint32_t>(stream.size());
     head.compressed = 1;
-    return MovePieces(head, in, &out, nullptr) ? out.plain : "refused: ";
+    return MovePieces(head, in, &out, nullptr, decoder) ? out.plain : "refused: ";
 }
 
 std::string ZlibStream(const std::string& bytes, int level) {
@@ -191,7 +192,7 @@ TEST(Compression, DamagedOrShortStreamsFailAndLeaveTheEntryAsItWas) {
 TEST(Compression, DamagedStreamsGetZlibsVerdict) {
     // Streams of every block kind (stored, fixed, dynamic), each damaged every way a stream can
     // be: the decoder must accept exactly what zlib's uncompress accepts, with the same bytes,
-    // and so must the one of large entries, fed in pieces cut anywhere.
+    // and so must the ones of large entries (zlib's and ISA-L's), fed in pieces cut anywhere.
     const std::string text = "the quick brown fox jumps over the lazy dog " + Noise(300, 7);
     struct Sample {
         std::string stream;
@@ -237,13 +238,18 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
         const Sample& sample = samples[i];
         const std::string expected = ZlibVerdict(sample.stream, sample.size);
         const std::string verdict = EntryVerdict(sample.stream, sample.size);
-        const std::string pieces = PiecesVerdict(sample.stream, sample.size, 1 + i % 7 * i % 300);
+        const std::size_t step = 1 + i % 7 * i % 300;
+        const std::string pieces = PiecesVerdict(sample.stream, sample.size, step);
+        const std::string isal = HaveIsal() ? PiecesVerdict(sample.stream, sample.size,
+                                                            step + i % 3, PieceDecoder::kIsal)
+                                            : pieces;
         accepted += expected.rfind("refused: ", 0) != 0;
         if (verdict == sample.bytes && expected.rfind("refused: ", 0) == 0 &&
             std::find(std::begin(lenient), std::end(lenient), expected.substr(9)) !=
                 std::end(lenient)) {
             ++tolerated;
             ASSERT_EQ(pieces, "refused: ");  // zlib's own verdict
+            ASSERT_TRUE(isal == "refused: " || isal == verdict);
             continue;
         }
         const bool refused = expected.rfind("refused: ", 0) == 0;
@@ -251,6 +257,7 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
             << "stream of " << sample.stream.size() << " bytes, size " << sample.size << ", "
             << expected.substr(0, 60);
         ASSERT_TRUE(pieces == verdict) << "in pieces: stream of " << sample.stream.size();
+        ASSERT_TRUE(isal == verdict) << "ISA-L: stream of " << sample.stream.size() << ", " << i;
     }
     EXPECT_GT(accepted, 20);  // the table holds sound streams, not only refusals
     EXPECT_LT(tolerated, 40);
@@ -264,6 +271,7 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
         EXPECT_TRUE(EntryVerdict(stream, size) == distant);
         for (const std::size_t step : {std::size_t{999}, std::size_t{1} << 20}) {
             EXPECT_TRUE(PiecesVerdict(stream, size, step) == distant) << step;
+            EXPECT_TRUE(PiecesVerdict(stream, size, step, PieceDecoder::kIsal) == distant) << step;
         }
     }
 }

@@ -12,7 +12,8 @@ inline std::uint64_t WholeCost(const PackEntry& head) {
     return std::uint64_t{head.DataLength()} + (head.compressed != 0 ? head.size : 0);
 }
 // The command line's unpack and test decode an entry whole (with libdeflate, the faster) while
-// that takes at most this much; larger ones are moved in pieces (with zlib).
+// that takes at most this much; larger ones are moved in pieces (with ISA-L where it is built in,
+// else zlib).
 inline constexpr std::uint64_t kWholeCostMost = std::uint64_t{48} << 20;
 // What one entry moved in pieces holds: a piece of each form and the inflater's state.
 inline constexpr std::size_t kPlainPiece = std::size_t{1} << 20;
@@ -39,9 +40,15 @@ class PieceSink {
     ~PieceSink() = default;
 };
 
+// The inflaters an entry moved in pieces can be read with: kBest is ISA-L's where this build has
+// it (HaveIsal), else zlib's; kIsal without it is zlib's too.
+enum class PieceDecoder { kBest, kZlib, kIsal };
+bool HaveIsal();
+
 // Gives the plain bytes of the entry of this head (its sizes and flag) to `out` (none: they are
 // only checked), reading its data from `in` to the end. The verdicts of PackEntry::Decompress:
 // a stream that gives more or fewer than `size` bytes, is damaged, ends before its checksum or
 // has another checksum is kErrorCorruptData; bytes after its checksum are read and ignored. A
 // failure of `in` or `out` is theirs. False stops at once: the rest of the data is left unread.
-bool MovePieces(const PackEntry& head, PieceSource& in, PieceSink* out, platform::Reason* why);
+bool MovePieces(const PackEntry& head, PieceSource& in, PieceSink* out, platform::Reason* why,
+                PieceDecoder decoder = PieceDecoder::kBest);
