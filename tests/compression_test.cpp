@@ -276,6 +276,62 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
     }
 }
 
+// Entries made in pieces, from input cut anywhere and through a spill that holds part of them
+// in memory and the rest in a file: the one-call stream's bytes (or the plain ones), and input
+// that ends early refused.
+TEST(Compression, StreamsMadeInPiecesAreTheOneCallStreams) {
+    std::string bytes = Noise(3 << 20, 9);
+    for (unsigned i = 0; bytes.size() < (7u << 20); ++i) bytes += std::to_string(i * 7919 % 4093);
+    const std::string stream = ZlibStream(bytes, Z_DEFAULT_COMPRESSION);
+    const struct {
+        std::size_t step, memory;
+        bool compress;
+        std::size_t cut;  // the input ends this many bytes early
+    } cases[] = {{12345, 1 << 20, true, 0},   {65536, kSpillMemory, true, 0},
+                 {1 << 20, 100, true, 0},     {7777777, 1 << 30, true, 0},
+                 {999, 3 << 20, false, 0},    {65536, kSpillMemory, true, 1},
+                 {4097, 1 << 20, false, 4096}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.step) + (c.compress ? " compressed" : " plain"));
+        struct Source final : PieceSource {
+            std::string_view left;
+            std::size_t step;
+            std::size_t Read(unsigned char* out, std::size_t length, platform::Reason*) override {
+                const std::size_t piece = std::min({length, step, left.size()});
+                left.copy(reinterpret_cast<char*>(out), piece);
+                left.remove_prefix(piece);
+                return piece;
+            }
+        } in;
+        in.left = std::string_view(bytes).substr(0, bytes.size() - c.cut);
+        in.step = c.step;
+        Spill spill(c.memory);
+        std::uint32_t stored = 0;
+        platform::Reason why = 0;
+        const bool made = StorePieces(static_cast<std::uint32_t>(bytes.size()), c.compress, in,
+                                      spill, &stored, &why);
+        ASSERT_EQ(made, c.cut == 0);
+        if (!made) {
+            EXPECT_EQ(why, platform::kErrorFailed);
+            continue;
+        }
+        const std::string& expected = c.compress ? stream : bytes;
+        EXPECT_EQ(stored, expected.size());
+        EXPECT_EQ(spill.filed(), expected.size() > c.memory ? expected.size() - c.memory : 0);
+        EXPECT_LE(spill.capacity(), c.memory);
+        std::string back(expected.size() + 1, '\0');
+        ASSERT_TRUE(spill.Rewind(&why));
+        std::size_t got = 0;
+        for (std::size_t n;
+             (n = spill.Read(reinterpret_cast<unsigned char*>(&back[got]),
+                             std::min<std::size_t>(c.step, back.size() - got), &why)) != 0;) {
+            got += n;
+        }
+        back.resize(got);
+        EXPECT_TRUE(back == expected);
+    }
+}
+
 TEST(Compression, FastStreamsAreZlibStreamsOfTheSameBytes) {
     for (const std::string& bytes :
          {std::string("x"), std::string(54, 'a'), std::string(56, 'a'), Noise(40, 5), Noise(90, 6),

@@ -222,6 +222,11 @@ struct WritePiece {
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count,
                  Reason* why = nullptr);
 
+// A new, empty file for the program's own scratch bytes, open for writing and reading back, in
+// the system's folder for temporary files ($TMPDIR, else /tmp; on Windows GetTempPath). It has
+// no name where the system allows it, and is gone once closed. Null with the reason.
+std::FILE* OpenScratchFile(Reason* why);
+
 // Writes text to a stream; false with the reason when it could not be written.
 bool WriteText(std::FILE* file, const char* text, Reason* why);
 

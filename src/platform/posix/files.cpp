@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/internal.h"
 #include "platform/platform.h"
@@ -217,6 +218,26 @@ bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* ide
     *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                  true};
     return true;
+}
+
+std::FILE* OpenScratchFile(Reason* why) {
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0') folder = "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {  // a system or file system without nameless files: a name removed at once
+        std::string name = std::string(folder) + "/.zorel-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0) unlink(name.c_str());
+    }
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "w+b");
+    if (file == nullptr) {
+        Fail(why, LastReason());
+        if (fd >= 0) close(fd);
+    }
+    return file;
 }
 
 FileIdentity IdentityOf(const char* path) {

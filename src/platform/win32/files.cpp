@@ -188,6 +188,28 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
     return file;
 }
 
+std::FILE* OpenScratchFile(Reason* why) {
+    char folder[MAX_PATH + 1];
+    char name[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "zrl", 0, name) == 0) {
+        Fail(why, LastReason());
+        return nullptr;
+    }
+    // Made by GetTempFileNameA, opened again to be removed when its last handle closes.
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        Fail(why, LastReason());
+        DeleteFileA(name);
+        return nullptr;
+    }
+    std::FILE* file = StreamOver(handle, _O_RDWR | _O_BINARY, "w+b");
+    if (file == nullptr) Fail(why, kErrorFailed);
+    return file;
+}
+
 bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastReason());
