@@ -53,7 +53,8 @@ std::string Words(platform::Reason code) {
                                        "the name holds no file name",
                                        "a name Windows reserves for a device",
                                        "a name Windows would change",
-                                       "a pack is not written to a terminal"};
+                                       "a pack is not written to a terminal",
+                                       "the file changed after it was checked"};
     if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
     const platform::Reason own = code & ~platform::kOwnError;
     return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
@@ -198,7 +199,7 @@ std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths) {
         std::string removed;
         std::string name = StoredName(path, &removed);
         if (!removed.empty()) Say(path + ": " + removed + " taken away, stored as " + name);
-        files.push_back({std::move(name), 0, name == path ? std::string() : path, 0});
+        files.push_back({std::move(name), 0, name == path ? std::string() : path, 0, {}});
     }
     return files;
 }

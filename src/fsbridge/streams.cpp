@@ -236,7 +236,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     }
     if (!writer->ok()) return Fail(failure, shown, writer->reason());
     if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
-    const std::uint64_t budget = BudgetFor(files);
+    const std::uint64_t budget = BudgetFor(files, options.engine);
     FileSource source(files, options.compress, options.engine, budget, EntrySink(&*writer),
                       options.done);
     WindowFailure window;
@@ -312,7 +312,7 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     if (writer.ok() && !fresh && !RunWindow(copy, kWindowBytes, options.workers, &window)) {
         return writer.ok() ? FailEntry(failure, window) : Fail(failure, path, writer.reason());
     }
-    const std::uint64_t budget = BudgetFor(taken);
+    const std::uint64_t budget = BudgetFor(taken, options.engine);
     FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
     if (writer.ok() && !RunWindow(source, budget, options.workers, &window) && writer.ok()) {
         return Fail(failure, taken[window.number].Path(), window.why);  // the file, as given

@@ -35,6 +35,18 @@ class PieceSource {
     ~PieceSource() = default;
 };
 
+// The bytes of a file open for reading, from its position to its end.
+class FilePieces final : public PieceSource {
+  public:
+    explicit FilePieces(std::FILE* file) : file_(file) {}
+    std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason* why) override {
+        return platform::ReadBytes(file_, bytes, length, why);
+    }
+
+  private:
+    std::FILE* file_;
+};
+
 // Where an entry's plain bytes go, in their order.
 class PieceSink {
   public:

@@ -156,9 +156,10 @@ struct FileIdentity {
     }
 };
 
-// Opens a regular file (links followed) for reading without blocking and closes it again: what
-// packing it needs, asked before it is packed. Gives its length and identity; false with the
-// open's reason, or kErrorNotRegularFile for anything but a regular file.
+// What packing a regular file (links followed) needs, asked before it is packed: its length and
+// identity, and whether this process may read it, never blocking. On POSIX it is asked without
+// opening the file (the read opens it once); on Windows the file is opened and closed. False with
+// the reason an open would give, or kErrorNotRegularFile for anything but a regular file.
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
                       Reason* why = nullptr);
 

@@ -39,6 +39,8 @@ inline constexpr Reason kErrorReservedName = kOwnError | 17;
 inline constexpr Reason kErrorAlteredName = kOwnError | 18;
 // A pack asked for on standard output while that is a terminal: binary is not shown to a person.
 inline constexpr Reason kErrorTerminalOutput = kOwnError | 19;
+// A file whose length or identity is not what it was when it was checked, before it was read.
+inline constexpr Reason kErrorFileChanged = kOwnError | 20;
 
 // The system's code for memory that could not be had.
 extern const Reason kErrorNoMemory;

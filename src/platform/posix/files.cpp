@@ -206,14 +206,10 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
 
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
                       Reason* why) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return Fail(why, LastReason());
     struct stat info {};
-    const bool stated = fstat(fd, &info) == 0;
-    const Reason failure = stated ? 0 : LastReason();
-    close(fd);
-    if (!stated) return Fail(why, failure);
+    if (stat(path, &info) != 0) return Fail(why, LastReason());
     if (!S_ISREG(info.st_mode) || info.st_size < 0) return Fail(why, kErrorNotRegularFile);
+    if (faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0) return Fail(why, LastReason());
     *length = static_cast<std::uint64_t>(info.st_size);
     *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                  true};
