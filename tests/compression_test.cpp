@@ -73,20 +73,23 @@ std::string EntryVerdict(const std::string& stream, std::uint32_t size) {
     return verdict;
 }
 
+// Bytes given at most `step` at a time.
+struct StepSource final : PieceSource {
+    StepSource(std::string_view bytes, std::size_t most) : left(bytes), step(most) {}
+    std::string_view left;
+    std::size_t step;
+    std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason*) override {
+        const std::size_t piece = std::min({length, step, left.size()});
+        left.copy(reinterpret_cast<char*>(bytes), piece);
+        left.remove_prefix(piece);
+        return piece;
+    }
+};
+
 // What MovePieces makes of it with `decoder`, read `step` bytes at a time, in the same terms.
 std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::size_t step,
                           PieceDecoder decoder = PieceDecoder::kZlib) {
-    struct Source final : PieceSource {
-        Source(std::string_view bytes, std::size_t most) : left(bytes), step(most) {}
-        std::string_view left;
-        std::size_t step;
-        std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason*) override {
-            const std::size_t piece = std::min({length, step, left.size()});
-            left.copy(reinterpret_cast<char*>(bytes), piece);
-            left.remove_prefix(piece);
-            return piece;
-        }
-    } in(stream, step);
+    StepSource in(stream, step);
     struct Sink final : PieceSink {
         std::string plain;
         bool Write(const unsigned char* bytes, std::size_t length, platform::Reason*) override {
@@ -293,18 +296,7 @@ TEST(Compression, StreamsMadeInPiecesAreTheOneCallStreams) {
                  {4097, 1 << 20, false, 4096}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.step) + (c.compress ? " compressed" : " plain"));
-        struct Source final : PieceSource {
-            std::string_view left;
-            std::size_t step;
-            std::size_t Read(unsigned char* out, std::size_t length, platform::Reason*) override {
-                const std::size_t piece = std::min({length, step, left.size()});
-                left.copy(reinterpret_cast<char*>(out), piece);
-                left.remove_prefix(piece);
-                return piece;
-            }
-        } in;
-        in.left = std::string_view(bytes).substr(0, bytes.size() - c.cut);
-        in.step = c.step;
+        StepSource in(std::string_view(bytes).substr(0, bytes.size() - c.cut), c.step);
         Spill spill(c.memory);
         std::uint32_t stored = 0;
         platform::Reason why = 0;
