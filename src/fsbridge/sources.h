@@ -165,10 +165,10 @@ inline constexpr std::uint64_t kWholeFileMost = std::uint64_t{4} << 20;
 // (another file, or another length: kErrorFileChanged).
 inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
     std::uint64_t length = 0;
-    std::FILE* in = platform::OpenRegularFile(file.Path(), &length, why);
+    platform::FileIdentity identity;
+    std::FILE* in = platform::OpenRegularFile(file.Path(), &length, why, &identity);
     if (in == nullptr) return nullptr;
-    if (length != file.size ||
-        (file.identity.known && !(platform::IdentityOf(in) == file.identity))) {
+    if (length != file.size || (file.identity.known && !(identity == file.identity))) {
         std::fclose(in);
         platform::Fail(why, platform::kErrorFileChanged);
         return nullptr;

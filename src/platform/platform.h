@@ -137,9 +137,13 @@ class Folder {
 #endif
 };
 
+struct FileIdentity;
+
 // Opens an existing regular file (links followed) for binary reading and gives its length.
 // A folder, FIFO, socket or device gives null at once, never blocking (kErrorNotRegularFile).
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why = nullptr);
+// With `identity`, tells which file it is (as IdentityOf does), from the same look.
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why = nullptr,
+                           FileIdentity* identity = nullptr);
 
 // The length of a regular file (links followed), told without opening it. False for anything
 // else, kErrorNotRegularFile for a folder, FIFO or device.

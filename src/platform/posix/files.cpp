@@ -169,7 +169,8 @@ bool Folder::Enter() const {
     return fd_ >= 0 && fchdir(fd_) == 0;
 }
 
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why) {
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why,
+                           FileIdentity* identity) {
     if (path == nullptr || *path == '\0') {
         Fail(why, ENOENT);
         return nullptr;
@@ -193,6 +194,10 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
         return nullptr;
     }
     if (length != nullptr) *length = static_cast<std::uint64_t>(info.st_size);
+    if (identity != nullptr) {
+        *identity = {static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino), true};
+    }
     return file;
 }
 

@@ -156,7 +156,8 @@ bool EnterFolder(const char* path, Reason* why) {
     return SetCurrentDirectoryA(path) != 0 || Fail(why, LastReason());
 }
 
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why) {
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why,
+                           FileIdentity* identity) {
     if (path == nullptr || *path == '\0') {
         Fail(why, ERROR_FILE_NOT_FOUND);
         return nullptr;
@@ -185,6 +186,10 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
         return nullptr;
     }
     if (length != nullptr) *length = static_cast<std::uint64_t>(size.QuadPart);
+    if (identity != nullptr) {
+        *identity = {info.dwVolumeSerialNumber,
+                     std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+    }
     return file;
 }
 
