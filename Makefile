@@ -1,7 +1,8 @@
 # Quick start: `make run` builds and starts the packer, `make test` builds and runs every test.
 # Package names that differ by release are given as "name|other" (tools/deps.sh); the clang
 # fuzzer runtime is looked up for the installed clang (tools/fuzz-clang.sh).
-PROGRAM_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libedit-dev libcli11-dev pkg-config
+PROGRAM_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libisal-dev libedit-dev libcli11-dev \
+	pkg-config
 BUILD_PACKAGES := $(PROGRAM_PACKAGES) libgtest-dev
 WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 	libz-mingw-w64-dev libcli11-dev googletest "wine64|wine" dpkg-dev

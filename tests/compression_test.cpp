@@ -73,19 +73,23 @@ std::string EntryVerdict(const std::string& stream, std::uint32_t size) {
     return verdict;
 }
 
-// What MovePieces makes of it, read `step` bytes at a time, in the same terms.
-std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::size_t step) {
-    struct Source final : PieceSource {
-        Source(std::string_view bytes, std::size_t most) : left(bytes), step(most) {}
-        std::string_view left;
-        std::size_t step;
-        std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason*) override {
-            const std::size_t piece = std::min({length, step, left.size()});
-            left.copy(reinterpret_cast<char*>(bytes), piece);
-            left.remove_prefix(piece);
-            return piece;
-        }
-    } in(stream, step);
+// Bytes given at most `step` at a time.
+struct StepSource final : PieceSource {
+    StepSource(std::string_view bytes, std::size_t most) : left(bytes), step(most) {}
+    std::string_view left;
+    std::size_t step;
+    std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason*) override {
+        const std::size_t piece = std::min({length, step, left.size()});
+        left.copy(reinterpret_cast<char*>(bytes), piece);
+        left.remove_prefix(piece);
+        return piece;
+    }
+};
+
+// What MovePieces makes of it with `decoder`, read `step` bytes at a time, in the same terms.
+std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::size_t step,
+                          PieceDecoder decoder = PieceDecoder::kZlib) {
+    StepSource in(stream, step);
     struct Sink final : PieceSink {
         std::string plain;
         bool Write(const unsigned char* bytes, std::size_t length, platform::Reason*) override {
@@ -97,7 +101,7 @@ std::string PiecesVerdict(const std::string& stream, std::uint32_t size, std::si
     head.size = size;
     head.storedSize = static_cast<std::uint32_t>(stream.size());
     head.compressed = 1;
-    return MovePieces(head, in, &out, nullptr) ? out.plain : "refused: ";
+    return MovePieces(head, in, &out, nullptr, decoder) ? out.plain : "refused: ";
 }
 
 std::string ZlibStream(const std::string& bytes, int level) {
@@ -191,7 +195,7 @@ TEST(Compression, DamagedOrShortStreamsFailAndLeaveTheEntryAsItWas) {
 TEST(Compression, DamagedStreamsGetZlibsVerdict) {
     // Streams of every block kind (stored, fixed, dynamic), each damaged every way a stream can
     // be: the decoder must accept exactly what zlib's uncompress accepts, with the same bytes,
-    // and so must the one of large entries, fed in pieces cut anywhere.
+    // and so must the ones of large entries (zlib's and ISA-L's), fed in pieces cut anywhere.
     const std::string text = "the quick brown fox jumps over the lazy dog " + Noise(300, 7);
     struct Sample {
         std::string stream;
@@ -237,13 +241,18 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
         const Sample& sample = samples[i];
         const std::string expected = ZlibVerdict(sample.stream, sample.size);
         const std::string verdict = EntryVerdict(sample.stream, sample.size);
-        const std::string pieces = PiecesVerdict(sample.stream, sample.size, 1 + i % 7 * i % 300);
+        const std::size_t step = 1 + i % 7 * i % 300;
+        const std::string pieces = PiecesVerdict(sample.stream, sample.size, step);
+        const std::string isal = HaveIsal() ? PiecesVerdict(sample.stream, sample.size,
+                                                            step + i % 3, PieceDecoder::kIsal)
+                                            : pieces;
         accepted += expected.rfind("refused: ", 0) != 0;
         if (verdict == sample.bytes && expected.rfind("refused: ", 0) == 0 &&
             std::find(std::begin(lenient), std::end(lenient), expected.substr(9)) !=
                 std::end(lenient)) {
             ++tolerated;
             ASSERT_EQ(pieces, "refused: ");  // zlib's own verdict
+            ASSERT_TRUE(isal == "refused: " || isal == verdict);
             continue;
         }
         const bool refused = expected.rfind("refused: ", 0) == 0;
@@ -251,6 +260,7 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
             << "stream of " << sample.stream.size() << " bytes, size " << sample.size << ", "
             << expected.substr(0, 60);
         ASSERT_TRUE(pieces == verdict) << "in pieces: stream of " << sample.stream.size();
+        ASSERT_TRUE(isal == verdict) << "ISA-L: stream of " << sample.stream.size() << ", " << i;
     }
     EXPECT_GT(accepted, 20);  // the table holds sound streams, not only refusals
     EXPECT_LT(tolerated, 40);
@@ -264,7 +274,53 @@ TEST(Compression, DamagedStreamsGetZlibsVerdict) {
         EXPECT_TRUE(EntryVerdict(stream, size) == distant);
         for (const std::size_t step : {std::size_t{999}, std::size_t{1} << 20}) {
             EXPECT_TRUE(PiecesVerdict(stream, size, step) == distant) << step;
+            EXPECT_TRUE(PiecesVerdict(stream, size, step, PieceDecoder::kIsal) == distant) << step;
         }
+    }
+}
+
+// Entries made in pieces, from input cut anywhere and through a spill that holds part of them
+// in memory and the rest in a file: the one-call stream's bytes (or the plain ones), and input
+// that ends early refused.
+TEST(Compression, StreamsMadeInPiecesAreTheOneCallStreams) {
+    std::string bytes = Noise(3 << 20, 9);
+    for (unsigned i = 0; bytes.size() < (7u << 20); ++i) bytes += std::to_string(i * 7919 % 4093);
+    const std::string stream = ZlibStream(bytes, Z_DEFAULT_COMPRESSION);
+    const struct {
+        std::size_t step, memory;
+        bool compress;
+        std::size_t cut;  // the input ends this many bytes early
+    } cases[] = {{12345, 1 << 20, true, 0},   {65536, kSpillMemory, true, 0},
+                 {1 << 20, 100, true, 0},     {7777777, 1 << 30, true, 0},
+                 {999, 3 << 20, false, 0},    {65536, kSpillMemory, true, 1},
+                 {4097, 1 << 20, false, 4096}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.step) + (c.compress ? " compressed" : " plain"));
+        StepSource in(std::string_view(bytes).substr(0, bytes.size() - c.cut), c.step);
+        Spill spill(c.memory);
+        std::uint32_t stored = 0;
+        platform::Reason why = 0;
+        const bool made = StorePieces(static_cast<std::uint32_t>(bytes.size()), c.compress, in,
+                                      spill, &stored, &why);
+        ASSERT_EQ(made, c.cut == 0);
+        if (!made) {
+            EXPECT_EQ(why, platform::kErrorFailed);
+            continue;
+        }
+        const std::string& expected = c.compress ? stream : bytes;
+        EXPECT_EQ(stored, expected.size());
+        EXPECT_EQ(spill.filed(), expected.size() > c.memory ? expected.size() - c.memory : 0);
+        EXPECT_LE(spill.capacity(), c.memory);
+        std::string back(expected.size() + 1, '\0');
+        ASSERT_TRUE(spill.Rewind(&why));
+        std::size_t got = 0;
+        for (std::size_t n;
+             (n = spill.Read(reinterpret_cast<unsigned char*>(&back[got]),
+                             std::min<std::size_t>(c.step, back.size() - got), &why)) != 0;) {
+            got += n;
+        }
+        back.resize(got);
+        EXPECT_TRUE(back == expected);
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include "fsbridge/folder.h"
 #include "fsbridge/selection.h"
+#include "fsbridge/sources.h"
 #include "test_support.h"
 
 #ifdef __linux__
@@ -315,5 +316,34 @@ TEST(Folder, StoredNamesLoseLeadingSeparatorsAndClimbs) {
         std::string removed;
         EXPECT_EQ(StoredName(c.path, &removed), c.name) << c.path;
         EXPECT_EQ(removed, c.removed) << c.path;
+    }
+}
+
+// A file is read only when it is still the one its check saw: the same file, of the same length.
+TEST(Folder, AFileChangedSinceItsCheckIsRefusedWhenRead) {
+    ScratchDir dir;
+    const std::string path = (dir.path() / "f").string(), other = (dir.path() / "g").string();
+    WriteFile(path, "checked bytes");
+    WriteFile(other, "other");
+    std::uint64_t size = 0;
+    platform::FileIdentity seen, elsewhere;
+    ASSERT_TRUE(platform::ProbeRegularFile(path.c_str(), &size, &seen));
+    ASSERT_TRUE(platform::ProbeRegularFile(other.c_str(), &size, &elsewhere));
+    const struct {
+        std::uint64_t size;
+        platform::FileIdentity identity;
+        platform::Reason why;
+    } cases[] = {{13, seen, 0},
+                 {13, {}, 0},  // not probed: the length alone
+                 {12, seen, platform::kErrorFileChanged},
+                 {14, {}, platform::kErrorFileChanged},
+                 {13, elsewhere, platform::kErrorFileChanged}};
+    for (const auto& c : cases) {
+        FolderFile file{"f", c.size, path, 0, c.identity};
+        platform::Reason why = 0;
+        std::FILE* in = OpenChecked(file, &why);
+        EXPECT_EQ(in != nullptr, c.why == 0) << c.size;
+        EXPECT_EQ(why, c.why) << c.size;
+        if (in != nullptr) std::fclose(in);
     }
 }

@@ -176,7 +176,7 @@ std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths) {
         std::string removed;
         std::string name = StoredName(path, &removed);
         if (!removed.empty()) Say(path + ": " + removed + " taken away, stored as " + name);
-        files.push_back({std::move(name), 0, name == path ? std::string() : path, 0});
+        files.push_back({std::move(name), 0, name == path ? std::string() : path, 0, {}});
     }
     return files;
 }

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "pack/pack.h"
+#include "pack/pieces.h"
 #include "pack/window.h"
 
 struct EntryJob final : JobState {
@@ -15,6 +16,7 @@ struct EntryJob final : JobState {
     bool late = false;                 // its file is written as it finishes (Unpacker)
     bool done = false;                 // its Work was done as it was taken
     std::uint64_t at = 0;              // where its data lies in the pack file
+    std::unique_ptr<Spill> spill;      // stored bytes made ahead of their turn (FileSource)
     std::uint32_t record = 0;          // its place in the pack, from 0
     std::uint32_t size = 0;            // its entry's size and name, kept as the entry goes
     char name[PackEntry::kNameSize] = {};

@@ -47,9 +47,8 @@ class SizeSource final : public InOrderSource {
             platform::RegularFileLength(file.Path(), &file.size, &file.why);
             return true;
         }
-        platform::FileIdentity identity;
-        if (platform::ProbeRegularFile(file.Path(), &file.size, &identity, &file.why)) {
-            self_[job.number] = identity == request_.packFile;
+        if (platform::ProbeRegularFile(file.Path(), &file.size, &file.identity, &file.why)) {
+            self_[job.number] = file.identity == request_.packFile;
         }
         return true;
     }
@@ -74,7 +73,7 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
     if (search == INVALID_HANDLE_VALUE) {
         const Reason failure = platform::SearchFailure();
         if (folder.empty()) return failure == 0 ? platform::kErrorFailed : failure;
-        listing->refused.push_back({folder.substr(0, folder.size() - 1), 0, {}, failure});
+        listing->refused.push_back({folder.substr(0, folder.size() - 1), 0, {}, failure, {}});
         return 0;
     }
     Reason failure = 0;
@@ -103,7 +102,7 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
                 listing->leftOut.push_back(
                     {std::move(name), dangling ? LeftOut::kDanglingLink : LeftOut::kNotRegular});
             } else {
-                found->push_back({std::move(name), 0, {}, 0});
+                found->push_back({std::move(name), 0, {}, 0, {}});
             }
         } while (FindNextFileA(search, &item));
         // A listing that failed part-way is not the whole folder.

@@ -12,8 +12,9 @@
 struct FolderFile {
     std::string name;
     std::uint64_t size = 0;
-    std::string path;          // empty: the name is the path
-    platform::Reason why = 0;  // why it cannot be packed; 0 when it can
+    std::string path;                 // empty: the name is the path
+    platform::Reason why = 0;         // why it cannot be packed; 0 when it can
+    platform::FileIdentity identity;  // which file was checked, when it was probed
     const char* Path() const { return path.empty() ? name.c_str() : path.c_str(); }
 };
 

@@ -23,8 +23,16 @@ bool PackEntry::LoadFromFile(const char* path, const char* as, Reason* why) {
     std::uint64_t length = 0;
     std::FILE* file = platform::OpenRegularFile(path, &length, why);
     if (file == nullptr) return false;
+    const bool loaded = LoadFromOpenFile(file, length, as, why);
+    std::fclose(file);
+    return loaded;
+}
+
+bool PackEntry::LoadFromOpenFile(std::FILE* file, std::uint64_t length, const char* as,
+                                 Reason* why) {
+    Reset();
+    if (!NameFits(as)) return Fail(why, platform::kErrorNameTooLong);
     if (length == 0 || length > std::numeric_limits<std::uint32_t>::max()) {
-        std::fclose(file);
         return Fail(why, length == 0 ? platform::kErrorEmptyFile : platform::kErrorFileTooLarge);
     }
     // The bytes go straight into the block in one read, not through a stream buffer.
@@ -37,7 +45,6 @@ bool PackEntry::LoadFromFile(const char* path, const char* as, Reason* why) {
     if (failure == 0 && platform::ReadBytes(file, view, size, &failure) != size && failure == 0) {
         failure = platform::kErrorFailed;
     }
-    std::fclose(file);
     if (failure != 0) {
         Reset();
         return Fail(why, failure);

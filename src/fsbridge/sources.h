@@ -139,6 +139,13 @@ class EntrySink {
         ++pack_->count;
         return true;
     }
+    // Writes the job's record, its head in its entry, with its data read from `data`.
+    bool Put(Job& job, PieceSource& data) {
+        return writer_->Write(*Held(job).entry, data, &job.why) ||
+               (writer_->ok() ? false : platform::Fail(&job.why, writer_->reason()));
+    }
+    // Records go to a file, so that they can be written a piece at a time.
+    bool writes() const { return writer_ != nullptr; }
 
   private:
     PackWriter* writer_ = nullptr;
@@ -163,8 +170,29 @@ class CopySource : public RecordSource {
 // Told the name of each entry as it is done.
 using EntryDone = std::function<void(const char* name)>;
 
+// Files larger than this that go to a pack file are packed in pieces: compressed on a worker into
+// a Spill, or copied as they are from the file into the pack in their turn.
+inline constexpr std::uint64_t kWholeFileMost = std::uint64_t{4} << 20;
+
+// Opens a file to pack, once: false when it cannot be, or is no longer the file its check saw
+// (another file, or another length: kErrorFileChanged).
+inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
+    std::uint64_t length = 0;
+    platform::FileIdentity identity;
+    std::FILE* in = platform::OpenRegularFile(file.Path(), &length, why, &identity);
+    if (in == nullptr) return nullptr;
+    if (length != file.size || (file.identity.known && !(identity == file.identity))) {
+        std::fclose(in);
+        platform::Fail(why, platform::kErrorFileChanged);
+        return nullptr;
+    }
+    return in;
+}
+
 // Files of the current folder loaded by name into entries, compressed by `engine` when asked,
 // and given to the sink in their order; when compressing, the costliest go ahead of their turn.
+// Each file is opened once, when it is read. Into a pack file, those over kWholeFileMost are
+// moved in pieces (but for the fast compressor, which makes a stream only from a whole file).
 class FileSource final : public JobSource {
   public:
     FileSource(const std::vector<FolderFile>& files, bool compress, Compressor engine,
@@ -175,11 +203,14 @@ class FileSource final : public JobSource {
           sink_(sink),
           done_(std::move(done)),
           // Loading alone is even work: none goes ahead. A stream of incompressible bytes is a
-          // little longer than they are.
+          // little longer than they are; one made in pieces holds at most its spill's memory.
           order_(
               static_cast<std::uint32_t>(files.size()), [this](std::uint32_t i) { return Cost(i); },
-              [&files](std::uint32_t i) { return files[i].size + files[i].size / 256 + 4096; },
-              compress ? budget : 0) {}
+              [this, &files](std::uint32_t i) {
+                  return InPieces(i) ? kPiecesCost + kSpillMemory
+                                     : files[i].size + files[i].size / 256 + 4096;
+              },
+              compress ? budget : 0, [&files](std::uint32_t i) { return files[i].size; }) {}
 
     int Next(std::uint64_t room, Offer* offer, platform::Failure*) override {
         offer->number = order_.Next(room);
@@ -190,33 +221,82 @@ class FileSource final : public JobSource {
         order_.Take(job.number);
         if (!Hold(job)) return false;
         const FolderFile& file = files_[job.number];
+        std::memcpy(Held(job).entry->name, file.name.c_str(), file.name.size());  // fits: listed so
         job.bytes = file.size;
         return true;
     }
     bool Work(Job& job) override {
-        PackEntry& entry = *Held(job).entry;
-        const FolderFile& file = files_[job.number];
-        if (!entry.LoadFromFile(file.Path(), file.name.c_str(), &job.why)) return false;
-        if (compress_ && !entry.Compress(engine_, &job.why)) return false;
-        job.cost = entry.DataLength();  // what it holds until its turn
-        return true;
+        if (InPieces(job.number) && !compress_) return true;  // copied in its turn
+        std::FILE* in = OpenChecked(files_[job.number], &job.why);
+        if (in == nullptr) return false;
+        const bool worked = InPieces(job.number) ? Spilled(job, in) : Loaded(job, in);
+        std::fclose(in);
+        return worked;
     }
     // A file's failure: the file, by the path it is read from.
     void Name(const Job& job, platform::Failure* failure) const override {
         failure->item = files_[job.number].Path();
     }
     bool Finish(Job& job) override {
-        if (!sink_.Put(job)) return false;
+        const bool put = !InPieces(job.number) ? sink_.Put(job)
+                         : compress_           ? Unspill(job)
+                                               : Copy(job);
+        if (!put) return false;
         if (done_) done_(files_[job.number].name.c_str());
         return true;
     }
 
   private:
+    bool InPieces(std::uint32_t i) const {
+        return sink_.writes() && files_[i].size > kWholeFileMost &&
+               !(compress_ && engine_ == Compressor::kFast);
+    }
     // The memory a file takes at its peak while it is loaded and compressed: its bytes, and a
-    // work block a tenth larger (and a little more for libdeflate) cut to the stream in place.
+    // work block a tenth larger (and a little more for libdeflate) cut to the stream in place;
+    // moved in pieces, a piece of each form, the deflater and the spill's memory.
     std::uint64_t Cost(std::uint32_t i) const {
         const std::uint64_t size = files_[i].size;
+        if (InPieces(i)) return compress_ ? kPiecesCost + kSpillMemory : kPlainPiece;
         return compress_ ? 2 * size + size / 8 + 4096 : size;
+    }
+    bool Loaded(Job& job, std::FILE* in) {
+        PackEntry& entry = *Held(job).entry;
+        const FolderFile& file = files_[job.number];
+        if (!entry.LoadFromOpenFile(in, file.size, file.name.c_str(), &job.why)) return false;
+        if (compress_ && !entry.Compress(engine_, &job.why)) return false;
+        job.cost = entry.DataLength();  // what it holds until its turn
+        return true;
+    }
+    // The file's stream made into a spill that waits for its turn.
+    bool Spilled(Job& job, std::FILE* in) {
+        EntryJob& held = Held(job);
+        held.spill.reset(new (std::nothrow) Spill);
+        if (held.spill == nullptr) return platform::Fail(&job.why, platform::kErrorNoMemory);
+        FilePieces plain(in);
+        const auto size = static_cast<std::uint32_t>(files_[job.number].size);  // checked: fits
+        if (!StorePieces(size, true, plain, *held.spill, &held.entry->storedSize, &job.why)) {
+            return false;
+        }
+        held.entry->size = size;
+        held.entry->compressed = 1;
+        job.cost = held.spill->capacity();
+        return true;
+    }
+    bool Unspill(Job& job) {
+        EntryJob& held = Held(job);
+        const bool put = held.spill->Rewind(&job.why) && sink_.Put(job, *held.spill);
+        held.spill.reset();
+        return put;
+    }
+    // A plain file copied into the pack in its turn, as it is read.
+    bool Copy(Job& job) {
+        std::FILE* in = OpenChecked(files_[job.number], &job.why);
+        if (in == nullptr) return false;
+        Held(job).entry->size = static_cast<std::uint32_t>(files_[job.number].size);
+        FilePieces plain(in);
+        const bool put = sink_.Put(job, plain);
+        std::fclose(in);
+        return put;
     }
 
     const std::vector<FolderFile>& files_;
@@ -227,9 +307,14 @@ class FileSource final : public JobSource {
     AheadOrder order_;
 };
 
-// The budget of a run over these files: what three of the largest take, and the window's bytes.
-inline std::uint64_t BudgetFor(const std::vector<FolderFile>& files) {
+// The budget of a run over these files into a pack file: what three of the largest loaded whole
+// take, and the window's bytes.
+inline std::uint64_t BudgetFor(const std::vector<FolderFile>& files, Compressor engine) {
     std::uint64_t largest = 0;
-    for (const FolderFile& file : files) largest = std::max(largest, file.size);
+    for (const FolderFile& file : files) {
+        if (file.size <= kWholeFileMost || engine == Compressor::kFast) {
+            largest = std::max(largest, file.size);
+        }
+    }
     return kWindowBytes + 3 * largest;
 }

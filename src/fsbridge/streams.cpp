@@ -203,7 +203,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     }
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
-    const std::uint64_t budget = BudgetFor(files);
+    const std::uint64_t budget = BudgetFor(files, options.engine);
     FileSource source(files, options.compress, options.engine, budget, EntrySink(&*writer),
                       options.done);
     Failure window;
@@ -275,7 +275,7 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
         return writer.ok() ? Fail(failure, window.reason, window.item, window.entry)
                            : Fail(failure, writer.reason(), path);
     }
-    const std::uint64_t budget = BudgetFor(taken);
+    const std::uint64_t budget = BudgetFor(taken, options.engine);
     FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
     if (writer.ok() && !RunWindow(source, budget, options.workers, &SharedProgress(), &window) &&
         writer.ok()) {

@@ -2,6 +2,7 @@
 // costliest go first when they fit, so that no core is left alone with a big one.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,32 +16,45 @@
 class AheadOrder {
   public:
     // Jobs 0 to count - 1: cost(i) is what job i may hold at its peak, held(i) what it holds once
-    // worked. A budget of kNoBudget takes the costliest ahead whatever they hold.
+    // worked. A budget of kNoBudget takes the costliest ahead whatever they hold. With `work`,
+    // the jobs of most work(i) go ahead, rather than the costliest.
     template <typename Cost, typename Held>
-    AheadOrder(std::uint32_t count, Cost cost, Held held, std::uint64_t budget) : count_(count) {
-        // The kMost + 1 costliest jobs, costliest first, ties in their order.
+    AheadOrder(std::uint32_t count, Cost cost, Held held, std::uint64_t budget)
+        : AheadOrder(count, cost, held, budget, cost) {}
+    template <typename Cost, typename Held, typename Work>
+    AheadOrder(std::uint32_t count, Cost cost, Held held, std::uint64_t budget, Work work)
+        : count_(count) {
+        // The kMost + 1 jobs of most work, most first, ties in their order.
         std::uint32_t top[kMost + 1];
-        std::uint64_t topCost[kMost + 1];
+        std::uint64_t topWork[kMost + 1];
         std::size_t found = 0;
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint64_t c = cost(i);
-            if (found == kMost + 1 && c <= topCost[kMost]) continue;
+            const std::uint64_t w = work(i);
+            if (found == kMost + 1 && w <= topWork[kMost]) continue;
             std::size_t at = found < kMost ? found : kMost;  // when full, the last one goes
-            for (; at > 0 && topCost[at - 1] < c; --at) {
+            for (; at > 0 && topWork[at - 1] < w; --at) {
                 top[at] = top[at - 1];
-                topCost[at] = topCost[at - 1];
+                topWork[at] = topWork[at - 1];
             }
             top[at] = i;
-            topCost[at] = c;
+            topWork[at] = w;
             if (found < kMost + 1) ++found;
         }
+        // rest[k]: the largest cost of the jobs not among the first k + 1 of them.
+        std::uint64_t rest[kMost + 1] = {};
+        for (std::uint32_t i = 0; i < count && found == kMost + 1; ++i) {
+            if (std::find(top, top + found, i) == top + found)
+                rest[kMost] = std::max(rest[kMost], cost(i));
+        }
+        for (std::size_t k = found; k-- > 1;) {
+            rest[k - 1] = std::max(rest[k], cost(top[k]));
+        }
         std::uint64_t waiting = 0;
-        for (std::size_t k = 0; k < found && k < kMost && topCost[k] >= kLeast; ++k) {
+        for (std::size_t k = 0; k < found && k < kMost && topWork[k] >= kLeast; ++k) {
             waiting += held(top[k]);
-            const std::uint64_t rest = k + 1 < found ? topCost[k + 1] : 0;
-            if (budget != kNoBudget && waiting + rest > budget) break;
+            if (budget != kNoBudget && waiting + rest[k] > budget) break;
             ahead_[aheadCount_] = top[k];
-            aheadCost_[aheadCount_++] = topCost[k];
+            aheadCost_[aheadCount_++] = cost(top[k]);
         }
     }
     // The job to take next, given the room left: one of the costliest when it fits there, else

@@ -1,5 +1,5 @@
-// Per-entry zlib streams: made by zlib or libdeflate, read by libdeflate, with a set of coders
-// kept by each thread.
+// Per-entry zlib streams: made by zlib or libdeflate (whole, or by zlib in pieces), read by
+// libdeflate, with a set of coders kept by each thread.
 #include <zlib.h>
 #ifndef ZOREL_NO_LIBDEFLATE
 #include <libdeflate.h>
@@ -7,10 +7,13 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 
 #include "pack/pack.h"
+#include "pack/pieces.h"
 
 namespace {
 
@@ -237,5 +240,51 @@ bool PackEntry::Decompress(platform::Reason* why) {
     Adopt(this, plain.Release(), bytes);
     storedSize = 0;
     compressed = 0;
+    return true;
+}
+
+bool StorePieces(std::uint32_t size, bool compress, PieceSource& in, PieceSink& out,
+                 std::uint32_t* stored, platform::Reason* why) {
+    std::unique_ptr<unsigned char[]> plain(new (std::nothrow) unsigned char[kPlainPiece]);
+    std::unique_ptr<unsigned char[]> made;
+    if (compress) made.reset(new (std::nothrow) unsigned char[kStoredPiece]);
+    // The compressor compress() uses, fed in pieces: the stream does not depend on where they
+    // are cut, as no flush is asked for before the end.
+    z_stream* stream = compress ? coders.Deflater() : nullptr;
+    if (plain == nullptr || (compress && (made == nullptr || stream == nullptr))) {
+        return platform::Fail(why, platform::kErrorNoMemory);
+    }
+    std::uint64_t total = 0;
+    for (std::uint32_t left = size;;) {
+        platform::Reason failure = 0;
+        const std::size_t want = left < kPlainPiece ? left : kPlainPiece;
+        const std::size_t got = want == 0 ? 0 : in.Read(plain.get(), want, &failure);
+        if (got == 0 && want != 0) return platform::Fail(why, failure);  // 0: kErrorFailed
+        left -= static_cast<std::uint32_t>(got);
+        if (!compress) {
+            if (!out.Write(plain.get(), got, why)) return false;
+            total += got;
+            if (left == 0) break;
+            continue;
+        }
+        stream->next_in = plain.get();
+        stream->avail_in = static_cast<uInt>(got);
+        const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        int result;
+        do {
+            stream->next_out = made.get();
+            stream->avail_out = static_cast<uInt>(kStoredPiece);
+            result = deflate(stream, flush);
+            if (result == Z_STREAM_ERROR) return platform::Fail(why, platform::kErrorFailed);
+            const std::size_t length = kStoredPiece - stream->avail_out;
+            if (length != 0 && !out.Write(made.get(), length, why)) return false;
+            total += length;
+        } while (stream->avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+        if (result == Z_STREAM_END) break;
+    }
+    if (total > std::numeric_limits<std::uint32_t>::max()) {
+        return platform::Fail(why, platform::kErrorFileTooLarge);
+    }
+    *stored = static_cast<std::uint32_t>(total);
     return true;
 }

@@ -62,6 +62,10 @@ struct PackEntry {
     bool LoadFromFile(const char* path, platform::Reason* why = nullptr);
     // The same, the entry named `name` (which must fit) rather than by path, which may be longer.
     bool LoadFromFile(const char* path, const char* name, platform::Reason* why);
+    // The same from a regular file open for reading at its start, `length` bytes long (as its
+    // open told); the file stays open.
+    bool LoadFromOpenFile(std::FILE* file, std::uint64_t length, const char* name,
+                          platform::Reason* why);
 
     // Writes the entry's plain bytes to path, decompressing a compressed entry in place
     // first. The file appears whole or not at all: a failure leaves any earlier file at

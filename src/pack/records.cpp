@@ -2,6 +2,7 @@
 #include "pack/records.h"
 
 #include <cstring>
+#include <new>
 
 #include "pack/pack_format.h"
 
@@ -173,8 +174,34 @@ bool PackWriter::Write(std::unique_ptr<PackEntry> entry) {
     return Hold(entry.release(), true);
 }
 
+bool PackWriter::Write(const PackEntry& head, PieceSource& data, Reason* why) {
+    if (ok() && (cut_ || written_ + records_ >= count_)) reason_ = platform::kErrorFailed;
+    if (!Flush()) return Fail(why, reason_);
+    unsigned char bytes[fmt::kRecordHeadSize];
+    fmt::EncodeHead(bytes, head.size, head.storedSize, head.name);
+    platform::WritePiece piece{bytes, sizeof bytes};
+    if (!platform::WritePieces(out_.stream(), &piece, 1, &reason_)) return Fail(why, reason_);
+    bytes_ += sizeof bytes;
+    cut_ = true;  // until every byte of the data is written
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kStoredPiece]);
+    if (buffer == nullptr) return Fail(why, platform::kErrorNoMemory);
+    std::uint64_t left = head.DataLength();
+    Reason failure = 0;
+    for (std::size_t got; (got = data.Read(buffer.get(), kStoredPiece, &failure)) != 0;) {
+        if (got > left) return Fail(why, platform::kErrorFailed);
+        piece = {buffer.get(), got};
+        if (!platform::WritePieces(out_.stream(), &piece, 1, &reason_)) return Fail(why, reason_);
+        left -= got;
+        bytes_ += got;
+    }
+    if (failure != 0 || left != 0) return Fail(why, failure);
+    cut_ = false;
+    ++written_;
+    return true;
+}
+
 bool PackWriter::Hold(PackEntry* entry, bool owned) {
-    if (ok() && written_ + records_ >= count_) reason_ = platform::kErrorFailed;
+    if (ok() && (cut_ || written_ + records_ >= count_)) reason_ = platform::kErrorFailed;
     if (ok() && entry->data == nullptr) reason_ = platform::kErrorFailed;
     if (ok()) {
         entry->view = static_cast<unsigned char*>(GlobalLock(entry->data));
@@ -220,6 +247,6 @@ void PackWriter::Release() {
 }
 
 bool PackWriter::Commit(Reason* why) {
-    if (Flush() && written_ == count_ && out_.Commit(&reason_)) return true;
+    if (!cut_ && Flush() && written_ == count_ && out_.Commit(&reason_)) return true;
     return Fail(why, reason_);
 }

@@ -122,6 +122,11 @@ class PackWriter {
     // flushes, or Commit); a taken one is freed once written.
     bool Write(PackEntry* entry);
     bool Write(std::unique_ptr<PackEntry> entry);
+    // Writes the record of the entry's head (it holds no block) with its data read from `data`
+    // to the end, which must give exactly the length the head tells. A failure of `data` (or a
+    // length it does not give, kErrorFailed) goes to *why and leaves the file unfinished: ok()
+    // stays true, but nothing more is written and Commit fails.
+    bool Write(const PackEntry& head, PieceSource& data, platform::Reason* why);
     // Puts the file in place when every record promised was written.
     bool Commit(platform::Reason* why);
     // The bytes written so far: the pack's length once committed.
@@ -148,4 +153,5 @@ class PackWriter {
     unsigned char heads_[kHeldRecords][pack_format::kRecordHeadSize];
     std::size_t records_ = 0;
     std::uint64_t heldBytes_ = 0;
+    bool cut_ = false;  // a record's data ended early: the file is never finished
 };

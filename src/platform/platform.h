@@ -137,9 +137,13 @@ class Folder {
 #endif
 };
 
+struct FileIdentity;
+
 // Opens an existing regular file (links followed) for binary reading and gives its length.
 // A folder, FIFO, socket or device gives null at once, never blocking (kErrorNotRegularFile).
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why = nullptr);
+// With `identity`, tells which file it is (as IdentityOf does), from the same look.
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why = nullptr,
+                           FileIdentity* identity = nullptr);
 
 // The length of a regular file (links followed), told without opening it. False for anything
 // else, kErrorNotRegularFile for a folder, FIFO or device.
@@ -156,9 +160,10 @@ struct FileIdentity {
     }
 };
 
-// Opens a regular file (links followed) for reading without blocking and closes it again: what
-// packing it needs, asked before it is packed. Gives its length and identity; false with the
-// open's reason, or kErrorNotRegularFile for anything but a regular file.
+// What packing a regular file (links followed) needs, asked before it is packed: its length and
+// identity, and whether this process may read it, never blocking. On POSIX it is asked without
+// opening the file (the read opens it once); on Windows the file is opened and closed. False with
+// the reason an open would give, or kErrorNotRegularFile for anything but a regular file.
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
                       Reason* why = nullptr);
 
@@ -221,6 +226,11 @@ struct WritePiece {
 // how much was written is then unknown.
 bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count,
                  Reason* why = nullptr);
+
+// A new, empty file for the program's own scratch bytes, open for writing and reading back, in
+// the system's folder for temporary files ($TMPDIR, else /tmp; on Windows GetTempPath). It has
+// no name where the system allows it, and is gone once closed. Null with the reason.
+std::FILE* OpenScratchFile(Reason* why);
 
 // Writes text to a stream; false with the reason when it could not be written.
 bool WriteText(std::FILE* file, const char* text, Reason* why);

@@ -44,6 +44,8 @@ enum OwnReason : Reason {
     // A pack asked for on standard output while that is a terminal: binary is not shown to a
     // person.
     kErrorTerminalOutput,
+    // A file whose length or identity is not what it was when it was checked, before it was read.
+    kErrorFileChanged,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.

@@ -25,7 +25,8 @@ constexpr const char* kOwn[] = {"failed",
                                 "the name holds no file name",
                                 "a name Windows reserves for a device",
                                 "a name Windows would change",
-                                "a pack is not written to a terminal"};
+                                "a pack is not written to a terminal",
+                                "the file changed after it was checked"};
 static_assert(std::size(kOwn) == platform::kOwnReasons, "one text for each of the own codes");
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/internal.h"
 #include "platform/platform.h"
@@ -168,7 +169,8 @@ bool Folder::Enter() const {
     return fd_ >= 0 && fchdir(fd_) == 0;
 }
 
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why) {
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why,
+                           FileIdentity* identity) {
     if (path == nullptr || *path == '\0') {
         Fail(why, ENOENT);
         return nullptr;
@@ -192,6 +194,10 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
         return nullptr;
     }
     if (length != nullptr) *length = static_cast<std::uint64_t>(info.st_size);
+    if (identity != nullptr) {
+        *identity = {static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino), true};
+    }
     return file;
 }
 
@@ -205,18 +211,34 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
 
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
                       Reason* why) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return Fail(why, LastReason());
     struct stat info {};
-    const bool stated = fstat(fd, &info) == 0;
-    const Reason failure = stated ? 0 : LastReason();
-    close(fd);
-    if (!stated) return Fail(why, failure);
+    if (stat(path, &info) != 0) return Fail(why, LastReason());
     if (!S_ISREG(info.st_mode) || info.st_size < 0) return Fail(why, kErrorNotRegularFile);
+    if (faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0) return Fail(why, LastReason());
     *length = static_cast<std::uint64_t>(info.st_size);
     *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                  true};
     return true;
+}
+
+std::FILE* OpenScratchFile(Reason* why) {
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0') folder = "/tmp";
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {  // a system or file system without nameless files: a name removed at once
+        std::string name = std::string(folder) + "/.zorel-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0) unlink(name.c_str());
+    }
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "w+b");
+    if (file == nullptr) {
+        Fail(why, LastReason());
+        if (fd >= 0) close(fd);
+    }
+    return file;
 }
 
 FileIdentity IdentityOf(const char* path) {

@@ -156,7 +156,8 @@ bool EnterFolder(const char* path, Reason* why) {
     return SetCurrentDirectoryA(path) != 0 || Fail(why, LastReason());
 }
 
-std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why) {
+std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why,
+                           FileIdentity* identity) {
     if (path == nullptr || *path == '\0') {
         Fail(why, ERROR_FILE_NOT_FOUND);
         return nullptr;
@@ -185,6 +186,32 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why)
         return nullptr;
     }
     if (length != nullptr) *length = static_cast<std::uint64_t>(size.QuadPart);
+    if (identity != nullptr) {
+        *identity = {info.dwVolumeSerialNumber,
+                     std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+    }
+    return file;
+}
+
+std::FILE* OpenScratchFile(Reason* why) {
+    char folder[MAX_PATH + 1];
+    char name[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "zrl", 0, name) == 0) {
+        Fail(why, LastReason());
+        return nullptr;
+    }
+    // Made by GetTempFileNameA, opened again to be removed when its last handle closes.
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        Fail(why, LastReason());
+        DeleteFileA(name);
+        return nullptr;
+    }
+    std::FILE* file = StreamOver(handle, _O_RDWR | _O_BINARY, "w+b");
+    if (file == nullptr) Fail(why, kErrorFailed);
     return file;
 }
 
