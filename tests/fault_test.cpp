@@ -249,6 +249,66 @@ TEST(Faults, MemoryExhaustionIsReportedAndTheNextCommandWorks) {
     EXPECT_TRUE(ReadFile(dir / "mid.pak") == PackOf(dir.path(), {"mid.bin"}));
 }
 
+#ifdef ZOREL_SYNC_LOG
+// The preloaded library's faults, asked for by its variables, in the programs started while
+// this lives.
+class Injected {
+  public:
+    Injected(std::initializer_list<std::pair<const char*, const char*>> faults) {
+        setenv("LD_PRELOAD", ZOREL_SYNC_LOG, 1);
+#ifdef ZOREL_ADDRESS_SANITIZER
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the library is loaded before it
+#endif
+        for (const auto& [name, value] : faults) setenv(name, value, 1);
+    }
+    ~Injected() {
+        for (const char* name :
+             {"LD_PRELOAD", "ASAN_OPTIONS", "ZOREL_FAIL_CLOSE", "ZOREL_NO_TMPFILE"})
+            unsetenv(name);
+    }
+};
+
+// A close that fails once every byte was written (a write-back error, NFS or a quota) fails
+// each command that writes a file, with temporary files named or nameless: nothing is claimed,
+// the earlier file keeps its bytes and no temporary file stays.
+TEST(Faults, AFailedCloseFailsTheCommandAndKeepsTheEarlierFile) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "out");
+    WriteFile(dir / "a", "the bytes of a");
+    WriteFile(dir / "b", "the bytes of b");
+    const std::string pack = PackOf(dir.path(), {"a"});
+    const struct {
+        std::vector<std::string> command;  // empty: the menu, with input
+        std::string input, target;
+    } cases[] = {
+        {{"pack", "p.pak", "out"}, "", "p.pak"},    {{"add", "p.pak", "b"}, "", "p.pak"},
+        {{"remove", "p.pak", "a"}, "", "p.pak"},    {{"unpack", "p.pak", "out"}, "", "out/a"},
+        {{}, "5\nb\n\n2\np.pak\n\n0\n\n", "p.pak"}, {{}, "1\np.pak\n\n4\nout\n\n0\n\n", "out/a"},
+    };
+    for (const auto& [close, noTmpFile] :
+         {std::pair{"stream", "0"}, std::pair{"descriptor", "0"}, std::pair{"stream", "1"}}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.target + " " + c.input + (c.command.empty() ? "" : c.command[0]) + " " +
+                         close + " " + noTmpFile);
+            WriteFile(dir / "p.pak", pack);
+            WriteFile(dir / "out/a", "an earlier a");
+            Injected faults{{"ZOREL_FAIL_CLOSE", close}, {"ZOREL_NO_TMPFILE", noTmpFile}};
+            if (c.command.empty()) {
+                EXPECT_NE(RunProgram(dir.path(), c.input).find("UnSuccessfully!"),
+                          std::string::npos);
+            } else {
+                const CommandResult result = RunCommand(dir.path(), c.command);
+                EXPECT_EQ(result.status, 1);
+                EXPECT_NE(result.err.find("Input/output error"), std::string::npos) << result.err;
+            }
+            EXPECT_EQ(ReadFile(dir / "p.pak"), pack);
+            EXPECT_EQ(ReadFile(dir / "out/a"), "an earlier a");
+            EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(dir.path() / "out"), 0);
+        }
+    }
+}
+#endif
+
 #ifdef __linux__
 
 // A mount over a scratch folder for the length of a test: a small tmpfs, or the folder itself
