@@ -53,7 +53,8 @@ std::string Words(platform::Reason code) {
                                        "the name holds no file name",
                                        "a name Windows reserves for a device",
                                        "a name Windows would change",
-                                       "a pack is not written to a terminal"};
+                                       "a pack is not written to a terminal",
+                                       "being changed by another zorel"};
     if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
     const platform::Reason own = code & ~platform::kOwnError;
     return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
@@ -78,7 +79,10 @@ std::string Words(LeftOut why) {
 // Words the failure of a command on `subject`.
 int Failed(const std::string& subject, const StreamFailure& failure) {
     if (failure.told) return kExitFailure;  // each file was named as it was met
-    const std::string reason = Words(failure.reason);
+    std::string reason = Words(failure.reason);
+    if (failure.reason == platform::kErrorBusy && failure.holder > 0) {
+        reason += " (process " + std::to_string(failure.holder) + ")";
+    }
     if (failure.entry != 0) {
         std::string entry = "entry " + std::to_string(failure.entry);
         if (!failure.item.empty()) entry += " (" + failure.item + ")";
@@ -97,6 +101,7 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.recursive = args.recursive;
     options.skip = args.skip;
     options.workers = args.jobs;
+    options.wait = args.wait;
     options.totals = totals;
     if (args.verbose) {
         options.done = [](const char* name) { Print(Shown(stdout, name) + '\n'); };

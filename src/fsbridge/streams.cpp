@@ -28,6 +28,13 @@ bool Fail(StreamFailure* failure, const std::string& item, Reason why, std::uint
 }
 
 // A window's failure: the entry by its place in the pack, from 1, and its name.
+// Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
+bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
+              StreamFailure* failure) {
+    Reason why = 0;
+    return lock->Take(path, options.wait, &why, &failure->holder) || Fail(failure, path, why);
+}
+
 bool FailEntry(StreamFailure* failure, const WindowFailure& window) {
     return Fail(failure, window.name, window.why, static_cast<std::uint32_t>(window.item + 1));
 }
@@ -229,6 +236,8 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     std::optional<PackWriter> writer;
     const std::uint8_t flag = options.compress ? 1 : 0;
     const auto count = static_cast<std::uint32_t>(files.size());
+    platform::PackLock lock;
+    if (!standard && !TakeLock(&lock, path, options, failure)) return false;
     if (standard) {
         writer.emplace(platform::StandardOutput{}, flag, count);
     } else {
@@ -258,6 +267,7 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
     if (!target.Open(folder, &why)) return Fail(failure, folder, why);
+    platform::ClearStaleTempFiles(folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
     WindowFailure window;
@@ -288,6 +298,8 @@ bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* f
 
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                StreamFailure* failure) {
+    platform::PackLock lock;
+    if (!TakeLock(&lock, path, options, failure)) return false;
     PackReader reader;
     Reason why = 0;
     std::uint64_t ignored = 0;
@@ -325,6 +337,8 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
 
 bool StreamRemove(const char* path, const std::vector<std::string>& names,
                   const StreamOptions& options, StreamFailure* failure) {
+    platform::PackLock lock;
+    if (!TakeLock(&lock, path, options, failure)) return false;
     // First the heads alone: which record each name takes, before anything is written.
     std::vector<std::uint32_t> dropped;
     PackHeader header;

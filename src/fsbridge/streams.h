@@ -11,6 +11,7 @@
 #include "fsbridge/folder.h"
 #include "fsbridge/selection.h"
 #include "pack/pack.h"
+#include "platform/lock.h"
 
 class PackReader;
 
@@ -22,6 +23,7 @@ struct StreamFailure {
     std::string item;
     platform::Reason reason = 0;
     bool told = false;
+    long holder = 0;  // with kErrorBusy: the process holding the pack, when it could be read
 };
 
 // What an operation did, for its summary: entries, their plain bytes, the pack's bytes.
@@ -38,6 +40,7 @@ struct StreamOptions {
     bool recursive = false;  // pack: the files of every sub-folder too
     bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
     unsigned workers = 0;    // 0: one per core
+    double wait = platform::kDefaultLockWait;  // seconds a writer waits for another's lock
     // Each entry as it is done: packed, unpacked, added or removed, in pack order.
     std::function<void(const char* name)> done;
     // Each file that cannot be packed (by its path from the starting folder) and why: left out

@@ -39,6 +39,8 @@ inline constexpr Reason kErrorReservedName = kOwnError | 17;
 inline constexpr Reason kErrorAlteredName = kOwnError | 18;
 // A pack asked for on standard output while that is a terminal: binary is not shown to a person.
 inline constexpr Reason kErrorTerminalOutput = kOwnError | 19;
+// Another writer holds the pack, and did not let go within the wait.
+inline constexpr Reason kErrorBusy = kOwnError | 20;
 
 // The system's code for memory that could not be had.
 extern const Reason kErrorNoMemory;
