@@ -118,6 +118,8 @@ class CommandLine : public ::testing::Test {
         fs::remove(dir.path() / "tree.pak");
         fs::create_directories(dir.path() / "blocked/a.txt");  // a folder where a file goes
         SavedPack(dir.path(), "dot.pak", {{".", "x"}}, false);
+        SavedPack(dir.path(), "slash.pak", {{"a/", "x"}}, false);
+        SavedPack(dir.path(), "rooted.pak", {{"/r1", "1"}, {"//r2", "2"}}, false);
         SavedPack(dir.path(), "device.pak", {{"ok", "ok"}, {"aux.txt", "aux"}}, false);
         SavedPack(dir.path(), "dropped.pak", {{"name.", "dot"}}, false);
         // The second needs the first's place as a folder, and would be done long before it.
@@ -243,6 +245,14 @@ TEST_F(CommandLine, Table) {
          1,
          "zorel: dot.pak: entry 1 (.): the name holds no file name\n",
          {}},
+        {{"unpack", "slash.pak", "o"},
+         1,
+         "zorel: slash.pak: entry 1 (a/): the name holds no file name\n",
+         {}},
+        {{"unpack", "rooted.pak", "o"},
+         0,
+         "zorel: removing leading '/' from entry names\n",
+         {{"o/r1", "1"}, {"o/r2", "2"}}},
         {{"unpack", "clash.pak", "new"},
          1,
          "zorel: clash.pak: entry 2 (d/x): " + platform::ErrorText(windows ? 123 : ENOTDIR) + "\n",

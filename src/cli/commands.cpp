@@ -111,6 +111,10 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
         Say(file + ": " + (skip ? "left out: " : "") + Words(why));
     };
     options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
+    // As tar says it, once.
+    options.stripped = [](char separator) {
+        Say(std::string("removing leading '") + separator + "' from entry names");
+    };
     return options;
 }
 

@@ -96,7 +96,16 @@ class UnpackSource final : public RecordSource {
         std::uint32_t size;
     };
 
-    bool Keep(const PackEntry& head) override { return selection_.Take(head.name); }
+    bool Keep(const PackEntry& head) override {
+        if (!selection_.Take(head.name)) return false;
+        const char first = head.name[0];
+        if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
+            options_.stripped) {
+            stripped_ = true;
+            options_.stripped(first);
+        }
+        return true;
+    }
     bool Taken(Job& job) override {
         if (!unpacker_.Take(job)) return false;
         try {
@@ -121,6 +130,7 @@ class UnpackSource final : public RecordSource {
     const StreamOptions& options_;
     std::deque<Record> taken_;
     std::uint64_t plainBytes_ = 0;
+    bool stripped_ = false;  // the dropped separator told
 };
 
 // Records decompressed to check that each gives its size.

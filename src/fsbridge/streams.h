@@ -46,6 +46,9 @@ struct StreamOptions {
     // Each file that cannot be packed (by its path from the starting folder) and why: left out
     // with `skip`, else the operation fails once every such file is told.
     std::function<void(const std::string& file, platform::Reason why)> refused;
+    // Unpack: once, when the first entry name that begins with a separator is written without
+    // it, inside the folder.
+    std::function<void(char separator)> stripped;
     // Each item of a folder left out by design, by its path from the starting folder.
     std::function<void(const std::string& item, LeftOut why)> leftOut;
     // What a successful operation did (null: not asked).
