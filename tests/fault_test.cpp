@@ -262,16 +262,18 @@ class Injected {
         for (const auto& [name, value] : faults) setenv(name, value, 1);
     }
     ~Injected() {
-        for (const char* name :
-             {"LD_PRELOAD", "ASAN_OPTIONS", "ZOREL_FAIL_CLOSE", "ZOREL_NO_TMPFILE"})
+        for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "ZOREL_FAIL_CLOSE",
+                                 "ZOREL_NO_TMPFILE", "ZOREL_FAIL_RENAME", "ZOREL_NO_EMPTY_PATH"}) {
             unsetenv(name);
+        }
     }
 };
 
-// A close that fails once every byte was written (a write-back error, NFS or a quota) fails
-// each command that writes a file, with temporary files named or nameless: nothing is claimed,
-// the earlier file keeps its bytes and no temporary file stays.
-TEST(Faults, AFailedCloseFailsTheCommandAndKeepsTheEarlierFile) {
+// A close that fails once every byte was written (a write-back error, NFS or a quota) or a
+// rename that fails, with temporary files named or nameless, fails each command that writes a
+// file: nothing is claimed, the earlier file keeps its bytes and no temporary file stays. Where
+// a nameless file cannot be linked through its descriptor alone, it is linked through /proc.
+TEST(Faults, AFailedCloseOrRenameFailsTheCommandAndKeepsTheEarlierFile) {
     ScratchDir dir;
     fs::create_directories(dir.path() / "out");
     WriteFile(dir / "a", "the bytes of a");
@@ -285,24 +287,34 @@ TEST(Faults, AFailedCloseFailsTheCommandAndKeepsTheEarlierFile) {
         {{"remove", "p.pak", "a"}, "", "p.pak"},    {{"unpack", "p.pak", "out"}, "", "out/a"},
         {{}, "5\nb\n\n2\np.pak\n\n0\n\n", "p.pak"}, {{}, "1\np.pak\n\n4\nout\n\n0\n\n", "out/a"},
     };
-    for (const auto& [close, noTmpFile] :
-         {std::pair{"stream", "0"}, std::pair{"descriptor", "0"}, std::pair{"stream", "1"}}) {
+    const struct {
+        const char *variable, *value, *nameless;
+        bool fails;
+    } faults[] = {
+        {"ZOREL_FAIL_CLOSE", "stream", "0", true}, {"ZOREL_FAIL_CLOSE", "descriptor", "0", true},
+        {"ZOREL_FAIL_CLOSE", "stream", "1", true}, {"ZOREL_FAIL_RENAME", "1", "0", true},
+        {"ZOREL_FAIL_RENAME", "1", "1", true},     {"ZOREL_NO_EMPTY_PATH", "1", "0", false},
+    };
+    for (const auto& fault : faults) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.target + " " + c.input + (c.command.empty() ? "" : c.command[0]) + " " +
-                         close + " " + noTmpFile);
+                         fault.variable + "=" + fault.value + " " + fault.nameless);
             WriteFile(dir / "p.pak", pack);
             WriteFile(dir / "out/a", "an earlier a");
-            Injected faults{{"ZOREL_FAIL_CLOSE", close}, {"ZOREL_NO_TMPFILE", noTmpFile}};
+            Injected faults{{fault.variable, fault.value}, {"ZOREL_NO_TMPFILE", fault.nameless}};
             if (c.command.empty()) {
-                EXPECT_NE(RunProgram(dir.path(), c.input).find("UnSuccessfully!"),
-                          std::string::npos);
+                EXPECT_EQ(
+                    RunProgram(dir.path(), c.input).find("UnSuccessfully!") != std::string::npos,
+                    fault.fails);
             } else {
                 const CommandResult result = RunCommand(dir.path(), c.command);
-                EXPECT_EQ(result.status, 1);
-                EXPECT_NE(result.err.find("Input/output error"), std::string::npos) << result.err;
+                EXPECT_EQ(result.status, fault.fails ? 1 : 0);
+                EXPECT_EQ(result.err.find("Input/output error") != std::string::npos, fault.fails)
+                    << result.err;
             }
-            EXPECT_EQ(ReadFile(dir / "p.pak"), pack);
-            EXPECT_EQ(ReadFile(dir / "out/a"), "an earlier a");
+            const bool kept =
+                ReadFile(dir / "p.pak") == pack && ReadFile(dir / "out/a") == "an earlier a";
+            EXPECT_EQ(kept, fault.fails);
             EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(dir.path() / "out"), 0);
         }
     }

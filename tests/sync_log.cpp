@@ -2,8 +2,10 @@
 // makes, one line each, to the file named by ZOREL_SYNC_LOG, then makes the call: the order in
 // which a save reaches the disk. It also fails calls on request: ZOREL_FAIL_CLOSE=stream (or
 // descriptor) makes every fclose (or close) of a regular file open for writing fail with EIO
-// once it is closed, as a write-back error would; ZOREL_NO_TMPFILE=1 refuses nameless files, as
-// a system without them does. <stdio.h>, which declares the renames and fclose, is left out:
+// once it is closed, as a write-back error would; ZOREL_FAIL_RENAME=1 fails every rename with
+// EIO; ZOREL_NO_TMPFILE=1 refuses nameless files, as a system without them does;
+// ZOREL_NO_EMPTY_PATH=1 refuses links made through a descriptor alone, as the kernel refuses
+// them to a user who is not root. <stdio.h>, which declares the renames and fclose, is left out:
 // these definitions stand for them.
 #include <dlfcn.h>
 #include <errno.h>
@@ -24,6 +26,13 @@ Call Next(const char* name) {
 bool Asked(const char* variable, const char* value) {
     const char* set = getenv(variable);
     return set != nullptr && strcmp(set, value) == 0;
+}
+
+// True, with errno set to error, when variable asks for the call to fail.
+bool Refused(const char* variable, int error) {
+    if (!Asked(variable, "1")) return false;
+    errno = error;
+    return true;
 }
 
 // A regular file open for writing: what a close failure is injected into.
@@ -68,23 +77,27 @@ int fdatasync(int fd) {
 
 int rename(const char* from, const char* to) {
     Log("rename\n");
+    if (Refused("ZOREL_FAIL_RENAME", EIO)) return -1;
     return Next<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
     Log("rename\n");
+    if (Refused("ZOREL_FAIL_RENAME", EIO)) return -1;
     return Next<int (*)(int, const char*, int, const char*)>("renameat")(fromFolder, from, toFolder,
                                                                          to);
 }
 
 int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
     Log("rename\n");
+    if (Refused("ZOREL_FAIL_RENAME", EIO)) return -1;
     return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
         fromFolder, from, toFolder, to, flags);
 }
 
 int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
     Log("link\n");
+    if ((flags & AT_EMPTY_PATH) != 0 && Refused("ZOREL_NO_EMPTY_PATH", ENOENT)) return -1;
     return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromFolder, from,
                                                                             toFolder, to, flags);
 }
