@@ -84,7 +84,7 @@ TEST(Writers, AWriterThatWaitsTooLongFailsNamingTheHolder) {
     for (const auto& c : cases) {
         const CommandResult result = RunCommand(dir.path(), c.command);
         EXPECT_EQ(result.status, c.status) << c.command[0];
-        EXPECT_EQ(result.err, c.err) << c.command[0];
+        EXPECT_EQ(result.err, ConsoleText(c.err)) << c.command[0];
         EXPECT_EQ(ReadFile(dir / "p.pak"), before);
     }
     held.Release();

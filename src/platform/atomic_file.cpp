@@ -125,6 +125,16 @@ std::uint32_t NameHash(const char* text, std::size_t length) {
     return hash == 0 ? 1 : hash;
 }
 
+void ClearStaleTempFilesBeside(const std::string& path) {
+    std::string folder, name;
+    try {
+        SplitPath(path, &folder, &name);
+    } catch (const std::bad_alloc&) {
+        return;  // the next writer clears them
+    }
+    ClearStaleTempFiles(folder.c_str());
+}
+
 std::string LockPathOf(const std::string& path) {
     std::string folder, name;
     SplitPath(path, &folder, &name);

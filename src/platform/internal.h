@@ -25,6 +25,9 @@ Reason NameFault(const char* name);
 // A hash of text (FNV-1a), never 0, for names that stand for longer ones. Allocates nothing.
 std::uint32_t NameHash(const char* text, std::size_t length);
 
+// ClearStaleTempFiles in the folder that holds path; nothing when memory runs out.
+void ClearStaleTempFilesBeside(const std::string& path);
+
 // Splits a path into its folder ("." for a bare name; "/" and "C:" as they are) and the name
 // after its last separator (empty when it ends in one).
 void SplitPath(const std::string& path, std::string* folder, std::string* name);

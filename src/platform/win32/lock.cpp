@@ -105,13 +105,7 @@ bool PackLock::Take(const char* path, double seconds, Reason* why, long* holder)
     }
     handle_ = handle;
     path_ = std::move(lock);
-    std::string folder, name;
-    try {
-        SplitPath(path_, &folder, &name);
-    } catch (const std::bad_alloc&) {
-        return true;  // the lock is held; the clearing can wait for the next writer
-    }
-    ClearStaleTempFiles(folder.c_str());
+    ClearStaleTempFilesBeside(path_);
     return true;
 }
 
