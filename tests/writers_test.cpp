@@ -2,6 +2,7 @@
 // long, a holder that was killed; the temporary files of ended processes cleared.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #ifndef _WIN32
@@ -15,14 +16,6 @@
 #include "test_support.h"
 
 namespace {
-
-long ThisProcess() {
-#ifdef _WIN32
-    return static_cast<long>(GetCurrentProcessId());
-#else
-    return static_cast<long>(getpid());
-#endif
-}
 
 // Adds and removes started together on one pack, round after round: every command succeeds,
 // every entry an add put in is there and every one a remove took out is gone.
@@ -66,8 +59,9 @@ TEST(Writers, AWriterThatWaitsTooLongFailsNamingTheHolder) {
     const std::string before = ReadFile(dir / "p.pak");
     platform::PackLock held;
     ASSERT_TRUE(held.Take((dir / "p.pak").c_str(), 0, nullptr));
-    const std::string busy = "zorel: p.pak: being changed by another zorel (process " +
-                             std::to_string(ThisProcess()) + ")\n";
+    const long holder = std::stol(ReadFile(platform::LockPathOf(dir / "p.pak")));  // this one
+    const std::string busy =
+        "zorel: p.pak: being changed by another zorel (process " + std::to_string(holder) + ")\n";
     const struct {
         std::vector<std::string> command;
         int status;
@@ -93,24 +87,22 @@ TEST(Writers, AWriterThatWaitsTooLongFailsNamingTheHolder) {
 
 #ifndef _WIN32
 
-// Runs work in a child process that is killed once work has returned; the child's id.
-pid_t KilledAfter(const std::function<void()>& work) {
+// Runs work in a child process, then kills it; false when work did not return.
+bool KilledAfter(const std::function<void()>& work) {
     int ready[2];
-    if (pipe(ready) != 0) return -1;
+    if (pipe(ready) != 0) return false;
     const pid_t child = fork();
     if (child == 0) {
         work();
-        const char done = 1;
-        if (write(ready[1], &done, 1) != 1) _exit(1);
+        if (write(ready[1], "", 1) != 1) _exit(1);
         for (;;) pause();
     }
-    char done = 0;
     close(ready[1]);
+    char done = 0;
     const bool worked = read(ready[0], &done, 1) == 1;
     close(ready[0]);
     kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    return worked ? child : -1;
+    return waitpid(child, nullptr, 0) == child && worked;
 }
 
 // What a killed process leaves: its pack's lock file, free, and temporary files named as it
@@ -129,13 +121,11 @@ TEST(Writers, WhatAKilledWriterLeftIsTakenOverAndCleared) {
                                    ".zorel-lock.tmp", "a.tmp"};
     for (const std::string& name : foreign) WriteFile(dir / name, "not the packer's");
     for (const char* folder : {"", "out/"}) {
-        ASSERT_GT(
-            KilledAfter([&] {
-                static platform::PackLock lock;
-                lock.Take(pack.c_str(), 0, nullptr);
-                static platform::AtomicFile left((dir.path() / folder / "x").string().c_str());
-            }),
-            0);
+        ASSERT_TRUE(KilledAfter([&] {
+            static platform::PackLock lock;
+            lock.Take(pack.c_str(), 0, nullptr);
+            static platform::AtomicFile left((dir.path() / folder / "x").string().c_str());
+        }));
     }
     platform::UseNamelessTempFiles(true);
     EXPECT_TRUE(fs::exists(platform::LockPathOf(pack)));
