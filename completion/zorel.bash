@@ -20,9 +20,10 @@ _zorel() {
     if [[ $cur == -?* ]]; then
         local options='-h --help'
         case $verb in
-            pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs' ;;
-            add) options+=' -z --compress --fast --skip -v --verbose -j --jobs' ;;
-            unpack | remove) options+=' -v --verbose -j --jobs' ;;
+            pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs --wait=' ;;
+            add) options+=' -z --compress --fast --skip -v --verbose -j --jobs --wait=' ;;
+            unpack) options+=' -v --verbose -j --jobs' ;;
+            remove) options+=' -v --verbose -j --jobs --wait=' ;;
             list) options+=' -1 --names' ;;
             test) options+=' -j --jobs' ;;
         esac

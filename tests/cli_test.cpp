@@ -82,7 +82,7 @@ class CommandLine : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const char* folder : {"f", "long", "withempty", "o", "tree", "tree/a", "tree/a/deep",
-                                   "bad", "bad/sub", "self"}) {
+                                   "bad", "bad/sub", "self", "linked", "linked/sub"}) {
             fs::create_directory(dir.path() / folder);
         }
         WriteFile(dir / "f/a.txt", "abc");
@@ -118,6 +118,12 @@ class CommandLine : public ::testing::Test {
         fs::remove(dir.path() / "tree.pak");
         fs::create_directories(dir.path() / "blocked/a.txt");  // a folder where a file goes
         SavedPack(dir.path(), "dot.pak", {{".", "x"}}, false);
+        SavedPack(dir.path(), "slash.pak", {{"a/", "x"}}, false);
+        WriteFile(dir / "linked/sub/x", "x");  // and, but on Windows, a link to sub
+#ifndef _WIN32
+        fs::create_directory_symlink("sub", dir.path() / "linked/to-sub");
+#endif
+        SavedPack(dir.path(), "rooted.pak", {{"/r1", "1"}, {"//r2", "2"}}, false);
         SavedPack(dir.path(), "device.pak", {{"ok", "ok"}, {"aux.txt", "aux"}}, false);
         SavedPack(dir.path(), "dropped.pak", {{"name.", "dot"}}, false);
         // The second needs the first's place as a folder, and would be done long before it.
@@ -243,6 +249,24 @@ TEST_F(CommandLine, Table) {
          1,
          "zorel: dot.pak: entry 1 (.): the name holds no file name\n",
          {}},
+        {{"pack", "-r", "l.pak", "linked"},
+         0,
+         windows ? ""
+                 : "zorel: linked/to-sub: link to a folder left out (links to folders are not "
+                   "followed)\n",
+         {{"pack:l.pak", "sub/x=x"}}},
+        {{"unpack", "p.pak", "o", "a.txt", "a*"},
+         0,
+         "",
+         {{"o/a.txt", "abc"}, {"o/notes.txt", kAbsent}}},
+        {{"unpack", "slash.pak", "o"},
+         1,
+         "zorel: slash.pak: entry 1 (a/): the name holds no file name\n",
+         {}},
+        {{"unpack", "rooted.pak", "o"},
+         0,
+         "zorel: removing leading '/' from entry names\n",
+         {{"o/r1", "1"}, {"o/r2", "2"}}},
         {{"unpack", "clash.pak", "new"},
          1,
          "zorel: clash.pak: entry 2 (d/x): " + platform::ErrorText(windows ? 123 : ENOTDIR) + "\n",
@@ -392,7 +416,7 @@ TEST_F(CommandLine, Table) {
     for (const Case& c : cases) {
         ScratchDir scratch;
         const fs::path fresh = scratch.path() / "w";
-        fs::copy(dir.path(), fresh, fs::copy_options::recursive);
+        fs::copy(dir.path(), fresh, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         std::string line;
         for (const std::string& a : c.args) line += a + " ";
         SCOPED_TRACE(line);

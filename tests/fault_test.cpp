@@ -441,6 +441,22 @@ TEST(Faults, AFolderListingThatFailsPartWayFailsThePack) {
     EXPECT_EQ(refused, 1);
 }
 
+// A current folder that refuses to be opened fails the pack with the system's reason.
+TEST(Faults, ACurrentFolderThatCannotBeOpenedIsNamedWithItsReason) {
+    ScratchDir dir;
+    fs::create_directory(dir.path() / "src");
+    WriteFile(dir / "src/a", "a");
+    const std::string self = dir.path().filename().string();
+    Gate gate(
+        dir.path(),
+        [&](const std::string& name, bool open, int) { return !(open && name == self); },
+        FAN_ONDIR);
+    if (!gate.ok()) GTEST_SKIP() << "refusing a folder's open needs CAP_SYS_ADMIN (fanotify)";
+    const CommandResult result = RunCommand(dir.path(), {"pack", "p.pak", "src"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "zorel: src: " + platform::ErrorText(EPERM) + "\n");
+}
+
 #endif  // __linux__
 
 #endif  // !_WIN32

@@ -12,10 +12,38 @@
 #include <thread>
 #endif
 
+#include <atomic>
+#include <thread>
+
 #include "platform/atomic_file.h"
 #include "test_support.h"
 
 namespace {
+
+// Two threads making the same missing folders at once, in the same order, both have each: the
+// one that comes second takes the folder the first made.
+TEST(Platform, AFolderMadeByTwoThreadsAtOnceIsMadeForBoth) {
+    ScratchDir dir;
+    platform::Folder parent;
+    ASSERT_TRUE(parent.Open(dir.path().string().c_str()));
+    constexpr int kRounds = 5, kFolders = 100;
+    std::atomic<int> arrived{0}, failed{0};
+    auto make = [&] {
+        for (int round = 0; round < kRounds; ++round) {
+            // Both start each round together.
+            arrived.fetch_add(1);
+            while (arrived.load() < 2 * (round + 1)) std::this_thread::yield();
+            for (int i = 0; i < kFolders; ++i) {
+                platform::Folder folder;
+                failed += !folder.MakeBelow(parent, Numbered("d", round * kFolders + i).c_str());
+            }
+        }
+    };
+    std::thread other(make);
+    make();
+    other.join();
+    EXPECT_EQ(failed.load(), 0);
+}
 
 TEST(Platform, OnlyRegularFilesOpenAndTheirLengthIsNotCut) {
     ScratchDir dir;

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -60,7 +61,8 @@ struct Step {
     // Typed only once the line editor has the terminal: before that the terminal itself takes
     // Ctrl-D and erase, and the prompt shows a moment before the editor has it.
     bool editing = false;
-    bool waits = false;  // nothing more shows until the next step is typed
+    bool waits = false;                    // nothing more shows until the next step is typed
+    std::function<void()> then = nullptr;  // run once it has shown what it must
 };
 
 // Runs the program in folder on a pseudo-terminal of its own, types each step once the one
@@ -109,6 +111,7 @@ void Session(const fs::path& folder, const std::vector<Step>& steps) {
         inStep = write(master, steps[i].typed, std::strlen(steps[i].typed)) > 0 &&
                  await(steps[i].shown, seconds * 10);
         EXPECT_TRUE(inStep) << "typed " << testing::PrintToString(steps[i].typed);
+        if (inStep && steps[i].then) steps[i].then();
         if (inStep && steps[i].waits) {
             await("\x01", seconds);  // never shown: takes what comes in a tenth of the time
             EXPECT_EQ(screen.substr(seen), "")
@@ -188,6 +191,27 @@ TEST(Terminal, CompletedNamesShowNoControlCharacters) {
         {"5\n", " Enter Filename: "}, {"\t", "a?[31mred  b?]0;PWNED?  ", true},
         {"zz\n", " The file was added UnSuccessfully!"}, {"\n", kMenuScreen}, {"0\n", kWait},
         {"\n", ""}});
+    // clang-format on
+}
+
+// A save over a pack that another writer changed since the menu loaded it replaces it, as
+// asked, and says so in a line of its own; a save over the menu's own save says nothing more.
+TEST(Terminal, ASaveOverAChangedPackSaysSo) {
+    ScratchDir dir;
+    WriteFile(dir / "a", "a");
+    WriteFile(dir / "b", "b");
+    ASSERT_EQ(RunCommand(dir.path(), {"add", "p.pak", "a"}).status, 0);
+    const auto addB = [&] { EXPECT_EQ(RunCommand(dir.path(), {"add", "p.pak", "b"}).status, 0); };
+    const std::string saved = " The pack was saved Successfully!";
+    // clang-format off
+    Session(dir.path(), {
+        {"1\n", " Enter Filename: "}, {"p.pak\n", " The pack was loaded Successfully!", false,
+         false, addB}, {"\n", kMenuScreen},
+        {"2\n", " Enter Filename: "},
+        {"p.pak\n", " p.pak was changed on disk since it was loaded; the pack here replaces it\n" +
+         saved}, {"\n", kMenuScreen},
+        {"2\n", " Enter Filename: "}, {"p.pak\n", "p.pak\n" + saved}, {"\n", kMenuScreen},
+        {"0\n", kWait}, {"\n", ""}});
     // clang-format on
 }
 

@@ -50,7 +50,7 @@ constexpr Verb kVerbs[] = {
      "checked first: those that cannot be packed are named together, and the command fails\n"
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
-     "z fast r skip v j"},
+     "z fast r skip v j wait"},
     {"unpack", "unpack [OPTIONS] PACKFILE FOLDER [NAME...]",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
      "as a file in FOLDER, made when missing. A NAME that matches no entry fails the\n"
@@ -68,11 +68,11 @@ constexpr Verb kVerbs[] = {
      "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
      "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
      "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast skip v j"},
+     "z fast skip v j wait"},
     {"remove", "remove [OPTIONS] PACKFILE NAME...",
      "Removes the first entry of each name; a name that no entry has fails the command and\n"
      "leaves the pack as it was.\n",
-     "v j"},
+     "v j wait"},
 };
 
 // The options, by the short name the verbs list them under.
@@ -96,6 +96,9 @@ constexpr Option kOptions[] = {
     {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done"},
     {"j", "-j,--jobs", "-j, --jobs=N", "threads to work on (default: one per core)"},
     {"1", "-1,--names", "-1, --names", "the names alone, one a line, as tar -t prints them"},
+    {"wait", "--wait", "--wait=SECONDS",
+     "wait this long for another zorel changing PACKFILE\n"
+     "                    (default 10), then fail"},
 };
 
 bool Takes(const Verb& verb, const char* key) {
@@ -189,18 +192,24 @@ int RunCommandLine(int argc, char** argv) {
                 if (std::string(key) == option.key) command->add_flag(option.names, *flag);
             }
             if (std::string(option.key) == "j") command->add_option(option.names, args.jobs);
+            if (std::string(option.key) == "wait") {
+                command->add_option(option.names, args.wait);
+            }
         }
         command->add_option("operands", args.operands);
     }
     std::vector<std::string> reversed(words.rbegin(), words.rend());  // as CLI11 takes them
     try {
         app.parse(reversed);
-    } catch (const CLI::ConversionError&) {
-        return UsageError("-j takes a number of threads");
+    } catch (const CLI::ConversionError& error) {
+        const bool wait = std::string(error.what()).find("wait") != std::string::npos;
+        return UsageError(wait ? "--wait takes a number of seconds"
+                               : "-j takes a number of threads");
     } catch (const CLI::ParseError& error) {
         return UsageError(error.what());
     }
     if (help) return Say(HelpOf(*verb));
+    if (!(args.wait >= 0)) return UsageError("--wait takes a number of seconds");
     for (const std::string& extra : app.get_subcommand(verb->name)->remaining()) {
         if (extra != "--") return UsageError(Misplaced(extra));
     }

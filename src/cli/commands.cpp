@@ -56,7 +56,10 @@ std::string Words(LeftOut why) {
 // Words the failure of a command on `subject`.
 int Failed(const std::string& subject, const Failure& failure) {
     if (failure.told) return kExitFailure;  // each file was named as it was met
-    const std::string reason = Words(failure.reason);
+    std::string reason = Words(failure.reason);
+    if (failure.reason == platform::kErrorBusy && failure.holder > 0) {
+        reason += " (process " + std::to_string(failure.holder) + ")";
+    }
     if (failure.entry != 0) {
         std::string entry = "entry " + std::to_string(failure.entry);
         if (!failure.item.empty()) entry += " (" + failure.item + ")";
@@ -75,6 +78,7 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.recursive = args.recursive;
     options.skip = args.skip;
     options.workers = args.jobs;
+    options.wait = args.wait;
     options.totals = totals;
     if (args.verbose) {
         options.done = [](const char* name) { Print(Shown(stdout, name) + '\n'); };
@@ -84,6 +88,10 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
         Say(file + ": " + (skip ? "left out: " : "") + Words(why));
     };
     options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
+    // As tar says it, once.
+    options.stripped = [](char separator) {
+        Say(std::string("removing leading '") + separator + "' from entry names");
+    };
     return options;
 }
 

@@ -20,6 +20,7 @@ struct Arguments {
     bool verbose = false;    // -v
     bool names = false;      // list --names
     unsigned jobs = 0;       // -j: threads, 0 one per core
+    double wait = 10;        // --wait: seconds a writer waits for another writer of its pack
     std::vector<std::string> operands;
 };
 

@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "console/line_editor.h"
 #include "pack/pack.h"
+#include "platform/lock.h"
 #include "platform/platform.h"
 #include "report/listing.h"
 #include "report/progress_line.h"
@@ -170,14 +171,54 @@ void Find(Pack& pack, Input& in) {
 void LineCommand(Input& in, const char* prompt, const char* message,
                  bool (Pack::*operation)(const char*, platform::Reason*), Pack& pack) {
     const std::string line = in.Line(prompt);
-    // Of these, load, save and packing a folder can take long enough to show their progress.
-    const char* what = operation == &Pack::Load         ? "loading"
-                       : operation == &Pack::Save       ? "saving"
-                       : operation == &Pack::PackFolder ? "packing"
-                                                        : nullptr;
+    // Of these, packing a folder can take long enough to show its progress.
+    const char* what = operation == &Pack::PackFolder ? "packing" : nullptr;
     ProgressLine progress(what);
     platform::Reason why = 0;
     std::printf(message, Outcome((pack.*operation)(line.c_str(), &why)));
+}
+
+// The pack file the menu last loaded or saved, and how it stood then.
+struct KnownFile {
+    std::string path;
+    platform::FileStamp stamp;
+};
+
+// True when a person reads the menu at a terminal: only then does it say more than the design.
+bool Interactive() {
+    return platform::IsTerminal(stdin) && platform::IsTerminal(stdout);
+}
+
+void Load(Pack& pack, Input& in, KnownFile* known) {
+    const std::string line = in.Line(" Enter Filename: ");
+    const platform::FileStamp stamp = platform::StampOf(line.c_str());  // as it was before
+    ProgressLine progress("loading");
+    const bool loaded = pack.Load(line.c_str());
+    if (loaded) *known = {line, stamp};
+    std::printf(" The pack was loaded %sSuccessfully!", Outcome(loaded));
+}
+
+// Saves under the pack file's lock, as every writer of a pack does. A file changed on disk since
+// the menu loaded or saved it is still replaced, as asked; at a terminal a line says so first.
+void Save(Pack& pack, Input& in, KnownFile* known) {
+    const std::string line = in.Line(" Enter Filename: ");
+    platform::PackLock lock;
+    platform::Reason why = 0;
+    long holder = 0;
+    bool saved = lock.Take(line.c_str(), platform::kDefaultLockWait, &why, &holder);
+    if (!saved && why == platform::kErrorBusy && Interactive()) {
+        std::printf(" %s is being changed by another zorel (process %ld)\n",
+                    Shown(stdout, line).c_str(), holder);
+    }
+    if (saved && line == known->path && !(platform::StampOf(line.c_str()) == known->stamp) &&
+        Interactive()) {
+        std::printf(" %s was changed on disk since it was loaded; the pack here replaces it\n",
+                    Shown(stdout, line).c_str());
+    }
+    ProgressLine progress("saving");
+    saved = saved && pack.Save(line.c_str());
+    if (saved) *known = {line, platform::StampOf(line.c_str())};
+    std::printf(" The pack was saved %sSuccessfully!", Outcome(saved));
 }
 
 }  // namespace
@@ -207,6 +248,7 @@ std::uint32_t PositionOf(std::int32_t number) {
 int RunMenu() {
     Pack pack;
     Input in;
+    KnownFile known;
     int key = 0;
     do {
         platform::ClearScreen();
@@ -217,12 +259,10 @@ int RunMenu() {
         platform::ClearScreen();
         switch (key) {
             case '1':
-                LineCommand(in, " Enter Filename: ", " The pack was loaded %sSuccessfully!",
-                            &Pack::Load, pack);
+                Load(pack, in, &known);
                 break;
             case '2':
-                LineCommand(in, " Enter Filename: ", " The pack was saved %sSuccessfully!",
-                            &Pack::Save, pack);
+                Save(pack, in, &known);
                 break;
             case '3':
                 LineCommand(in, " Enter Folder name: ", " The folder was packed %sSuccessfully!",

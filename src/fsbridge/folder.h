@@ -84,12 +84,12 @@ bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, platf
 // the way back is held open, so a current folder of any path length works.
 class FolderReturn {
   public:
-    FolderReturn() { back_.Open("."); }
+    FolderReturn() { back_.Open(".", &opened_); }
     ~FolderReturn() { Back(); }
     FolderReturn(const FolderReturn&) = delete;
     FolderReturn& operator=(const FolderReturn&) = delete;
     bool Enter(const char* folder, platform::Reason* why) {
-        if (!back_.IsOpen()) return platform::Fail(why, platform::kErrorFailed);
+        if (!back_.IsOpen()) return platform::Fail(why, opened_);
         return entered_ = platform::EnterFolder(folder, why);
     }
     void Back() {
@@ -99,5 +99,6 @@ class FolderReturn {
 
   private:
     platform::Folder back_;
+    platform::Reason opened_ = 0;  // why the current folder could not be opened
     bool entered_ = false;
 };

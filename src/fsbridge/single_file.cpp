@@ -108,15 +108,15 @@ bool Extract(PackEntry& entry, Open open, Reason* why) {
 // Unpacked files are not flushed to the disk one by one: that would make unpacking many times
 // slower than tar, which does not either.
 bool PackEntry::ExtractToFile(const char* path, Reason* why) {
-    if (data == nullptr || path == nullptr || *path == '\0')
-        return Fail(why, platform::kErrorFailed);
+    if (path == nullptr || *path == '\0') return Fail(why, platform::kErrorNoFileName);
+    if (data == nullptr) return Fail(why, platform::kErrorFailed);
     return Extract(
         *this, [path] { return platform::AtomicFile(path, false); }, why);
 }
 
 bool PackEntry::ExtractToFile(const platform::Folder& folder, const char* name, Reason* why) {
-    if (data == nullptr || name == nullptr || *name == '\0')
-        return Fail(why, platform::kErrorFailed);
+    if (name == nullptr || *name == '\0') return Fail(why, platform::kErrorNoFileName);
+    if (data == nullptr) return Fail(why, platform::kErrorFailed);
     return Extract(
         *this, [&folder, name] { return platform::AtomicFile(folder, name, false); }, why);
 }

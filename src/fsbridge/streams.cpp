@@ -16,6 +16,13 @@ using platform::Reason;
 
 namespace {
 
+// Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
+bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
+              Failure* failure) {
+    Reason why = 0;
+    return lock->Take(path, options.wait, &why, &failure->holder) || Fail(failure, why, path);
+}
+
 // The length of a pack file, for the progress; 0 for standard input, whose is not known.
 std::uint64_t LengthOf(const char* path) {
     std::uint64_t length = 0;
@@ -67,7 +74,16 @@ class UnpackSource final : public RecordSource {
     std::uint64_t plainBytes() const { return plainBytes_; }
 
   private:
-    bool Keep(const PackEntry& head) override { return selection_.Take(head.name); }
+    bool Keep(const PackEntry& head) override {
+        if (!selection_.Take(head.name)) return false;
+        const char first = head.name[0];
+        if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
+            options_.stripped) {
+            stripped_ = true;
+            options_.stripped(first);
+        }
+        return true;
+    }
     bool Taken(Job& job) override { return unpacker_.Take(job); }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
@@ -81,6 +97,7 @@ class UnpackSource final : public RecordSource {
     NameSelection& selection_;
     const StreamOptions& options_;
     std::uint64_t plainBytes_ = 0;
+    bool stripped_ = false;  // the dropped separator told
 };
 
 // Records decompressed to check that each gives its size.
@@ -196,6 +213,8 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     std::optional<PackWriter> writer;
     const std::uint8_t flag = options.compress ? 1 : 0;
     const auto count = static_cast<std::uint32_t>(files.size());
+    platform::PackLock lock;
+    if (!standard && !TakeLock(&lock, path, options, failure)) return false;
     if (standard) {
         writer.emplace(platform::StandardOutput{}, flag, count);
     } else {
@@ -225,6 +244,7 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
     if (!target.Open(folder, &why)) return Fail(failure, why, folder);
+    platform::ClearStaleTempFiles(folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
     if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
@@ -249,6 +269,8 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
 
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                Failure* failure) {
+    platform::PackLock lock;
+    if (!TakeLock(&lock, path, options, failure)) return false;
     PackReader reader;
     Reason why = 0;
     std::uint64_t ignored = 0;
@@ -289,6 +311,8 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
 
 bool StreamRemove(const char* path, const std::vector<std::string>& names,
                   const StreamOptions& options, Failure* failure) {
+    platform::PackLock lock;
+    if (!TakeLock(&lock, path, options, failure)) return false;
     // First the heads alone: which record each name takes, before anything is written.
     std::vector<std::uint32_t> dropped;
     PackHeader header;

@@ -11,6 +11,7 @@
 #include "fsbridge/folder.h"
 #include "fsbridge/selection.h"
 #include "pack/pack.h"
+#include "platform/lock.h"
 
 class PackReader;
 
@@ -28,11 +29,15 @@ struct StreamOptions {
     bool recursive = false;  // pack: the files of every sub-folder too
     bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
     unsigned workers = 0;    // 0: one per core
+    double wait = platform::kDefaultLockWait;  // seconds a writer waits for another's lock
     // Each entry as it is done: packed, unpacked, added or removed, in pack order.
     std::function<void(const char* name)> done;
     // Each file that cannot be packed (by its path from the starting folder) and why: left out
     // with `skip`, else the operation fails once every such file is told.
     std::function<void(const std::string& file, platform::Reason why)> refused;
+    // Unpack: once, when the first entry name that begins with a separator is written without
+    // it, inside the folder.
+    std::function<void(char separator)> stripped;
     // Each item of a folder left out by design, by its path from the starting folder.
     std::function<void(const std::string& item, LeftOut why)> leftOut;
     // What a successful operation did (null: not asked).

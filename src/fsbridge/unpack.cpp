@@ -7,6 +7,7 @@
 #include "pack/pack.h"
 #include "pack/progress.h"
 #include "platform/atomic_file.h"
+#include "platform/lock.h"
 
 using platform::Fail;
 using platform::Reason;
@@ -162,6 +163,7 @@ bool Pack::UnpackToFolder(const char* folder, unsigned workers, Reason* why) {
     if (folder == nullptr) return Fail(why, platform::kErrorFailed);
     platform::Folder target;
     if (!target.Open(folder, why)) return false;
+    platform::ClearStaleTempFiles(folder);
     std::uint64_t bytes = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
     SharedProgress().Start(count, bytes);

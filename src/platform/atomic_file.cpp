@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/internal.h"
+#include "platform/lock.h"
 #include "platform/process.h"
 
 namespace platform {
@@ -89,8 +90,62 @@ NameChange::~NameChange() {
 }
 
 void TempFiles::Name(char (&name)[48]) {
-    static const long pid = ProcessId();  // asked once, not once per file
-    std::snprintf(name, sizeof name, ".zorel-%ld-%u.tmp", pid, gSerial.fetch_add(1));
+    // The start time is asked once per process, not once per file (a child made by fork asks
+    // again).
+    static std::atomic<long> known{0};
+    static std::atomic<unsigned> start{0};
+    const long pid = ProcessId();
+    if (known.load() != pid) {
+        start.store(StartOf(pid));
+        known.store(pid);
+    }
+    std::snprintf(name, sizeof name, ".zorel-%08x-%lx-%08x-%x.tmp", SystemTag(), pid, start.load(),
+                  gSerial.fetch_add(1));
+}
+
+bool TempFiles::Stale(const char* name) {
+    unsigned tag = 0, start = 0, serial = 0;
+    long pid = 0;
+    int end = 0;
+    if (std::strncmp(name, ".zorel-", 7) != 0 ||
+        std::sscanf(name, ".zorel-%8x-%lx-%8x-%x.tmp%n", &tag, &pid, &start, &serial, &end) != 4 ||
+        name[end] != '\0' || tag == 0 || tag != SystemTag() || start == 0) {
+        return false;
+    }
+    char again[48];  // only a name exactly as Name writes it
+    std::snprintf(again, sizeof again, ".zorel-%08x-%lx-%08x-%x.tmp", tag, pid, start, serial);
+    return std::strcmp(again, name) == 0 && Ended(pid, start);
+}
+
+std::uint32_t NameHash(const char* text, std::size_t length) {
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619u;
+    }
+    return hash == 0 ? 1 : hash;
+}
+
+void ClearStaleTempFilesBeside(const std::string& path) {
+    std::string folder, name;
+    try {
+        SplitPath(path, &folder, &name);
+    } catch (const std::bad_alloc&) {
+        return;  // the next writer clears them
+    }
+    ClearStaleTempFiles(folder.c_str());
+}
+
+std::string LockPathOf(const std::string& path) {
+    std::string folder, name;
+    SplitPath(path, &folder, &name);
+    // A long name stands as its hash, so that the lock's name is never too long for a folder.
+    if (name.size() > 200) {
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "%08x", NameHash(name.data(), name.size()));
+        name = hash;
+    }
+    if (folder == ".") folder.clear();  // a bare name: the lock's is bare too
+    return folder + ".zorel-" + name + ".lock";
 }
 
 int TempFiles::Add(const Folder& folder, const char* name) {

@@ -56,7 +56,8 @@ class AtomicFile {
     // Keeps the reason the file could not be made and gives up what was made of it.
     void Refuse(Reason why);
     // The system's parts of Commit: the new file in place of the target, whatever is there.
-    Reason PutInPlace();
+    // POSIX: *nameless is the descriptor a nameless file is linked through, closed once linked.
+    Reason PutInPlace(int* nameless);
 
     Folder own_;                      // the target's folder, when named by a path
     const Folder* folder_ = nullptr;  // the folder the file is made in

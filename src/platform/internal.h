@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -20,6 +22,12 @@ std::FILE* StreamOver(HANDLE handle, int flags, const char* mode);
 // characters.
 Reason NameFault(const char* name);
 
+// A hash of text (FNV-1a), never 0, for names that stand for longer ones. Allocates nothing.
+std::uint32_t NameHash(const char* text, std::size_t length);
+
+// ClearStaleTempFiles in the folder that holds path; nothing when memory runs out.
+void ClearStaleTempFilesBeside(const std::string& path);
+
 // Splits a path into its folder ("." for a bare name; "/" and "C:" as they are) and the name
 // after its last separator (empty when it ends in one).
 void SplitPath(const std::string& path, std::string* folder, std::string* name);
@@ -27,8 +35,17 @@ void SplitPath(const std::string& path, std::string* folder, std::string* name);
 // The named temporary files that an ending signal removes before the program ends (SIGINT,
 // SIGTERM and SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the console).
 struct TempFiles {
-    // A new name for a temporary file: ".zorel-PID-N.tmp", N counting up in the process.
+    // A new name for a temporary file: ".zorel-TAG-PID-START-N.tmp", in hex: this system's tag,
+    // the process's id and start time, and N counting up in the process.
     static void Name(char (&name)[48]);
+    // True for a name Name gives whose process ended on this system: a file no one writes.
+    static bool Stale(const char* name);
+    // The system's parts of telling them: what tells this system apart from the others that
+    // may share a folder (0 when nothing does: then no file is judged stale), when a process
+    // started (0: unknown), and whether the process of that id and start time ended.
+    static std::uint32_t SystemTag();
+    static std::uint32_t StartOf(long pid);
+    static bool Ended(long pid, std::uint32_t start);
     // Puts name in folder on the list the cleanup removes; the slot, or -1 when it is full.
     // Inside a NameChange only.
     static int Add(const Folder& folder, const char* name);

@@ -46,6 +46,8 @@ enum OwnReason : Reason {
     kErrorTerminalOutput,
     // A file whose length or identity is not what it was when it was checked, before it was read.
     kErrorFileChanged,
+    // Another writer holds the pack, and did not let go within the wait.
+    kErrorBusy,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.
@@ -60,6 +62,7 @@ struct Failure {
     std::uint32_t entry = 0;  // the entry's place in the pack, from 1; 0 when not an entry's
     std::string item;         // the file, entry name or pack file it concerns; may be empty
     bool told = false;        // already told item by item (each refused file named as met)
+    long holder = 0;  // with kErrorBusy: the process holding the pack, when it could be read
 };
 
 // Keeps a failure's reason in *why (when there is a place for it) and gives false, so that a

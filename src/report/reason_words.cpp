@@ -26,7 +26,8 @@ constexpr const char* kOwn[] = {"failed",
                                 "a name Windows reserves for a device",
                                 "a name Windows would change",
                                 "a pack is not written to a terminal",
-                                "the file changed after it was checked"};
+                                "the file changed after it was checked",
+                                "being changed by another zorel"};
 static_assert(std::size(kOwn) == platform::kOwnReasons, "one text for each of the own codes");
 
 }  // namespace

@@ -238,15 +238,16 @@ bool AtomicFile::Commit(Reason* why) {
     }
     if (failure == 0 && mode_ >= 0) check(fchmod(fd, static_cast<mode_t>(mode_)) == 0);
     if (failure == 0 && durable_) check(fsync(fd) == 0);
-    // A named file is closed before it takes the target's name, so that no error its close
-    // tells comes after; a nameless one needs its descriptor to be linked.
-    if (!temp_.empty()) {
-        check(std::fclose(file_) == 0);
-        file_ = nullptr;
-    }
-    if (failure == 0) failure = PutInPlace();
-    if (file_ != nullptr) std::fclose(file_);
+    // The stream is closed, and its close checked, before the file takes the target's name: a
+    // write-back error (NFS, a quota) is told there. A nameless file keeps a second descriptor
+    // to be linked through, closed and checked once it has a name and before that name replaces
+    // anything.
+    int nameless = -1;
+    if (failure == 0 && temp_.empty()) check((nameless = fcntl(fd, F_DUPFD_CLOEXEC, 0)) >= 0);
+    check(std::fclose(file_) == 0);
     file_ = nullptr;
+    if (failure == 0) failure = PutInPlace(&nameless);
+    if (nameless >= 0) close(nameless);
     if (failure != 0) {
         Abandon();
         return Fail(why, failure);
@@ -258,9 +259,15 @@ bool AtomicFile::Commit(Reason* why) {
     return Fail(why, LastReason());
 }
 
-Reason AtomicFile::PutInPlace() {
+Reason AtomicFile::PutInPlace(int* nameless) {
     const int dir = folder_->fd_;
-    const int fd = file_ != nullptr ? fileno(file_) : -1;  // a nameless file's
+    const int fd = *nameless;
+    // The nameless file's descriptor given up once the file has a name: its close checked.
+    auto release = [nameless]() -> Reason {
+        const int open = *nameless;
+        *nameless = -1;
+        return open < 0 || close(open) == 0 ? 0 : LastReason();
+    };
     // A named file takes the target's name as a second link, then gives up its own.
     auto linkNamed = [&]() -> Reason {
         NameChange change;
@@ -287,7 +294,12 @@ Reason AtomicFile::PutInPlace() {
         // Nothing there, as far as is known: the whole file takes the name at once.
         if (link) {
             const Reason linked = fd >= 0 ? LinkNameless(fd, dir, name_.c_str()) : linkNamed();
-            if (linked == 0 || (linked != EEXIST && fd >= 0)) return linked;
+            if (linked == 0) {
+                const Reason closed = release();
+                if (closed != 0) unlinkat(dir, name_.c_str(), 0);  // the name made just now
+                return closed;
+            }
+            if (linked != EEXIST && fd >= 0) return linked;
             link = linked == EEXIST;  // else a file system without links: renamed instead
         }
         // Something is there: a regular file lends the new one its mode and owner, a link is
@@ -314,6 +326,7 @@ Reason AtomicFile::PutInPlace() {
             failure = LinkNameless(fd, dir, name);
             if (failure == 0) {
                 temp_ = name;  // fits the room reserved at the start
+                failure = release();
             } else {
                 TempFiles::Drop(slot_);
                 slot_ = -1;

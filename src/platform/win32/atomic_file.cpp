@@ -254,7 +254,7 @@ bool AtomicFile::Commit(Reason* why) {
     }
     if (std::fclose(file_) != 0 && failure == 0) failure = LastReason();
     file_ = nullptr;
-    if (failure == 0 && !straight_) failure = PutInPlace();
+    if (failure == 0 && !straight_) failure = PutInPlace(nullptr);
     if (failure != 0) {
         Abandon();
         return Fail(why, failure);
@@ -262,7 +262,7 @@ bool AtomicFile::Commit(Reason* why) {
     return true;
 }
 
-Reason AtomicFile::PutInPlace() {
+Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     std::string temp, target;
     try {
         temp = folder_->path_ + temp_;
