@@ -36,6 +36,13 @@ TEST_F(CommandLine, OptionsTable) {
          2,
          "zorel: --fast is an option of pack and add only" + kTry,
          {}},
+        // "--" ends the options wherever it stands; a word that begins with '/' is a path.
+        {{"list", "-1", "z.pak", "--", "-1"}, 1, "zorel: z.pak: -1: no such entry\n", {}},
+        {{"remove", "p.pak", "a.txt", "--", "-v"},
+         1,
+         "zorel: p.pak: -v: no such entry\n",
+         {{"p.pak", plain}}},
+        {{"list", "/no-such.pak"}, 1, "zorel: /no-such.pak: " + kNoFile + "\n", {}},
         // Options before the verb are the verb's, values and all; one it does not take is named.
         {{"-z", "pack", "x.pak", "f"},
          0,

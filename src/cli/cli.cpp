@@ -144,9 +144,11 @@ int Say(const std::string& text) {
 int RunCommandLine(int argc, char** argv) {
     Arguments args;
     bool usage = false, version = false, help = false;
+    std::string unfilled;
     CLI::App app("zorel");
     app.set_help_flag();
     app.allow_extras();  // unknown words are worded below, as this program words them
+    app.allow_windows_style_options(false);  // "/dir/file" is a path on every system
     app.add_flag("-h,--help", usage);
     app.add_flag("--version", version);
     // Options may come before the verb too (`zorel -z pack ...`), each name on its own so that
@@ -175,6 +177,9 @@ int RunCommandLine(int argc, char** argv) {
             if (Takes(verb, option.key)) Bind(command, option.names, option, &args);
         }
         command->add_option("operands", args.operands);
+        // A positional never filled: with one left open, CLI11 keeps the words behind a "--" after
+        // the operands this verb's operands, instead of handing them back to the top level.
+        command->add_option("unfilled", unfilled);
         commands.emplace_back(command, &verb);
     }
     try {
