@@ -23,7 +23,7 @@ _zorel() {
             pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs' ;;
             add) options+=' -z --compress --fast --skip -v --verbose -j --jobs' ;;
             unpack | remove) options+=' -v --verbose -j --jobs' ;;
-            list) options+=' -1 --names' ;;
+            list) options+=' -1 --names -0 --null' ;;
             test) options+=' -j --jobs' ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

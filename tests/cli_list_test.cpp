@@ -32,6 +32,8 @@ TEST_F(CommandLine, ListTable) {
          "",
          false,
          "short.pak"},
+        {{"list", "-0", "z.pak", "[!a-m]*"}, 0, "", {}, std::string("notes.txt\0", 10), true},
+        {{"list", "--null", "z.pak"}, 0, "", {}, std::string("a.txt\0notes.txt\0", 16), true},
         // The count is of the entries listed.
         {{"list", "z.pak", "n*"}, 0, "", {}, "", false, "", "  Number of Files:\t\t1\n"},
         {{"list", "z.pak"}, 0, "", {}, "", false, "", "  Number of Files:\t\t2\n"},

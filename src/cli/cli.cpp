@@ -60,6 +60,8 @@ constexpr Option kOptions[] = {
      &Arguments::jobs},
     {"1", "-1,--names", "-1, --names", "the names alone, one a line, as tar -t prints them",
      &Arguments::names, nullptr},
+    {"0", "-0,--null", "-0, --null", "the names alone, each ended by a NUL (for xargs -0)",
+     &Arguments::null, nullptr},
 };
 
 bool Takes(const Verb& verb, const char* key) {

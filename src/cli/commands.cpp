@@ -165,7 +165,7 @@ int List(const Arguments& args) {
     StreamFailure failure;
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     std::optional<ContentsListing> listing;
-    if (!args.names) listing.emplace(stdout, reader.header().flag != 0);
+    if (!args.names && !args.null) listing.emplace(stdout, reader.header().flag != 0);
     std::uint32_t shown = 0;
     PackEntry head;
     while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
@@ -174,7 +174,8 @@ int List(const Arguments& args) {
         if (listing) {
             listing->Entry(head);
         } else {
-            Print(Shown(stdout, head.name) + '\n');
+            Print(Shown(stdout, head.name) + (args.null ? "" : "\n"));
+            if (args.null) std::fputc('\0', stdout);  // a failure shows in Finished's flush
         }
     }
     if (reader.damaged()) {
@@ -280,11 +281,11 @@ constexpr Verb kVerbs[] = {
      "as a file in FOLDER, made when missing. A NAME that matches no entry fails the\n"
      "command. PACKFILE - reads the pack from standard input.\n",
      "v j", UnpackCommand},
-    {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1]",
-     "the entries and their sizes (-1: names alone)",
+    {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
+     "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
-     "menu key 7 does; with -1 their names alone, one a line.\n",
-     "1", List},
+     "menu key 7 does; with -1 their names alone, one a line, with -0 each ended by a NUL.\n",
+     "1 0", List},
     {"test", "PACKFILE", 1, 1, nullptr, "", "read and check every entry",
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",

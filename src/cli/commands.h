@@ -21,6 +21,7 @@ struct Arguments {
     bool skip = false;       // --skip
     bool verbose = false;    // -v
     bool names = false;      // list --names
+    bool null = false;       // list --null
     unsigned jobs = 0;       // -j: threads, 0 one per core
     std::vector<std::string> operands;
 };
