@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cli_support.h"
+#include "pack/pack_format.h"
 
 namespace {
 
@@ -105,6 +106,26 @@ TEST_F(CommandLine, AFailedWriteOfStandardOutputFails) {
         EXPECT_EQ(status, 1);
         EXPECT_EQ(err, "zorel: standard output: " + platform::ErrorText(ENOSPC) + "\n");
     }
+}
+
+// Text into a pipe whose reader stops early (| head) ends quietly, as ls and cat end; a pack cut
+// short there keeps its reason (Pipes).
+TEST_F(CommandLine, TextIntoAPipeThatClosesEarlyEndsQuietly) {
+    std::string many = PackHeader(4000);  // far more names than a pipe holds
+    many[pack_format::kFlagOffset] = 0;
+    for (std::uint32_t i = 0; i < 4000; ++i)
+        many += RecordHead(Numbered("a-name-of-thirty-", i), 1, 1) + "x";
+    WriteFile(dir / "many.pak", many);
+    const std::string zorel = ProgramWrapper() + " " + ZOREL_BINARY;
+    for (const char* args : {"list -1 many.pak", "list many.pak", "unpack -v many.pak o"}) {
+        SCOPED_TRACE(args);
+        const auto [status, err] = Shell(
+            dir.path(), "{ " + zorel + " " + args + "; echo $? >status; } | head -c 1 >/dev/null");
+        EXPECT_EQ(err, "");
+        const std::string ended = ReadFile(dir / "status");
+        EXPECT_TRUE(ended == "0\n" || ended == "141\n") << ended;
+    }
+    EXPECT_EQ(ReadFile(dir / "o/a-name-of-thirty-3999"), "x");  // the unpack went on to the end
 }
 
 // The bash completion offers the verbs, a verb's options, folders and the pack's entry names.

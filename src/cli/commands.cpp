@@ -321,7 +321,8 @@ int Finished(int status) {
     platform::Reason why = gOutputFailure;
     if (why == 0 && !platform::Flush(stdout, &why)) gOutputFailure = why;
     if (why == 0 && std::ferror(stdout) != 0) why = platform::kErrorFailed;
-    if (why == 0) return status;
+    // A reader that stopped early (`| head`) took what it wanted: as ls and cat, nothing to say.
+    if (why == 0 || platform::IsBrokenPipe(why)) return status;
     Say("standard output: " + Words(why));
     return kExitFailure;
 }

@@ -33,7 +33,7 @@ int UsageError(const std::string& message);
 void Print(const std::string& text);
 
 // The exit status of a command that ended with `status`: a failed write of standard output
-// turns success into failure, told on standard error.
+// turns success into failure, told on standard error, but for a pipe whose reader has gone.
 int Finished(int status);
 
 // One verb: what the usage and its help say of it, the options and operands it takes, and the
