@@ -128,7 +128,8 @@ TEST_F(CommandLine, TextIntoAPipeThatClosesEarlyEndsQuietly) {
     EXPECT_EQ(ReadFile(dir / "o/a-name-of-thirty-3999"), "x");  // the unpack went on to the end
 }
 
-// The bash completion offers the verbs, a verb's options, folders and the pack's entry names.
+// The bash completion offers the verbs, a verb's options, folders and the pack's entry names,
+// each quoted as the shell reads it back.
 TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
     if (Shell(dir.path(), "command -v bash >/dev/null").first != 0) GTEST_SKIP() << "no bash";
     const std::string bin = fs::path(ZOREL_BINARY).parent_path().string();
@@ -146,6 +147,9 @@ TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
     EXPECT_EQ(offered("zorel pack --re"), "--recursive\n");
     EXPECT_EQ(offered("zorel pack -r x.pak tr"), "tree\n");
     EXPECT_EQ(offered("zorel unpack -j 2 z.pak o n"), "notes.txt\n");
+    SavedPack(dir.path(), "odd.pak", {{"with space", "x"}, {"with\nline", "y"}, {"w$", "z"}},
+              false);
+    EXPECT_EQ(offered("zorel list odd.pak w"), "with\\ space\n$'with\\nline'\nw\\$\n");
 }
 
 TEST_F(CommandLine, ProgressOnlyOnATerminal) {
