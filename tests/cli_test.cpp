@@ -14,7 +14,7 @@ namespace {
 TEST_F(CommandLine, OptionsTable) {
     Check({
         {{"--version"}, 0, "", {}},
-        {{"--help"}, 0, "", {}, "Usage: zorel "},
+        {{"--help"}, 0, "", {}, "Usage: zorel ", false, "", "\n  test [-j N] PACKFILE "},
         {{"unpack", "p.pak"}, 2, "zorel: unpack takes PACKFILE FOLDER [NAME...]" + kTry, {}},
         {{"unpack", "--", "-x.pak", "-o"},
          0,

@@ -267,7 +267,7 @@ int RemoveCommand(const Arguments& args) {
 constexpr std::size_t kMany = SIZE_MAX;
 
 constexpr Verb kVerbs[] = {
-    {"pack", "PACKFILE FOLDER", 2, 2, nullptr, "[-rzv] [--fast] [--skip]",
+    {"pack", "PACKFILE FOLDER", 2, 2, nullptr, "[-rzv] [--fast] [--skip] [-j N]",
      "every regular file in FOLDER (and its\nsub-folders with -r) into PACKFILE",
      "Packs every regular file of FOLDER into PACKFILE, in one fixed order on every system.\n"
      "Without -r, sub-folders are left out, each named on standard error. Every file is\n"
@@ -275,7 +275,7 @@ constexpr Verb kVerbs[] = {
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
      "z fast r skip v j", PackCommand},
-    {"unpack", "PACKFILE FOLDER [NAME...]", 2, kMany, nullptr, "[-v]",
+    {"unpack", "PACKFILE FOLDER [NAME...]", 2, kMany, nullptr, "[-v] [-j N]",
      "every entry (or those named) into FOLDER",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
      "as a file in FOLDER, made when missing. A NAME that matches no entry fails the\n"
@@ -286,17 +286,17 @@ constexpr Verb kVerbs[] = {
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
      "menu key 7 does; with -1 their names alone, one a line, with -0 each ended by a NUL.\n",
      "1 0", List},
-    {"test", "PACKFILE", 1, 1, nullptr, "", "read and check every entry",
+    {"test", "PACKFILE", 1, 1, nullptr, "[-j N]", "read and check every entry",
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",
      "j", TestCommand},
     {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
-     "[-zv] [--fast] [--skip]", "add files (PACKFILE is made when missing)",
+     "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
      "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
      "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
      "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
      "z fast skip v j", AddCommand},
-    {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v]",
+    {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
      "Removes the first entry of each name; a name that no entry has fails the command and\n"
      "leaves the pack as it was.\n",
