@@ -15,7 +15,7 @@ TEST_F(CommandLine, OptionsTable) {
     Check({
         {{"--version"}, 0, "", {}},
         {{"--help"}, 0, "", {}, "Usage: zorel ", false, "", "\n  test [-j N] PACKFILE "},
-        {{"unpack", "p.pak"}, 2, "zorel: unpack takes PACKFILE FOLDER [NAME...]" + kTry, {}},
+        {{"unpack"}, 2, "zorel: unpack takes PACKFILE [FOLDER [NAME...]]" + kTry, {}},
         {{"unpack", "--", "-x.pak", "-o"},
          0,
          "",

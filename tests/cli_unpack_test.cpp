@@ -44,6 +44,7 @@ TEST_F(CommandLine, UnpackAndTestTable) {
          kWindows ? "zorel: dropped.pak: entry 1 (name.): a name Windows would change\n" : "",
          {{"new/name", kAbsent}}},
         {{"test", "over.pak"}, 1, "zorel: over.pak: not a pack file\n", {}},
+        {{"unpack", "p.pak"}, 0, "", {{"a.txt", "abc"}, {"notes.txt", "hello notes"}}},
         {{"unpack", "over.pak", "new"},
          1,
          "zorel: over.pak: not a pack file\n",

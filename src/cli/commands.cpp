@@ -2,6 +2,7 @@
 // lines it says on the way, its exit status and one line on standard error for a failure.
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -223,10 +224,12 @@ int PackCommand(const Arguments& args) {
 
 int UnpackCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
-    const std::vector<std::string> patterns(in.begin() + 2, in.end());
+    const char* folder = in.size() > 1 ? in[1].c_str() : ".";  // the current one, as tar's
+    const std::vector<std::string> patterns(in.begin() + std::min<std::size_t>(in.size(), 2),
+                                            in.end());
     NameSelection selection(patterns);
     return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, StreamFailure* f) {
-        return StreamUnpack(in[0].c_str(), in[1].c_str(), &selection, OptionsOf(args, t), f);
+        return StreamUnpack(in[0].c_str(), folder, &selection, OptionsOf(args, t), f);
     });
 }
 
@@ -275,11 +278,12 @@ constexpr Verb kVerbs[] = {
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
      "z fast r skip v j", PackCommand},
-    {"unpack", "PACKFILE FOLDER [NAME...]", 2, kMany, nullptr, "[-v] [-j N]",
-     "every entry (or those named) into FOLDER",
+    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-v] [-j N]",
+     "every entry (or those named) into FOLDER\n(or the current folder)",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
-     "as a file in FOLDER, made when missing. A NAME that matches no entry fails the\n"
-     "command. PACKFILE - reads the pack from standard input.\n",
+     "as a file in FOLDER, made when missing, or in the current folder when none is given.\n"
+     "A NAME that matches no entry fails the command. PACKFILE - reads the pack from\n"
+     "standard input.\n",
      "v j", UnpackCommand},
     {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
      "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
