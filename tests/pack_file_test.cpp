@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -101,6 +102,68 @@ TEST(PackFile, MalformedFilesFailAndLeaveThePackEmpty) {
     EXPECT_EQ(Names(pack), "kept");
     EXPECT_FALSE(pack.Save(""));
     EXPECT_FALSE(pack.Save(nullptr));
+}
+
+TEST(PackFile, TheMenusOperationsKeepTheirReasons) {
+    ScratchDir dir;
+    WriteFile(dir / "bad.pak", "UPZ3" + kPlainAbc.substr(4));
+    WriteFile(dir / "short.pak", Header(0, 1) + Record(5, 0, "x", "1234"));
+    WriteFile(dir / "none.pak", Header(0, 0));
+    fs::create_directories(dir.path() / "holds-empty");
+    WriteFile(dir / "holds-empty/empty", "");
+    const std::string longer = dir / std::string(40, 'n');
+    WriteFile(longer, "x");
+    const std::string missing = dir / "missing";
+    const auto climbs = [](Pack& pack, const std::string& at, platform::Reason* why) {
+        Append(pack, MakeEntry("../out", "x"));
+        return pack.UnpackToFolder(at.c_str(), 0, why);
+    };
+    const struct {
+        const char* what;
+        std::function<bool(Pack&, platform::Reason*)> run;
+        platform::Reason expected;  // 0: the system's code for a file that does not exist
+    } cases[] = {
+        {"load missing", [&](Pack& p, platform::Reason* w) { return p.Load(missing.c_str(), w); },
+         0},
+        {"load not a pack",
+         [&](Pack& p, platform::Reason* w) { return p.Load((dir / "bad.pak").c_str(), w); },
+         platform::kErrorNotPackFile},
+        {"load cut short",
+         [&](Pack& p, platform::Reason* w) { return p.Load((dir / "short.pak").c_str(), w); },
+         platform::kErrorDamagedRecord},
+        {"load empty pack",
+         [&](Pack& p, platform::Reason* w) { return p.Load((dir / "none.pak").c_str(), w); },
+         platform::kErrorNoSuchEntry},
+        {"save below nothing",
+         [&](Pack& p, platform::Reason* w) {
+             Append(p, MakeEntry("a", "a"));
+             return p.Save((missing + "/x.pak").c_str(), w);
+         },
+         0},
+        {"pack missing folder",
+         [&](Pack& p, platform::Reason* w) { return p.PackFolder(missing.c_str(), w); }, 0},
+        {"pack empty file",
+         [&](Pack& p, platform::Reason* w) {
+             return p.PackFolder((dir / "holds-empty").c_str(), w);
+         },
+         platform::kErrorEmptyFile},
+        {"add by a path too long for a name",
+         [&](Pack& p, platform::Reason* w) { return p.AddFile(longer.c_str(), w); },
+         platform::kErrorNameTooLong},
+        {"unpack climbing out",
+         [&](Pack& p, platform::Reason* w) { return climbs(p, dir.path().string(), w); },
+         platform::kErrorClimbsOut},
+    };
+    for (const auto& c : cases) {
+        Pack pack;
+        platform::Reason why = 0;
+        EXPECT_FALSE(c.run(pack, &why)) << c.what;
+        if (c.expected == 0) {
+            EXPECT_TRUE(platform::IsNotFound(why)) << c.what << ": " << why;
+        } else {
+            EXPECT_EQ(why, c.expected) << c.what;
+        }
+    }
 }
 
 TEST(PackFile, RecordsAtTheEdgesOfWhatIsBelievedLoad) {

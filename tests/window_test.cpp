@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "pack/ahead_order.h"
+#include "pack/progress.h"
+
 namespace {
 
 // Jobs of given costs, some failing at a given step; records what the window did.
@@ -26,8 +29,8 @@ class Recorder final : public JobSource {
           failAt_(costs_.size(), kNone),
           alone_(costs_.size(), false) {}
 
-    int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
-        offer->item = offer->number = order_.Next(room);
+    int Next(std::uint64_t room, Offer* offer, platform::Failure*) override {
+        offer->number = order_.Next(room);
         offer->cost = offer->number < costs_.size() ? costs_[offer->number] : 0;
         offer->alone = offer->number < costs_.size() && alone_[offer->number];
         return offer->number < costs_.size();
@@ -35,6 +38,7 @@ class Recorder final : public JobSource {
     bool Take(Job& job) override {
         order_.Take(job.number);
         std::lock_guard<std::mutex> hold(lock_);
+        if (job.number > failedAt_.load()) ++lateTake_;
         // Everything in flight but the job just taken fits the budget.
         if (held_ > budget_) overBudget_ = true;
         if (alone_[job.number] && inFlight_ != 0) notAlone_ = true;
@@ -57,6 +61,9 @@ class Recorder final : public JobSource {
         --inFlight_;
         return Passes(job, kFinish);
     }
+    void Name(const Job& job, platform::Failure* failure) const override {
+        failure->entry = job.number + 1;
+    }
     bool Passes(Job& job, Step step) {
         job.why = 7;
         if (failAt_[job.number] != step) return true;
@@ -72,6 +79,7 @@ class Recorder final : public JobSource {
     std::vector<Step> failAt_;
     std::atomic<std::uint32_t> failedAt_{UINT32_MAX};  // the lowest failure returned so far
     std::atomic<int> lateWork_{0};  // Work started above a failure already returned
+    int lateTake_ = 0;              // jobs taken above a failure already returned
     std::vector<bool> alone_;       // offered alone
     std::mutex lock_;
     std::size_t inFlight_ = 0;
@@ -83,7 +91,8 @@ class Recorder final : public JobSource {
 
 TEST(Window, KeepsItsBudgetAndFinishesInOrder) {
     constexpr std::uint64_t kMiB = 1 << 20;
-    for (const bool ahead : {false, true}) {
+    for (const auto& [ahead, workers] :
+         {std::pair{false, 3u}, std::pair{true, 3u}, std::pair{false, kOnThisThread}}) {
         std::vector<std::uint64_t> costs;
         for (std::uint64_t i = 0; i < 400; ++i) costs.push_back((i * 7919 % 13 + 1) * kMiB);
         costs[0] = 13 * kMiB;                 // does not fit beside the two taken ahead
@@ -91,8 +100,10 @@ TEST(Window, KeepsItsBudgetAndFinishesInOrder) {
         if (!ahead) costs[200] = 90 * kMiB;   // more than the budget: taken alone
         Recorder source(costs, 40 * kMiB, ahead);
         if (!ahead) source.alone_[90] = source.alone_[91] = source.alone_[300] = true;
-        WindowFailure failure;
-        EXPECT_TRUE(RunWindow(source, 40 * kMiB, 3, &failure));
+        platform::Failure failure;
+        Progress progress;
+        EXPECT_TRUE(RunWindow(source, 40 * kMiB, workers, &progress, &failure));
+        EXPECT_EQ(progress.filesDone.load(), costs.size());
         EXPECT_FALSE(source.overBudget_) << ahead;
         EXPECT_FALSE(source.notAlone_);
         ASSERT_EQ(source.finished_.size(), costs.size());
@@ -111,23 +122,28 @@ TEST(Window, TheLowestFailureWinsAndNothingBehindItFinishes) {
                  {37, S::kWork, 336, S::kWork},
                  {99, S::kWork, 100, S::kTake},
                  {250, S::kFinish, 251, S::kWork}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.at);
-        Recorder source(std::vector<std::uint64_t>(600, 1000), UINT64_MAX, false);
-        source.failAt_[c.at] = c.step;
-        source.failAt_[c.later] = c.laterStep;
-        WindowFailure failure;
-        EXPECT_FALSE(RunWindow(source, kNoBudget, 2, &failure));
-        EXPECT_TRUE(failure.failed);
-        EXPECT_EQ(failure.number, c.at);
-        EXPECT_EQ(failure.why, 7u);
-        // Every job before it finished and none behind it did; once a step has failed, no Work
-        // starts above it (but for one the other worker may have begun meanwhile).
-        ASSERT_GE(source.finished_.size(), c.at);
-        for (std::uint32_t i = 0; i < c.at; ++i) EXPECT_EQ(source.finished_[i], i);
-        EXPECT_LE(source.finished_.size(), c.at + (c.step == S::kFinish ? 1u : 0u));
-        EXPECT_LE(source.lateWork_.load(), 1);
-    }
+    for (const auto& c : cases)
+        for (const unsigned workers : {2u, kOnThisThread}) {
+            SCOPED_TRACE(c.at);
+            SCOPED_TRACE(workers);
+            Recorder source(std::vector<std::uint64_t>(600, 1000), UINT64_MAX, false);
+            source.failAt_[c.at] = c.step;
+            source.failAt_[c.later] = c.laterStep;
+            platform::Failure failure;
+            EXPECT_FALSE(RunWindow(source, kNoBudget, workers, nullptr, &failure));
+            EXPECT_EQ(failure.entry, c.at + 1);  // named by its source
+            EXPECT_EQ(failure.reason, 7u);
+            // On this thread alone a failure is known at once: nothing more is taken.
+            if (workers == kOnThisThread) {
+                EXPECT_EQ(source.lateTake_, 0);
+            }
+            // Every job before it finished and none behind it did; once a step has failed, no Work
+            // starts above it (but for one the other worker may have begun meanwhile).
+            ASSERT_GE(source.finished_.size(), c.at);
+            for (std::uint32_t i = 0; i < c.at; ++i) EXPECT_EQ(source.finished_[i], i);
+            EXPECT_LE(source.finished_.size(), c.at + (c.step == S::kFinish ? 1u : 0u));
+            EXPECT_LE(source.lateWork_.load(), 1);
+        }
 }
 
 }  // namespace

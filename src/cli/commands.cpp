@@ -15,7 +15,10 @@
 #include "platform/platform.h"
 #include "report/listing.h"
 #include "report/progress_line.h"
+#include "report/reason_words.h"
 #include "report/shown.h"
+
+using platform::Failure;
 
 namespace {
 
@@ -34,32 +37,7 @@ void Say(const std::string& text) {
     std::fputc('\n', stderr);
 }
 
-// The words for a reason: the program's own for its codes, the system's for the rest.
-std::string Words(platform::Reason code) {
-    static const char* const kOwn[] = {"failed",
-                                       "name longer than 31 bytes",
-                                       "not a pack file",
-                                       "record is damaged or cut short",
-                                       "compressed data is corrupt",
-                                       "empty file (an entry holds 1 byte or more)",
-                                       "file of 4 GiB or more",
-                                       "not a regular file",
-                                       "name climbs out of the folder",
-                                       "no such entry",
-                                       "failed",
-                                       "standard input is a terminal",
-                                       "the target is a folder",
-                                       "the target is a FIFO",
-                                       "the target is a device",
-                                       "the target is a socket",
-                                       "the name holds no file name",
-                                       "a name Windows reserves for a device",
-                                       "a name Windows would change",
-                                       "a pack is not written to a terminal"};
-    if (code != 0 && (code & platform::kOwnError) == 0) return platform::ErrorText(code);
-    const platform::Reason own = code & ~platform::kOwnError;
-    return kOwn[own < sizeof kOwn / sizeof *kOwn ? own : 0];
-}
+using ::Words;  // a reason's, beside a left-out item's
 
 std::string Words(LeftOut why) {
     switch (why) {
@@ -78,7 +56,7 @@ std::string Words(LeftOut why) {
 }
 
 // Words the failure of a command on `subject`.
-int Failed(const std::string& subject, const StreamFailure& failure) {
+int Failed(const std::string& subject, const Failure& failure) {
     if (failure.told) return kExitFailure;  // each file was named as it was met
     const std::string reason = Words(failure.reason);
     if (failure.entry != 0) {
@@ -146,7 +124,7 @@ template <typename Operation>
 int Streamed(const char* doing, const char* done, const std::string& subject, Operation operation) {
     Summary summary(done);
     StreamTotals totals;
-    StreamFailure failure;
+    Failure failure;
     bool ok = false;
     {
         ProgressLine progress(doing);
@@ -163,7 +141,7 @@ int List(const Arguments& args) {
     const std::vector<std::string> patterns(args.operands.begin() + 1, args.operands.end());
     NameSelection selection(patterns);
     PackReader reader;
-    StreamFailure failure;
+    Failure failure;
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     std::optional<ContentsListing> listing;
     if (!args.names && !args.null) listing.emplace(stdout, reader.header().flag != 0);
@@ -217,7 +195,7 @@ bool Contradicts(const Arguments& args, const std::string& path) {
 // The handlers, one a verb: each runs with its operands counted as its row asks.
 int PackCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
-    return Streamed("packing", "packed", in[0], [&](StreamTotals* totals, StreamFailure* f) {
+    return Streamed("packing", "packed", in[0], [&](StreamTotals* totals, Failure* f) {
         return StreamPackFolder(in[0].c_str(), in[1].c_str(), OptionsOf(args, totals), f);
     });
 }
@@ -228,14 +206,14 @@ int UnpackCommand(const Arguments& args) {
     const std::vector<std::string> patterns(in.begin() + std::min<std::size_t>(in.size(), 2),
                                             in.end());
     NameSelection selection(patterns);
-    return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, StreamFailure* f) {
+    return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamUnpack(in[0].c_str(), folder, &selection, OptionsOf(args, t), f);
     });
 }
 
 int TestCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
-    return Streamed("testing", "tested", in[0], [&](StreamTotals* t, StreamFailure* f) {
+    return Streamed("testing", "tested", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamTest(in[0].c_str(), OptionsOf(args, t), f);
     });
 }
@@ -253,7 +231,7 @@ int AddCommand(const Arguments& args) {
                           " is a pack of plain entries");
     }
     std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()});
-    return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, StreamFailure* f) {
+    return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
     });
 }
@@ -262,7 +240,7 @@ int RemoveCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
     if (ChangesAStream(args)) return UsageError("remove needs a pack file, not -");
     const std::vector<std::string> rest(in.begin() + 1, in.end());
-    return Streamed(nullptr, "removed", in[0], [&](StreamTotals* t, StreamFailure* f) {
+    return Streamed(nullptr, "removed", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamRemove(in[0].c_str(), rest, OptionsOf(args, t), f);
     });
 }

@@ -165,9 +165,10 @@ void Find(Pack& pack, Input& in) {
                 static_cast<unsigned>(entry->size), entry->compressed != 0 ? " ***" : "");
 }
 
-// Commands that read one line, call one operation and report its truth value.
+// Commands that read one line, call one operation and report its truth value. The reason of a
+// failure is the operation's to keep; the menu says only that it failed.
 void LineCommand(Input& in, const char* prompt, const char* message,
-                 bool (Pack::*operation)(const char*), Pack& pack) {
+                 bool (Pack::*operation)(const char*, platform::Reason*), Pack& pack) {
     const std::string line = in.Line(prompt);
     // Of these, load, save and packing a folder can take long enough to show their progress.
     const char* what = operation == &Pack::Load         ? "loading"
@@ -175,7 +176,8 @@ void LineCommand(Input& in, const char* prompt, const char* message,
                        : operation == &Pack::PackFolder ? "packing"
                                                         : nullptr;
     ProgressLine progress(what);
-    std::printf(message, Outcome((pack.*operation)(line.c_str())));
+    platform::Reason why = 0;
+    std::printf(message, Outcome((pack.*operation)(line.c_str(), &why)));
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class SizeSource final : public InOrderSource {
                std::vector<char>* self)
         : InOrderSource(files->size()), request_(request), files_(*files), self_(*self) {}
     bool Work(Job& job) override {
-        FolderFile& file = files_[job.item];
+        FolderFile& file = files_[job.number];
         if (file.why != 0) return true;
         if (!request_.probe) {
             platform::RegularFileLength(file.Path(), &file.size, &file.why);
@@ -49,7 +49,7 @@ class SizeSource final : public InOrderSource {
         }
         platform::FileIdentity identity;
         if (platform::ProbeRegularFile(file.Path(), &file.size, &identity, &file.why)) {
-            self_[job.item] = identity == request_.packFile;
+            self_[job.number] = identity == request_.packFile;
         }
         return true;
     }
@@ -164,8 +164,8 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
     }
     if (found.size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
     SizeSource source(request, &found, &self);
-    WindowFailure sized;
-    if (!RunWindow(source, kNoBudget, 0, &sized)) return Fail(why, sized.why);
+    platform::Failure sized;
+    if (!RunWindow(source, kNoBudget, 0, &SharedProgress(), &sized)) return Fail(why, sized.reason);
     try {
         for (std::size_t i = 0; i < found.size(); ++i) {
             FolderFile& file = found[i];
@@ -224,20 +224,21 @@ bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reaso
     return true;
 }
 
-bool Pack::PackFolder(const char* folder) {
-    if (folder == nullptr || *folder == '\0') return false;
+bool Pack::PackFolder(const char* folder, Reason* why) {
+    if (folder == nullptr || *folder == '\0') return Fail(why, platform::kErrorFailed);
     Clear();
     // Without a way back, the folder is never entered.
     FolderReturn visit;
-    if (!visit.Enter(folder, nullptr)) return false;
+    if (!visit.Enter(folder, why)) return false;
     std::vector<FolderFile> files;
     std::string culprit;
-    bool packed = ListFolderFiles(&files, &culprit, nullptr);
+    bool packed = ListFolderFiles(&files, &culprit, why);
     if (packed) {
         SharedProgress().Start(files.size(), BytesOf(files));
         FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));
-        WindowFailure failure;
-        packed = RunWindow(source, kNoBudget, 0, &failure);
+        platform::Failure failure;
+        packed = RunWindow(source, kNoBudget, 0, &SharedProgress(), &failure) ||
+                 Fail(why, failure.reason);
     }
     visit.Back();
     if (!packed) Clear();

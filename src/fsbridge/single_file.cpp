@@ -48,10 +48,10 @@ bool PackEntry::LoadFromFile(const char* path, const char* as, Reason* why) {
     return true;
 }
 
-bool Pack::AddFile(const char* path) {
+bool Pack::AddFile(const char* path, Reason* why) {
     auto* entry = new (std::nothrow) PackEntry;
-    if (entry == nullptr) return false;
-    if (!entry->LoadFromFile(path)) {
+    if (entry == nullptr) return Fail(why, platform::kErrorNoMemory);
+    if (!entry->LoadFromFile(path, why)) {
         delete entry;
         return false;
     }
@@ -79,13 +79,10 @@ bool Extract(PackEntry& entry, Open open, Reason* why) {
         entry.view = before;
         return Fail(why, platform::kErrorNoMemory);
     }
-    if (entry.compressed != 0) {
-        entry.Decompress(why);
-        if (entry.compressed != 0) {
-            GlobalUnlock(entry.data);
-            entry.view = before;
-            return false;
-        }
+    if (!entry.Decompress(why)) {
+        GlobalUnlock(entry.data);
+        entry.view = before;
+        return false;
     }
 
     platform::AtomicFile out = open();

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "fsbridge/entry_job.h"
 #include "fsbridge/folder.h"
+#include "pack/ahead_order.h"
 #include "pack/records.h"
-#include "pack/window.h"
 
 // What the entries in flight may take together beside three times the largest entry, so that
 // smaller ones go on while the largest is worked on.
@@ -27,7 +28,7 @@ inline constexpr std::uint64_t kPiecesBudget = std::uint64_t{64} << 20;
 //
 // A source made to move records in pieces takes those whose whole cost is above kWholeCostMost
 // into no block: the job holds the head alone, and the data is read where it lies in the file
-// (at job.at, through DataOf) on a worker. On a stream that cannot be read so (a pipe) it is
+// (at its `at`, through DataOf) on a worker. On a stream that cannot be read so (a pipe) it is
 // moved when taken, by MoveNow, with nothing else in flight; should that fail, the rest of its
 // data is read first, as a whole record's would have been, so that input ending early is the
 // record's damage whatever else went wrong. Its budget stays within kPiecesBudget.
@@ -36,16 +37,18 @@ class RecordSource : public JobSource {
     explicit RecordSource(PackReader* reader, bool pieces = false)
         : reader_(*reader), pieces_(pieces) {}
 
-    int Next(std::uint64_t, Offer* offer, platform::Reason* why) override {
+    int Next(std::uint64_t, Offer* offer, platform::Failure* failure) override {
         offer->number = taken_;
+        platform::Reason why = 0;
         while (!peeked_) {
-            if (!reader_.NextHead(&head_, why)) {
-                offer->item = reader_.read();  // the record that could not be read
-                return reader_.damaged() ? -1 : 0;
+            if (!reader_.NextHead(&head_, &why)) {
+                if (!reader_.damaged()) return 0;
+                platform::Fail(failure, why, "", reader_.read() + 1);  // the record not read
+                return -1;
             }
             peeked_ = Keep(head_);
-            if (!peeked_ && !reader_.SkipData(head_, why)) {
-                offer->item = reader_.read() - 1;
+            if (!peeked_ && !reader_.SkipData(head_, &why)) {
+                platform::Fail(failure, why, "", reader_.read());
                 return -1;
             }
         }
@@ -53,7 +56,6 @@ class RecordSource : public JobSource {
         if (pieces && file_ == nullptr) file_ = reader_.DataFile();  // set once: workers read it
         if (!pieces) budget_ = std::max(budget_, kWindowBytes + 3 * std::uint64_t{head_.size});
         if (pieces_) budget_ = std::min(budget_, kPiecesBudget);
-        offer->item = reader_.read() - 1;
         offer->cost = pieces ? kPiecesCost : CostOf(head_);
         offer->alone = pieces && file_ == nullptr;
         offer->budget = budget_;
@@ -62,22 +64,32 @@ class RecordSource : public JobSource {
     bool Take(Job& job) override {
         peeked_ = false;
         ++taken_;
-        job.owned.reset(new (std::nothrow) PackEntry);
-        if (job.owned == nullptr) return platform::Fail(&job.why, platform::kErrorNoMemory);
-        job.entry = job.owned.get();
-        std::memcpy(job.entry->name, head_.name, sizeof head_.name);
-        job.entry->size = head_.size;
-        job.entry->storedSize = head_.storedSize;
-        job.entry->compressed = head_.compressed;
+        if (!Hold(job)) return false;
+        EntryJob& held = Held(job);
+        PackEntry& entry = *held.entry;
+        std::memcpy(entry.name, head_.name, sizeof head_.name);
+        std::memcpy(held.name, head_.name, sizeof head_.name);
+        held.size = entry.size = head_.size;
+        entry.storedSize = head_.storedSize;
+        entry.compressed = head_.compressed;
+        held.record = reader_.read() - 1;
         job.bytes = pack_format::kRecordHeadSize + std::uint64_t{head_.DataLength()};
-        if (!InPieces(head_)) return reader_.ReadData(job.entry, &job.why) && Taken(job);
+        if (!InPieces(head_)) return reader_.ReadData(&entry, &job.why) && Taken(job);
         if (file_ != nullptr) {
-            job.at = reader_.DataOffset();
+            held.at = reader_.DataOffset();
             return reader_.SkipData(head_, &job.why) && Taken(job);
         }
-        if (Taken(job) && MoveNow(job)) return true;
-        if (!reader_.SkipRest(&job.why)) job.entry->Reset();
+        if (Taken(job) && MoveNow(job)) return held.done = true;
+        if (!reader_.SkipRest(&job.why)) entry.Reset();
         return false;
+    }
+    // A record's failure: its place in the pack, from 1, and its entry's name (none once a
+    // failed read has reset the entry; the name kept once the entry is gone).
+    void Name(const Job& job, platform::Failure* failure) const override {
+        if (job.state == nullptr) return;  // no memory even for the job's state
+        const EntryJob& held = Held(job);
+        failure->entry = held.record + 1;
+        failure->item = held.entry != nullptr ? held.entry->name : held.name;
     }
 
   protected:
@@ -91,11 +103,11 @@ class RecordSource : public JobSource {
     }
     // The subclass's part of Take, once the record's data is read (or, moved in pieces, before).
     virtual bool Taken(Job&) { return true; }
-    // Moves a record in pieces from the reader itself, at its Take.
+    // Moves a record in pieces from the reader itself, at its Take: its Work is then done.
     virtual bool MoveNow(Job&) { return true; }
     // The data of a job's record moved in pieces, read where it lies: on any thread.
     RecordAt DataOf(const Job& job) const {
-        return RecordAt(*file_, job.at, job.entry->DataLength());
+        return RecordAt(*file_, Held(job).at, Held(job).entry->DataLength());
     }
 
     PackReader& reader_;
@@ -115,12 +127,13 @@ class EntrySink {
     explicit EntrySink(PackWriter* writer) : writer_(writer) {}
     explicit EntrySink(Pack* pack) : pack_(pack) {}
     bool Put(Job& job) {
-        job.entry = nullptr;
+        EntryJob& held = Held(job);
+        held.entry = nullptr;
         if (writer_ != nullptr) {
-            return writer_->Write(std::move(job.owned)) ||
+            return writer_->Write(std::move(held.owned)) ||
                    platform::Fail(&job.why, writer_->reason());
         }
-        PackEntry* entry = job.owned.release();
+        PackEntry* entry = held.owned.release();
         (tail_ == nullptr ? pack_->head : tail_->next) = entry;
         tail_ = entry;
         ++pack_->count;
@@ -168,31 +181,29 @@ class FileSource final : public JobSource {
               [&files](std::uint32_t i) { return files[i].size + files[i].size / 256 + 4096; },
               compress ? budget : 0) {}
 
-    int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
-        offer->item = offer->number = order_.Next(room);
+    int Next(std::uint64_t room, Offer* offer, platform::Failure*) override {
+        offer->number = order_.Next(room);
         offer->cost = offer->number < files_.size() ? Cost(offer->number) : 0;
         return offer->number < files_.size();
     }
     bool Take(Job& job) override {
         order_.Take(job.number);
-        job.owned.reset(new (std::nothrow) PackEntry);
-        if (job.owned == nullptr) return platform::Fail(&job.why, platform::kErrorNoMemory);
-        job.entry = job.owned.get();
+        if (!Hold(job)) return false;
         const FolderFile& file = files_[job.number];
-        std::memcpy(job.entry->name, file.name.c_str(), file.name.size());  // it fits: listed so
         job.bytes = file.size;
         return true;
     }
     bool Work(Job& job) override {
-        char name[PackEntry::kNameSize];
-        std::memcpy(name, job.entry->name, sizeof name);
-        if (!job.entry->LoadFromFile(files_[job.number].Path(), name, &job.why)) {
-            std::memcpy(job.entry->name, name, sizeof name);  // the failure names its file
-            return false;
-        }
-        if (compress_) job.entry->Compress(engine_, &job.why);
-        job.cost = job.entry->DataLength();  // what it holds until its turn
-        return !compress_ || job.entry->compressed != 0;
+        PackEntry& entry = *Held(job).entry;
+        const FolderFile& file = files_[job.number];
+        if (!entry.LoadFromFile(file.Path(), file.name.c_str(), &job.why)) return false;
+        if (compress_ && !entry.Compress(engine_, &job.why)) return false;
+        job.cost = entry.DataLength();  // what it holds until its turn
+        return true;
+    }
+    // A file's failure: the file, by the path it is read from.
+    void Name(const Job& job, platform::Failure* failure) const override {
+        failure->item = files_[job.number].Path();
     }
     bool Finish(Job& job) override {
         if (!sink_.Put(job)) return false;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <new>
 #include <optional>
 
@@ -11,26 +10,11 @@
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
 
+using platform::Fail;
+using platform::Failure;
 using platform::Reason;
 
 namespace {
-
-// Names the failure's item and reason; gives false.
-bool Fail(StreamFailure* failure, const std::string& item, Reason why, std::uint32_t entry = 0) {
-    failure->entry = entry;
-    failure->reason = why == 0 ? platform::kErrorFailed : why;
-    try {
-        failure->item = item;
-    } catch (const std::bad_alloc&) {
-        failure->item.clear();
-    }
-    return false;
-}
-
-// A window's failure: the entry by its place in the pack, from 1, and its name.
-bool FailEntry(StreamFailure* failure, const WindowFailure& window) {
-    return Fail(failure, window.name, window.why, static_cast<std::uint32_t>(window.item + 1));
-}
 
 // The length of a pack file, for the progress; 0 for standard input, whose is not known.
 std::uint64_t LengthOf(const char* path) {
@@ -55,64 +39,47 @@ class UnpackSource final : public RecordSource {
           selection_(*selection),
           options_(options) {}
     bool Work(Job& job) override {
-        if (job.entry == nullptr) return true;  // written when taken
-        const bool pieces = InPieces(*job.entry);
+        EntryJob& held = Held(job);
+        if (held.done) return true;
+        const bool pieces = InPieces(*held.entry);
         if (pieces) {
             RecordAt data = DataOf(job);
             if (!unpacker_.Work(job, &data)) return false;
         } else if (!unpacker_.Work(job)) {
             return false;
         }
-        job.cost = job.late && !pieces ? job.entry->size : 0;
-        if (!job.late) job.owned.reset(), job.entry = nullptr;
+        job.cost = held.late && !pieces ? held.entry->size : 0;
+        if (!held.late) held.owned.reset(), held.entry = nullptr;  // written: nothing to hold
         return true;
     }
     bool Finish(Job& job) override {
-        if (job.late && InPieces(*job.entry)) {
+        EntryJob& held = Held(job);
+        if (held.late && InPieces(*held.entry)) {
             RecordAt data = DataOf(job);
             if (!unpacker_.Finish(job, &data)) return false;
         } else if (!unpacker_.Finish(job)) {
             return false;
         }
-        plainBytes_ += taken_.front().size;
-        if (options_.done) options_.done(taken_.front().name);
-        taken_.pop_front();
+        plainBytes_ += held.size;
+        if (options_.done) options_.done(held.name);
         return true;
     }
     std::uint64_t plainBytes() const { return plainBytes_; }
 
   private:
-    // A job's name and size outlive its entry, which goes once written. Records are taken and
-    // finished in their order, so the first one here is the next to finish.
-    struct Record {
-        char name[PackEntry::kNameSize];
-        std::uint32_t size;
-    };
-
     bool Keep(const PackEntry& head) override { return selection_.Take(head.name); }
-    bool Taken(Job& job) override {
-        if (!unpacker_.Take(job)) return false;
-        try {
-            taken_.push_back({});
-        } catch (const std::bad_alloc&) {
-            return platform::Fail(&job.why, platform::kErrorNoMemory);
-        }
-        std::memcpy(taken_.back().name, job.entry->name, PackEntry::kNameSize);
-        taken_.back().size = job.entry->size;
-        return true;
-    }
+    bool Taken(Job& job) override { return unpacker_.Take(job); }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
         if (!unpacker_.Work(job, &reader_)) return false;
-        job.owned.reset();
-        job.entry = nullptr;
+        Held(job).owned.reset();
+        Held(job).entry = nullptr;
         return true;
     }
 
     Unpacker unpacker_;
     NameSelection& selection_;
     const StreamOptions& options_;
-    std::deque<Record> taken_;
     std::uint64_t plainBytes_ = 0;
 };
 
@@ -121,16 +88,16 @@ class TestSource final : public RecordSource {
   public:
     explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
     bool Work(Job& job) override {
-        if (job.entry == nullptr) return true;  // checked when taken
-        if (InPieces(*job.entry)) {
+        EntryJob& held = Held(job);
+        if (held.done) return true;
+        if (InPieces(*held.entry)) {
             RecordAt data = DataOf(job);
-            if (!MovePieces(*job.entry, data, nullptr, &job.why)) return false;
-        } else {
-            job.entry->Decompress(&job.why);
-            if (job.entry->compressed != 0) return false;
+            if (!MovePieces(*held.entry, data, nullptr, &job.why)) return false;
+        } else if (!held.entry->Decompress(&job.why)) {
+            return false;
         }
-        job.owned.reset();
-        job.entry = nullptr;
+        held.owned.reset();
+        held.entry = nullptr;
         job.cost = 0;
         return true;
     }
@@ -138,9 +105,9 @@ class TestSource final : public RecordSource {
 
   private:
     bool MoveNow(Job& job) override {
-        if (!MovePieces(*job.entry, reader_, nullptr, &job.why)) return false;
-        job.owned.reset();
-        job.entry = nullptr;
+        if (!MovePieces(*Held(job).entry, reader_, nullptr, &job.why)) return false;
+        Held(job).owned.reset();
+        Held(job).entry = nullptr;
         return true;
     }
 };
@@ -167,7 +134,7 @@ class KeepSource final : public CopySource {
 // Tells the front end what a listing left out and could not take; false when files were
 // refused and are not to be skipped, which fails the operation.
 bool TellListing(const char* folder, const FolderListing& listing, const StreamOptions& options,
-                 StreamFailure* failure) {
+                 Failure* failure) {
     for (const LeftOutItem& item : listing.leftOut) {
         if (options.leftOut) options.leftOut(InFolder(folder, item.name), item.why);
     }
@@ -180,7 +147,7 @@ bool TellListing(const char* folder, const FolderListing& listing, const StreamO
     }
     if (listing.refused.empty() || options.skip) return true;
     failure->told = true;
-    return Fail(failure, "", listing.refused.front().why);
+    return Fail(failure, listing.refused.front().why, "");
 }
 
 void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
@@ -199,12 +166,12 @@ bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
 }
 
 bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
-                      StreamFailure* failure) {
+                      Failure* failure) {
     // As tar does, no pack is shown on a terminal; naming the terminal's device still writes it.
     const bool standard = std::strcmp(path, kStandardStream) == 0;
     const char* const shown = standard ? "standard output" : path;
     if (standard && platform::IsTerminal(stdout)) {
-        return Fail(failure, shown, platform::kErrorTerminalOutput);
+        return Fail(failure, platform::kErrorTerminalOutput, shown);
     }
     FolderListing listing;
     FolderReturn back;
@@ -213,15 +180,15 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     const platform::FileIdentity self =
         standard ? platform::IdentityOf(stdout) : platform::IdentityOf(path);
     ListingRequest request{options.recursive, true, self};
-    if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
+    if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     std::string culprit;
     if (!ListFolder(request, &listing, &culprit, &why)) {
-        return Fail(failure, InFolder(folder, culprit), why);
+        return Fail(failure, why, InFolder(folder, culprit));
     }
     back.Back();
     if (!TellListing(folder, listing, options, failure)) return false;
     const std::vector<FolderFile>& files = listing.files;
-    if (files.size() > UINT32_MAX) return Fail(failure, folder, platform::kErrorFailed);
+    if (files.size() > UINT32_MAX) return Fail(failure, platform::kErrorFailed, folder);
     SharedProgress().Start(files.size(), BytesOf(files));
 
     // The pack file's path is taken from the folder we started in, once the folder is listed:
@@ -234,104 +201,101 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     } else {
         writer.emplace(path, flag, count);
     }
-    if (!writer->ok()) return Fail(failure, shown, writer->reason());
-    if (!back.Enter(folder, &why)) return Fail(failure, folder, why);
+    if (!writer->ok()) return Fail(failure, writer->reason(), shown);
+    if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     const std::uint64_t budget = BudgetFor(files);
     FileSource source(files, options.compress, options.engine, budget, EntrySink(&*writer),
                       options.done);
-    WindowFailure window;
-    const bool packed = RunWindow(source, budget, options.workers, &window);
+    Failure window;
+    const bool packed = RunWindow(source, budget, options.workers, &SharedProgress(), &window);
     back.Back();
-    if (!writer->ok()) return Fail(failure, shown, writer->reason());
-    if (!packed) return Fail(failure, InFolder(folder, window.name), window.why);
-    if (!writer->Commit(&why)) return Fail(failure, shown, why);
+    if (!writer->ok()) return Fail(failure, writer->reason(), shown);
+    if (!packed) return Fail(failure, window.reason, InFolder(folder, window.item));
+    if (!writer->Commit(&why)) return Fail(failure, why, shown);
     Count(options, files.size(), BytesOf(files), writer->bytes());
     return true;
 }
 
 bool StreamUnpack(const char* path, const char* folder, NameSelection* selection,
-                  const StreamOptions& options, StreamFailure* failure) {
+                  const StreamOptions& options, Failure* failure) {
     PackReader reader;
     Reason why = 0;
-    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, path, why);
+    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
     CreateDirectoryA(folder, nullptr);
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
-    if (!target.Open(folder, &why)) return Fail(failure, folder, why);
+    if (!target.Open(folder, &why)) return Fail(failure, why, folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
-    WindowFailure window;
-    if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
-        return FailEntry(failure, window);
-    }
+    if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     const std::string* missing = selection->Unmet();
     if (missing != nullptr) {
-        return Fail(failure, std::string(path) + ": " + *missing, platform::kErrorNoSuchEntry);
+        return Fail(failure, platform::kErrorNoSuchEntry, std::string(path) + ": " + *missing);
     }
     Count(options, SharedProgress().filesDone, source.plainBytes(), LengthOf(path));
     return true;
 }
 
-bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* failure) {
+bool StreamTest(const char* path, const StreamOptions& options, Failure* failure) {
     PackReader reader;
     Reason why = 0;
-    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, path, why);
+    if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     TestSource source(&reader);
-    WindowFailure window;
-    if (!RunWindow(source, kWindowBytes, options.workers, &window)) {
-        return FailEntry(failure, window);
-    }
+    if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     Count(options, reader.header().count, 0, LengthOf(path));
     return true;
 }
 
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
-               StreamFailure* failure) {
+               Failure* failure) {
     PackReader reader;
     Reason why = 0;
     std::uint64_t ignored = 0;
     std::FILE* existing = platform::OpenRegularFile(path, &ignored, &why);
     const bool fresh = existing == nullptr && platform::IsNotFound(why);
     if (existing != nullptr) std::fclose(existing);
-    if (!fresh && !reader.Open(path, &why)) return Fail(failure, path, why);
+    if (!fresh && !reader.Open(path, &why)) return Fail(failure, why, path);
 
     FolderListing listing;
     ListingRequest request{false, true, platform::IdentityOf(path)};
-    if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, path, why);
+    if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, why, path);
     if (!TellListing(nullptr, listing, options, failure)) return false;
     const std::vector<FolderFile>& taken = listing.files;
     const std::uint64_t total = std::uint64_t{reader.header().count} + taken.size();
-    if (total > UINT32_MAX) return Fail(failure, path, platform::kErrorFailed);
+    if (total > UINT32_MAX) return Fail(failure, platform::kErrorFailed, path);
     SharedProgress().Start(total, BytesOf(taken));
 
     const std::uint8_t flag = fresh ? (options.compress ? 1 : 0) : reader.header().flag;
     PackWriter writer(path, flag, static_cast<std::uint32_t>(total));
-    WindowFailure window;
+    Failure window;
     CopySource copy(&reader, &writer);
-    if (writer.ok() && !fresh && !RunWindow(copy, kWindowBytes, options.workers, &window)) {
-        return writer.ok() ? FailEntry(failure, window) : Fail(failure, path, writer.reason());
+    if (writer.ok() && !fresh &&
+        !RunWindow(copy, kWindowBytes, options.workers, &SharedProgress(), &window)) {
+        return writer.ok() ? Fail(failure, window.reason, window.item, window.entry)
+                           : Fail(failure, writer.reason(), path);
     }
     const std::uint64_t budget = BudgetFor(taken);
     FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
-    if (writer.ok() && !RunWindow(source, budget, options.workers, &window) && writer.ok()) {
-        return Fail(failure, taken[window.number].Path(), window.why);  // the file, as given
+    if (writer.ok() && !RunWindow(source, budget, options.workers, &SharedProgress(), &window) &&
+        writer.ok()) {
+        return Fail(failure, window.reason, window.item);  // the file, as given
     }
     reader.Close();
-    if (!writer.Commit(&why)) return Fail(failure, path, why);
+    if (!writer.Commit(&why)) return Fail(failure, why, path);
     Count(options, taken.size(), BytesOf(taken), LengthOf(path));
     return true;
 }
 
 bool StreamRemove(const char* path, const std::vector<std::string>& names,
-                  const StreamOptions& options, StreamFailure* failure) {
+                  const StreamOptions& options, Failure* failure) {
     // First the heads alone: which record each name takes, before anything is written.
     std::vector<std::uint32_t> dropped;
     PackHeader header;
     Reason why = 0;
     {
         PackReader reader;
-        if (!reader.Open(path, &why)) return Fail(failure, path, why);
+        if (!reader.Open(path, &why)) return Fail(failure, why, path);
         header = reader.header();
         std::vector<bool> taken(names.size(), false);
         PackEntry head;
@@ -345,25 +309,27 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names,
             }
             if (!reader.SkipData(head, &why)) break;
         }
-        if (reader.damaged()) return Fail(failure, "", why, reader.damagedRecord());
+        if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (!taken[i]) {
-                return Fail(failure, std::string(path) + ": " + names[i],
-                            platform::kErrorNoSuchEntry);
+                return Fail(failure, platform::kErrorNoSuchEntry,
+                            std::string(path) + ": " + names[i]);
             }
         }
     }
     PackReader reader;
-    if (!reader.Open(path, &why)) return Fail(failure, path, why);
+    if (!reader.Open(path, &why)) return Fail(failure, why, path);
     SharedProgress().Start(header.count, 0);
     PackWriter writer(path, header.flag, header.count - static_cast<std::uint32_t>(dropped.size()));
     KeepSource source(&reader, &writer, dropped, options);
-    WindowFailure window;
-    if (writer.ok() && !RunWindow(source, kWindowBytes, options.workers, &window) && writer.ok()) {
-        return FailEntry(failure, window);
+    Failure window;
+    if (writer.ok() &&
+        !RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), &window) &&
+        writer.ok()) {
+        return Fail(failure, window.reason, window.item, window.entry);
     }
     reader.Close();
-    if (!writer.Commit(&why)) return Fail(failure, path, why);
+    if (!writer.Commit(&why)) return Fail(failure, why, path);
     Count(options, dropped.size(), 0, LengthOf(path));
     return true;
 }

@@ -1,6 +1,6 @@
 // The command line's operations on pack files: each streams records through a window, so that
 // its memory stays bounded whatever the size of the pack or folder. They print nothing: a
-// failure is told in a StreamFailure, for the front end to word.
+// failure is told in a platform::Failure, for the front end to word.
 #pragma once
 
 #include <cstdint>
@@ -13,16 +13,6 @@
 #include "pack/pack.h"
 
 class PackReader;
-
-// Where an operation failed and why: the entry, numbered from 1 (0 when the failure is not an
-// entry's), and the item it concerns (a file, an entry's name or the pack file). `told`: the
-// failure is that files could not be taken, each already given to StreamOptions::refused.
-struct StreamFailure {
-    std::uint32_t entry = 0;
-    std::string item;
-    platform::Reason reason = 0;
-    bool told = false;
-};
 
 // What an operation did, for its summary: entries, their plain bytes, the pack's bytes.
 struct StreamTotals {
@@ -64,7 +54,7 @@ inline constexpr const char* kStandardStream = "-";
 // checked before the pack file is begun. False leaves any earlier file; what went into a stream
 // written straight stays there.
 bool StreamPackFolder(const char* path, const char* folder, const StreamOptions& options,
-                      StreamFailure* failure);
+                      platform::Failure* failure);
 
 // Every entry of the pack file ("-": standard input; or those the selection takes) as a file
 // below folder, made when missing. Stops at the first damaged, refused or unwritable entry, after
@@ -72,19 +62,19 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
 // Entries that would take more than kWholeCostMost whole are decoded in pieces straight into
 // their files, so the memory taken does not depend on what the entries claim.
 bool StreamUnpack(const char* path, const char* folder, NameSelection* selection,
-                  const StreamOptions& options, StreamFailure* failure);
+                  const StreamOptions& options, platform::Failure* failure);
 
 // Reads every record ("-": from standard input) and decompresses each compressed one to check
 // that it gives its size; larger entries are checked in pieces, as unpack writes them.
-bool StreamTest(const char* path, const StreamOptions& options, StreamFailure* failure);
+bool StreamTest(const char* path, const StreamOptions& options, platform::Failure* failure);
 
 // Appends files (named by FolderFile::name, read from Path()) to the pack file, made when
 // missing, compressed (when new) as options say, else as the pack is; records kept are copied
 // as they are. Every file is checked before the pack is written.
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
-               StreamFailure* failure);
+               platform::Failure* failure);
 
 // Removes the first entry of each name from the pack file; a name that matches no entry fails
 // the whole command, leaving the file as it was.
 bool StreamRemove(const char* path, const std::vector<std::string>& names,
-                  const StreamOptions& options, StreamFailure* failure);
+                  const StreamOptions& options, platform::Failure* failure);

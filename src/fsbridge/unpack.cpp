@@ -90,9 +90,10 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* 
 }  // namespace
 
 bool Unpacker::Take(Job& job) {
+    EntryJob& held = Held(job);
     try {
         std::string key;
-        if (!TargetKey(job.entry->name, &key)) return Fail(&job.why, platform::kErrorClimbsOut);
+        if (!TargetKey(held.entry->name, &key)) return Fail(&job.why, platform::kErrorClimbsOut);
         // Paths whose entries have all finished are of no more use: dropped now and then.
         for (auto* paths : {&landing_, &folders_}) {
             if (paths->size() > 4096) {
@@ -114,7 +115,7 @@ bool Unpacker::Take(Job& job) {
             folders_[std::move(folder)] = job.number;
         }
         landing_[std::move(key)] = job.number;
-        job.late = late;
+        held.late = late;
     } catch (const std::bad_alloc&) {
         return Fail(&job.why, platform::kErrorNoMemory);
     }
@@ -122,15 +123,15 @@ bool Unpacker::Take(Job& job) {
 }
 
 bool Unpacker::Work(Job& job, PieceSource* in) {
-    if (!job.late) return UnpackEntry(job.entry, target_, in, &job.why);
+    EntryJob& held = Held(job);
+    if (!held.late) return UnpackEntry(held.entry, target_, in, &job.why);
     if (in != nullptr) return true;  // read as it finishes
-    job.entry->Decompress(&job.why);
-    return job.entry->compressed == 0;
+    return held.entry->Decompress(&job.why);
 }
 
 bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
-    return !job.late || UnpackEntry(job.entry, target_, in, &job.why);
+    return !Held(job).late || UnpackEntry(Held(job).entry, target_, in, &job.why);
 }
 
 namespace {
@@ -142,10 +143,10 @@ class ChainUnpack final : public InOrderSource {
         : InOrderSource(pack.count), next_(pack.head), unpacker_(target) {}
     bool Take(Job& job) override {
         InOrderSource::Take(job);
-        job.entry = next_;
         job.bytes = next_->size;
+        PackEntry* entry = next_;
         next_ = next_->next;
-        return unpacker_.Take(job);
+        return Hold(job, entry) && unpacker_.Take(job);
     }
     bool Work(Job& job) override { return unpacker_.Work(job); }
     bool Finish(Job& job) override { return unpacker_.Finish(job); }
@@ -157,14 +158,15 @@ class ChainUnpack final : public InOrderSource {
 
 }  // namespace
 
-bool Pack::UnpackToFolder(const char* folder, unsigned workers) {
-    if (folder == nullptr) return false;
+bool Pack::UnpackToFolder(const char* folder, unsigned workers, Reason* why) {
+    if (folder == nullptr) return Fail(why, platform::kErrorFailed);
     platform::Folder target;
-    if (!target.Open(folder)) return false;
+    if (!target.Open(folder, why)) return false;
     std::uint64_t bytes = 0;
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
     SharedProgress().Start(count, bytes);
     ChainUnpack source(*this, target);
-    WindowFailure failure;
-    return RunWindow(source, kNoBudget, workers, &failure);
+    platform::Failure failure;
+    return RunWindow(source, kNoBudget, workers, &SharedProgress(), &failure) ||
+           Fail(why, failure.reason);
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "fsbridge/entry_job.h"
 #include "pack/pieces.h"
-#include "pack/window.h"
 #include "platform/platform.h"
 
 class Unpacker {

@@ -177,58 +177,59 @@ void ReleaseThreadCoders() {
     coders.Release();
 }
 
-void PackEntry::Compress(Compressor engine, platform::Reason* why) {
-    if (compressed != 0 || data == nullptr) return;
+bool PackEntry::Compress(Compressor engine, platform::Reason* why) {
+    if (compressed != 0 || data == nullptr) return compressed != 0;
     const unsigned char* source = Lock();
-    if (source == nullptr) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (source == nullptr) return platform::Fail(why, platform::kErrorNoMemory);
 
     const std::uint32_t capacity = WorkCapacity(engine, size);
     WorkBlock work(capacity);
-    if (!work.ok()) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (!work.ok()) return platform::Fail(why, platform::kErrorNoMemory);
     const std::uint32_t length = MakeStream(engine, source, size, work.bytes, capacity);
-    if (length == 0) return (void)platform::Fail(why, platform::kErrorFailed);
+    if (length == 0) return platform::Fail(why, platform::kErrorFailed);
 
     // The work block, cut to the stream, becomes the entry's: at most the plain bytes and the
     // work block are held at once. A copy is the way when it cannot be cut.
     if (!work.Shrink(length)) {
-        if (!work.ok()) return (void)platform::Fail(why, platform::kErrorNoMemory);
+        if (!work.ok()) return platform::Fail(why, platform::kErrorNoMemory);
         WorkBlock stream(length);
-        if (!stream.ok()) return (void)platform::Fail(why, platform::kErrorNoMemory);
+        if (!stream.ok()) return platform::Fail(why, platform::kErrorNoMemory);
         std::memcpy(stream.bytes, work.bytes, length);
         std::swap(work.handle, stream.handle);  // the uncut block goes with `stream`
         std::swap(work.bytes, stream.bytes);
     }
-    if (!work.ok()) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (!work.ok()) return platform::Fail(why, platform::kErrorNoMemory);
     unsigned char* bytes = work.bytes;
     Adopt(this, work.Release(), bytes);
     storedSize = length;
     compressed = 1;
+    return true;
 }
 
-void PackEntry::Decompress(platform::Reason* why) {
-    if (compressed == 0 || data == nullptr) return;
+bool PackEntry::Decompress(platform::Reason* why) {
+    if (compressed == 0 || data == nullptr) return compressed == 0;
     const unsigned char* source = Lock();
-    if (source == nullptr) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (source == nullptr) return platform::Fail(why, platform::kErrorNoMemory);
 
     // The work block is exactly `size` bytes, so it becomes the entry's block as it is.
     WorkBlock plain(size);
-    if (!plain.ok()) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (!plain.ok()) return platform::Fail(why, platform::kErrorNoMemory);
         // Without a place for the produced length, libdeflate wants exactly `size` bytes: more or
         // fewer is a failure, as is a damaged or truncated stream or a checksum that differs.
         // Bytes after the checksum are ignored, as zlib's uncompress ignores them.
 #ifndef ZOREL_NO_LIBDEFLATE
     libdeflate_decompressor* decoder = coders.Decoder();
-    if (decoder == nullptr) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (decoder == nullptr) return platform::Fail(why, platform::kErrorNoMemory);
     if (libdeflate_zlib_decompress(decoder, source, storedSize, plain.bytes, size, nullptr) !=
         LIBDEFLATE_SUCCESS) {
-        return (void)platform::Fail(why, platform::kErrorCorruptData);
+        return platform::Fail(why, platform::kErrorCorruptData);
     }
 #else
     uLongf length = size;
     const int result = uncompress(plain.bytes, &length, source, storedSize);
-    if (result == Z_MEM_ERROR) return (void)platform::Fail(why, platform::kErrorNoMemory);
+    if (result == Z_MEM_ERROR) return platform::Fail(why, platform::kErrorNoMemory);
     if (result != Z_OK || length != size) {
-        return (void)platform::Fail(why, platform::kErrorCorruptData);
+        return platform::Fail(why, platform::kErrorCorruptData);
     }
 #endif
 
@@ -236,4 +237,5 @@ void PackEntry::Decompress(platform::Reason* why) {
     Adopt(this, plain.Release(), bytes);
     storedSize = 0;
     compressed = 0;
+    return true;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "pack/coders.h"
 #include "pack/pack_format.h"
 #include "platform/platform.h"
 
@@ -11,10 +12,6 @@
 // bytes every pack has always held; kFast is libdeflate at level 6, several times as fast and
 // a little smaller, an ordinary zlib stream that every reader decodes to the same bytes.
 enum class Compressor : std::uint8_t { kZlib, kFast };
-
-// Frees the compressors and the decompressor that the calling thread has made. Worker threads
-// that compress or decompress entries call it before they end.
-void ReleaseThreadCoders();
 
 // One stored file. The entry owns its block and the entry behind it.
 struct PackEntry {
@@ -44,17 +41,18 @@ struct PackEntry {
     // A name fits an entry when it has at most 31 bytes: a longer one is refused, never cut.
     static bool NameFits(const char* name);
 
-    // Replaces the bytes by their zlib stream. On any failure (its reason in *why) the entry
+    // Replaces the bytes by their zlib stream; true when the entry holds its stream. On any
+    // failure (false, its reason in *why) the entry
     // keeps its bytes, sizes and flag and no block of the attempt is left. Once past the first
     // checks the entry is left locked with `view` at its current bytes. Safe on many threads at
     // once, each on its own entry.
-    void Compress(Compressor engine = Compressor::kZlib, platform::Reason* why = nullptr);
+    bool Compress(Compressor engine = Compressor::kZlib, platform::Reason* why = nullptr);
 
-    // Replaces the zlib stream by exactly `size` plain bytes; the same failure and lock rules
-    // as Compress. A stream that gives more or fewer than `size` bytes is a failure
-    // (kErrorCorruptData), and so is a damaged or truncated stream or one whose checksum
-    // differs; bytes after a complete stream are ignored.
-    void Decompress(platform::Reason* why = nullptr);
+    // Replaces the zlib stream by exactly `size` plain bytes, true when the entry holds them;
+    // the same failure and lock rules as Compress. A stream that gives more or fewer than `size`
+    // bytes is a failure (kErrorCorruptData), and so is a damaged or truncated stream or one whose
+    // checksum differs; bytes after a complete stream are ignored.
+    bool Decompress(platform::Reason* why = nullptr);
 
     // How many data bytes follow the record head, by the entry's own flag.
     std::uint32_t DataLength() const { return compressed != 0 ? storedSize : size; }
@@ -93,8 +91,9 @@ struct Pack {
     std::uint8_t IsCompressed() const { return compressed; }
 
     // Loads a file into a new entry at the end, compressed when the pack is. False leaves
-    // the pack unchanged.
-    bool AddFile(const char* path);
+    // the pack unchanged. Every operation of the pack that can fail for a reason of the system
+    // or the file keeps it in *why (when given).
+    bool AddFile(const char* path, platform::Reason* why = nullptr);
     // Remove the first entry of that name, or the entry at a position from 0. False leaves
     // the pack unchanged.
     bool RemoveByName(const char* name);
@@ -110,24 +109,24 @@ struct Pack {
 
     // Replaces the pack with the pack file at path. False leaves the pack empty (untouched
     // for a null or empty path).
-    bool Load(const char* path);
+    bool Load(const char* path, platform::Reason* why = nullptr);
     // The same from an open stream holding `length` bytes from its current position.
-    bool LoadStream(std::FILE* file, std::uint64_t length);
+    bool LoadStream(std::FILE* file, std::uint64_t length, platform::Reason* why = nullptr);
     // Writes the pack file, first bringing any entry whose flag differs from the pack's into
     // the pack's form (on every core). The file is replaced whole or not at all.
-    bool Save(const char* path);
+    bool Save(const char* path, platform::Reason* why = nullptr);
 
     // Replaces the pack with every regular file directly in folder, in NTFS's listing order
     // on every system (so one folder always gives one pack). False leaves the pack empty
     // (untouched for a null or empty folder). The current folder is kept.
-    bool PackFolder(const char* folder);
+    bool PackFolder(const char* folder, platform::Reason* why = nullptr);
     // Writes every entry as a file below folder, which must exist, on up to `workers` threads
     // (0: one per core), decompressing each in place. False when an entry cannot be written or
     // its name climbs out with "..": every entry before the first such one is written, no
     // entry behind a name that climbs out is, and of those behind a write that failed, none is
     // started once the failure is known. Entries landing on one file are written in pack
     // order, so the later one's bytes win.
-    bool UnpackToFolder(const char* folder, unsigned workers = 0);
+    bool UnpackToFolder(const char* folder, unsigned workers = 0, platform::Reason* why = nullptr);
 
   private:
     // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.

@@ -4,10 +4,10 @@
 #include <memory>
 #include <new>
 
+#include "pack/ahead_order.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
 #include "pack/records.h"
-#include "pack/window.h"
 
 namespace {
 
@@ -33,23 +33,23 @@ class FormSource final : public JobSource {
               count, [entries](std::uint32_t i) { return ConvertCost(entries[i]); },
               [entries](std::uint32_t i) { return std::uint64_t{entries[i]->size}; }, kNoBudget) {}
 
-    int Next(std::uint64_t room, Offer* offer, platform::Reason*) override {
+    int Next(std::uint64_t room, Offer* offer, platform::Failure*) override {
         offer->number = order_.Next(room);
         offer->cost = offer->number < count_ ? ConvertCost(entries_[offer->number]) : 0;
         return offer->number < count_;
     }
     bool Take(Job& job) override {
         order_.Take(job.number);
-        job.entry = entries_[job.number];
-        job.bytes = job.entry->size;
+        job.bytes = entries_[job.number]->size;
         return true;
     }
+    // A failure leaves the entry in its form, which the flag shows; the others go on.
     bool Work(Job& job) override {
-        if (SameForm(*job.entry, compress_)) return true;
+        PackEntry& entry = *entries_[job.number];
         if (compress_) {
-            job.entry->Compress(engine_);
+            entry.Compress(engine_);
         } else {
-            job.entry->Decompress();
+            entry.Decompress();
         }
         return true;
     }
@@ -75,8 +75,8 @@ void ConvertAll(Pack* pack, bool compress, Compressor engine, unsigned workers) 
     }
     SharedProgress().Start(count, bytes);
     FormSource source(entries.get(), count, compress, engine);
-    WindowFailure failure;
-    RunWindow(source, kNoBudget, workers, &failure);
+    platform::Failure failure;
+    RunWindow(source, kNoBudget, workers, &SharedProgress(), &failure);
 }
 
 }  // namespace
@@ -91,31 +91,31 @@ void Pack::Decode(unsigned workers) {
     compressed = 0;
 }
 
-bool Pack::Load(const char* path) {
-    if (path == nullptr || *path == '\0') return false;
+bool Pack::Load(const char* path, platform::Reason* why) {
+    if (path == nullptr || *path == '\0') return platform::Fail(why, platform::kErrorFailed);
     Clear();
     std::uint64_t length = 0;
-    std::FILE* file = platform::OpenRegularFile(path, &length);
+    std::FILE* file = platform::OpenRegularFile(path, &length, why);
     if (file == nullptr) return false;
-    const bool loaded = LoadStream(file, length);
+    const bool loaded = LoadStream(file, length, why);
     std::fclose(file);
     return loaded;
 }
 
-bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
+bool Pack::LoadStream(std::FILE* file, std::uint64_t length, platform::Reason* why) {
     Clear();
     PackReader reader;
     // An empty pack file is well formed, but holds nothing to load: the load fails.
-    if (file == nullptr || !reader.Open(file, length, nullptr) || reader.header().count == 0) {
-        return false;
-    }
+    if (file == nullptr || !reader.Open(file, length, why)) return false;
+    if (reader.header().count == 0) return platform::Fail(why, platform::kErrorNoSuchEntry);
     compressed = reader.header().flag;
     SharedProgress().Start(reader.header().count, length);
     PackEntry* tail = nullptr;
+    platform::Reason failure = 0;
     while (count < reader.header().count) {
         auto* entry = new (std::nothrow) PackEntry;
-        if (entry == nullptr) break;
-        if (!reader.NextHead(entry, nullptr) || !reader.ReadData(entry, nullptr)) {
+        if (entry == nullptr && !platform::Fail(&failure, platform::kErrorNoMemory)) break;
+        if (!reader.NextHead(entry, &failure) || !reader.ReadData(entry, &failure)) {
             delete entry;
             break;
         }
@@ -126,11 +126,11 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length) {
     }
     if (count == reader.header().count) return true;
     Clear();
-    return false;
+    return platform::Fail(why, failure);
 }
 
-bool Pack::Save(const char* path) {
-    if (path == nullptr || *path == '\0') return false;
+bool Pack::Save(const char* path, platform::Reason* why) {
+    if (path == nullptr || *path == '\0') return platform::Fail(why, platform::kErrorFailed);
     // The file carries one flag for every record, so each entry must be in the pack's form.
     const bool form = compressed != 0;
     bool mixed = false;
@@ -140,15 +140,15 @@ bool Pack::Save(const char* path) {
     }
     if (mixed) ConvertAll(this, form, Compressor::kZlib, 0);
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (!SameForm(*entry, form)) return false;
+        if (!SameForm(*entry, form)) return platform::Fail(why, platform::kErrorFailed);
         bytes += entry->DataLength();
     }
 
     PackWriter writer(path, compressed, count);
     SharedProgress().Start(count, bytes);
     for (PackEntry* entry = head; entry != nullptr; entry = entry->next) {
-        if (!writer.Write(entry)) return false;
+        if (!writer.Write(entry)) return platform::Fail(why, writer.reason());
         SharedProgress().Advance(entry->DataLength());
     }
-    return writer.Commit(nullptr);
+    return writer.Commit(why);
 }

@@ -1,5 +1,5 @@
 // The window's scheduler: this thread takes and finishes jobs, a worker per core works on them.
-// Its rules are stated at the top of window.h.
+// Its rules are stated at the top of window.h; each wait is a named check citing them.
 #include "pack/window.h"
 
 #include <algorithm>
@@ -9,8 +9,11 @@
 #include <new>
 #include <thread>
 
+#include "pack/coders.h"
 #include "pack/progress.h"
 #include "platform/process.h"
+
+using platform::Failure;
 
 namespace {
 
@@ -31,9 +34,11 @@ struct Slot {
 
 class Window {
   public:
-    Window(JobSource& source, std::uint64_t budget, unsigned workers, WindowFailure* failure)
-        : source_(source), failure_(failure), budget_(budget) {
-        if (workers == 0) workers = std::thread::hardware_concurrency();
+    Window(JobSource& source, std::uint64_t budget, unsigned workers, Progress* progress,
+           Failure* failure)
+        : source_(source), progress_(progress), failure_(failure), budget_(budget) {
+        noWorkers_ = workers == kOnThisThread;
+        if (workers == 0 || noWorkers_) workers = std::thread::hardware_concurrency();
         workers_ = std::clamp(workers, 1u, kMostWorkers);
         slots_ = kSlotsPerWorker * workers_;
         batch_ = slots_ / 2;
@@ -42,7 +47,9 @@ class Window {
 
     bool Run() {
         if (!Prepare()) {
-            Fail(0, 0, platform::kErrorNoMemory, nullptr);
+            Failure none;
+            platform::Fail(&none, platform::kErrorNoMemory);
+            Keep(0, std::move(none));
             return false;
         }
         for (;;) {
@@ -67,7 +74,10 @@ class Window {
         threads_.reset(new (std::nothrow) platform::Thread[workers_]);
         if (!cells_ || !free_ || !flight_ || !queue_ || !handed_ || !threads_) return false;
         for (std::size_t i = 0; i < room; ++i) free_[freeCount_++] = &cells_[i];
-        while (started_ < workers_ && threads_[started_].Start([this] { Serve(); })) ++started_;
+        while (!noWorkers_ && started_ < workers_ &&
+               threads_[started_].Start([this] { Serve(); })) {
+            ++started_;
+        }
         return true;
     }
 
@@ -80,17 +90,22 @@ class Window {
         }
     }
 
-    // Keeps the lowest-numbered failure (rule 4), named by name or else by the job's entry.
-    void Fail(std::uint32_t number, std::size_t item, platform::Reason why, const char* name) {
+    // Keeps the lowest-numbered failure (rule 4).
+    void Keep(std::uint32_t number, Failure&& failure) {
         Publish(number);
-        if (failure_->failed && failure_->number <= number) return;
-        *failure_ = WindowFailure{true, number, item, why == 0 ? platform::kErrorFailed : why, {}};
-        if (name != nullptr)
-            std::memcpy(failure_->name, name, strnlen(name, PackEntry::kNameSize - 1));
+        if (kept_ <= number) return;
+        kept_ = number;
+        if (failure.reason == 0) failure.reason = platform::kErrorFailed;
+        *failure_ = std::move(failure);
     }
-    void Fail(const Job& job, const char* name = nullptr) {
-        if (name == nullptr && job.entry != nullptr) name = job.entry->name;
-        Fail(job.number, job.item, job.why, name);
+    // A job's failure, named by its source while the job is still there.
+    void Fail(const Job& job) {
+        Publish(job.number);
+        if (kept_ <= job.number) return;
+        Failure failure;
+        platform::Fail(&failure, job.why);
+        source_.Name(job, &failure);
+        Keep(job.number, std::move(failure));
     }
 
     bool InTurn(const Slot* slot) const { return slot->job.number == nextToFinish_; }
@@ -112,9 +127,9 @@ class Window {
         alone_ = false;
         while (flightCount_ < slots_ || stuck) {
             Offer offer;
-            platform::Reason why = 0;
-            const int next = source_.Next(room, &offer, &why);
-            if (next < 0) Fail(offer.number, offer.item, why, nullptr);
+            Failure offered;
+            const int next = source_.Next(room, &offer, &offered);
+            if (next < 0) Keep(offer.number, std::move(offered));
             if (next <= 0) {
                 ended_ = true;
                 break;
@@ -127,7 +142,6 @@ class Window {
             }
             Slot* slot = free_[--freeCount_];
             slot->job.number = offer.number;
-            slot->job.item = offer.item;
             slot->job.cost = slot->counted = offer.cost;
             if (!source_.Take(slot->job)) {
                 Fail(slot->job);
@@ -143,6 +157,7 @@ class Window {
                 Settle(slot);
                 flightCost_ += slot->counted;
                 ++doneCount_;
+                if (!slot->ok) break;  // nothing more is taken (rule 4)
                 continue;
             }
             handed_[handed++] = slot;
@@ -171,7 +186,6 @@ class Window {
     }
 
     void Release(Slot* slot) {
-        slot->job.owned.reset();
         *slot = Slot();
         free_[freeCount_++] = slot;
     }
@@ -191,21 +205,32 @@ class Window {
         }
     }
 
+    // The front job is done, in its turn (rule 3), and there is reason to finish now: the run is
+    // ending, a batch is done, or the workers' queue runs low. Under the lock.
+    bool FrontReady(const Slot* front, bool turn, bool ending) const {
+        return front->done && turn && (ending || doneCount_ >= batch_ || queueCount_ < batch_);
+    }
+    // Everything in flight is done and waits for the job in turn, not yet taken: it is taken
+    // whatever it costs (rule 2).
+    bool TurnWaited(bool turn) const { return !turn && doneCount_ == flightCount_; }
+    // There is a slot (rule 1) and room in the budget for the job offered (rule 2), which is not
+    // to go alone, and taking is due: the queue runs low or the front is not in its turn.
+    bool RoomToTake(bool turn) const {
+        return !alone_ && flightCount_ < slots_ && flightCost_ + pending_ <= budget_ &&
+               (queueCount_ < batch_ || !turn);
+    }
+
     // Waits until this thread has something to do. While the workers have plenty queued it
-    // finishes jobs a batch at a time, and takes jobs when the queue runs low.
+    // finishes jobs a batch at a time, and takes jobs when the queue runs low. After a failure
+    // nothing more is taken (rule 4), and each job is only waited for.
     void AwaitFront() {
         std::unique_lock<std::mutex> held(lock_);
         const Slot* front = flight_[0];
-        // After a failure nothing more is taken, and each job is only waited for.
         const bool ending = Failed() || ended_;
         const bool turn = Failed() || InTurn(front);
         finished_.wait(held, [&] {
-            const bool low = queueCount_ < batch_;
-            if (front->done && turn && (ending || doneCount_ >= batch_ || low)) return true;
-            if (ending) return false;
-            if (!turn && doneCount_ == flightCount_) return true;  // take the job in turn
-            return !alone_ && flightCount_ < slots_ && flightCost_ + pending_ <= budget_ &&
-                   (low || !turn);
+            if (FrontReady(front, turn, ending)) return true;
+            return !ending && (TurnWaited(turn) || RoomToTake(turn));
         });
     }
 
@@ -224,12 +249,10 @@ class Window {
             if (!front->ok) {
                 Fail(job);
             } else if (inTurn && job.number < failedAt_.load()) {
-                char name[PackEntry::kNameSize] = {};  // Finish may take the entry
-                if (job.entry != nullptr) std::memcpy(name, job.entry->name, sizeof name);
-                if (source_.Finish(job)) {
-                    SharedProgress().Advance(job.bytes);
-                } else {
-                    Fail(job, name[0] != '\0' ? name : nullptr);
+                if (!source_.Finish(job)) {
+                    Fail(job);
+                } else if (progress_ != nullptr) {
+                    progress_->Advance(job.bytes);
                 }
             }
             if (inTurn) nextToFinish_ = job.number + 1;
@@ -283,9 +306,12 @@ class Window {
     }
 
     JobSource& source_;
-    WindowFailure* failure_;
+    Progress* progress_;
+    Failure* failure_;
+    std::uint32_t kept_ = kNone;  // the number of the failure in *failure_; this thread's
     std::atomic<std::uint32_t> failedAt_{kNone};  // the lowest failure known, read by workers
     unsigned workers_ = 1;
+    bool noWorkers_ = false;  // no worker is started (rule 6)
     unsigned started_ = 0;
     std::size_t slots_ = 0;
     std::size_t batch_ = 0;
@@ -314,20 +340,8 @@ class Window {
 
 }  // namespace
 
-bool RunWindow(JobSource& source, std::uint64_t budget, unsigned workers, WindowFailure* failure) {
-    Window window(source, budget, workers, failure);
+bool RunWindow(JobSource& source, std::uint64_t budget, unsigned workers, Progress* progress,
+               Failure* failure) {
+    Window window(source, budget, workers, progress, failure);
     return window.Run();
-}
-
-void AheadOrder::Take(std::uint32_t number) {
-    for (std::size_t k = 0; k < aheadCount_; ++k) aheadTaken_[k] |= ahead_[k] == number;
-    while (inOrder_ < count_ && (inOrder_ == number || TakenAhead(inOrder_))) ++inOrder_;
-    while (aheadNext_ < aheadCount_ && aheadTaken_[aheadNext_]) ++aheadNext_;
-}
-
-bool AheadOrder::TakenAhead(std::uint32_t number) const {
-    for (std::size_t k = 0; k < aheadCount_; ++k) {
-        if (ahead_[k] == number) return aheadTaken_[k];
-    }
-    return false;
 }

@@ -3,7 +3,9 @@
 // Windows last error: a call made while cleaning up can no longer change the reason.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 
 namespace platform {
@@ -13,40 +15,69 @@ namespace platform {
 using Reason = std::uint32_t;
 
 // The program's own reasons lie in the range Windows leaves to applications (its customer bit),
-// so that they never meet a system code. The front ends word them.
+// so that they never meet a system code. The front ends word them, one text per code, the
+// table's length checked against kOwnReasons where it is built.
 inline constexpr Reason kOwnError = 0x20000000u;
-inline constexpr Reason kErrorNameTooLong = kOwnError | 1;
-inline constexpr Reason kErrorNotPackFile = kOwnError | 2;
-inline constexpr Reason kErrorDamagedRecord = kOwnError | 3;
-inline constexpr Reason kErrorCorruptData = kOwnError | 4;
-inline constexpr Reason kErrorEmptyFile = kOwnError | 5;
-inline constexpr Reason kErrorFileTooLarge = kOwnError | 6;
-inline constexpr Reason kErrorNotRegularFile = kOwnError | 7;
-inline constexpr Reason kErrorClimbsOut = kOwnError | 8;
-inline constexpr Reason kErrorNoSuchEntry = kOwnError | 9;
-inline constexpr Reason kErrorFailed = kOwnError | 10;  // no reason was told
-inline constexpr Reason kErrorTerminalInput = kOwnError | 11;
-// What stands at a file's target and is never replaced by it.
-inline constexpr Reason kErrorTargetIsFolder = kOwnError | 12;
-inline constexpr Reason kErrorTargetIsFifo = kOwnError | 13;
-inline constexpr Reason kErrorTargetIsDevice = kOwnError | 14;
-inline constexpr Reason kErrorTargetIsSocket = kOwnError | 15;
-// A name that cannot be a file's: empty, ".", or ending in a separator.
-inline constexpr Reason kErrorNoFileName = kOwnError | 16;
-// Windows: a name it takes for a device (CON, aux.txt, COM1, ...), or one it would change
-// (a dot or a blank at its end, which it drops).
-inline constexpr Reason kErrorReservedName = kOwnError | 17;
-inline constexpr Reason kErrorAlteredName = kOwnError | 18;
-// A pack asked for on standard output while that is a terminal: binary is not shown to a person.
-inline constexpr Reason kErrorTerminalOutput = kOwnError | 19;
+enum OwnReason : Reason {
+    kErrorNameTooLong = kOwnError | 1,
+    kErrorNotPackFile,
+    kErrorDamagedRecord,
+    kErrorCorruptData,
+    kErrorEmptyFile,
+    kErrorFileTooLarge,
+    kErrorNotRegularFile,
+    kErrorClimbsOut,
+    kErrorNoSuchEntry,
+    kErrorFailed,  // no reason was told
+    kErrorTerminalInput,
+    // What stands at a file's target and is never replaced by it.
+    kErrorTargetIsFolder,
+    kErrorTargetIsFifo,
+    kErrorTargetIsDevice,
+    kErrorTargetIsSocket,
+    // A name that cannot be a file's: empty, ".", or ending in a separator.
+    kErrorNoFileName,
+    // Windows: a name it takes for a device (CON, aux.txt, COM1, ...), or one it would change
+    // (a dot or a blank at its end, which it drops).
+    kErrorReservedName,
+    kErrorAlteredName,
+    // A pack asked for on standard output while that is a terminal: binary is not shown to a
+    // person.
+    kErrorTerminalOutput,
+    kOwnErrorEnd  // one past the last
+};
+// The program's own codes, kOwnError itself (worded as a failure without a reason) among them.
+inline constexpr std::size_t kOwnReasons = kOwnErrorEnd - kOwnError;
 
 // The system's code for memory that could not be had.
 extern const Reason kErrorNoMemory;
 
+// What failed and why: the one record an operation fills for the front end that words it.
+struct Failure {
+    Reason reason = 0;        // 0 while nothing failed
+    std::uint32_t entry = 0;  // the entry's place in the pack, from 1; 0 when not an entry's
+    std::string item;         // the file, entry name or pack file it concerns; may be empty
+    bool told = false;        // already told item by item (each refused file named as met)
+};
+
 // Keeps a failure's reason in *why (when there is a place for it) and gives false, so that a
 // failure reads `return Fail(why, code);`. A code of 0 becomes kErrorFailed.
 inline bool Fail(Reason* why, Reason code) {
-    if (why != nullptr) *why = code == 0 ? kErrorFailed : code;
+    if (why != nullptr) *why = code == 0 ? Reason{kErrorFailed} : code;
+    return false;
+}
+// The same into a whole record (when there is one): the reason, the item and the entry. An item
+// that finds no memory is left empty.
+inline bool Fail(Failure* failure, Reason code, const std::string& item = {},
+                 std::uint32_t entry = 0) {
+    if (failure == nullptr) return false;
+    Fail(&failure->reason, code);
+    failure->entry = entry;
+    try {
+        failure->item = item;
+    } catch (const std::bad_alloc&) {
+        failure->item.clear();
+    }
     return false;
 }
 

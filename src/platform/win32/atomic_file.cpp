@@ -211,7 +211,7 @@ void AtomicFile::Start() {
             if (handle != INVALID_HANDLE_VALUE) {
                 temp_ = name;  // fits the room reserved above
                 file_ = StreamOver(handle, _O_WRONLY | _O_BINARY, "wb");
-                failure = file_ == nullptr ? kErrorFailed : 0;
+                failure = file_ == nullptr ? Reason{kErrorFailed} : 0;
                 break;
             }
             const DWORD error = GetLastError();

@@ -1,24 +1,18 @@
-// POSIX stand-ins for the Windows kernel's movable memory blocks, and the process services:
-// reasons and their words, the heap, signals around writes (the cleanup of temporary files on
-// SIGINT, SIGTERM and SIGHUP among them), threads.
+// POSIX stand-ins for the Windows kernel's movable memory blocks, and the heap's settings.
 #ifndef _WIN32
 
 #if __has_include(<malloc.h>)
 #include <malloc.h>
 #endif
-#include <pthread.h>
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
-#include "platform/internal.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 
@@ -137,83 +131,7 @@ HGLOBAL GlobalReAlloc(HGLOBAL handle, SIZE_T bytes, UINT /*flags*/) {
 
 namespace platform {
 
-namespace {
-
-// Enough for the work of one entry: the compressors keep their state on the heap.
-constexpr std::size_t kThreadStack = std::size_t{512} << 10;
-
-constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction gFormer[3];
-thread_local sigset_t tHeldMask;  // this thread's mask before its NameChange
-
-sigset_t CleanedSignals() {
-    sigset_t cleaned;
-    sigemptyset(&cleaned);
-    for (int signal : kCleanedSignals) sigaddset(&cleaned, signal);
-    return cleaned;
-}
-
-// An ending signal's handler. Workers hold these signals off for good, and any thread holds them
-// off inside a NameChange, so it runs outside one: it waits for those under way on the other
-// threads, removes the named temporary files and ends the process by the same signal.
-extern "C" void RemoveTempFilesAndEnd(int signal) {
-    TempFiles::RemoveAll();
-    for (int i = 0; i < 3; ++i) {
-        if (kCleanedSignals[i] == signal) sigaction(signal, &gFormer[i], nullptr);
-    }
-    raise(signal);  // delivered once this returns, to the former action: the end, by default
-}
-
-struct sigaction gBeforeWriter[3];
-
-// Writes the ending text, then ends the process by the signal through what was set up before.
-extern "C" void WriteEndingTextAndEnd(int signal) {
-    const int length = EndingText::length.load();
-    if (length > 0) {
-        const ssize_t written = write(STDERR_FILENO, EndingText::text, static_cast<size_t>(length));
-        (void)written;  // nothing is left to do about it
-    }
-    for (int i = 0; i < 3; ++i) {
-        if (kCleanedSignals[i] == signal) sigaction(signal, &gBeforeWriter[i], nullptr);
-    }
-    raise(signal);  // delivered once this returns, to what was set up before
-}
-
-// Sets handler for the ending signals, keeping what was set before in former; a signal the
-// program was started to ignore stays ignored.
-void Install(void (*handler)(int), struct sigaction (&former)[3]) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
-    for (int i = 0; i < 3; ++i) {
-        if (sigaction(kCleanedSignals[i], nullptr, &former[i]) == 0 &&
-            former[i].sa_handler != SIG_IGN) {
-            sigaction(kCleanedSignals[i], &action, nullptr);
-        }
-    }
-}
-
-void* RunWork(void* work) {
-    (*static_cast<std::function<void()>*>(work))();
-    return nullptr;
-}
-
-}  // namespace
-
 const Reason kErrorNoMemory = ENOMEM;
-
-Reason LastReason() {
-    return errno == 0 ? kErrorFailed : static_cast<Reason>(errno);
-}
-
-bool IsNotFound(Reason code) {
-    return code == ENOENT;
-}
-
-std::string ErrorText(Reason code) {
-    return std::strerror(static_cast<int>(code));
-}
 
 void PrepareHeap() {
 #ifdef M_TRIM_THRESHOLD
@@ -227,80 +145,6 @@ void PrepareHeap() {
     // Each arena of a thread reserves 64 MiB of address space on a 64-bit system.
     mallopt(M_ARENA_MAX, 1);
 #endif
-}
-
-void PrepareWrites() {
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
-void PreparePipes() {
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-void InstallEndingWriter() {
-    static const bool installed = (Install(WriteEndingTextAndEnd, gBeforeWriter), true);
-    (void)installed;
-}
-
-long TempFiles::ProcessId() {
-    return static_cast<long>(getpid());
-}
-
-void TempFiles::InstallCleanup() {
-    static const bool installed = (Install(RemoveTempFilesAndEnd, gFormer), true);
-    (void)installed;
-}
-
-void TempFiles::HoldSignals() {
-    const sigset_t cleaned = CleanedSignals();
-    pthread_sigmask(SIG_BLOCK, &cleaned, &tHeldMask);
-}
-
-void TempFiles::ReleaseSignals() {
-    pthread_sigmask(SIG_SETMASK, &tHeldMask, nullptr);
-}
-
-void TempFiles::Nap() {
-    const timespec moment{0, 1000000};
-    nanosleep(&moment, nullptr);
-}
-
-void TempFiles::AwaitTheEnd() {
-    for (;;) pause();
-}
-
-bool Thread::Start(std::function<void()> work) {
-    if (started_) return false;
-    work_ = std::move(work);
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-    pthread_attr_setstacksize(&attributes, kThreadStack);
-    auto* thread = new (std::nothrow) pthread_t;
-    // A worker never takes SIGINT, SIGTERM or SIGHUP: it is born holding them off, so that their
-    // handler runs on the thread that started the work, never beside a name being changed.
-    const sigset_t cleaned = CleanedSignals();
-    sigset_t former;
-    pthread_sigmask(SIG_BLOCK, &cleaned, &former);
-    const bool made =
-        thread != nullptr && pthread_create(thread, &attributes, RunWork, &work_) == 0;
-    pthread_sigmask(SIG_SETMASK, &former, nullptr);
-    pthread_attr_destroy(&attributes);
-    if (!made) {
-        delete thread;
-        return false;
-    }
-    handle_ = thread;
-    started_ = true;
-    return true;
-}
-
-void Thread::Join() {
-    if (!started_) return;
-    auto* thread = static_cast<pthread_t*>(handle_);
-    pthread_join(*thread, nullptr);
-    delete thread;
-    handle_ = nullptr;
-    started_ = false;
 }
 
 }  // namespace platform
