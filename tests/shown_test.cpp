@@ -1,5 +1,5 @@
 // Names made safe for a terminal: the one rule, checked on every kind of character, at a
-// terminal and elsewhere, in both of its forms.
+// terminal and elsewhere, in both of its forms; and the status line as a terminal receives it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,10 +7,17 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #endif
 
+#include "pack/progress.h"
 #include "report/listing.h"
+#include "report/progress_line.h"
 #include "report/shown.h"
 
 namespace {
@@ -59,5 +66,63 @@ TEST(Shown, ControlCharactersBecomeQuestionMarksAtATerminalOnly) {
     close(master);
 #endif
 }
+
+#ifndef _WIN32
+// Standard error on a terminal, shown anew as fast as it can be (a refresh of 0) or not within
+// its life: the line, once stopped, is covered whole by one run of spaces, and nothing follows.
+TEST(Shown, TheStatusLineIsErasedWholeOnceItsThreadStops) {
+    const struct {
+        int refresh, life;  // milliseconds
+        bool shows;
+    } cases[] = {{0, 20, true}, {0, 5, true}, {60000, 5, false}};
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_TRUE(grantpt(master) == 0 && unlockpt(master) == 0);
+    const int slave = open(ptsname(master), O_WRONLY | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    SharedProgress().Start(3, 5 << 20);
+    for (const auto& c : cases) {
+        for (int run = 0; run < 10; ++run) {
+            SCOPED_TRACE(std::to_string(c.refresh) + " ms, " + std::to_string(run));
+            std::atomic<bool> ended{false};
+            std::string shown;
+            std::thread reader([&] {  // the terminal's reader, so that no write ever waits
+                char bytes[4096];
+                for (pollfd ready{master, POLLIN, 0}; poll(&ready, 1, 20) == 1 || !ended;) {
+                    const ssize_t got = ready.revents != 0 ? read(master, bytes, sizeof bytes) : 0;
+                    if (got > 0) shown.append(bytes, static_cast<std::size_t>(got));
+                    ready.revents = 0;
+                }
+            });
+            std::fflush(stderr);
+            const int saved = dup(STDERR_FILENO);
+            dup2(slave, STDERR_FILENO);
+            {
+                ProgressLine line("packing", std::chrono::milliseconds(c.refresh));
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.life));
+            }
+            dup2(saved, STDERR_FILENO);
+            close(saved);
+            ended = true;
+            reader.join();
+            if (!c.shows) {
+                EXPECT_EQ(shown, "");
+                continue;
+            }
+            ASSERT_GT(shown.size(), 2u);
+            ASSERT_EQ(shown.back(), '\r') << shown.substr(shown.size() - 80);
+            const std::size_t eraser = shown.rfind('\r', shown.size() - 2);
+            std::size_t longest = 0;
+            for (std::size_t at = 0; at < eraser; at = shown.find('\r', at + 1)) {
+                longest = std::max(longest, std::min(shown.find('\r', at + 1), eraser) - at - 1);
+            }
+            EXPECT_EQ(shown.compare(0, 10, "\rpacking: "), 0) << shown.substr(0, 80);
+            EXPECT_EQ(shown.substr(eraser + 1), std::string(longest, ' ') + '\r');
+        }
+    }
+    close(slave);
+    close(master);
+}
+#endif
 
 }  // namespace

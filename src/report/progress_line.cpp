@@ -9,13 +9,12 @@
 
 namespace {
 
-constexpr auto kRefresh = std::chrono::milliseconds(250);
 constexpr double kMiB = 1024.0 * 1024.0;
 
 }  // namespace
 
-ProgressLine::ProgressLine(const char* what)
-    : what_(what), start_(std::chrono::steady_clock::now()) {
+ProgressLine::ProgressLine(const char* what, std::chrono::milliseconds refresh)
+    : what_(what), refresh_(refresh), start_(std::chrono::steady_clock::now()) {
     if (what == nullptr || !platform::IsTerminal(stderr)) return;
     thread_.Start([this] { Run(); });
 }
@@ -40,7 +39,7 @@ std::string ProgressLine::Eraser() const {
 void ProgressLine::Run() {
     // Work done within the first refresh shows nothing.
     std::unique_lock<std::mutex> held(lock_);
-    while (!wake_.wait_for(held, kRefresh, [this] { return stop_; })) Show();
+    while (!wake_.wait_for(held, refresh_, [this] { return stop_; })) Show();
 }
 
 void ProgressLine::Show() {

@@ -15,8 +15,10 @@ class ProgressLine {
   public:
     // Shows the shared progress as "what: ..." a few times a second while the object lives,
     // when standard error is a terminal; otherwise (or for a null what) does nothing at all.
-    explicit ProgressLine(const char* what);
-    // Erases the line.
+    // Shown anew every refresh, the first time one refresh after the start.
+    explicit ProgressLine(const char* what,
+                          std::chrono::milliseconds refresh = std::chrono::milliseconds(250));
+    // Stops the line's thread, then erases the line: all of it, and nothing is shown after.
     ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -27,6 +29,7 @@ class ProgressLine {
     std::string Eraser() const;  // what takes the line off the screen
 
     const char* what_;
+    std::chrono::milliseconds refresh_;
     std::chrono::steady_clock::time_point start_;
     std::mutex lock_;
     std::condition_variable wake_;
