@@ -52,6 +52,45 @@ TEST(SafeWrites, SignalsLeaveNoTemporaryFile) {
     }
 }
 
+// SIGINT and SIGTERM sent at a random moment while the program's one thread replaces a file
+// again and again, with temporary files named and nameless (most of that time is spent changing
+// names): each ends the program at once, with no temporary file left.
+TEST(SafeWrites, ASignalWhileTheOneThreadRenamesEndsTheProgram) {
+    ScratchDir dir;
+    const std::string target = dir / "target";
+    std::mt19937 random(std::random_device{}());
+    for (const bool nameless : {false, true}) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const int signal = trial % 2 == 0 ? SIGINT : SIGTERM;
+            SCOPED_TRACE(std::string(nameless ? "nameless, " : "named, ") + strsignal(signal));
+            std::fflush(nullptr);
+            const pid_t child = fork();
+            if (child == 0) {
+                platform::UseNamelessTempFiles(nameless);
+                for (;;) {
+                    platform::AtomicFile out(target.c_str());
+                    if (out.stream() == nullptr || std::fputs("new", out.stream()) < 0 ||
+                        !out.Commit()) {
+                        _exit(1);
+                    }
+                }
+            }
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(std::uniform_int_distribution<int>(2000, 20000)(random)));
+            kill(child, signal);
+            int status = -1;
+            pid_t ended = 0;
+            for (int tenths = 0; tenths < 100 && ended == 0; ++tenths) {
+                if ((ended = waitpid(child, &status, WNOHANG)) == 0) usleep(100 * 1000);
+            }
+            if (ended == 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);
+            ASSERT_NE(ended, 0) << "it hung";
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+            EXPECT_EQ(TempFilesIn(dir.path()), 0);
+        }
+    }
+}
+
 // Thousands of entries unpacked over earlier files (so each is renamed into place from a
 // temporary name) and ended by SIGTERM, SIGHUP or SIGINT at a random moment, by the command line
 // (nameless files) and by the menu's unpack on many threads (named from the start): every end
