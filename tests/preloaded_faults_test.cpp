@@ -1,5 +1,6 @@
 // Faults injected into the program's own calls by the preloaded library (tests/sync_log.cpp):
-// closes and renames that fail, nameless files and links through a descriptor refused.
+// closes and renames that fail, nameless files and links through a descriptor refused, and
+// compressors that cannot be made.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -23,8 +24,9 @@ class Injected {
         for (const auto& [name, value] : faults) setenv(name, value, 1);
     }
     ~Injected() {
-        for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "ZOREL_FAIL_CLOSE",
-                                 "ZOREL_NO_TMPFILE", "ZOREL_FAIL_RENAME", "ZOREL_NO_EMPTY_PATH"}) {
+        for (const char* name :
+             {"LD_PRELOAD", "ASAN_OPTIONS", "ZOREL_FAIL_CLOSE", "ZOREL_NO_TMPFILE",
+              "ZOREL_FAIL_RENAME", "ZOREL_NO_EMPTY_PATH", "ZOREL_NO_CODER_MEMORY"}) {
             unsetenv(name);
         }
     }
@@ -79,6 +81,43 @@ TEST(Faults, AFailedCloseOrRenameFailsTheCommandAndKeepsTheEarlierFile) {
             EXPECT_EQ(kept, fault.fails);
             EXPECT_EQ(TempFilesIn(dir.path()) + TempFilesIn(dir.path() / "out"), 0);
         }
+    }
+}
+
+// Where no compressor can be made for lack of memory, each command that compresses fails with
+// that reason, for small files and for those compressed in pieces: no new pack is made, and a
+// compressed pack added to keeps its bytes.
+TEST(Faults, ACompressorWithoutMemoryFailsTheCommandAndKeepsThePack) {
+    ScratchDir dir;
+    fs::create_directories(dir.path() / "small");
+    fs::create_directories(dir.path() / "large");
+    WriteFile(dir / "small/b", "the bytes of b");
+    WriteFile(dir / "large/a", std::string(5 << 20, 'a'));  // over what is compressed whole
+    ASSERT_EQ(RunCommand(dir.path(), {"pack", "-z", "z.pak", "small"}).status, 0);
+    const std::string pack = ReadFile(dir / "z.pak");
+    const std::vector<std::string> cases[] = {
+        {"pack", "-z", "new.pak", "small"},
+        {"pack", "-z", "--fast", "new.pak", "small"},
+        {"pack", "-z", "new.pak", "large"},
+        {"add", "z.pak", "large/a"},
+        {"add", "--fast", "z.pak", "small/b"},
+        {},  // the menu's add to the loaded pack, and its save
+    };
+    for (const auto& command : cases) {
+        SCOPED_TRACE(command.empty() ? "menu" : command[0] + " " + command[1] + " " + command[2]);
+        Injected faults{{"ZOREL_NO_CODER_MEMORY", "1"}};
+        if (command.empty()) {
+            EXPECT_NE(RunProgram(dir.path(), "1\nz.pak\n\n5\nlarge/a\n\n2\nz.pak\n\n0\n\n")
+                          .find("saved UnSuccessfully!"),
+                      std::string::npos);
+        } else {
+            const CommandResult result = RunCommand(dir.path(), command);
+            EXPECT_EQ(result.status, 1);
+            EXPECT_NE(result.err.find("Cannot allocate memory"), std::string::npos) << result.err;
+        }
+        EXPECT_FALSE(fs::exists(dir / "new.pak"));
+        EXPECT_EQ(ReadFile(dir / "z.pak"), pack);
+        EXPECT_EQ(TempFilesIn(dir.path()), 0);
     }
 }
 #endif

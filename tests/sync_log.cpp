@@ -5,8 +5,9 @@
 // once it is closed, as a write-back error would; ZOREL_FAIL_RENAME=1 fails every rename with
 // EIO; ZOREL_NO_TMPFILE=1 refuses nameless files, as a system without them does;
 // ZOREL_NO_EMPTY_PATH=1 refuses links made through a descriptor alone, as the kernel refuses
-// them to a user who is not root. <stdio.h>, which declares the renames and fclose, is left out:
-// these definitions stand for them.
+// them to a user who is not root; ZOREL_NO_CODER_MEMORY=1 makes zlib's and libdeflate's
+// compressors fail to be made, as they do without memory. <stdio.h>, which declares the renames and
+// fclose, is left out: these definitions stand for them.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -131,6 +132,18 @@ int openat(int folder, const char* path, int flags, ...) {
         return -1;
     }
     return Next<int (*)(int, const char*, int, ...)>("openat")(folder, path, flags, mode);
+}
+
+// zlib's deflateInit and libdeflate's compressor, declared here as their libraries define them.
+int deflateInit_(void* stream, int level, const char* version, int size) {
+    if (Asked("ZOREL_NO_CODER_MEMORY", "1")) return -4;  // Z_MEM_ERROR
+    return Next<int (*)(void*, int, const char*, int)>("deflateInit_")(stream, level, version,
+                                                                       size);
+}
+
+void* libdeflate_alloc_compressor(int level) {
+    if (Asked("ZOREL_NO_CODER_MEMORY", "1")) return nullptr;
+    return Next<void* (*)(int)>("libdeflate_alloc_compressor")(level);
 }
 
 }  // extern "C"

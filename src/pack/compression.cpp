@@ -142,14 +142,17 @@ std::uint32_t WorkCapacity(Compressor engine, std::uint32_t size) {
     return capacity;
 }
 
-// Makes the zlib stream of `size` bytes into `out`, which holds `capacity`; its length, or 0.
+// Makes the zlib stream of `size` bytes into `out`, which holds `capacity`; its length, or 0
+// with the reason in *why (no memory for the compressor, or a stream that failed).
 std::uint32_t MakeStream(Compressor engine, const unsigned char* source, std::uint32_t size,
-                         unsigned char* out, std::uint32_t capacity) {
+                         unsigned char* out, std::uint32_t capacity, platform::Reason* why) {
+    *why = platform::kErrorNoMemory;
 #ifndef ZOREL_NO_LIBDEFLATE
     if (engine == Compressor::kFast) {
         libdeflate_compressor* encoder = coders.Encoder();
         if (encoder == nullptr) return 0;
         const std::size_t length = libdeflate_zlib_compress(encoder, source, size, out, capacity);
+        *why = platform::kErrorFailed;
         return length <= capacity ? static_cast<std::uint32_t>(length) : 0;
     }
 #else
@@ -158,6 +161,7 @@ std::uint32_t MakeStream(Compressor engine, const unsigned char* source, std::ui
     // The stream compress() makes: all of the input in one call, finished.
     z_stream* stream = coders.Deflater();
     if (stream == nullptr) return 0;
+    *why = platform::kErrorFailed;
     stream->next_in = const_cast<unsigned char*>(source);
     stream->avail_in = size;
     stream->next_out = out;
@@ -188,8 +192,9 @@ bool PackEntry::Compress(Compressor engine, platform::Reason* why) {
     const std::uint32_t capacity = WorkCapacity(engine, size);
     WorkBlock work(capacity);
     if (!work.ok()) return platform::Fail(why, platform::kErrorNoMemory);
-    const std::uint32_t length = MakeStream(engine, source, size, work.bytes, capacity);
-    if (length == 0) return platform::Fail(why, platform::kErrorFailed);
+    platform::Reason failure = 0;
+    const std::uint32_t length = MakeStream(engine, source, size, work.bytes, capacity, &failure);
+    if (length == 0) return platform::Fail(why, failure);
 
     // The work block, cut to the stream, becomes the entry's: at most the plain bytes and the
     // work block are held at once. A copy is the way when it cannot be cut.
