@@ -22,6 +22,9 @@
 #endif
 
 #include "platform/atomic_file.h"
+#ifdef _WIN32
+#include "platform/win32/file_move.h"
+#endif
 #include "test_support.h"
 
 namespace {
@@ -343,10 +346,26 @@ TEST(SafeWrites, NamesOutsideTheAnsiCodePageRoundTrip) {
 
 #endif  // _WIN32
 
+#ifdef _WIN32
+// Windows' move over a read-only file, which it refuses, as wine may not.
+int RefusingReadOnly(const char* from, const char* to, unsigned long flags) {
+    const DWORD there = GetFileAttributesA(to);
+    if (there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return MoveFileExA(from, to, flags);
+}
+#endif
+
 // A read-only file replaced by a save or an unpack is read-only still: its attribute is kept on
-// Windows as its mode is on POSIX.
+// Windows as its mode is on POSIX (where Windows refuses to move a file over it, it is made
+// writable for the move).
 TEST(SafeWrites, AReadOnlyFileIsReplacedAndStaysReadOnly) {
     ScratchDir dir;
+#ifdef _WIN32
+    platform::SetFileMove(RefusingReadOnly);
+#endif
     const auto writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
     for (const bool save : {true, false}) {
         const fs::path path = dir.path() / (save ? "kept.pak" : "kept");
@@ -360,6 +379,9 @@ TEST(SafeWrites, AReadOnlyFileIsReplacedAndStaysReadOnly) {
         EXPECT_EQ(fs::status(path).permissions() & writable, fs::perms::none) << path;
         EXPECT_EQ(TempFilesIn(dir.path()), 0);
     }
+#ifdef _WIN32
+    platform::SetFileMove(nullptr);
+#endif
 }
 
 // Entries are bounded by memory alone: more than Windows' 65,536 movable blocks load and save.

@@ -12,10 +12,17 @@
 #include <new>
 
 #include "platform/internal.h"
+#include "platform/win32/file_move.h"
 
 namespace platform {
 
 namespace {
+
+int SystemMove(const char* from, const char* to, unsigned long flags) {
+    return MoveFileExA(from, to, flags);
+}
+
+std::atomic<FileMove> gMove{SystemMove};
 
 // The attributes a replacing file takes on; it is marked for the archive as any changed file.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -262,6 +269,10 @@ bool AtomicFile::Commit(Reason* why) {
     return true;
 }
 
+void SetFileMove(FileMove move) {
+    gMove = move != nullptr ? move : SystemMove;
+}
+
 Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     std::string temp, target;
     try {
@@ -282,7 +293,7 @@ Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     }
     const bool unlocked = failure == 0 && (was & FILE_ATTRIBUTE_READONLY) != 0 &&
                           SetFileAttributesA(target.c_str(), was & ~FILE_ATTRIBUTE_READONLY);
-    if (failure == 0 && !MoveFileExA(temp.c_str(), target.c_str(), how)) {
+    if (failure == 0 && !gMove.load()(temp.c_str(), target.c_str(), how)) {
         failure = LastReason();
         if (unlocked) SetFileAttributesA(target.c_str(), was);
     }
