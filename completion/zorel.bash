@@ -1,5 +1,5 @@
 # bash completion for zorel, the Zorel File Packer: verbs, options, files and folders, and the
-# entry names of the pack for unpack, list and remove (from `zorel list --names`).
+# entry names of the pack for unpack, list and remove (from `zorel list --null`), quoted.
 
 _zorel() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
@@ -23,7 +23,7 @@ _zorel() {
             pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs' ;;
             add) options+=' -z --compress --fast --skip -v --verbose -j --jobs' ;;
             unpack | remove) options+=' -v --verbose -j --jobs' ;;
-            list) options+=' -1 --names' ;;
+            list) options+=' -1 --names -0 --null' ;;
             test) options+=' -j --jobs' ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
@@ -36,11 +36,14 @@ _zorel() {
             mapfile -t COMPREPLY < <(compgen -d -- "$cur")
             ;;
         unpack:[2-9]* | unpack:[1-9][0-9]* | list:[1-9]* | remove:[1-9]*)
-            # The pack's own names, one a line; shell wildcards stay the user's to type.
-            local names
-            names=$(zorel list --names -- "$pack" 2>/dev/null) || return
-            local IFS=$'\n'
-            mapfile -t COMPREPLY < <(compgen -W "$names" -- "$cur")
+            # The pack's own names, each quoted as the shell reads it back (a blank, a line end);
+            # shell wildcards stay the user's to type.
+            local name quoted
+            COMPREPLY=()
+            while IFS= read -r -d '' name; do
+                printf -v quoted '%q' "$name"
+                [[ $name == "$cur"* || $quoted == "$cur"* ]] && COMPREPLY+=("$quoted")
+            done < <(zorel list --null -- "$pack" 2>/dev/null)
             ;;
         *)
             compopt -o filenames 2>/dev/null

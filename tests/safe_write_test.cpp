@@ -1,6 +1,5 @@
 // Writes that stay where they belong: never through a link below the target, never over a
-// folder or a device, with the replaced file's mode, to where the links a user names lead; and
-// what a pack file's names may do to a terminal.
+// folder or a device, with the replaced file's mode, to where the links a user names lead.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -305,32 +304,6 @@ TEST(SafeWrites, ACurrentFolderOfAnyLengthIsGoneBackTo) {
         ASSERT_EQ(chdir(".."), 0);
         ASSERT_EQ(rmdir(step.c_str()), 0);
     }
-}
-
-// Escape sequences in a pack file's names never reach a terminal, in the listing and in find,
-// while UTF-8 names do, as they are; into a pipe or a file the names go as they are.
-TEST(SafeWrites, NamesReachATerminalWithoutControlCharacters) {
-    ScratchDir dir;
-    const std::string name = "\x1b]0;owned\x07\x1b[2J\x7fx";
-    const std::string utf8 =
-        "caf\xc3\xa9 \xd0\xb6\xd1\x83\xd0\xba.txt";  // "cafe" with an acute e, Cyrillic
-    Pack pack;
-    Append(pack, MakeEntry(name, "bytes"));
-    Append(pack, MakeEntry(utf8, "utf-8"));
-    ASSERT_TRUE(pack.Save((dir / "names.pak").c_str()));
-    const std::string input = "1\nnames.pak\n\n7\n\nf\n1\n1\n\nf\n1\n2\n\n0\n\n";
-    KeepCurrentFolder keep;
-    fs::current_path(dir.path());
-    const std::string terminal = RunHere(input, true);
-    EXPECT_EQ(terminal.find("\x1b]"), std::string::npos);
-    EXPECT_EQ(terminal.find('\x07'), std::string::npos);
-    EXPECT_NE(terminal.find("  1: ?]0;owned??[2J?x "), std::string::npos) << terminal;
-    EXPECT_NE(terminal.find(" Found file: ?]0;owned??[2J?x [5 bytes]"), std::string::npos);
-    EXPECT_NE(terminal.find("  2: " + utf8 + " "), std::string::npos) << terminal;
-    EXPECT_NE(terminal.find(" Found file: " + utf8 + " [5 bytes]"), std::string::npos);
-    const std::string piped = RunHere(input, false);
-    EXPECT_NE(piped.find("  1: " + name), std::string::npos);
-    EXPECT_NE(piped.find(" Found file: " + name + " [5 bytes]"), std::string::npos);
 }
 
 #endif  // !_WIN32

@@ -64,8 +64,9 @@ struct Step {
 };
 
 // Runs the program in folder on a pseudo-terminal of its own, types each step once the one
-// before has shown what it must, and wants the program to end with status 0 after the last.
-void Session(const fs::path& folder, const std::vector<Step>& steps) {
+// before has shown what it must, and wants the program to end with status 0 after the last;
+// all the terminal showed goes to *shown.
+void Session(const fs::path& folder, const std::vector<Step>& steps, std::string* shown = nullptr) {
     const int seconds = ProgramWrapper().empty() ? 10 : 120;
     const std::string command =
         "cd '" + folder.string() + "' && exec " + ProgramWrapper() + " " + ZOREL_BINARY;
@@ -124,6 +125,7 @@ void Session(const fs::path& folder, const std::vector<Step>& steps) {
     if (ended == 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);  // it hung
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
     close(master);
+    if (shown != nullptr) *shown = screen;
 }
 
 const std::string kAdded = " The file was added Successfully!";
@@ -174,21 +176,43 @@ TEST(Terminal, NamesAreEditedRecalledAndCompleted) {
     // clang-format on
 }
 
-// The names Tab lists reach the terminal with each control character as '?': a file name cannot
-// set the terminal's title or colours.
-TEST(Terminal, CompletedNamesShowNoControlCharacters) {
-#ifndef ZOREL_LINE_EDITOR
-    GTEST_SKIP() << "built without libedit";
-#endif
+// Names from a pack file (in the listing and in find) and from a folder (the names Tab lists)
+// reach the terminal with each control character as '?', UTF-8 names as they are: no name can
+// set the terminal's title or colours. Into a pipe the names go as they are.
+TEST(Terminal, NamesReachTheScreenWithoutControlCharacters) {
     ScratchDir dir;
+    const std::string name = "\x1b]0;owned\x07\x1b[2J\x7fx", shown = "?]0;owned??[2J?x";
+    const std::string utf8 = "caf\xc3\xa9 \xd0\xb6\xd1\x83\xd0\xba.txt";  // acute e, Cyrillic
+    Pack pack;
+    Append(pack, MakeEntry(name, "bytes"));
+    Append(pack, MakeEntry(utf8, "utf-8"));
+    ASSERT_TRUE(pack.Save((dir / "names.pak").c_str()));
     WriteFile(dir / "a\x1b[31mred", "x");
     WriteFile(dir / "b\x1b]0;PWNED\x07", "y");
+    const std::string ask = " Enter File number or name: ";
     // clang-format off
-    Session(dir.path(), {
+    std::vector<Step> steps = {
+        {"1\n", " Enter Filename: "}, {"names.pak\n", " The pack was loaded Successfully!"},
+        {"\n", kMenuScreen}, {"7\n", "  1: " + shown + " "}, {"\n", kMenuScreen},
+        {"f\n", " > "}, {"1\n", ask}, {"1\n", " Found file: " + shown + " [5 bytes]"},
+        {"\n", kMenuScreen},
+        {"f\n", " > "}, {"1\n", ask}, {"2\n", " Found file: " + utf8 + " [5 bytes]"},
+        {"\n", kMenuScreen}};
+#ifdef ZOREL_LINE_EDITOR
+    steps.insert(steps.end(), {
         {"5\n", " Enter Filename: "}, {"\t", "a?[31mred  b?]0;PWNED?  ", true},
-        {"zz\n", " The file was added UnSuccessfully!"}, {"\n", kMenuScreen}, {"0\n", kWait},
-        {"\n", ""}});
+        {"zz\n", " The file was added UnSuccessfully!"}, {"\n", kMenuScreen}});
+#endif
+    steps.insert(steps.end(), {{"0\n", kWait}, {"\n", ""}});
     // clang-format on
+    std::string screen;
+    Session(dir.path(), steps, &screen);
+    for (const char* raw : {"\x1b]0;owned", "\x1b]0;PWNED", "\x1b[31mred", "\x1b[2J\x7f"}) {
+        EXPECT_EQ(screen.find(raw), std::string::npos) << testing::PrintToString(raw);
+    }
+    const std::string piped = RunProgram(dir.path(), "1\nnames.pak\n\n7\n\nf\n1\n1\n\n0\n\n");
+    EXPECT_NE(piped.find("  1: " + name), std::string::npos);
+    EXPECT_NE(piped.find(" Found file: " + name + " [5 bytes]"), std::string::npos);
 }
 
 #endif  // !_WIN32

@@ -1,9 +1,11 @@
-// The command line's parser (CLI11): the verbs as subcommands, their options, their help.
+// The command line's parser: CLI11 built from the verb table (commands.h) and the options below,
+// the usage and each verb's help written from the same rows, the chosen verb's handler run.
 #include "cli/cli.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
@@ -11,20 +13,12 @@
 namespace {
 
 constexpr const char* kVersion = "zorel 1.2.0\n";
-constexpr const char* kUsage =
+constexpr const char* kUsageHead =
     "Usage: zorel                          the interactive menu\n"
     "       zorel COMMAND [OPTIONS] ARGUMENTS...\n"
     "\n"
-    "Commands:\n"
-    "  pack [-rzv] [--fast] [--skip] PACKFILE FOLDER\n"
-    "                                        every regular file in FOLDER (and its\n"
-    "                                        sub-folders with -r) into PACKFILE\n"
-    "  unpack [-v] PACKFILE FOLDER [NAME...] every entry (or those named) into FOLDER\n"
-    "  list [-1] PACKFILE [NAME...]          the entries and their sizes (-1: names alone)\n"
-    "  test PACKFILE                         read and check every entry\n"
-    "  add [-zv] [--fast] [--skip] PACKFILE FILE...\n"
-    "                                        add files (PACKFILE is made when missing)\n"
-    "  remove [-v] PACKFILE NAME...          remove the entries of those names\n"
+    "Commands:\n";
+constexpr const char* kUsageTail =
     "\n"
     "Options:\n"
     "  -h, --help     this text; after a command, that command's\n"
@@ -34,68 +28,40 @@ constexpr const char* kUsage =
     "Exit status: 0 done, 1 the command failed (the reason on standard error),\n"
     "2 the command line is wrong. Names hold at most 31 bytes, files less than 4 GiB.\n"
     "zorel COMMAND --help tells more of each command.\n";
+constexpr std::size_t kUsageColumn = 40;  // where the top-level usage's words of a verb begin
 
-// One verb: its synopsis, what it does, the options it takes.
-struct Verb {
-    const char* name;
-    const char* synopsis;
-    const char* text;
-    const char* options;  // the names of its options, as in kOptions
-};
-
-constexpr Verb kVerbs[] = {
-    {"pack", "pack [OPTIONS] PACKFILE FOLDER",
-     "Packs every regular file of FOLDER into PACKFILE, in one fixed order on every system.\n"
-     "Without -r, sub-folders are left out, each named on standard error. Every file is\n"
-     "checked first: those that cannot be packed are named together, and the command fails\n"
-     "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
-     "pack to standard output.\n",
-     "z fast r skip v j"},
-    {"unpack", "unpack [OPTIONS] PACKFILE FOLDER [NAME...]",
-     "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
-     "as a file in FOLDER, made when missing. A NAME that matches no entry fails the\n"
-     "command. PACKFILE - reads the pack from standard input.\n",
-     "v j"},
-    {"list", "list [OPTIONS] PACKFILE [NAME...]",
-     "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
-     "menu key 7 does; with -1 their names alone, one a line.\n",
-     "1"},
-    {"test", "test [OPTIONS] PACKFILE",
-     "Reads every entry and decompresses each compressed one, checking its size; names the\n"
-     "first bad entry.\n",
-     "j"},
-    {"add", "add [OPTIONS] PACKFILE FILE...",
-     "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
-     "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
-     "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast skip v j"},
-    {"remove", "remove [OPTIONS] PACKFILE NAME...",
-     "Removes the first entry of each name; a name that no entry has fails the command and\n"
-     "leaves the pack as it was.\n",
-     "v j"},
-};
-
-// The options, by the short name the verbs list them under.
+// An option, by the key the verbs list it under, and the field of Arguments it sets.
 struct Option {
     const char* key;
     const char* names;  // as CLI11 takes them
     const char* shown;  // as the help shows them
     const char* text;
+    bool Arguments::*flag;
+    unsigned Arguments::*number;  // for an option with a value, instead of a flag
 };
 
 constexpr Option kOptions[] = {
-    {"z", "-z,--compress", "-z, --compress", "compress every entry (zlib, the menu's bytes)"},
+    {"z", "-z,--compress", "-z, --compress", "compress every entry (zlib, the menu's bytes)",
+     &Arguments::compress, nullptr},
     {"fast", "--fast", "--fast",
      "compress with libdeflate: several times as fast, ordinary\n"
-     "                    zlib streams, other bytes; implies -z"},
+     "                    zlib streams, other bytes; implies -z",
+     &Arguments::fast, nullptr},
     {"r", "-r,--recursive", "-r, --recursive",
      "the files of every sub-folder too, named by\n"
      "                    their path with '/'; links to "
-     "folders are not followed"},
-    {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed"},
-    {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done"},
-    {"j", "-j,--jobs", "-j, --jobs=N", "threads to work on (default: one per core)"},
-    {"1", "-1,--names", "-1, --names", "the names alone, one a line, as tar -t prints them"},
+     "folders are not followed",
+     &Arguments::recursive, nullptr},
+    {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed",
+     &Arguments::skip, nullptr},
+    {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done",
+     &Arguments::verbose, nullptr},
+    {"j", "-j,--jobs", "-j, --jobs=N", "threads to work on (default: one per core)", nullptr,
+     &Arguments::jobs},
+    {"1", "-1,--names", "-1, --names", "the names alone, one a line, as tar -t prints them",
+     &Arguments::names, nullptr},
+    {"0", "-0,--null", "-0, --null", "the names alone, each ended by a NUL (for xargs -0)",
+     &Arguments::null, nullptr},
 };
 
 bool Takes(const Verb& verb, const char* key) {
@@ -103,9 +69,27 @@ bool Takes(const Verb& verb, const char* key) {
     return keys.find(std::string(" ") + key + " ") != std::string::npos;
 }
 
+// The top-level usage: each verb with its options and operands, then its words from column 40.
+std::string Usage() {
+    std::string usage = kUsageHead;
+    for (const Verb& verb : Verbs()) {
+        std::string line = std::string("  ") + verb.name + " " + verb.flags;
+        if (*verb.flags != '\0') line += " ";
+        line += verb.operands;
+        line += line.size() < kUsageColumn ? std::string(kUsageColumn - line.size(), ' ')
+                                           : "\n" + std::string(kUsageColumn, ' ');
+        for (const char* c = verb.brief; *c != '\0'; ++c) {
+            line += *c;
+            if (*c == '\n') line += std::string(kUsageColumn, ' ');
+        }
+        usage += line + "\n";
+    }
+    return usage + kUsageTail;
+}
+
 std::string HelpOf(const Verb& verb) {
-    std::string help = std::string("Usage: zorel ") + verb.synopsis + "\n\n" + verb.text;
-    help += "\nOptions:\n";
+    std::string help = std::string("Usage: zorel ") + verb.name + " [OPTIONS] " + verb.operands +
+                       "\n\n" + verb.text + "\nOptions:\n";
     for (const Option& option : kOptions) {
         if (!Takes(verb, option.key)) continue;
         std::string shown = std::string("  ") + option.shown;
@@ -121,11 +105,11 @@ std::string Misplaced(const std::string& word) {
     for (const Option& option : kOptions) {
         const std::string names = std::string(",") + option.names + ",";
         if (names.find("," + name + ",") == std::string::npos) continue;
-        std::string verbs;
         std::vector<const char*> takers;
-        for (const Verb& verb : kVerbs) {
+        for (const Verb& verb : Verbs()) {
             if (Takes(verb, option.key)) takers.push_back(verb.name);
         }
+        std::string verbs;
         for (std::size_t i = 0; i < takers.size(); ++i) {
             verbs += (i == 0                   ? ""
                       : i + 1 == takers.size() ? " and "
@@ -137,11 +121,19 @@ std::string Misplaced(const std::string& word) {
     return "unknown option '" + word + "'";
 }
 
-const Verb* VerbNamed(const std::string& name) {
-    for (const Verb& verb : kVerbs) {
-        if (name == verb.name) return &verb;
+// What is wrong with a command line that names no verb: the first word that is no option is
+// not one, or there are options alone.
+std::string NoVerb(const std::vector<std::string>& unknown, int argc, char** argv) {
+    for (const std::string& word : unknown) {
+        if (word.size() < 2 || word[0] != '-') return "unknown command '" + word + "'";
     }
-    return nullptr;
+    const std::string first = argv[1];
+    return argc < 2 || first == "--" ? "no command given" : "unknown option '" + first + "'";
+}
+
+CLI::Option* Bind(CLI::App* app, const std::string& names, const Option& option, Arguments* args) {
+    if (option.flag != nullptr) return app->add_flag(names, args->*option.flag);
+    return app->add_option(names, args->*option.number);
 }
 
 int Say(const std::string& text) {
@@ -152,57 +144,77 @@ int Say(const std::string& text) {
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
-    // The verb is the first word that is no option; options before it are its own (as
-    // `zorel -z pack ...` always took them), but for the program's own.
-    std::vector<std::string> words(argv + 1, argv + argc);
-    std::size_t at = 0;
-    for (; at < words.size() && words[at].size() > 1 && words[at][0] == '-'; ++at) {
-        if (words[at] == "--") break;
-        if (words[at] == "-h" || words[at] == "--help") return Say(kUsage);
-        if (words[at] == "--version") return Say(kVersion);
-    }
-    if (at < words.size() && words[at] == "--") words.erase(words.begin() + at);
-    if (at == words.size()) {
-        return UsageError(at == 0 ? "no command given" : "unknown option '" + words[0] + "'");
-    }
-    const Verb* verb = VerbNamed(words[at]);
-    if (verb == nullptr) return UsageError("unknown command '" + words[at] + "'");
-    words.erase(words.begin() + at);
-    words.insert(words.begin(), verb->name);
-
     Arguments args;
-    args.verb = verb->name;
-    bool help = false;
+    bool usage = false, version = false, help = false;
+    std::string unfilled;
     CLI::App app("zorel");
     app.set_help_flag();
-    for (const Verb& each : kVerbs) {
-        CLI::App* command = app.add_subcommand(each.name, each.text);
+    app.allow_extras();  // unknown words are worded below, as this program words them
+    app.allow_windows_style_options(false);  // "/dir/file" is a path on every system
+    app.add_flag("-h,--help", usage);
+    app.add_flag("--version", version);
+    // Options may come before the verb too (`zorel -z pack ...`), each name on its own so that
+    // one the verb does not take is named as it was given.
+    struct Early {
+        std::string name;
+        const Option* option;
+        CLI::Option* parsed;
+    };
+    std::vector<Early> early;
+    for (const Option& option : kOptions) {
+        const std::string names = option.names;
+        for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + 1) {
+            end = names.find(',', at);
+            const std::string name = names.substr(at, end == std::string::npos ? end : end - at);
+            early.push_back({name, &option, Bind(&app, name, option, &args)});
+        }
+    }
+    std::vector<std::pair<CLI::App*, const Verb*>> commands;
+    for (const Verb& verb : Verbs()) {
+        CLI::App* command = app.add_subcommand(verb.name, verb.text);
         command->set_help_flag();
-        command->allow_extras();  // unknown options are worded below, as this program words them
+        command->allow_extras();
         command->add_flag("-h,--help", help);
-        const std::pair<const char*, bool*> flags[] = {{"z", &args.compress},  {"fast", &args.fast},
-                                                       {"r", &args.recursive}, {"skip", &args.skip},
-                                                       {"v", &args.verbose},   {"1", &args.names}};
         for (const Option& option : kOptions) {
-            if (!Takes(each, option.key)) continue;
-            for (const auto& [key, flag] : flags) {
-                if (std::string(key) == option.key) command->add_flag(option.names, *flag);
-            }
-            if (std::string(option.key) == "j") command->add_option(option.names, args.jobs);
+            if (Takes(verb, option.key)) Bind(command, option.names, option, &args);
         }
         command->add_option("operands", args.operands);
+        // A positional never filled: with one left open, CLI11 keeps the words behind a "--" after
+        // the operands this verb's operands, instead of handing them back to the top level.
+        command->add_option("unfilled", unfilled);
+        commands.emplace_back(command, &verb);
     }
-    std::vector<std::string> reversed(words.rbegin(), words.rend());  // as CLI11 takes them
     try {
-        app.parse(reversed);
+        app.parse(argc, argv);
     } catch (const CLI::ConversionError&) {
         return UsageError("-j takes a number of threads");
     } catch (const CLI::ParseError& error) {
         return UsageError(error.what());
     }
+    if (usage) return Say(Usage());
+    if (version) return Say(kVersion);
+    const Verb* verb = nullptr;
+    CLI::App* command = nullptr;
+    for (const auto& [each, row] : commands) {
+        if (each->parsed()) command = each, verb = row;
+    }
+    if (verb == nullptr) return UsageError(NoVerb(app.remaining(), argc, argv));
     if (help) return Say(HelpOf(*verb));
-    for (const std::string& extra : app.get_subcommand(verb->name)->remaining()) {
+    std::vector<std::string> unknown = app.remaining();
+    for (const Early& each : early) {
+        if (each.parsed->count() != 0 && !Takes(*verb, each.option->key)) {
+            unknown.push_back(each.name);
+        }
+    }
+    for (const std::string& extra : command->remaining()) unknown.push_back(extra);
+    for (const std::string& extra : unknown) {
         if (extra != "--") return UsageError(Misplaced(extra));
     }
-    return Finished(RunCommand(args));
+    const std::size_t n = args.operands.size();
+    if (n < verb->least || n > verb->most) {
+        return UsageError(std::string(verb->name) + " takes " +
+                          (verb->takes != nullptr ? verb->takes : verb->operands));
+    }
+    args.verb = verb->name;
+    return Finished(verb->run(args));
 }

@@ -1,8 +1,10 @@
-// The commands pack, unpack, list, test, add and remove: one operation each, the lines it says
-// on the way, its exit status and one line on standard error for a failure.
+// The commands pack, unpack, list, test, add and remove: the verb table, one handler each, the
+// lines it says on the way, its exit status and one line on standard error for a failure.
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -142,7 +144,7 @@ int List(const Arguments& args) {
     Failure failure;
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     std::optional<ContentsListing> listing;
-    if (!args.names) listing.emplace(stdout, reader.header().flag != 0);
+    if (!args.names && !args.null) listing.emplace(stdout, reader.header().flag != 0);
     std::uint32_t shown = 0;
     PackEntry head;
     while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
@@ -151,7 +153,8 @@ int List(const Arguments& args) {
         if (listing) {
             listing->Entry(head);
         } else {
-            Print(Shown(stdout, head.name) + '\n');
+            Print(Shown(stdout, head.name) + (args.null ? "" : "\n"));
+            if (args.null) std::fputc('\0', stdout);  // a failure shows in Finished's flush
         }
     }
     if (reader.damaged()) {
@@ -189,6 +192,99 @@ bool Contradicts(const Arguments& args, const std::string& path) {
     return reader.Open(path.c_str(), &why) && reader.header().flag == 0;
 }
 
+// The handlers, one a verb: each runs with its operands counted as its row asks.
+int PackCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    return Streamed("packing", "packed", in[0], [&](StreamTotals* totals, Failure* f) {
+        return StreamPackFolder(in[0].c_str(), in[1].c_str(), OptionsOf(args, totals), f);
+    });
+}
+
+int UnpackCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    const char* folder = in.size() > 1 ? in[1].c_str() : ".";  // the current one, as tar's
+    const std::vector<std::string> patterns(in.begin() + std::min<std::size_t>(in.size(), 2),
+                                            in.end());
+    NameSelection selection(patterns);
+    return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, Failure* f) {
+        return StreamUnpack(in[0].c_str(), folder, &selection, OptionsOf(args, t), f);
+    });
+}
+
+int TestCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    return Streamed("testing", "tested", in[0], [&](StreamTotals* t, Failure* f) {
+        return StreamTest(in[0].c_str(), OptionsOf(args, t), f);
+    });
+}
+
+// A pack changed in place is read and replaced: a stream can be neither.
+bool ChangesAStream(const Arguments& args) {
+    return args.operands[0] == kStandardStream;
+}
+
+int AddCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    if (ChangesAStream(args)) return UsageError("add needs a pack file, not -");
+    if (Contradicts(args, in[0])) {
+        return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses, and " + in[0] +
+                          " is a pack of plain entries");
+    }
+    std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()});
+    return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
+        return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
+    });
+}
+
+int RemoveCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    if (ChangesAStream(args)) return UsageError("remove needs a pack file, not -");
+    const std::vector<std::string> rest(in.begin() + 1, in.end());
+    return Streamed(nullptr, "removed", in[0], [&](StreamTotals* t, Failure* f) {
+        return StreamRemove(in[0].c_str(), rest, OptionsOf(args, t), f);
+    });
+}
+
+constexpr std::size_t kMany = SIZE_MAX;
+
+constexpr Verb kVerbs[] = {
+    {"pack", "PACKFILE FOLDER", 2, 2, nullptr, "[-rzv] [--fast] [--skip] [-j N]",
+     "every regular file in FOLDER (and its\nsub-folders with -r) into PACKFILE",
+     "Packs every regular file of FOLDER into PACKFILE, in one fixed order on every system.\n"
+     "Without -r, sub-folders are left out, each named on standard error. Every file is\n"
+     "checked first: those that cannot be packed are named together, and the command fails\n"
+     "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
+     "pack to standard output.\n",
+     "z fast r skip v j", PackCommand},
+    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-v] [-j N]",
+     "every entry (or those named) into FOLDER\n(or the current folder)",
+     "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
+     "as a file in FOLDER, made when missing, or in the current folder when none is given.\n"
+     "A NAME that matches no entry fails the command. PACKFILE - reads the pack from\n"
+     "standard input.\n",
+     "v j", UnpackCommand},
+    {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
+     "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
+     "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
+     "menu key 7 does; with -1 their names alone, one a line, with -0 each ended by a NUL.\n",
+     "1 0", List},
+    {"test", "PACKFILE", 1, 1, nullptr, "[-j N]", "read and check every entry",
+     "Reads every entry and decompresses each compressed one, checking its size; names the\n"
+     "first bad entry.\n",
+     "j", TestCommand},
+    {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
+     "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
+     "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
+     "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
+     "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
+     "z fast skip v j", AddCommand},
+    {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
+     "remove the entries of those names",
+     "Removes the first entry of each name; a name that no entry has fails the command and\n"
+     "leaves the pack as it was.\n",
+     "v j", RemoveCommand},
+};
+
 }  // namespace
 
 int UsageError(const std::string& message) {
@@ -207,57 +303,12 @@ int Finished(int status) {
     platform::Reason why = gOutputFailure;
     if (why == 0 && !platform::Flush(stdout, &why)) gOutputFailure = why;
     if (why == 0 && std::ferror(stdout) != 0) why = platform::kErrorFailed;
-    if (why == 0) return status;
+    // A reader that stopped early (`| head`) took what it wanted: as ls and cat, nothing to say.
+    if (why == 0 || platform::IsBrokenPipe(why)) return status;
     Say("standard output: " + Words(why));
     return kExitFailure;
 }
 
-int RunCommand(const Arguments& args) {
-    const std::vector<std::string>& in = args.operands;
-    const std::size_t n = in.size();
-    const std::string& verb = args.verb;
-    if (verb == "pack") {
-        if (n != 2) return UsageError("pack takes PACKFILE FOLDER");
-        return Streamed("packing", "packed", in[0], [&](StreamTotals* totals, Failure* f) {
-            return StreamPackFolder(in[0].c_str(), in[1].c_str(), OptionsOf(args, totals), f);
-        });
-    }
-    if (verb == "unpack") {
-        if (n < 2) return UsageError("unpack takes PACKFILE FOLDER [NAME...]");
-        const std::vector<std::string> patterns(in.begin() + 2, in.end());
-        NameSelection selection(patterns);
-        return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, Failure* f) {
-            return StreamUnpack(in[0].c_str(), in[1].c_str(), &selection, OptionsOf(args, t), f);
-        });
-    }
-    if (verb == "list") {
-        if (n < 1) return UsageError("list takes PACKFILE [NAME...]");
-        return List(args);
-    }
-    if (verb == "test") {
-        if (n != 1) return UsageError("test takes PACKFILE");
-        return Streamed("testing", "tested", in[0], [&](StreamTotals* t, Failure* f) {
-            return StreamTest(in[0].c_str(), OptionsOf(args, t), f);
-        });
-    }
-    if (verb == "add" || verb == "remove") {
-        if (n < 2) return UsageError(verb + " takes PACKFILE and at least one name");
-        // A pack changed in place is read and replaced: a stream can be neither.
-        if (in[0] == kStandardStream) return UsageError(verb + " needs a pack file, not -");
-        const std::vector<std::string> rest(in.begin() + 1, in.end());
-        if (verb == "remove") {
-            return Streamed(nullptr, "removed", in[0], [&](StreamTotals* t, Failure* f) {
-                return StreamRemove(in[0].c_str(), rest, OptionsOf(args, t), f);
-            });
-        }
-        if (Contradicts(args, in[0])) {
-            return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses, and " +
-                              in[0] + " is a pack of plain entries");
-        }
-        std::vector<FolderFile> files = FilesToAdd(rest);
-        return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
-            return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
-        });
-    }
-    return UsageError("unknown command '" + verb + "'");
+std::span<const Verb> Verbs() {
+    return kVerbs;
 }

@@ -1,7 +1,9 @@
-// The commands of the command line, each run from its parsed arguments; what the parser and the
-// commands share.
+// The commands of the command line: the verb table the parser is built from, each verb's
+// handler run from its parsed arguments, and what the parser and the handlers share.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ struct Arguments {
     bool skip = false;       // --skip
     bool verbose = false;    // -v
     bool names = false;      // list --names
+    bool null = false;       // list --null
     unsigned jobs = 0;       // -j: threads, 0 one per core
     std::vector<std::string> operands;
 };
@@ -30,8 +33,22 @@ int UsageError(const std::string& message);
 void Print(const std::string& text);
 
 // The exit status of a command that ended with `status`: a failed write of standard output
-// turns success into failure, told on standard error.
+// turns success into failure, told on standard error, but for a pipe whose reader has gone.
 int Finished(int status);
 
-// Runs the command; gives the exit status.
-int RunCommand(const Arguments& args);
+// One verb: what the usage and its help say of it, the options and operands it takes, and the
+// handler that runs it once the command line has been parsed and its operands counted.
+struct Verb {
+    const char* name;
+    const char* operands;     // as its synopsis shows them
+    std::size_t least, most;  // how many operands it takes
+    const char* takes;        // the usage error for another count, behind "NAME takes "
+    const char* flags;        // its options as the top-level usage shows them
+    const char* brief;        // what the top-level usage says of it, '\n' between its lines
+    const char* text;         // what COMMAND --help says of it
+    const char* options;      // the keys of its options (cli.cpp), ' ' between them
+    int (*run)(const Arguments& args);  // gives the exit status
+};
+
+// Every verb, in the order the usage shows them.
+std::span<const Verb> Verbs();

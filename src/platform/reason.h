@@ -86,6 +86,9 @@ inline bool Fail(Failure* failure, Reason code, const std::string& item = {},
 // True for the system's code of a file that does not exist.
 bool IsNotFound(Reason code);
 
+// True for the system's code of a write into a pipe whose reader has gone.
+bool IsBrokenPipe(Reason code);
+
 // The system's own words for one of its codes: one line, no full stop at the end.
 std::string ErrorText(Reason code);
 

@@ -296,6 +296,10 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
     return true;
 }
 
+bool IsBrokenPipe(Reason code) {
+    return code == EPIPE;
+}
+
 bool IsTerminal(std::FILE* stream) {
     return stream != nullptr && isatty(fileno(stream)) != 0;
 }

@@ -248,6 +248,10 @@ bool WritePieces(std::FILE* file, const WritePiece* pieces, std::size_t count, R
     return true;
 }
 
+bool IsBrokenPipe(Reason code) {
+    return code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA;
+}
+
 bool IsTerminal(std::FILE* stream) {
     // GetConsoleMode succeeds on a console only: never on a file, a pipe or NUL, which
     // _isatty would take for a terminal.

@@ -1,0 +1,74 @@
+// add and remove on the command line: their table, and records kept as they are.
+#include <gtest/gtest.h>
+
+#include "cli_support.h"
+
+namespace {
+
+TEST_F(CommandLine, AddAndRemoveTable) {
+    Check({
+        {{"remove", "-v", "z.pak", "a.txt"},
+         0,
+         "",
+         {{"pack:z.pak", "notes.txt=hello notes"}},
+         "a.txt\n",
+         true},
+        {{"add", "-", "f/a.txt"}, 2, "zorel: add needs a pack file, not -" + kTry, {}},
+        {{"remove", "-", "a.txt"}, 2, "zorel: remove needs a pack file, not -" + kTry, {}},
+        {{"add", "new.pak", "f/a.txt"}, 0, "", {{"pack:new.pak", "f/a.txt=abc"}}},
+        {{"add", "--fast", "z.pak", "f/notes.txt"},
+         0,
+         "",
+         {{"pack:z.pak", "a.txt=abc|notes.txt=hello notes|f/notes.txt=hello notes"}}},
+        {{"add", "p.pak", "f/a.txt", "missing"},
+         1,
+         "zorel: missing: " + kNoFile + "\n",
+         {{"p.pak", plain}}},
+        {{"add", "p.pak", "long/" + kLong},
+         1,
+         "zorel: long/" + kLong + ": name longer than 31 bytes\n",
+         {{"p.pak", plain}}},
+        {{"add", "--skip", "p.pak", "missing", "f", "f/a.txt"},
+         0,
+         "zorel: missing: left out: " + kNoFile + "\nzorel: f: left out: not a regular file\n",
+         {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|f/a.txt=abc"}}},
+        {{"add", "-z", "new.pak", "f/a.txt"},
+         0,
+         "",
+         {{"pack:new.pak", "f/a.txt=abc"}, {"flag:new.pak", "1"}}},
+        {{"add", "-z", "p.pak", "f/a.txt"},
+         2,
+         "zorel: -z compresses, and p.pak is a pack of plain entries" + kTry,
+         {{"p.pak", plain}}},
+        {{"add", "-v", "p.pak", "../w/f/a.txt", "p.pak"},
+         0,
+         "zorel: ../w/f/a.txt: '..' parts taken away, stored as w/f/a.txt\n"
+         "zorel: p.pak: the pack file itself, left out\n",
+         {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|w/f/a.txt=abc"}},
+         "w/f/a.txt\n",
+         true},
+        {{"remove", "z.pak", "a.txt"}, 0, "", {{"pack:z.pak", "notes.txt=hello notes"}}},
+        {{"remove", "p.pak", "notes.txt", "nope"},
+         1,
+         "zorel: p.pak: nope: no such entry\n",
+         {{"p.pak", plain}}},
+        {{"remove", "p.pak", ""}, 1, "zorel: p.pak: : no such entry\n", {{"p.pak", plain}}},
+        {{"remove", "p.pak", "a.txt", "notes.txt"},
+         0,
+         "",
+         {{"p.pak", std::string("UPz3\0\0\0\0\0", 9)}}},
+    });
+}
+
+// Records an add or remove keeps are copied as they are, never decoded: a stream whose zlib
+// header no decoder accepts survives byte for byte.
+TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
+    std::string odd = zipped;
+    odd[9 + 40 + 1] ^= 0x01;  // the header's check bits no longer match
+    WriteFile(dir / "odd.pak", odd);
+    ASSERT_EQ(RunCommand(dir.path(), {"add", "odd.pak", "f/a.txt"}).status, 0);
+    ASSERT_EQ(RunCommand(dir.path(), {"remove", "odd.pak", "f/a.txt"}).status, 0);
+    EXPECT_TRUE(ReadFile(dir / "odd.pak") == odd);
+}
+
+}  // namespace
