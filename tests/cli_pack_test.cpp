@@ -181,39 +181,55 @@ TEST_F(CommandLine, AFileTakenAheadFailsByName) {
 }
 
 #ifndef _WIN32
-// A folder larger than the address space allowed packs and unpacks one record at a time; the
-// menu, which holds the whole pack, cannot pack it under the same limit.
+// A folder larger than the address space allowed packs and unpacks one record at a time, and a
+// file larger than it is packed in pieces, into a pack file or through a pipe (its stream held
+// back in a spill until its turn); the menu, which holds the whole pack, cannot pack it under the
+// same limit.
 TEST_F(CommandLine, StreamsMoreThanTheAddressSpaceHolds) {
 #ifdef ZOREL_NO_ADDRESS_LIMIT
     GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
 #endif
     if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
-    fs::create_directory(dir.path() / "big");
-    // Random bytes: the streams are as large as the files, so a reader that took the whole
-    // pack at once would hold more than the limit.
-    std::string block(10 * kMiB, '\0');
-    std::uint64_t state = 88172645463325252ull;
-    for (char& c : block) {
-        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
-        c = static_cast<char>(state);
+    const struct {
+        int files;
+        std::size_t size, random;  // each file's bytes, the first `random` of them random
+        std::uint64_t limit;
+        std::string pack;  // "-": through a pipe
+    } cases[] = {{10, 10 * kMiB, 10 * kMiB, 64 * kMiB + 3 * 10 * kMiB, "big.pak"},
+                 {2, 40 * kMiB, 24 * kMiB, 64 * kMiB, "-"},
+                 {2, 40 * kMiB, 24 * kMiB, 64 * kMiB, "big.pak"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.files) + " files into " + c.pack);
+        fs::remove_all(dir.path() / "big");
+        fs::remove_all(dir.path() / "back");
+        fs::create_directory(dir.path() / "big");
+        // Random bytes: the streams are as large as them, so a reader that took the whole pack
+        // at once would hold more than the limit.
+        std::string block(c.size, '\0');
+        std::uint64_t state = 88172645463325252ull;
+        for (std::size_t i = 0; i < c.random; ++i) {
+            state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+            block[i] = static_cast<char>(state);
+        }
+        for (int i = 0; i < c.files; ++i) {
+            block[0] = static_cast<char>('0' + i);
+            WriteFile(dir / ("big/" + std::to_string(i)), block);
+        }
+        RunLimits limits;
+        limits.addressSpace = c.limit;
+        const CommandResult pack = RunCommand(dir.path(), {"pack", "-z", c.pack, "big"}, limits);
+        EXPECT_EQ(pack.status, 0) << pack.err;
+        if (c.pack == "-") WriteFile(dir / "big.pak", pack.out);
+        const CommandResult unpack = RunCommand(dir.path(), {"unpack", "big.pak", "back"}, limits);
+        EXPECT_EQ(unpack.status, 0) << unpack.err;
+        for (int i = 0; i < c.files; ++i) {
+            block[0] = static_cast<char>('0' + i);
+            EXPECT_TRUE(ReadFile(dir / ("back/" + std::to_string(i))) == block) << i;
+        }
+        int status = -1;
+        const std::string menu = RunProgram(dir.path(), "3\nbig\n\n0\n\n", &status, limits);
+        EXPECT_NE(menu.find("The folder was packed UnSuccessfully!"), std::string::npos);
     }
-    for (int i = 0; i < 10; ++i) {
-        block[0] = static_cast<char>('0' + i);
-        WriteFile(dir / ("big/" + std::to_string(i)), block);
-    }
-    RunLimits limits;
-    limits.addressSpace = 64 * kMiB + 3 * 10 * kMiB;  // below the folder's 100 MiB
-    const CommandResult pack = RunCommand(dir.path(), {"pack", "-z", "big.pak", "big"}, limits);
-    EXPECT_EQ(pack.status, 0) << pack.err;
-    const CommandResult unpack = RunCommand(dir.path(), {"unpack", "big.pak", "back"}, limits);
-    EXPECT_EQ(unpack.status, 0) << unpack.err;
-    for (int i = 0; i < 10; ++i) {
-        block[0] = static_cast<char>('0' + i);
-        EXPECT_TRUE(ReadFile(dir / ("back/" + std::to_string(i))) == block) << i;
-    }
-    int status = -1;
-    const std::string menu = RunProgram(dir.path(), "3\nbig\n\n0\n\n", &status, limits);
-    EXPECT_NE(menu.find("The folder was packed UnSuccessfully!"), std::string::npos);
 }
 
 // A pack file that cannot be written is named as the failure, not the entry being written;
