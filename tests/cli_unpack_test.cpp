@@ -6,12 +6,49 @@
 #include <fstream>
 
 #include "cli_support.h"
+#include "pack/descriptions.h"
 #include "pack/pieces.h"
 
 namespace {
 
+// Packs whose first entry describes the entry "f" as holding "good": as written, and with f
+// changed to bytes of its size, plain and compressed.
+void DescribedPacks(const fs::path& dir) {
+    descriptions::Item item;
+    item.stored = item.path = "f";
+    item.size = 4;
+    item.crc = descriptions::Crc32(0, reinterpret_cast<const unsigned char*>("good"), 4);
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(descriptions::Encode({item}, &bytes));
+    const std::string description(bytes.begin(), bytes.end());
+    const std::string name = descriptions::DescriptionName(0);
+    SavedPack(dir, "described.pak", {{name, description}, {"f", "good"}, {"g", "free"}}, false);
+    SavedPack(dir, "changed.pak", {{name, description}, {"f", "gooX"}, {"g", "free"}}, false);
+    SavedPack(dir, "changedz.pak", {{name, description}, {"f", "gooX"}}, true);
+}
+
 TEST_F(CommandLine, UnpackAndTestTable) {
+    DescribedPacks(dir.path());
+    const std::string kChanged = ": entry 2 (f): bytes differ from their checksum\n";
     Check({
+        {{"test", "described.pak"}, 0, "", {}},
+        {{"test", "changed.pak"}, 1, "zorel: changed.pak" + kChanged, {}},
+        {{"test", "changedz.pak"}, 1, "zorel: changedz.pak" + kChanged, {}},
+        {{"unpack", "described.pak", "o"},
+         0,
+         "",
+         {{"o/f", "good"}, {"o/g", "free"}, {"o/.zorel-desc.0", kAbsent}}},
+        {{"unpack", "changed.pak", "o"},
+         1,
+         "zorel: changed.pak" + kChanged,
+         {{"o/f", kAbsent}, {"o/.zorel-desc.0", kAbsent}}},
+        {{"unpack", "-", "o"},
+         1,
+         "zorel: -" + kChanged,
+         {{"o/f", kAbsent}},
+         "",
+         false,
+         "changedz.pak"},
         {{"unpack", "-v", "z.pak", "o", "[m-z]*"},
          0,
          "",

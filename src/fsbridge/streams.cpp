@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "fsbridge/described.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
@@ -67,6 +68,7 @@ class UnpackSource final : public RecordSource {
         } else if (!unpacker_.Finish(job)) {
             return false;
         }
+        if (held.description) return true;
         plainBytes_ += held.size;
         if (options_.done) options_.done(held.name);
         return true;
@@ -84,7 +86,11 @@ class UnpackSource final : public RecordSource {
         }
         return true;
     }
-    bool Taken(Job& job) override { return unpacker_.Take(job); }
+    bool Taken(Job& job) override {
+        EntryJob& held = Held(job);
+        if (!described_.Take(held, &job.why)) return false;
+        return held.description || unpacker_.Take(job);
+    }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
         if (!unpacker_.Work(job, &reader_)) return false;
@@ -94,6 +100,7 @@ class UnpackSource final : public RecordSource {
     }
 
     Unpacker unpacker_;
+    DescribedEntries described_;
     NameSelection& selection_;
     const StreamOptions& options_;
     std::uint64_t plainBytes_ = 0;
@@ -109,8 +116,8 @@ class TestSource final : public RecordSource {
         if (held.done) return true;
         if (InPieces(*held.entry)) {
             RecordAt data = DataOf(job);
-            if (!MovePieces(*held.entry, data, nullptr, &job.why)) return false;
-        } else if (!held.entry->Decompress(&job.why)) {
+            if (!Check(held, data, &job.why)) return false;
+        } else if (!held.entry->Decompress(&job.why) || !CheckWhole(held, &job.why)) {
             return false;
         }
         held.owned.reset();
@@ -121,12 +128,21 @@ class TestSource final : public RecordSource {
     bool Finish(Job&) override { return true; }
 
   private:
+    bool Taken(Job& job) override { return described_.Take(Held(job), &job.why); }
+    // Decodes an entry's data piece by piece and checks its CRC-32 when it is marked with one.
+    static bool Check(const EntryJob& held, PieceSource& in, Reason* why) {
+        CrcSink sink;
+        return MovePieces(*held.entry, in, &sink, why) &&
+               (!held.checked || sink.Matches(held.crc, why));
+    }
     bool MoveNow(Job& job) override {
-        if (!MovePieces(*Held(job).entry, reader_, nullptr, &job.why)) return false;
+        if (!Check(Held(job), reader_, &job.why)) return false;
         Held(job).owned.reset();
         Held(job).entry = nullptr;
         return true;
     }
+
+    DescribedEntries described_;
 };
 
 // Records copied as they are, but for those dropped, by their place in the pack; each dropped

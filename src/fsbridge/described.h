@@ -1,0 +1,39 @@
+// Descriptions met while a pack is read in order, and the checksums they give its entries.
+#pragma once
+
+#include <cstdint>
+
+#include "fsbridge/entry_job.h"
+#include "pack/descriptions.h"
+#include "pack/pieces.h"
+
+// Follows the descriptions of a pack read front to back, on the window's thread.
+class DescribedEntries {
+  public:
+    // Once the job's record is taken (its data read, or left where it lies when moved in
+    // pieces): a whole description is decoded and takes the place of the one before, and the
+    // job is marked a description and done; any other entry that an item matches by name and
+    // plain size is marked with the CRC-32 its plain bytes must have. False only when a
+    // description's data cannot be decoded for want of memory (*why).
+    bool Take(EntryJob& held, platform::Reason* why);
+
+  private:
+    descriptions::Matcher matcher_;
+};
+
+// Checks a held entry's plain bytes against the CRC-32 its job is marked with, decompressing it
+// in place first; false with kErrorChecksum when they differ, or the reason of Decompress.
+bool CheckWhole(EntryJob& held, platform::Reason* why);
+
+// Passes plain bytes on to another sink (or nowhere) and keeps their CRC-32.
+class CrcSink final : public PieceSink {
+  public:
+    explicit CrcSink(PieceSink* next = nullptr) : next_(next) {}
+    bool Write(const unsigned char* bytes, std::size_t length, platform::Reason* why) override;
+    // True when the bytes passed have the CRC-32 `want`; else false with kErrorChecksum.
+    bool Matches(std::uint32_t want, platform::Reason* why) const;
+
+  private:
+    PieceSink* next_;
+    std::uint32_t crc_ = 0;
+};
