@@ -11,16 +11,22 @@
 
 namespace {
 
+// A description of one entry of that stored name, plain size and CRC-32.
+std::string Described(const std::string& stored, std::uint32_t size, std::uint32_t crc) {
+    descriptions::Item item;
+    item.stored = item.path = stored;
+    item.size = size;
+    item.crc = crc;
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(descriptions::Encode({item}, &bytes));
+    return std::string(bytes.begin(), bytes.end());
+}
+
 // Packs whose first entry describes the entry "f" as holding "good": as written, and with f
 // changed to bytes of its size, plain and compressed.
 void DescribedPacks(const fs::path& dir) {
-    descriptions::Item item;
-    item.stored = item.path = "f";
-    item.size = 4;
-    item.crc = descriptions::Crc32(0, reinterpret_cast<const unsigned char*>("good"), 4);
-    std::vector<unsigned char> bytes;
-    ASSERT_TRUE(descriptions::Encode({item}, &bytes));
-    const std::string description(bytes.begin(), bytes.end());
+    const std::string description = Described(
+        "f", 4, descriptions::Crc32(0, reinterpret_cast<const unsigned char*>("good"), 4));
     const std::string name = descriptions::DescriptionName(0);
     SavedPack(dir, "described.pak", {{name, description}, {"f", "good"}, {"g", "free"}}, false);
     SavedPack(dir, "changed.pak", {{name, description}, {"f", "gooX"}, {"g", "free"}}, false);
@@ -171,6 +177,8 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
         head.storedSize = static_cast<std::uint32_t>(stream.size());
         head.compressed = 1;
         ASSERT_EQ(WholeCost(head) <= kWholeCostMost, whole);
+        const std::uint32_t plainCrc = descriptions::Crc32(
+            0, reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
         std::string checksum = stream;
         checksum.back() ^= 1;
         const std::string kCorrupt = "entry 2 (big): compressed data is corrupt\n";
@@ -178,9 +186,13 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
             const char* what;
             std::uint32_t size;
             std::string stream;
-            std::string err;  // behind "zorel: FILE: "
-            std::size_t cut;  // the file ends this many bytes early
+            std::string err;        // behind "zorel: FILE: "
+            std::size_t cut;        // the file ends this many bytes early
+            std::uint32_t crc = 0;  // not 0: a description ahead gives big this CRC-32
         } variants[] = {{"exact, bytes behind it", size, stream + "tail", "", 0},
+                        {"described", size, stream, "", 0, plainCrc},
+                        {"described, other bytes", size, stream,
+                         "entry 3 (big): bytes differ from their checksum\n", 0, plainCrc ^ 1},
                         {"short", size + 1, stream, kCorrupt, 0},
                         {"long", size - 1, stream, kCorrupt, 0},
                         {"checksum", size, checksum, kCorrupt, 0},
@@ -189,8 +201,16 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
                          stream.size() / 2}};
         for (const auto& v : variants) {
             const std::string first = Deflated("first", 6);
-            std::string pack = PackHeader(2) + RecordHead("first", 5, first.size()) + first +
-                               RecordHead("big", v.size, v.stream.size()) + v.stream;
+            std::string pack = PackHeader(v.crc != 0 ? 3 : 2);
+            if (v.crc != 0) {
+                const std::string described = Described("big", size, v.crc);
+                const std::string deflated = Deflated(described, 6);
+                pack += RecordHead(descriptions::DescriptionName(0), described.size(),
+                                   deflated.size()) +
+                        deflated;
+            }
+            pack += RecordHead("first", 5, first.size()) + first +
+                    RecordHead("big", v.size, v.stream.size()) + v.stream;
             WriteFile(dir / "v.pak", pack.substr(0, pack.size() - v.cut));
             for (const bool piped : {false, true}) {
                 const std::string name = piped ? "-" : "v.pak";
