@@ -11,28 +11,6 @@
 
 namespace {
 
-// A description of one entry of that stored name, plain size and CRC-32.
-std::string Described(const std::string& stored, std::uint32_t size, std::uint32_t crc) {
-    descriptions::Item item;
-    item.stored = item.path = stored;
-    item.size = size;
-    item.crc = crc;
-    std::vector<unsigned char> bytes;
-    EXPECT_TRUE(descriptions::Encode({item}, &bytes));
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// Packs whose first entry describes the entry "f" as holding "good": as written, and with f
-// changed to bytes of its size, plain and compressed.
-void DescribedPacks(const fs::path& dir) {
-    const std::string description = Described(
-        "f", 4, descriptions::Crc32(0, reinterpret_cast<const unsigned char*>("good"), 4));
-    const std::string name = descriptions::DescriptionName(0);
-    SavedPack(dir, "described.pak", {{name, description}, {"f", "good"}, {"g", "free"}}, false);
-    SavedPack(dir, "changed.pak", {{name, description}, {"f", "gooX"}, {"g", "free"}}, false);
-    SavedPack(dir, "changedz.pak", {{name, description}, {"f", "gooX"}}, true);
-}
-
 TEST_F(CommandLine, UnpackAndTestTable) {
     DescribedPacks(dir.path());
     const std::string kChanged = ": entry 2 (f): bytes differ from their checksum\n";
@@ -43,11 +21,15 @@ TEST_F(CommandLine, UnpackAndTestTable) {
         {{"unpack", "described.pak", "o"},
          0,
          "",
-         {{"o/f", "good"}, {"o/g", "free"}, {"o/.zorel-desc.0", kAbsent}}},
+         {{"o/f", "good"}, {"o/g", "free"}, {"o/.zoreldesc.0", kAbsent}}},
+        {{"unpack", "lookalike.pak", "o"},
+         0,
+         "",
+         {{"o/.zoreldesc.0", "not one"}, {"o/f", "good"}}},
         {{"unpack", "changed.pak", "o"},
          1,
          "zorel: changed.pak" + kChanged,
-         {{"o/f", kAbsent}, {"o/.zorel-desc.0", kAbsent}}},
+         {{"o/f", kAbsent}, {"o/.zoreldesc.0", kAbsent}}},
         {{"unpack", "-", "o"},
          1,
          "zorel: -" + kChanged,

@@ -29,7 +29,7 @@ Item FileItem(const std::string& stored, const std::string& path, const std::str
 
 std::vector<Item> Sample() {
     std::vector<Item> items = {FileItem("a.txt", "a.txt", "alpha"),
-                               FileItem(".zorel-long.0", std::string(300, 'p') + "/b", "beta")};
+                               FileItem(".zorellong.0", std::string(300, 'p') + "/b", "beta")};
     Item link;
     link.kind = Kind::kSymlink;
     link.path = "l";

@@ -7,26 +7,38 @@
 using platform::Fail;
 using platform::Reason;
 
-bool DescribedEntries::Take(EntryJob& held, Reason* why) {
-    PackEntry& entry = *held.entry;
-    const bool whole = entry.data != nullptr;
-    if (whole && descriptions::IsDescriptionName(entry.name) &&
-        entry.size <= descriptions::kMaxEncoded) {
-        if (!entry.Decompress(why)) return true;  // damaged: an ordinary entry, its fault told
+bool DescribedEntries::MayDescribe(const PackEntry& head) {
+    return descriptions::IsDescriptionName(head.name) && head.size <= descriptions::kMaxEncoded;
+}
+
+bool DescribedEntries::Meet(PackEntry& entry, const descriptions::Item** item, Reason* why) {
+    *item = nullptr;
+    // A candidate that does not decompress is an ordinary entry, its fault told where it is read.
+    if (entry.data != nullptr && MayDescribe(entry) && entry.Decompress(nullptr)) {
         const unsigned char* bytes = entry.Lock();
         try {
             std::vector<descriptions::Item> items;
             if (bytes != nullptr && descriptions::Decode(bytes, entry.size, &items)) {
                 matcher_.Take(std::move(items));
-                held.description = held.done = true;
                 return true;
             }
         } catch (const std::bad_alloc&) {
-            return Fail(why, platform::kErrorNoMemory);
+            Fail(why, platform::kErrorNoMemory);
+            return false;
         }
     }
-    const descriptions::Item* item = matcher_.Find(entry.name, entry.size);
-    if (item != nullptr) {
+    *item = matcher_.Find(entry.name, entry.size);
+    return false;
+}
+
+bool DescribedEntries::Take(EntryJob& held, Reason* why) {
+    const descriptions::Item* item = nullptr;
+    Reason failed = 0;
+    if (Meet(*held.entry, &item, &failed)) {
+        held.description = held.done = true;
+    } else if (failed != 0) {
+        return Fail(why, failed);
+    } else if (item != nullptr) {
         held.checked = true;
         held.crc = item->crc;
     }

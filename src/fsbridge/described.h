@@ -16,6 +16,11 @@ class DescribedEntries {
     // plain size is marked with the CRC-32 its plain bytes must have. False only when a
     // description's data cannot be decoded for want of memory (*why).
     bool Take(EntryJob& held, platform::Reason* why);
+    // The same for an entry alone: true when it is a description, now taken; else *item is the
+    // item that describes it (or null). *why is set only for want of memory.
+    bool Meet(PackEntry& entry, const descriptions::Item** item, platform::Reason* why);
+    // Whether the record of this head may be a description, whose data is then to be read.
+    static bool MayDescribe(const PackEntry& head);
 
   private:
     descriptions::Matcher matcher_;

@@ -26,8 +26,8 @@ inline constexpr std::size_t kMaxItems = 256;
 inline constexpr std::size_t kMaxPath = 4096;
 inline constexpr std::size_t kMaxStoredName = 31;
 // The stored names of descriptions and of stand-ins for paths too long to be stored names.
-inline constexpr char kDescriptionPrefix[] = ".zorel-desc.";
-inline constexpr char kStandInPrefix[] = ".zorel-long.";
+inline constexpr char kDescriptionPrefix[] = ".zoreldesc.";
+inline constexpr char kStandInPrefix[] = ".zorellong.";
 // No description is longer: its head, its items at their longest, its checksum.
 inline constexpr std::size_t kMaxEncoded =
     8 + kMaxItems * (1 + 1 + kMaxStoredName + 4 + 4 + 4 + 8 + 2 + kMaxPath + 2 + kMaxPath + 8) + 4;
