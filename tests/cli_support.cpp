@@ -79,6 +79,7 @@ void DescribedPacks(const fs::path& dir) {
     SavedPack(dir, "described.pak", {{name, description}, {"f", "good"}, {"g", "free"}}, false);
     SavedPack(dir, "changed.pak", {{name, description}, {"f", "gooX"}, {"g", "free"}}, false);
     SavedPack(dir, "changedz.pak", {{name, description}, {"f", "gooX"}}, true);
+    SavedPack(dir, "stale.pak", {{name, description}, {"g", "free"}}, false);
     SavedPack(dir, "lookalike.pak", {{name, "not one"}, {"f", "good"}}, false);
 }
 

@@ -231,7 +231,12 @@ int UnpackCommand(const Arguments& args) {
 int TestCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
     return Streamed("testing", "tested", in[0], [&](StreamTotals* t, Failure* f) {
-        return StreamTest(in[0].c_str(), OptionsOf(args, t), f);
+        StreamOptions options = OptionsOf(args, t);
+        options.stale = [&in](const char* description, std::size_t unmatched) {
+            Say(in[0] + ": " + Shown(stderr, description) + ": " + std::to_string(unmatched) +
+                (unmatched == 1 ? " described entry" : " described entries") + " not in the pack");
+        };
+        return StreamTest(in[0].c_str(), options, f);
     });
 }
 

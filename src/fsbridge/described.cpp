@@ -19,7 +19,9 @@ bool DescribedEntries::Meet(PackEntry& entry, const descriptions::Item** item, R
         try {
             std::vector<descriptions::Item> items;
             if (bytes != nullptr && descriptions::Decode(bytes, entry.size, &items)) {
+                End();
                 matcher_.Take(std::move(items));
+                name_ = entry.name;
                 return true;
             }
         } catch (const std::bad_alloc&) {
@@ -29,6 +31,12 @@ bool DescribedEntries::Meet(PackEntry& entry, const descriptions::Item** item, R
     }
     *item = matcher_.Find(entry.name, entry.size);
     return false;
+}
+
+void DescribedEntries::End() {
+    const std::size_t unmatched = matcher_.Unmatched();
+    if (unmatched != 0 && stale_) stale_(name_.c_str(), unmatched);
+    matcher_.Take({});
 }
 
 bool DescribedEntries::Take(EntryJob& held, Reason* why) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "fsbridge/entry_job.h"
 #include "pack/descriptions.h"
@@ -10,6 +12,13 @@
 // Follows the descriptions of a pack read front to back, on the window's thread.
 class DescribedEntries {
   public:
+    // Told of each description whose items are not all matched, once the next one is met or
+    // End is called.
+    using Stale = std::function<void(const char* description, std::size_t unmatched)>;
+    explicit DescribedEntries(Stale stale = {}) : stale_(std::move(stale)) {}
+    // After the last entry: tells whether the last description was matched whole.
+    void End();
+
     // Once the job's record is taken (its data read, or left where it lies when moved in
     // pieces): a whole description is decoded and takes the place of the one before, and the
     // job is marked a description and done; any other entry that an item matches by name and
@@ -24,6 +33,8 @@ class DescribedEntries {
 
   private:
     descriptions::Matcher matcher_;
+    Stale stale_;
+    std::string name_;  // the stored name of the description in force
 };
 
 // Checks a held entry's plain bytes against the CRC-32 its job is marked with, decompressing it

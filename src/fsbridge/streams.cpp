@@ -110,7 +110,10 @@ class UnpackSource final : public RecordSource {
 // Records decompressed to check that each gives its size.
 class TestSource final : public RecordSource {
   public:
-    explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
+    TestSource(PackReader* reader, const StreamOptions& options)
+        : RecordSource(reader, true), described_(options.stale) {}
+    // After the last record: the last description's verdict.
+    void End() { described_.End(); }
     bool Work(Job& job) override {
         EntryJob& held = Held(job);
         if (held.done) return true;
@@ -277,8 +280,9 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
     Reason why = 0;
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
     SharedProgress().Start(reader.header().count, LengthOf(path));
-    TestSource source(&reader);
+    TestSource source(&reader, options);
     if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
+    source.End();
     Count(options, reader.header().count, 0, LengthOf(path));
     return true;
 }
