@@ -42,6 +42,7 @@ struct Item {
     std::string path;          // the full path, '/' between its parts
     std::string target;        // a symbolic link's text, a hard link's path
     std::uint64_t offset = 0;  // a part's place in its file
+    bool operator==(const Item&) const = default;
 };
 
 // True when kind is held by an entry.
