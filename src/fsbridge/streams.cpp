@@ -76,8 +76,11 @@ class UnpackSource final : public RecordSource {
     std::uint64_t plainBytes() const { return plainBytes_; }
 
   private:
+    // A record that may be a description is read whatever the selection: it is chosen once
+    // its data tells it is none.
     bool Keep(const PackEntry& head) override {
-        if (!selection_.Take(head.name)) return false;
+        candidate_ = DescribedEntries::MayDescribe(head);
+        if (!candidate_ && !selection_.Take(head.name)) return false;
         const char first = head.name[0];
         if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
             options_.stripped) {
@@ -89,6 +92,9 @@ class UnpackSource final : public RecordSource {
     bool Taken(Job& job) override {
         EntryJob& held = Held(job);
         if (!described_.Take(held, &job.why)) return false;
+        if (!held.description && candidate_ && !selection_.Take(held.name)) {
+            held.description = held.done = true;  // not chosen: passed over as a description is
+        }
         return held.description || unpacker_.Take(job);
     }
     // Alone in flight, the entry is never late.
@@ -104,7 +110,8 @@ class UnpackSource final : public RecordSource {
     NameSelection& selection_;
     const StreamOptions& options_;
     std::uint64_t plainBytes_ = 0;
-    bool stripped_ = false;  // the dropped separator told
+    bool stripped_ = false;   // the dropped separator told
+    bool candidate_ = false;  // the record kept last may be a description
 };
 
 // Records decompressed to check that each gives its size.
