@@ -197,7 +197,8 @@ TEST_F(Transcripts, PacksWithDescriptionsThroughTheMenu) {
             names.push_back(item.path().filename().string());
         }
         std::sort(names.begin(), names.end());
-        for (const std::string& name : names) unpacked += name + "=" + ReadFile(out / name) + "|";
+        for (const std::string& name : names)
+            unpacked += name + "=" + ReadFile((out / name).string()) + "|";
         EXPECT_EQ(unpacked, c.unpacked);
     }
 }
