@@ -12,8 +12,8 @@ TEST_F(CommandLine, PackTable) {
     const std::string null = kWindows ? "NUL" : "/dev/null";
     Check({
         // Sub-folders: taken with -r, by whole paths in one order; named when left out.
-        {{"pack", "-r", "t.pak", "tree"}, 0, "", {{"t.pak", treePack}}},
-        {{"pack", "-rzv", "--jobs=1", "t.pak", "tree"},
+        {{"pack", "-r", "--plain", "t.pak", "tree"}, 0, "", {{"t.pak", treePack}}},
+        {{"pack", "-rzv", "--plain", "--jobs=1", "t.pak", "tree"},
          0,
          "",
          {{"pack:t.pak", "a.txt=1|a/deep/y=3|a/x=2|B.txt=4"}, {"flag:t.pak", "1"}},
@@ -25,19 +25,28 @@ TEST_F(CommandLine, PackTable) {
          {{"pack:t.pak", "a.txt=1|B.txt=4"}}},
         // Every file that cannot be packed is named, then the earlier pack stays; --skip packs
         // the rest. The limit holds for the whole path.
-        {{"pack", "-r", "p.pak", "bad"},
+        {{"pack", "-r", "--plain", "p.pak", "bad"},
          1,
          "zorel: bad" + kIn + kLong + ": name longer than 31 bytes\nzorel: bad" + kIn +
              "empty: empty file (an entry holds 1 byte or more)\nzorel: bad" + kIn +
              "sub/twenty-eight-bytes-of-names!: name longer than 31 bytes\n",
          {{"p.pak", plain}}},
+        // Described, a path of any length is taken under a stand-in; an empty file is named.
+        {{"pack", "-r", "p.pak", "bad"},
+         1,
+         "zorel: bad" + kIn + "empty: empty file (an entry holds 1 byte or more)\n",
+         {{"p.pak", plain}}},
+        {{"pack", "-r", "--plain", "--skip", "p.pak", "withempty"},
+         0,
+         "zorel: withempty" + kIn + "empty: left out: empty file (an entry holds 1 byte or more)\n",
+         {{"pack:p.pak", "a=a"}}},
         {{"pack", "--skip", "p.pak", "bad"},
          0,
          "zorel: bad" + kIn + "sub: folder left out (pack -r takes sub-folders)\nzorel: bad" + kIn +
              kLong + ": left out: name longer than 31 bytes\nzorel: bad" + kIn +
              "empty: left out: empty file (an entry holds 1 byte or more)\n",
          {{"pack:p.pak", "ok=fine"}}},
-        {{"pack", "-r", "l.pak", "linked"},
+        {{"pack", "-r", "--plain", "l.pak", "linked"},
          0,
          kWindows ? ""
                   : "zorel: linked/to-sub: link to a folder left out (links to folders are not "

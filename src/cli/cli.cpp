@@ -37,7 +37,7 @@ struct Option {
     const char* shown;  // as the help shows them
     const char* text;
     bool Arguments::*flag;
-    unsigned Arguments::*number;  // for an option with a value, instead of a flag
+    unsigned Arguments::*number;           // for an option with a value, instead of a flag
     double Arguments::*seconds = nullptr;  // for an option of a time
 };
 
@@ -53,6 +53,10 @@ constexpr Option kOptions[] = {
      "                    their path with '/'; links to "
      "folders are not followed",
      &Arguments::recursive, nullptr},
+    {"plain", "--plain", "--plain",
+     "with -r: no descriptions (paths of at most 31 bytes,\n"
+     "                    no modes, times or checksums kept)",
+     &Arguments::plain, nullptr},
     {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed",
      &Arguments::skip, nullptr},
     {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done",

@@ -79,6 +79,7 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.compress = args.compress || args.fast;
     options.engine = args.fast ? Compressor::kFast : Compressor::kZlib;
     options.recursive = args.recursive;
+    options.describe = args.recursive && !args.plain;
     options.skip = args.skip;
     options.workers = args.jobs;
     options.wait = args.wait;
@@ -270,14 +271,14 @@ int RemoveCommand(const Arguments& args) {
 constexpr std::size_t kMany = SIZE_MAX;
 
 constexpr Verb kVerbs[] = {
-    {"pack", "PACKFILE FOLDER", 2, 2, nullptr, "[-rzv] [--fast] [--skip] [-j N]",
+    {"pack", "PACKFILE FOLDER", 2, 2, nullptr, "[-rzv] [--fast] [--plain] [--skip] [-j N]",
      "every regular file in FOLDER (and its\nsub-folders with -r) into PACKFILE",
      "Packs every regular file of FOLDER into PACKFILE, in one fixed order on every system.\n"
      "Without -r, sub-folders are left out, each named on standard error. Every file is\n"
      "checked first: those that cannot be packed are named together, and the command fails\n"
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
-     "z fast r skip v j wait", PackCommand},
+     "z fast r plain skip v j wait", PackCommand},
     {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-v] [-j N]",
      "every entry (or those named) into FOLDER\n(or the current folder)",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_set>
 
 #include "fsbridge/sources.h"
+#include "pack/descriptions.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
 #include "pack/window.h"
@@ -114,6 +116,30 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
     return failure;
 }
 
+// Gives each file whose path does not fit a stored name a stand-in, unique among the names
+// that do fit; false when memory runs out.
+bool GiveStandIns(std::vector<FolderFile>* files) {
+    try {
+        std::unordered_set<std::string> taken;
+        for (const FolderFile& file : *files) {
+            if (PackEntry::NameFits(file.name.c_str())) taken.insert(file.name);
+        }
+        std::uint32_t next = 0;
+        for (FolderFile& file : *files) {
+            if (PackEntry::NameFits(file.name.c_str()) ||
+                file.name.size() > descriptions::kMaxPath) {
+                continue;
+            }
+            do {
+                file.stored = descriptions::StandInName(next++);
+            } while (taken.count(file.stored) != 0);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ListFolder(const ListingRequest& request, FolderListing* listing, std::string* culprit,
@@ -157,9 +183,12 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
     } catch (const std::bad_alloc&) {
         return Fail(why, platform::kErrorNoMemory);
     }
-    // A name too long for an entry is refused, never cut.
+    // A name too long for an entry is refused, never cut; described, it takes a stand-in.
+    if (request.describe && !GiveStandIns(&found)) return Fail(why, platform::kErrorNoMemory);
     for (FolderFile& file : found) {
-        if (!PackEntry::NameFits(file.name.c_str())) file.why = platform::kErrorNameTooLong;
+        if (file.stored.empty() && !PackEntry::NameFits(file.name.c_str())) {
+            file.why = platform::kErrorNameTooLong;
+        }
     }
     if (found.size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
     SizeSource source(request, &found, &self);

@@ -15,6 +15,7 @@ struct FolderFile {
     std::string path;                 // empty: the name is the path
     platform::Reason why = 0;         // why it cannot be packed; 0 when it can
     platform::FileIdentity identity;  // which file was checked, when it was probed
+    std::string stored{};             // the stand-in name it is stored under; empty: its name
     const char* Path() const { return path.empty() ? name.c_str() : path.c_str(); }
 };
 
@@ -45,6 +46,7 @@ struct ListingRequest {
     bool probe = false;      // each file opened and closed, so that one that cannot be read is
                              // named now, not when its turn comes
     platform::FileIdentity packFile;  // left out wherever it is met (kPackFile)
+    bool describe = false;            // a path longer than a stored name is taken, under a stand-in
 };
 
 // A listing: the files to pack, those that cannot be (each with its reason: a name over 31

@@ -221,7 +221,8 @@ class FileSource final : public JobSource {
         order_.Take(job.number);
         if (!Hold(job)) return false;
         const FolderFile& file = files_[job.number];
-        std::memcpy(Held(job).entry->name, file.name.c_str(), file.name.size());  // fits: listed so
+        const std::string& stored = file.stored.empty() ? file.name : file.stored;
+        std::memcpy(Held(job).entry->name, stored.c_str(), stored.size());  // fits: listed so
         job.bytes = file.size;
         return true;
     }
@@ -262,7 +263,8 @@ class FileSource final : public JobSource {
     bool Loaded(Job& job, std::FILE* in) {
         PackEntry& entry = *Held(job).entry;
         const FolderFile& file = files_[job.number];
-        if (!entry.LoadFromOpenFile(in, file.size, file.name.c_str(), &job.why)) return false;
+        const std::string& stored = file.stored.empty() ? file.name : file.stored;
+        if (!entry.LoadFromOpenFile(in, file.size, stored.c_str(), &job.why)) return false;
         if (compress_ && !entry.Compress(engine_, &job.why)) return false;
         job.cost = entry.DataLength();  // what it holds until its turn
         return true;

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "fsbridge/described.h"
+#include "fsbridge/describing.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
@@ -199,6 +200,38 @@ void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t pl
     *options.totals = {entries, plain, packBytes};
 }
 
+// Files into the writer, in their order.
+bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
+             std::uint64_t budget, PackWriter* writer, Failure* window) {
+    FileSource source(files, options.compress, options.engine, budget, EntrySink(writer),
+                      options.done);
+    return RunWindow(source, budget, options.workers, &SharedProgress(), window);
+}
+
+// Files into the writer, each run of them behind the description that covers it.
+bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
+                   std::uint64_t budget, PackWriter* writer, Failure* window) {
+    std::vector<FolderFile> run;
+    for (std::size_t first = 0; first < files.size(); first += kRunFiles) {
+        const std::size_t count = std::min(kRunFiles, files.size() - first);
+        Reason why = 0;
+        std::string culprit;
+        auto description =
+            DescribeRun(&files[first], count, static_cast<std::uint32_t>(first / kRunFiles),
+                        options.compress, options.engine, &culprit, &why);
+        if (description == nullptr) return Fail(window, why, culprit);
+        if (!writer->Write(std::move(description))) return Fail(window, writer->reason());
+        try {
+            run.assign(files.begin() + static_cast<std::ptrdiff_t>(first),
+                       files.begin() + static_cast<std::ptrdiff_t>(first + count));
+        } catch (const std::bad_alloc&) {
+            return Fail(window, platform::kErrorNoMemory);
+        }
+        if (!PackRun(run, options, budget, writer, window)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
@@ -222,7 +255,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     // The pack file is known by what it is, not by its name, wherever the folder holds it.
     const platform::FileIdentity self =
         standard ? platform::IdentityOf(stdout) : platform::IdentityOf(path);
-    ListingRequest request{options.recursive, true, self};
+    ListingRequest request{options.recursive, true, self, options.describe};
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     std::string culprit;
     if (!ListFolder(request, &listing, &culprit, &why)) {
@@ -238,7 +271,9 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     // a temporary file it is written to is never among the files packed.
     std::optional<PackWriter> writer;
     const std::uint8_t flag = options.compress ? 1 : 0;
-    const auto count = static_cast<std::uint32_t>(files.size());
+    const std::size_t runs = options.describe ? RunsOf(files.size()) : 0;
+    if (files.size() + runs > UINT32_MAX) return Fail(failure, platform::kErrorFailed, folder);
+    const auto count = static_cast<std::uint32_t>(files.size() + runs);
     platform::PackLock lock;
     if (!standard && !TakeLock(&lock, path, options, failure)) return false;
     if (standard) {
@@ -249,10 +284,9 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     const std::uint64_t budget = BudgetFor(files, options.engine);
-    FileSource source(files, options.compress, options.engine, budget, EntrySink(&*writer),
-                      options.done);
     Failure window;
-    const bool packed = RunWindow(source, budget, options.workers, &SharedProgress(), &window);
+    const bool packed = options.describe ? PackDescribed(files, options, budget, &*writer, &window)
+                                         : PackRun(files, options, budget, &*writer, &window);
     back.Back();
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
     if (!packed) return Fail(failure, window.reason, InFolder(folder, window.item));

@@ -27,6 +27,7 @@ struct StreamOptions {
     bool compress = false;  // a new pack's entries compressed
     Compressor engine = Compressor::kZlib;
     bool recursive = false;  // pack: the files of every sub-folder too
+    bool describe = false;   // pack: descriptions of paths, modes, times and checksums
     bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
     unsigned workers = 0;    // 0: one per core
     double wait = platform::kDefaultLockWait;  // seconds a writer waits for another's lock

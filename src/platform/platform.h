@@ -149,6 +149,11 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why 
 // else, kErrorNotRegularFile for a folder, FIFO or device.
 bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why = nullptr);
 
+// The permission bits (at most 07777; on Windows 0444 or 0666 by the read-only attribute) and
+// the modification time (nanoseconds since 1970-01-01 UTC) of what path names, links not
+// followed. False with the reason.
+bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why = nullptr);
+
 // Which file a path names, whatever name it goes by: the device and inode on POSIX, the volume
 // serial number and file index on Windows.
 struct FileIdentity {

@@ -209,6 +209,14 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     return true;
 }
 
+bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why) {
+    struct stat info {};
+    if (lstat(path, &info) != 0) return Fail(why, LastReason());
+    *mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    *mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return true;
+}
+
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
                       Reason* why) {
     struct stat info {};

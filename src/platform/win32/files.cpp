@@ -225,6 +225,19 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     return true;
 }
 
+bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why) {
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastReason());
+    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    *mode = (readOnly ? 0444u : 0666u) | (folder ? 0111u : 0u);
+    // FILETIME counts 100 ns from 1601-01-01.
+    const std::uint64_t ticks = std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
+                                info.ftLastWriteTime.dwLowDateTime;
+    *mtimeNs = (static_cast<std::int64_t>(ticks) - 116444736000000000) * 100;
+    return true;
+}
+
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     SetLastError(0);
     const std::size_t got = std::fread(bytes, 1, length, file);
