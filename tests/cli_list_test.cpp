@@ -11,7 +11,13 @@
 namespace {
 
 TEST_F(CommandLine, ListTable) {
+    DescribedPacks(dir.path());
     Check({
+        // A description is no file; an ordinary file of its name is.
+        {{"list", "--names", "described.pak"}, 0, "", {}, "f\ng\n", true},
+        {{"list", "described.pak"}, 0, "", {}, "", false, "", "  Number of Files:\t\t2\n"},
+        {{"list", "-"}, 0, "", {}, "", false, "described.pak", "  Number of Files:\t\t2\n"},
+        {{"list", "--names", "lookalike.pak"}, 0, "", {}, ".zoreldesc.0\nf\n", true},
         // Names, wildcards, and the entries done.
         {{"list", "--names", "z.pak"}, 0, "", {}, "a.txt\nnotes.txt\n", true},
         {{"list", "-1", "z.pak", "n*.t?t"}, 0, "", {}, "notes.txt\n", true},

@@ -11,6 +11,7 @@
 
 #include <zlib.h>
 
+#include "pack/descriptions.h"
 #include "pack/pack_format.h"
 
 // The bytes of a pack made through the menu's own operations.
@@ -59,6 +60,27 @@ std::string RecordHead(const std::string& name, std::uint32_t size, std::uint32_
     unsigned char head[pack_format::kRecordHeadSize];
     pack_format::EncodeHead(head, size, stored, field);
     return std::string(reinterpret_cast<char*>(head), sizeof head);
+}
+
+std::string Described(const std::string& stored, std::uint32_t size, std::uint32_t crc) {
+    descriptions::Item item;
+    item.stored = item.path = stored;
+    item.size = size;
+    item.crc = crc;
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(descriptions::Encode({item}, &bytes));
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void DescribedPacks(const fs::path& dir) {
+    const std::string description = Described(
+        "f", 4, descriptions::Crc32(0, reinterpret_cast<const unsigned char*>("good"), 4));
+    const std::string name = descriptions::DescriptionName(0);
+    SavedPack(dir, "described.pak", {{name, description}, {"f", "good"}, {"g", "free"}}, false);
+    SavedPack(dir, "changed.pak", {{name, description}, {"f", "gooX"}, {"g", "free"}}, false);
+    SavedPack(dir, "changedz.pak", {{name, description}, {"f", "gooX"}}, true);
+    SavedPack(dir, "stale.pak", {{name, description}, {"g", "free"}}, false);
+    SavedPack(dir, "lookalike.pak", {{name, "not one"}, {"f", "good"}}, false);
 }
 
 void CommandLine::SetUp() {

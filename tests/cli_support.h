@@ -46,6 +46,14 @@ std::string Deflated(const std::string& bytes, int level);
 std::string PackHeader(std::uint32_t count);
 std::string RecordHead(const std::string& name, std::uint32_t size, std::uint32_t stored);
 
+// A description of one entry of that stored name, plain size and CRC-32.
+std::string Described(const std::string& stored, std::uint32_t size, std::uint32_t crc);
+// In dir: packs whose first entry describes the entry "f" as holding "good": described.pak as
+// written, changed.pak and changedz.pak (compressed) with f changed to bytes of its size; and
+// stale.pak, without f; lookalike.pak, whose first entry bears a description's name but holds
+// ordinary bytes.
+void DescribedPacks(const fs::path& dir);
+
 // One command line of a table: what it must exit with, say and leave.
 struct CommandCase {
     std::vector<std::string> args;

@@ -6,12 +6,51 @@
 #include <fstream>
 
 #include "cli_support.h"
+#include "pack/descriptions.h"
 #include "pack/pieces.h"
 
 namespace {
 
 TEST_F(CommandLine, UnpackAndTestTable) {
+    DescribedPacks(dir.path());
+    const std::string kChanged = ": entry 2 (f): bytes differ from their checksum\n";
     Check({
+        {{"test", "described.pak"}, 0, "", {}},
+        {{"test", "changed.pak"}, 1, "zorel: changed.pak" + kChanged, {}},
+        {{"test", "changedz.pak"}, 1, "zorel: changedz.pak" + kChanged, {}},
+        {{"unpack", "described.pak", "o"},
+         0,
+         "",
+         {{"o/f", "good"}, {"o/g", "free"}, {"o/.zoreldesc.0", kAbsent}}},
+        {{"test", "stale.pak"},
+         0,
+         "zorel: stale.pak: .zoreldesc.0: 1 described entry not in the pack\n",
+         {}},
+        {{"unpack", "stale.pak", "o"}, 0, "", {{"o/g", "free"}, {"o/f", kAbsent}}},
+        {{"unpack", "lookalike.pak", "o"}, 0, "", {{"o/.zoreldesc.0", "not one"}, {"o/f", "good"}}},
+        {{"unpack", "changed.pak", "o", "f"},
+         1,
+         "zorel: changed.pak" + kChanged,
+         {{"o/f", kAbsent}}},
+        {{"unpack", "lookalike.pak", "o", "f"},
+         0,
+         "",
+         {{"o/.zoreldesc.0", kAbsent}, {"o/f", "good"}}},
+        {{"unpack", "lookalike.pak", "o", ".z*"},
+         0,
+         "",
+         {{"o/.zoreldesc.0", "not one"}, {"o/f", kAbsent}}},
+        {{"unpack", "changed.pak", "o"},
+         1,
+         "zorel: changed.pak" + kChanged,
+         {{"o/f", kAbsent}, {"o/.zoreldesc.0", kAbsent}}},
+        {{"unpack", "-", "o"},
+         1,
+         "zorel: -" + kChanged,
+         {{"o/f", kAbsent}},
+         "",
+         false,
+         "changedz.pak"},
         {{"unpack", "-v", "z.pak", "o", "[m-z]*"},
          0,
          "",
@@ -134,6 +173,8 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
         head.storedSize = static_cast<std::uint32_t>(stream.size());
         head.compressed = 1;
         ASSERT_EQ(WholeCost(head) <= kWholeCostMost, whole);
+        const std::uint32_t plainCrc = descriptions::Crc32(
+            0, reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
         std::string checksum = stream;
         checksum.back() ^= 1;
         const std::string kCorrupt = "entry 2 (big): compressed data is corrupt\n";
@@ -141,9 +182,13 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
             const char* what;
             std::uint32_t size;
             std::string stream;
-            std::string err;  // behind "zorel: FILE: "
-            std::size_t cut;  // the file ends this many bytes early
+            std::string err;        // behind "zorel: FILE: "
+            std::size_t cut;        // the file ends this many bytes early
+            std::uint32_t crc = 0;  // not 0: a description ahead gives big this CRC-32
         } variants[] = {{"exact, bytes behind it", size, stream + "tail", "", 0},
+                        {"described", size, stream, "", 0, plainCrc},
+                        {"described, other bytes", size, stream,
+                         "entry 3 (big): bytes differ from their checksum\n", 0, plainCrc ^ 1},
                         {"short", size + 1, stream, kCorrupt, 0},
                         {"long", size - 1, stream, kCorrupt, 0},
                         {"checksum", size, checksum, kCorrupt, 0},
@@ -152,8 +197,16 @@ TEST_F(CommandLine, StreamVerdictsAreTheSameWholeAndInPieces) {
                          stream.size() / 2}};
         for (const auto& v : variants) {
             const std::string first = Deflated("first", 6);
-            std::string pack = PackHeader(2) + RecordHead("first", 5, first.size()) + first +
-                               RecordHead("big", v.size, v.stream.size()) + v.stream;
+            std::string pack = PackHeader(v.crc != 0 ? 3 : 2);
+            if (v.crc != 0) {
+                const std::string described = Described("big", size, v.crc);
+                const std::string deflated = Deflated(described, 6);
+                pack += RecordHead(descriptions::DescriptionName(0), described.size(),
+                                   deflated.size()) +
+                        deflated;
+            }
+            pack += RecordHead("first", 5, first.size()) + first +
+                    RecordHead("big", v.size, v.stream.size()) + v.stream;
             WriteFile(dir / "v.pak", pack.substr(0, pack.size() - v.cut));
             for (const bool piped : {false, true}) {
                 const std::string name = piped ? "-" : "v.pak";

@@ -2,6 +2,7 @@
 // byte and the files it leaves behind checked.
 #include <gtest/gtest.h>
 
+#include "cli_support.h"
 #include "test_support.h"
 
 namespace {
@@ -161,6 +162,45 @@ TEST_F(Transcripts, SaveLoadPackAndUnpack) {
     EXPECT_FALSE(fs::exists(dir.path() / "out/only.txt"));
     EXPECT_EQ(ReadFile(dir / "saved.pak").substr(0, 5), "UPz3\x01");
     EXPECT_EQ(TempFilesIn(dir.path()), 0);
+}
+
+// The menu reads a pack with descriptions as any other: loaded and saved, it is the same bytes;
+// edited (decoded, encoded, an entry removed and one added), what stays described unpacks.
+TEST_F(Transcripts, PacksWithDescriptionsThroughTheMenu) {
+    DescribedPacks(dir.path());
+    const struct {
+        const char* input;
+        const char* saved;
+        std::string unpacked;  // "name=bytes|..." of the folder unpacked from it
+    } cases[] = {
+        {"1\ndescribed.pak\n\n2\nsame.pak\n\n0\n\n", "same.pak", "f=good|g=free|"},
+        {"1\ndescribed.pak\n\n8\n\n9\n\n8\n\n6\nx\ng\n\n5\na.txt\n\n2\nedited.pak\n\n0\n\n",
+         "edited.pak", "a.txt=abc|f=good|"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.saved);
+        int status = -1;
+        RunProgram(dir.path(), ConsoleText(c.input), &status);
+        EXPECT_EQ(status, 0);
+        if (std::string(c.saved) == "same.pak") {
+            EXPECT_TRUE(ReadFile(dir / "same.pak") == ReadFile(dir / "described.pak"));
+        }
+        const CommandResult test = RunCommand(dir.path(), {"test", c.saved});
+        EXPECT_EQ(test.status, 0);
+        EXPECT_EQ(test.err, "");
+        const fs::path out = dir.path() / (std::string(c.saved) + ".out");
+        const CommandResult unpack = RunCommand(dir.path(), {"unpack", c.saved, out.string()});
+        EXPECT_EQ(unpack.status, 0);
+        std::string unpacked;
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(out)) {
+            names.push_back(item.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names)
+            unpacked += name + "=" + ReadFile((out / name).string()) + "|";
+        EXPECT_EQ(unpacked, c.unpacked);
+    }
 }
 
 #ifndef _WIN32

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fsbridge/described.h"
 #include "fsbridge/streams.h"
 #include "pack/records.h"
 #include "platform/platform.h"
@@ -153,9 +154,17 @@ int List(const Arguments& args) {
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     std::optional<ContentsListing> listing;
     if (!args.names && !args.null) listing.emplace(stdout, reader.header().flag != 0);
-    std::uint32_t shown = 0;
+    std::uint32_t shown = 0, described = 0;
     PackEntry head;
-    while (reader.NextHead(&head, &failure.reason) && reader.SkipData(head, &failure.reason)) {
+    DescribedEntries descriptions;
+    const descriptions::Item* item = nullptr;
+    while (reader.NextHead(&head, &failure.reason) &&
+           (DescribedEntries::MayDescribe(head) ? reader.ReadData(&head, &failure.reason)
+                                                : reader.SkipData(head, &failure.reason))) {
+        if (descriptions.Meet(head, &item, &failure.reason)) {
+            ++described;  // a description is no file
+            continue;
+        }
         if (!selection.Take(head.name)) continue;
         ++shown;
         if (listing) {
@@ -170,7 +179,7 @@ int List(const Arguments& args) {
         failure.entry = reader.damagedRecord();
         return Failed(path, failure);
     }
-    if (listing) listing->Finish(patterns.empty() ? reader.header().count : shown);
+    if (listing) listing->Finish(patterns.empty() ? reader.header().count - described : shown);
     if (const std::string* unmet = selection.Unmet(); unmet != nullptr) {
         FlushOut();
         failure.item = path + ": " + *unmet;
@@ -222,7 +231,12 @@ int UnpackCommand(const Arguments& args) {
 int TestCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
     return Streamed("testing", "tested", in[0], [&](StreamTotals* t, Failure* f) {
-        return StreamTest(in[0].c_str(), OptionsOf(args, t), f);
+        StreamOptions options = OptionsOf(args, t);
+        options.stale = [&in](const char* description, std::size_t unmatched) {
+            Say(in[0] + ": " + Shown(stderr, description) + ": " + std::to_string(unmatched) +
+                (unmatched == 1 ? " described entry" : " described entries") + " not in the pack");
+        };
+        return StreamTest(in[0].c_str(), options, f);
     });
 }
 

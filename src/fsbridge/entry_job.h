@@ -20,6 +20,9 @@ struct EntryJob final : JobState {
     std::uint32_t record = 0;          // its place in the pack, from 0
     std::uint32_t size = 0;            // its entry's size and name, kept as the entry goes
     char name[PackEntry::kNameSize] = {};
+    bool checked = false;  // its plain bytes must have the CRC-32 `crc` (a description's)
+    std::uint32_t crc = 0;
+    bool description = false;  // it is a description, applied as it was taken
 };
 
 // The job's state, made by Hold.

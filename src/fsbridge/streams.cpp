@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "fsbridge/described.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
@@ -67,6 +68,7 @@ class UnpackSource final : public RecordSource {
         } else if (!unpacker_.Finish(job)) {
             return false;
         }
+        if (held.description) return true;
         plainBytes_ += held.size;
         if (options_.done) options_.done(held.name);
         return true;
@@ -74,8 +76,11 @@ class UnpackSource final : public RecordSource {
     std::uint64_t plainBytes() const { return plainBytes_; }
 
   private:
+    // A record that may be a description is read whatever the selection: it is chosen once
+    // its data tells it is none.
     bool Keep(const PackEntry& head) override {
-        if (!selection_.Take(head.name)) return false;
+        candidate_ = DescribedEntries::MayDescribe(head);
+        if (!candidate_ && !selection_.Take(head.name)) return false;
         const char first = head.name[0];
         if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
             options_.stripped) {
@@ -84,7 +89,14 @@ class UnpackSource final : public RecordSource {
         }
         return true;
     }
-    bool Taken(Job& job) override { return unpacker_.Take(job); }
+    bool Taken(Job& job) override {
+        EntryJob& held = Held(job);
+        if (!described_.Take(held, &job.why)) return false;
+        if (!held.description && candidate_ && !selection_.Take(held.name)) {
+            held.description = held.done = true;  // not chosen: passed over as a description is
+        }
+        return held.description || unpacker_.Take(job);
+    }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
         if (!unpacker_.Work(job, &reader_)) return false;
@@ -94,23 +106,28 @@ class UnpackSource final : public RecordSource {
     }
 
     Unpacker unpacker_;
+    DescribedEntries described_;
     NameSelection& selection_;
     const StreamOptions& options_;
     std::uint64_t plainBytes_ = 0;
-    bool stripped_ = false;  // the dropped separator told
+    bool stripped_ = false;   // the dropped separator told
+    bool candidate_ = false;  // the record kept last may be a description
 };
 
 // Records decompressed to check that each gives its size.
 class TestSource final : public RecordSource {
   public:
-    explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
+    TestSource(PackReader* reader, const StreamOptions& options)
+        : RecordSource(reader, true), described_(options.stale) {}
+    // After the last record: the last description's verdict.
+    void End() { described_.End(); }
     bool Work(Job& job) override {
         EntryJob& held = Held(job);
         if (held.done) return true;
         if (InPieces(*held.entry)) {
             RecordAt data = DataOf(job);
-            if (!MovePieces(*held.entry, data, nullptr, &job.why)) return false;
-        } else if (!held.entry->Decompress(&job.why)) {
+            if (!Check(held, data, &job.why)) return false;
+        } else if (!held.entry->Decompress(&job.why) || !CheckWhole(held, &job.why)) {
             return false;
         }
         held.owned.reset();
@@ -121,12 +138,21 @@ class TestSource final : public RecordSource {
     bool Finish(Job&) override { return true; }
 
   private:
+    bool Taken(Job& job) override { return described_.Take(Held(job), &job.why); }
+    // Decodes an entry's data piece by piece and checks its CRC-32 when it is marked with one.
+    static bool Check(const EntryJob& held, PieceSource& in, Reason* why) {
+        CrcSink sink;
+        return MovePieces(*held.entry, in, &sink, why) &&
+               (!held.checked || sink.Matches(held.crc, why));
+    }
     bool MoveNow(Job& job) override {
-        if (!MovePieces(*Held(job).entry, reader_, nullptr, &job.why)) return false;
+        if (!Check(Held(job), reader_, &job.why)) return false;
         Held(job).owned.reset();
         Held(job).entry = nullptr;
         return true;
     }
+
+    DescribedEntries described_;
 };
 
 // Records copied as they are, but for those dropped, by their place in the pack; each dropped
@@ -261,8 +287,9 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
     Reason why = 0;
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
     SharedProgress().Start(reader.header().count, LengthOf(path));
-    TestSource source(&reader);
+    TestSource source(&reader, options);
     if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
+    source.End();
     Count(options, reader.header().count, 0, LengthOf(path));
     return true;
 }

@@ -40,6 +40,9 @@ struct StreamOptions {
     std::function<void(char separator)> stripped;
     // Each item of a folder left out by design, by its path from the starting folder.
     std::function<void(const std::string& item, LeftOut why)> leftOut;
+    // Test: each description that no longer matches the entries after it, with the number of
+    // its items that no entry matched.
+    std::function<void(const char* description, std::size_t unmatched)> stale;
     // What a successful operation did (null: not asked).
     StreamTotals* totals = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "fsbridge/described.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
 #include "platform/atomic_file.h"
@@ -53,21 +54,26 @@ class FileSink final : public PieceSink {
 };
 
 // The entry's plain bytes, decoded from `in` piece by piece, as the file `name` in folder: it
-// appears whole or not at all, as ExtractToFile writes it.
-bool ExtractPieces(const PackEntry& entry, PieceSource& in, const platform::Folder& folder,
+// appears whole or not at all, as ExtractToFile writes it, and not at all when the job is marked
+// with a CRC-32 its bytes do not have.
+bool ExtractPieces(const EntryJob& held, PieceSource& in, const platform::Folder& folder,
                    const char* name, Reason* why) {
     platform::AtomicFile out(folder, name, false);
     if (out.stream() == nullptr) return Fail(why, out.reason());
-    FileSink sink(out.stream());
-    return MovePieces(entry, in, &sink, why) && out.Commit(why);
+    FileSink file(out.stream());
+    CrcSink sink(&file);
+    return MovePieces(*held.entry, in, &sink, why) &&
+           (!held.checked || sink.Matches(held.crc, why)) && out.Commit(why);
 }
 
 // Writes one entry below the target folder. Each folder of its path is opened (made when
 // missing) without following a link and the file is made inside the last one, so no link below
 // the target, nor one swapped in while this runs, can take a write elsewhere; an entry whose
 // path meets a link is not written. Uses no current-folder state: entries may be written on any
-// thread. Its data is its block, or `in` when given.
-bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* in, Reason* why) {
+// thread. Its data is its block (checked first against the CRC-32 the job is marked with), or
+// `in` when given.
+bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in, Reason* why) {
+    PackEntry* entry = held.entry;
     char path[PackEntry::kNameSize];
     std::memcpy(path, entry->name, sizeof path);
     path[sizeof path - 1] = '\0';
@@ -84,8 +90,8 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* 
         }
         part = end + 1;
     }
-    return in != nullptr ? ExtractPieces(*entry, *in, *at, part, why)
-                         : entry->ExtractToFile(*at, part, why);
+    if (in != nullptr) return ExtractPieces(held, *in, *at, part, why);
+    return CheckWhole(held, why) && entry->ExtractToFile(*at, part, why);
 }
 
 }  // namespace
@@ -125,14 +131,14 @@ bool Unpacker::Take(Job& job) {
 
 bool Unpacker::Work(Job& job, PieceSource* in) {
     EntryJob& held = Held(job);
-    if (!held.late) return UnpackEntry(held.entry, target_, in, &job.why);
+    if (!held.late) return UnpackEntry(held, target_, in, &job.why);
     if (in != nullptr) return true;  // read as it finishes
     return held.entry->Decompress(&job.why);
 }
 
 bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
-    return !Held(job).late || UnpackEntry(Held(job).entry, target_, in, &job.why);
+    return !Held(job).late || UnpackEntry(Held(job), target_, in, &job.why);
 }
 
 namespace {

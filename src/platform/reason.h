@@ -48,6 +48,8 @@ enum OwnReason : Reason {
     kErrorFileChanged,
     // Another writer holds the pack, and did not let go within the wait.
     kErrorBusy,
+    // An entry's plain bytes whose CRC-32 is not the one its description holds.
+    kErrorChecksum,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.

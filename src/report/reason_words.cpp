@@ -27,7 +27,8 @@ constexpr const char* kOwn[] = {"failed",
                                 "a name Windows would change",
                                 "a pack is not written to a terminal",
                                 "the file changed after it was checked",
-                                "being changed by another zorel"};
+                                "being changed by another zorel",
+                                "bytes differ from their checksum"};
 static_assert(std::size(kOwn) == platform::kOwnReasons, "one text for each of the own codes");
 
 }  // namespace
