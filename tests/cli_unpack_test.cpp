@@ -117,6 +117,27 @@ TEST_F(CommandLine, UnpackAndTestTable) {
          false,
          "corrupt.pak"},
         {{"test", "-"}, 1, "zorel: -: not a pack file\n", {}, "", false, "f/a.txt"},
+        // -O: the bytes alone on standard output, nothing on disk.
+        {{"unpack", "-O", "z.pak"},
+         0,
+         "",
+         {{"a.txt", kAbsent}, {"o/a.txt", kAbsent}},
+         "abchello notes",
+         true},
+        {{"unpack", "--to-stdout", "p.pak", "n*"},
+         0,
+         "",
+         {{"notes.txt", kAbsent}},
+         "hello notes",
+         true},
+        {{"unpack", "-O", "-"}, 0, "", {}, "abchello notes", true, "z.pak"},
+        {{"unpack", "-O", "z.pak", "nope"}, 1, "zorel: z.pak: nope: no such entry\n", {}, "", true},
+        {{"unpack", "-O", "corrupt.pak"},
+         1,
+         "zorel: corrupt.pak: entry 2 (notes.txt): compressed data is corrupt\n",
+         {},
+         "abc",
+         true},
     });
 }
 

@@ -37,7 +37,7 @@ struct Option {
     const char* shown;  // as the help shows them
     const char* text;
     bool Arguments::*flag;
-    unsigned Arguments::*number;  // for an option with a value, instead of a flag
+    unsigned Arguments::*number;           // for an option with a value, instead of a flag
     double Arguments::*seconds = nullptr;  // for an option of a time
 };
 
@@ -63,6 +63,10 @@ constexpr Option kOptions[] = {
      &Arguments::names, nullptr},
     {"0", "-0,--null", "-0, --null", "the names alone, each ended by a NUL (for xargs -0)",
      &Arguments::null, nullptr},
+    {"O", "-O,--to-stdout", "-O, --to-stdout",
+     "the entries' bytes to standard output, one after\n"
+     "                    the other; every operand after PACKFILE is a NAME",
+     &Arguments::toOutput, nullptr},
     {"wait", "--wait", "--wait=SECONDS",
      "wait this long for another zorel changing PACKFILE\n"
      "                    (default 10), then fail",

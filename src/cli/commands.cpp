@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fsbridge/streams.h"
+#include "fsbridge/to_output.h"
 #include "pack/records.h"
 #include "platform/platform.h"
 #include "report/listing.h"
@@ -208,7 +209,19 @@ int PackCommand(const Arguments& args) {
     });
 }
 
+// unpack -O: nothing but the entries' bytes on standard output; a reader gone early is no fault.
+int ToOutput(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    const std::vector<std::string> patterns(in.begin() + 1, in.end());
+    NameSelection selection(patterns);
+    Failure failure;
+    if (StreamToOutput(in[0].c_str(), &selection, &failure)) return kExitSuccess;
+    if (failure.item == kOutput && platform::IsBrokenPipe(failure.reason)) return kExitSuccess;
+    return Failed(in[0], failure);
+}
+
 int UnpackCommand(const Arguments& args) {
+    if (args.toOutput) return ToOutput(args);
     const std::vector<std::string>& in = args.operands;
     const char* folder = in.size() > 1 ? in[1].c_str() : ".";  // the current one, as tar's
     const std::vector<std::string> patterns(in.begin() + std::min<std::size_t>(in.size(), 2),
@@ -264,13 +277,14 @@ constexpr Verb kVerbs[] = {
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
      "z fast r skip v j wait", PackCommand},
-    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-v] [-j N]",
+    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-vO] [-j N]",
      "every entry (or those named) into FOLDER\n(or the current folder)",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
      "as a file in FOLDER, made when missing, or in the current folder when none is given.\n"
      "A NAME that matches no entry fails the command. PACKFILE - reads the pack from\n"
-     "standard input.\n",
-     "v j", UnpackCommand},
+     "standard input. With -O the entries' bytes go to standard output instead, in pack\n"
+     "order, and every operand after PACKFILE is a NAME.\n",
+     "v j O", UnpackCommand},
     {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
      "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"

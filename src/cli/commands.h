@@ -22,6 +22,7 @@ struct Arguments {
     bool verbose = false;    // -v
     bool names = false;      // list --names
     bool null = false;       // list --null
+    bool toOutput = false;   // unpack -O: the entries' bytes to standard output
     unsigned jobs = 0;       // -j: threads, 0 one per core
     double wait = 10;        // --wait: seconds a writer waits for another writer of its pack
     std::vector<std::string> operands;
