@@ -11,6 +11,10 @@
 namespace {
 
 TEST_F(CommandLine, UnpackAndTestTable) {
+    // An entry moved in pieces, then a small one.
+    const std::string large = Deflated(std::string(49 << 20, 'L'), 9), b = Deflated("b", 9);
+    WriteFile(dir / "large.pak", PackHeader(2) + RecordHead("a.txt", 49 << 20, large.size()) +
+                                     large + RecordHead("b.txt", 1, b.size()) + b);
     Check({
         {{"unpack", "-v", "z.pak", "o", "[m-z]*"},
          0,
@@ -117,6 +121,26 @@ TEST_F(CommandLine, UnpackAndTestTable) {
          false,
          "corrupt.pak"},
         {{"test", "-"}, 1, "zorel: -: not a pack file\n", {}, "", false, "f/a.txt"},
+        // An existing file: replaced, or kept and named.
+        {{"unpack", "-k", "twice.pak", "o"},
+         0,
+         "zorel: same: kept, a file is there\n",
+         {{"o/same", "first"}, {"o/keep.txt", "kept"}}},
+        {{"unpack", "--keep-newer-files", "twice.pak", "o"},
+         0,
+         "zorel: same: kept, a file is there\n",
+         {{"o/same", "first"}}},
+        {{"unpack", "-k", "-", "f"},
+         0,
+         "zorel: a.txt: kept, a file is there\n",
+         {{"f/a.txt", "abc"}, {"f/b.txt", "b"}},
+         "",
+         false,
+         "large.pak"},
+        {{"unpack", "--keep-old-files", "large.pak", "f"},
+         0,
+         "zorel: a.txt: kept, a file is there\n",
+         {{"f/a.txt", "abc"}, {"f/b.txt", "b"}}},
         // -O: the bytes alone on standard output, nothing on disk.
         {{"unpack", "-O", "z.pak"},
          0,

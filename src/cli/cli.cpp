@@ -67,6 +67,14 @@ constexpr Option kOptions[] = {
      "the entries' bytes to standard output, one after\n"
      "                    the other; every operand after PACKFILE is a NAME",
      &Arguments::toOutput, nullptr},
+    {"k", "-k,--keep-old-files", "-k, --keep-old-files",
+     "never replace an existing file; name each one kept\n"
+     "                    on standard error",
+     &Arguments::keepOld, nullptr},
+    {"keep-newer", "--keep-newer-files", "--keep-newer-files",
+     "replace only files older than their entry (a pack\n"
+     "                    that keeps no times: none)",
+     &Arguments::keepNewer, nullptr},
     {"wait", "--wait", "--wait=SECONDS",
      "wait this long for another zorel changing PACKFILE\n"
      "                    (default 10), then fail",

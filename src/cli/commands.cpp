@@ -90,6 +90,10 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.refused = [skip](const std::string& file, platform::Reason why) {
         Say(file + ": " + (skip ? "left out: " : "") + Words(why));
     };
+    options.existing = args.keepOld     ? Existing::kKeep
+                       : args.keepNewer ? Existing::kKeepNewer
+                                        : Existing::kReplace;
+    options.kept = [](const char* name) { Say(std::string(name) + ": kept, a file is there"); };
     options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
     // As tar says it, once.
     options.stripped = [](char separator) {
@@ -277,14 +281,15 @@ constexpr Verb kVerbs[] = {
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
      "z fast r skip v j wait", PackCommand},
-    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-vO] [-j N]",
+    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-vOk] [-j N]",
      "every entry (or those named) into FOLDER\n(or the current folder)",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
      "as a file in FOLDER, made when missing, or in the current folder when none is given.\n"
      "A NAME that matches no entry fails the command. PACKFILE - reads the pack from\n"
      "standard input. With -O the entries' bytes go to standard output instead, in pack\n"
-     "order, and every operand after PACKFILE is a NAME.\n",
-     "v j O", UnpackCommand},
+     "order, and every operand after PACKFILE is a NAME. An existing file is replaced,\n"
+     "unless -k keeps it (or --keep-newer-files keeps one newer than its entry).\n",
+     "v j O k keep-newer", UnpackCommand},
     {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
      "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"

@@ -42,7 +42,7 @@ class UnpackSource final : public RecordSource {
     UnpackSource(PackReader* reader, const platform::Folder& target, NameSelection* selection,
                  const StreamOptions& options)
         : RecordSource(reader, true),
-          unpacker_(target),
+          unpacker_(target, options.existing),
           selection_(*selection),
           options_(options) {}
     bool Work(Job& job) override {
@@ -66,6 +66,10 @@ class UnpackSource final : public RecordSource {
             if (!unpacker_.Finish(job, &data)) return false;
         } else if (!unpacker_.Finish(job)) {
             return false;
+        }
+        if (held.kept) {
+            if (options_.kept) options_.kept(held.name);
+            return true;
         }
         plainBytes_ += held.size;
         if (options_.done) options_.done(held.name);

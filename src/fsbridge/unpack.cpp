@@ -62,12 +62,22 @@ bool ExtractPieces(const PackEntry& entry, PieceSource& in, const platform::Fold
     return MovePieces(entry, in, &sink, why) && out.Commit(why);
 }
 
+// Whether the file `name` in folder, which is there, gives way to the entry under the policy:
+// only a file older than the entry, and none when the entry has no time.
+bool Replaces(Existing existing, const PackEntry& entry, const platform::Folder& folder,
+              const char* name) {
+    std::int64_t entryTime = 0, fileTime = 0;
+    return existing == Existing::kKeepNewer && EntryTime(entry, &entryTime) &&
+           folder.Holds(name, &fileTime) && fileTime < entryTime;
+}
+
 // Writes one entry below the target folder. Each folder of its path is opened (made when
 // missing) without following a link and the file is made inside the last one, so no link below
 // the target, nor one swapped in while this runs, can take a write elsewhere; an entry whose
 // path meets a link is not written. Uses no current-folder state: entries may be written on any
 // thread. Its data is its block, or `in` when given.
-bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* in, Reason* why) {
+bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* in,
+                 Existing existing, bool* kept, Reason* why) {
     char path[PackEntry::kNameSize];
     std::memcpy(path, entry->name, sizeof path);
     path[sizeof path - 1] = '\0';
@@ -84,11 +94,19 @@ bool UnpackEntry(PackEntry* entry, const platform::Folder& target, PieceSource* 
         }
         part = end + 1;
     }
+    if (existing != Existing::kReplace && at->Holds(part) &&
+        !Replaces(existing, *entry, *at, part)) {
+        return *kept = true;
+    }
     return in != nullptr ? ExtractPieces(*entry, *in, *at, part, why)
                          : entry->ExtractToFile(*at, part, why);
 }
 
 }  // namespace
+
+bool EntryTime(const PackEntry&, std::int64_t*) {
+    return false;  // the records hold a name, sizes and bytes alone
+}
 
 bool Unpacker::Take(Job& job) {
     EntryJob& held = Held(job);
@@ -125,14 +143,15 @@ bool Unpacker::Take(Job& job) {
 
 bool Unpacker::Work(Job& job, PieceSource* in) {
     EntryJob& held = Held(job);
-    if (!held.late) return UnpackEntry(held.entry, target_, in, &job.why);
+    if (!held.late) return UnpackEntry(held.entry, target_, in, existing_, &held.kept, &job.why);
     if (in != nullptr) return true;  // read as it finishes
     return held.entry->Decompress(&job.why);
 }
 
 bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
-    return !Held(job).late || UnpackEntry(Held(job).entry, target_, in, &job.why);
+    EntryJob& held = Held(job);
+    return !held.late || UnpackEntry(held.entry, target_, in, existing_, &held.kept, &job.why);
 }
 
 namespace {

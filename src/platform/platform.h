@@ -122,6 +122,9 @@ class Folder {
     // "." and ".." are refused.
     bool MakeBelow(const Folder& parent, const char* name, Reason* why = nullptr);
     bool IsOpen() const;
+    // Whether anything by the name `name`, one component, is in the folder (a link not followed);
+    // *modified, when asked, takes the time it last changed, in seconds since 1970.
+    bool Holds(const char* name, std::int64_t* modified = nullptr) const;
     // Makes it the current folder; false when it cannot be entered.
     bool Enter() const;
 

@@ -161,6 +161,13 @@ bool Folder::MakeBelow(const Folder& parent, const char* name, Reason* why) {
     return OpenBelow(parent, name, why);
 }
 
+bool Folder::Holds(const char* name, std::int64_t* modified) const {
+    struct stat st;
+    if (fd_ < 0 || fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (modified != nullptr) *modified = st.st_mtime;
+    return true;
+}
+
 bool Folder::IsOpen() const {
     return fd_ >= 0;
 }
