@@ -6,6 +6,7 @@
 namespace {
 
 TEST_F(CommandLine, AddAndRemoveTable) {
+    WriteFile(dir / "tree.pak", treePack);
     Check({
         {{"remove", "-v", "z.pak", "a.txt"},
          0,
@@ -53,6 +54,11 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          "zorel: p.pak: nope: no such entry\n",
          {{"p.pak", plain}}},
         {{"remove", "p.pak", ""}, 1, "zorel: p.pak: : no such entry\n", {{"p.pak", plain}}},
+        // Wildcards take every entry they match; a plain name its first.
+        {{"remove", "z.pak", "n*"}, 0, "", {{"pack:z.pak", "a.txt=abc"}}},
+        {{"remove", "twice.pak", "same"}, 0, "", {{"pack:twice.pak", "same=second"}}},
+        {{"remove", "tree.pak", "a*"}, 0, "", {{"pack:tree.pak", "B.txt=4"}}},
+        {{"remove", "p.pak", "x*"}, 1, "zorel: p.pak: x*: no such entry\n", {{"p.pak", plain}}},
         {{"remove", "p.pak", "a.txt", "notes.txt"},
          0,
          "",

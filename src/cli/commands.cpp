@@ -307,8 +307,8 @@ constexpr Verb kVerbs[] = {
      "z fast skip v j wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
-     "Removes the first entry of each name; a name that no entry has fails the command and\n"
-     "leaves the pack as it was.\n",
+     "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"
+     "a name that no entry has fails the command and leaves the pack as it was.\n",
      "v j wait", RemoveCommand},
 };
 

@@ -329,7 +329,9 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names,
         PackEntry head;
         while (reader.NextHead(&head, &why)) {
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (!taken[i] && !names[i].empty() && names[i] == head.name) {
+                const bool plain = names[i].find_first_of("*?[\\") == std::string::npos;
+                if (plain ? !taken[i] && !names[i].empty() && names[i] == head.name
+                          : WildcardMatch(names[i].c_str(), head.name)) {
                     taken[i] = true;
                     dropped.push_back(reader.read() - 1);
                     break;

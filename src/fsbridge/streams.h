@@ -83,7 +83,8 @@ bool StreamTest(const char* path, const StreamOptions& options, platform::Failur
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                platform::Failure* failure);
 
-// Removes the first entry of each name from the pack file; a name that matches no entry fails
-// the whole command, leaving the file as it was.
+// Removes the first entry of each name from the pack file, and every entry a name holding
+// wildcards matches; a name that matches no entry fails the whole command, leaving the file as
+// it was.
 bool StreamRemove(const char* path, const std::vector<std::string>& names,
                   const StreamOptions& options, platform::Failure* failure);
