@@ -15,6 +15,7 @@ TEST_F(CommandLine, UnpackAndTestTable) {
     const std::string large = Deflated(std::string(49 << 20, 'L'), 9), b = Deflated("b", 9);
     WriteFile(dir / "large.pak", PackHeader(2) + RecordHead("a.txt", 49 << 20, large.size()) +
                                      large + RecordHead("b.txt", 1, b.size()) + b);
+    WriteFile(dir / "tree.pak", treePack);
     Check({
         {{"unpack", "-v", "z.pak", "o", "[m-z]*"},
          0,
@@ -141,6 +142,26 @@ TEST_F(CommandLine, UnpackAndTestTable) {
          0,
          "zorel: a.txt: kept, a file is there\n",
          {{"f/a.txt", "abc"}, {"f/b.txt", "b"}}},
+        // --exclude and --strip-components.
+        {{"list", "-1", "--exclude=a.txt", "p.pak"}, 0, "", {}, "notes.txt\n", true},
+        {{"list", "-1", "--exclude=deep", "tree.pak", "a*"}, 0, "", {}, "a.txt\na/x\n", true},
+        {{"test", "--exclude=notes.txt", "corrupt.pak"}, 0, "", {}},
+        {{"unpack", "--exclude", "a*", "p.pak", "o"},
+         0,
+         "",
+         {{"o/a.txt", kAbsent}, {"o/notes.txt", "hello notes"}}},
+        {{"unpack", "--strip-components=1", "tree.pak", "o"},
+         0,
+         "",
+         {{"o/x", "2"}, {"o/deep/y", "3"}, {"o/a.txt", kAbsent}, {"o/B.txt", kAbsent}}},
+        {{"unpack", "--strip-components=x", "p.pak"},
+         2,
+         "zorel: --strip-components takes a number of folders" + kTry,
+         {}},
+        {{"list", "--strip-components=1", "p.pak"},
+         2,
+         "zorel: --strip-components is an option of unpack only" + kTry,
+         {}},
         // -O: the bytes alone on standard output, nothing on disk.
         {{"unpack", "-O", "z.pak"},
          0,

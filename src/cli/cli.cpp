@@ -39,6 +39,7 @@ struct Option {
     bool Arguments::*flag;
     unsigned Arguments::*number;           // for an option with a value, instead of a flag
     double Arguments::*seconds = nullptr;  // for an option of a time
+    std::vector<std::string> Arguments::*texts = nullptr;  // for one given again and again
 };
 
 constexpr Option kOptions[] = {
@@ -75,6 +76,14 @@ constexpr Option kOptions[] = {
      "replace only files older than their entry (a pack\n"
      "                    that keeps no times: none)",
      &Arguments::keepNewer, nullptr},
+    {"exclude", "--exclude", "--exclude=PATTERN",
+     "leave out names matching PATTERN whole or after a\n"
+     "                    '/' (a folder and all below it); repeatable",
+     nullptr, nullptr, nullptr, &Arguments::excludes},
+    {"strip", "--strip-components", "--strip-components=N",
+     "take the first N folders from each name; an entry\n"
+     "                    with no more is left out",
+     nullptr, &Arguments::strip},
     {"wait", "--wait", "--wait=SECONDS",
      "wait this long for another zorel changing PACKFILE\n"
      "                    (default 10), then fail",
@@ -151,6 +160,9 @@ std::string NoVerb(const std::vector<std::string>& unknown, int argc, char** arg
 CLI::Option* Bind(CLI::App* app, const std::string& names, const Option& option, Arguments* args) {
     if (option.flag != nullptr) return app->add_flag(names, args->*option.flag);
     if (option.seconds != nullptr) return app->add_option(names, args->*option.seconds);
+    if (option.texts != nullptr) {
+        return app->add_option(names, args->*option.texts)->allow_extra_args(false);
+    }
     return app->add_option(names, args->*option.number);
 }
 
@@ -205,7 +217,11 @@ int RunCommandLine(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ConversionError& error) {
-        const bool wait = std::string(error.what()).find("wait") != std::string::npos;
+        const std::string what = error.what();
+        if (what.find("strip") != std::string::npos) {
+            return UsageError("--strip-components takes a number of folders");
+        }
+        const bool wait = what.find("wait") != std::string::npos;
         return UsageError(wait ? "--wait takes a number of seconds"
                                : "-j takes a number of threads");
     } catch (const CLI::ParseError& error) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fsbridge/exclude.h"
 #include "fsbridge/streams.h"
 #include "fsbridge/to_output.h"
 #include "pack/records.h"
@@ -81,6 +82,8 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.recursive = args.recursive;
     options.skip = args.skip;
     options.workers = args.jobs;
+    options.excludes = &args.excludes;
+    options.strip = args.strip;
     options.wait = args.wait;
     options.totals = totals;
     if (args.verbose) {
@@ -152,7 +155,7 @@ int Streamed(const char* doing, const char* done, const std::string& subject, Op
 int List(const Arguments& args) {
     const std::string& path = args.operands[0];
     const std::vector<std::string> patterns(args.operands.begin() + 1, args.operands.end());
-    NameSelection selection(patterns);
+    NameSelection selection(patterns, &args.excludes);
     PackReader reader;
     Failure failure;
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
@@ -186,11 +189,13 @@ int List(const Arguments& args) {
 }
 
 // The files add takes, each named as tar names it; what a name loses is said.
-std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths) {
+std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths,
+                                   const std::vector<std::string>& excludes) {
     std::vector<FolderFile> files;
     for (const std::string& path : paths) {
         std::string removed;
         std::string name = StoredName(path, &removed);
+        if (Excluded(excludes, name)) continue;
         if (!removed.empty()) Say(path + ": " + removed + " taken away, stored as " + name);
         files.push_back({std::move(name), 0, name == path ? std::string() : path, 0, {}});
     }
@@ -217,7 +222,7 @@ int PackCommand(const Arguments& args) {
 int ToOutput(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
     const std::vector<std::string> patterns(in.begin() + 1, in.end());
-    NameSelection selection(patterns);
+    NameSelection selection(patterns, &args.excludes);
     Failure failure;
     if (StreamToOutput(in[0].c_str(), &selection, &failure)) return kExitSuccess;
     if (failure.item == kOutput && platform::IsBrokenPipe(failure.reason)) return kExitSuccess;
@@ -230,7 +235,7 @@ int UnpackCommand(const Arguments& args) {
     const char* folder = in.size() > 1 ? in[1].c_str() : ".";  // the current one, as tar's
     const std::vector<std::string> patterns(in.begin() + std::min<std::size_t>(in.size(), 2),
                                             in.end());
-    NameSelection selection(patterns);
+    NameSelection selection(patterns, &args.excludes);
     return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamUnpack(in[0].c_str(), folder, &selection, OptionsOf(args, t), f);
     });
@@ -255,7 +260,7 @@ int AddCommand(const Arguments& args) {
         return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses, and " + in[0] +
                           " is a pack of plain entries");
     }
-    std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()});
+    std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()}, args.excludes);
     return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
     });
@@ -280,7 +285,7 @@ constexpr Verb kVerbs[] = {
      "checked first: those that cannot be packed are named together, and the command fails\n"
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
-     "z fast r skip v j wait", PackCommand},
+     "z fast r skip v j exclude wait", PackCommand},
     {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-vOk] [-j N]",
      "every entry (or those named) into FOLDER\n(or the current folder)",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
@@ -289,22 +294,22 @@ constexpr Verb kVerbs[] = {
      "standard input. With -O the entries' bytes go to standard output instead, in pack\n"
      "order, and every operand after PACKFILE is a NAME. An existing file is replaced,\n"
      "unless -k keeps it (or --keep-newer-files keeps one newer than its entry).\n",
-     "v j O k keep-newer", UnpackCommand},
+     "v j O k keep-newer exclude strip", UnpackCommand},
     {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
      "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
      "menu key 7 does; with -1 their names alone, one a line, with -0 each ended by a NUL.\n",
-     "1 0", List},
+     "1 0 exclude", List},
     {"test", "PACKFILE", 1, 1, nullptr, "[-j N]", "read and check every entry",
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",
-     "j", TestCommand},
+     "j exclude", TestCommand},
     {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
      "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
      "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
      "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
      "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast skip v j wait", AddCommand},
+     "z fast skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
      "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "fsbridge/exclude.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
@@ -80,6 +81,7 @@ class UnpackSource final : public RecordSource {
   private:
     bool Keep(const PackEntry& head) override {
         if (!selection_.Take(head.name)) return false;
+        if (options_.strip > 0 && Stripped(head.name, options_.strip).empty()) return false;
         const char first = head.name[0];
         if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
             options_.stripped) {
@@ -88,7 +90,15 @@ class UnpackSource final : public RecordSource {
         }
         return true;
     }
-    bool Taken(Job& job) override { return unpacker_.Take(job); }
+    bool Taken(Job& job) override {
+        if (options_.strip > 0) {
+            PackEntry& entry = *Held(job).entry;
+            const std::string name = Stripped(entry.name, options_.strip);  // shorter: it fits
+            std::memset(entry.name, 0, sizeof entry.name);
+            std::memcpy(entry.name, name.c_str(), name.size());
+        }
+        return unpacker_.Take(job);
+    }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
         if (!unpacker_.Work(job, &reader_)) return false;
@@ -107,7 +117,8 @@ class UnpackSource final : public RecordSource {
 // Records decompressed to check that each gives its size.
 class TestSource final : public RecordSource {
   public:
-    explicit TestSource(PackReader* reader) : RecordSource(reader, true) {}
+    TestSource(PackReader* reader, const StreamOptions& options)
+        : RecordSource(reader, true), options_(options) {}
     bool Work(Job& job) override {
         EntryJob& held = Held(job);
         if (held.done) return true;
@@ -125,12 +136,16 @@ class TestSource final : public RecordSource {
     bool Finish(Job&) override { return true; }
 
   private:
+    bool Keep(const PackEntry& head) override {
+        return options_.excludes == nullptr || !Excluded(*options_.excludes, head.name);
+    }
     bool MoveNow(Job& job) override {
         if (!MovePieces(*Held(job).entry, reader_, nullptr, &job.why)) return false;
         Held(job).owned.reset();
         Held(job).entry = nullptr;
         return true;
     }
+    const StreamOptions& options_;
 };
 
 // Records copied as they are, but for those dropped, by their place in the pack; each dropped
@@ -200,7 +215,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     // The pack file is known by what it is, not by its name, wherever the folder holds it.
     const platform::FileIdentity self =
         standard ? platform::IdentityOf(stdout) : platform::IdentityOf(path);
-    ListingRequest request{options.recursive, true, self};
+    ListingRequest request{options.recursive, true, self, options.excludes};
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     std::string culprit;
     if (!ListFolder(request, &listing, &culprit, &why)) {
@@ -265,7 +280,7 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
     Reason why = 0;
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
     SharedProgress().Start(reader.header().count, LengthOf(path));
-    TestSource source(&reader);
+    TestSource source(&reader, options);
     if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     Count(options, reader.header().count, 0, LengthOf(path));
     return true;

@@ -30,7 +30,9 @@ struct StreamOptions {
     bool recursive = false;  // pack: the files of every sub-folder too
     bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
     unsigned workers = 0;    // 0: one per core
-    Existing existing = Existing::kReplace;    // unpack: what becomes of a file already there
+    Existing existing = Existing::kReplace;  // unpack: what becomes of a file already there
+    const std::vector<std::string>* excludes = nullptr;  // names left out (exclude.h)
+    unsigned strip = 0;  // unpack: leading parts taken from each name; a name with no more is left
     double wait = platform::kDefaultLockWait;  // seconds a writer waits for another's lock
     // Each entry as it is done: packed, unpacked, added or removed, in pack order.
     std::function<void(const char* name)> done;
