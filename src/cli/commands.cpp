@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fsbridge/exclude.h"
+#include "fsbridge/rename.h"
 #include "fsbridge/streams.h"
 #include "fsbridge/to_output.h"
 #include "pack/records.h"
@@ -275,6 +276,14 @@ int RemoveCommand(const Arguments& args) {
     });
 }
 
+int RenameCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    if (ChangesAStream(args)) return UsageError("rename needs a pack file, not -");
+    return Streamed(nullptr, "renamed", in[0], [&](StreamTotals*, Failure* f) {
+        return StreamRename(in[0].c_str(), in[1], in[2], OptionsOf(args, nullptr), f);
+    });
+}
+
 constexpr std::size_t kMany = SIZE_MAX;
 
 constexpr Verb kVerbs[] = {
@@ -315,6 +324,10 @@ constexpr Verb kVerbs[] = {
      "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"
      "a name that no entry has fails the command and leaves the pack as it was.\n",
      "v j wait", RemoveCommand},
+    {"rename", "PACKFILE OLD NEW", 3, 3, nullptr, "", "give the entry OLD the name NEW",
+     "Renames the first entry named OLD to NEW, every entry kept in its place and its bytes\n"
+     "as they are; an OLD that no entry has fails the command and leaves the pack as it was.\n",
+     "j wait", RenameCommand},
 };
 
 }  // namespace
