@@ -7,6 +7,7 @@ namespace {
 
 TEST_F(CommandLine, AddAndRemoveTable) {
     WriteFile(dir / "tree.pak", treePack);
+    SavedPack(dir.path(), "differ.pak", {{"a.txt", "abd"}, {"notes.txt", "hello"}}, true);
     Check({
         {{"remove", "-v", "z.pak", "a.txt"},
          0,
@@ -67,6 +68,23 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          0,
          "",
          {{"pack:new.pak", "withempty/a=a"}}},
+        // diff: every difference, 1 when there is any.
+        {{"diff", "p.pak", "f"}, 0, "", {}, "", true},
+        {{"diff", "tree.pak", "tree"}, 0, "", {}, "", true},
+        {{"diff", "z.pak", "o"},
+         1,
+         "",
+         {},
+         "a.txt: not in the folder\nnotes.txt: not in the folder\nkeep.txt: not in the pack\n",
+         true},
+        {{"diff", "differ.pak", "f"},
+         1,
+         "",
+         {},
+         "a.txt: bytes differ\nnotes.txt: size differs\n",
+         true},
+        {{"diff", "rooted.pak", "nowhere"}, 1, "zorel: nowhere: " + kNoFile + "\n", {}},
+        {{"diff", "over.pak", "f"}, 1, "zorel: over.pak: not a pack file\n", {}},
         // rename: one entry, in its place, its bytes as they are.
         {{"rename", "z.pak", "a.txt", "d/b.txt"},
          0,

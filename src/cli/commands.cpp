@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fsbridge/diff.h"
 #include "fsbridge/exclude.h"
 #include "fsbridge/rename.h"
 #include "fsbridge/streams.h"
@@ -284,6 +285,23 @@ int RenameCommand(const Arguments& args) {
     });
 }
 
+// diff: one line on standard output for each difference; 1 when there is any.
+int DiffCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    const auto told = [](const std::string& name, Difference what) {
+        static constexpr const char* kWords[] = {"not in the folder", "not in the pack",
+                                                 "size differs", "bytes differ"};
+        Print(Shown(stdout, name) + ": " + kWords[static_cast<int>(what)] + "\n");
+    };
+    bool differs = false;
+    Failure failure;
+    if (!StreamDiff(in[0].c_str(), in[1].c_str(), told, &differs, &failure)) {
+        FlushOut();
+        return Failed(in[0], failure);
+    }
+    return differs ? kExitFailure : kExitSuccess;
+}
+
 constexpr std::size_t kMany = SIZE_MAX;
 
 constexpr Verb kVerbs[] = {
@@ -328,6 +346,12 @@ constexpr Verb kVerbs[] = {
      "Renames the first entry named OLD to NEW, every entry kept in its place and its bytes\n"
      "as they are; an OLD that no entry has fails the command and leaves the pack as it was.\n",
      "j wait", RenameCommand},
+    {"diff", "PACKFILE FOLDER", 2, 2, nullptr, "", "name what differs between the pack and FOLDER",
+     "Compares each entry with the file of its name below FOLDER (its size, then its bytes)\n"
+     "and names, one a line on standard output, each that differs or is missing, then each\n"
+     "file of FOLDER's tree that no entry names. Exits 1 when anything differs, 0 and says\n"
+     "nothing when nothing does.\n",
+     "", DiffCommand},
 };
 
 }  // namespace
