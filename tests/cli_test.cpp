@@ -145,7 +145,10 @@ TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
         EXPECT_EQ(Shell(dir.path(), "bash complete.sh").first, 0) << words;
         return ReadFile(got);
     };
-    EXPECT_EQ(offered("zorel ''"), "pack\nunpack\nlist\ntest\nadd\nremove\n--help\n--version\n");
+    EXPECT_EQ(offered("zorel ''"),
+              "pack\nunpack\nlist\ntest\nadd\nremove\nrename\ndiff\n--help\n--version\n");
+    EXPECT_EQ(offered("zorel unpack --keep-"), "--keep-old-files\n--keep-newer-files\n");
+    EXPECT_EQ(offered("zorel rename z.pak n"), "notes.txt\n");
     EXPECT_EQ(offered("zorel pack --re"), "--recursive\n");
     EXPECT_EQ(offered("zorel pack -r x.pak tr"), "tree\n");
     EXPECT_EQ(offered("zorel unpack -j 2 z.pak o n"), "notes.txt\n");

@@ -25,6 +25,8 @@ constexpr const char* kUsageTail =
     "  --version      the program's version\n"
     "\n"
     "NAME may hold shell wildcards (* ? [a-c]), quoted so that the shell leaves them.\n"
+    "pack, add, unpack, list and test take --exclude=PATTERN; unpack --keep-newer-files\n"
+    "and --strip-components=N too.\n"
     "Exit status: 0 done, 1 the command failed (the reason on standard error),\n"
     "2 the command line is wrong. Names hold at most 31 bytes, files less than 4 GiB.\n"
     "zorel COMMAND --help tells more of each command.\n";

@@ -314,7 +314,7 @@ constexpr Verb kVerbs[] = {
      "pack to standard output.\n",
      "z fast r skip v j exclude wait", PackCommand},
     {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-vOk] [-j N]",
-     "every entry (or those named) into FOLDER\n(or the current folder)",
+     "every entry (or those named) into FOLDER\n(or the current folder), replacing files",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
      "as a file in FOLDER, made when missing, or in the current folder when none is given.\n"
      "A NAME that matches no entry fails the command. PACKFILE - reads the pack from\n"
