@@ -186,6 +186,21 @@ TEST_F(CommandLine, UnpackAndTestTable) {
     });
 }
 
+// A folder that cannot be made is told by the system's own reason, not by its absence.
+TEST_F(CommandLine, AFolderThatCannotBeMadeSaysWhy) {
+    if (kWindows) GTEST_SKIP() << "no folder there that the system refuses to make";
+    const fs::path refused = "/sys/zorel-unmade";  // refused to root too
+    std::error_code made;
+    if (fs::create_directory(refused, made) || !made) {
+        fs::remove(refused);
+        GTEST_SKIP() << "the folder could be made";
+    }
+    Check({{{"unpack", "p.pak", refused.string()},
+            1,
+            "zorel: " + refused.string() + ": " + platform::ErrorText(made.value()) + "\n",
+            {}}});
+}
+
 // A stream is judged alike whether its entry is decoded whole or, too large for that, in pieces
 // (on a worker from a file, when taken from a pipe): only exactly its size and checksum pass, and
 // input that ends inside the record is the record's damage.

@@ -27,6 +27,7 @@ using platform::Failure;
 namespace {
 
 platform::Reason gOutputFailure = 0;  // why a write of standard output failed, 0 while none did
+std::uint64_t gRefused = 0;           // files named as ones that cannot be packed, not skipped
 
 // Sends what standard output holds on its way before a line on standard error; a failure is kept
 // for Finished.
@@ -61,7 +62,13 @@ std::string Words(LeftOut why) {
 
 // Words the failure of a command on `subject`.
 int Failed(const std::string& subject, const Failure& failure) {
-    if (failure.told) return kExitFailure;  // each file was named as it was met
+    if (failure.told) {  // each file was named as it was met: their count, and the way on
+        if (gRefused > 0) {
+            Say(std::to_string(gRefused) + (gRefused == 1 ? " file" : " files") +
+                " cannot be packed; --skip leaves such files out and packs the rest");
+        }
+        return kExitFailure;
+    }
     std::string reason = Words(failure.reason);
     if (failure.reason == platform::kErrorBusy && failure.holder > 0) {
         reason += " (process " + std::to_string(failure.holder) + ")";
@@ -93,6 +100,7 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     }
     const bool skip = args.skip;
     options.refused = [skip](const std::string& file, platform::Reason why) {
+        if (!skip) ++gRefused;
         Say(file + ": " + (skip ? "left out: " : "") + Words(why));
     };
     options.existing = args.keepOld     ? Existing::kKeep

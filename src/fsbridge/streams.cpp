@@ -259,10 +259,12 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     PackReader reader;
     Reason why = 0;
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
-    CreateDirectoryA(folder, nullptr);
+    // A folder that could not be made is told by why not, rather than by its absence.
+    Reason made = 0;
+    const bool there = platform::MakeFolder(folder, &made);
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
-    if (!target.Open(folder, &why)) return Fail(failure, why, folder);
+    if (!target.Open(folder, &why)) return Fail(failure, there ? why : made, folder);
     platform::ClearStaleTempFiles(folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);

@@ -101,6 +101,8 @@ Reason SearchFailure();
 
 // SetCurrentDirectoryA with its reason on failure.
 bool EnterFolder(const char* path, Reason* why);
+// Makes the folder at path; true too when something is already there. False with the reason.
+bool MakeFolder(const char* path, Reason* why);
 
 // A folder held open by the system: renaming or replacing its path afterwards changes nothing
 // for the holder, and a path of any length can be gone back to. Empty until opened.

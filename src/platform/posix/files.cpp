@@ -125,6 +125,11 @@ Reason SearchFailure() {
     return static_cast<Reason>(errno);
 }
 
+bool MakeFolder(const char* path, Reason* why) {
+    if (path == nullptr) return Fail(why, EINVAL);
+    return mkdir(path, 0777) == 0 || errno == EEXIST || Fail(why, LastReason());
+}
+
 bool EnterFolder(const char* path, Reason* why) {
     return SetCurrentDirectoryA(path) || Fail(why, path == nullptr ? EINVAL : LastReason());
 }

@@ -168,6 +168,12 @@ bool Folder::Enter() const {
     return IsOpen() && SetCurrentDirectoryA(path_.c_str()) != 0;
 }
 
+bool MakeFolder(const char* path, Reason* why) {
+    if (path == nullptr) return Fail(why, ERROR_INVALID_NAME);
+    return CreateDirectoryA(path, nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS ||
+           Fail(why, LastReason());
+}
+
 bool EnterFolder(const char* path, Reason* why) {
     return SetCurrentDirectoryA(path) != 0 || Fail(why, LastReason());
 }
