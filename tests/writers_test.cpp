@@ -72,6 +72,7 @@ TEST(Writers, AWriterThatWaitsTooLongFailsNamingTheHolder) {
     } cases[] = {
         {{"add", "--wait=0.2", "p.pak", "f/a"}, 1, busy},
         {{"remove", "--wait=0", "p.pak", "a"}, 1, busy},
+        {{"rename", "--wait=0", "p.pak", "a", "b"}, 1, busy},
         {{"pack", "--wait=0", "p.pak", "f"}, 1, busy},
         {{"list", "-1", "p.pak"}, 0, ""},
         {{"add", "--wait=x", "p.pak", "f/a"},

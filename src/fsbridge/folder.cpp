@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "fsbridge/exclude.h"
 #include "fsbridge/sources.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
@@ -84,6 +85,7 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
                 continue;
             }
             std::string name = folder + item.cFileName;
+            if (request.excludes != nullptr && Excluded(*request.excludes, name)) continue;
             const bool link = (is & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
             if ((is & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                 if (link) {
