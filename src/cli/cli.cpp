@@ -37,8 +37,9 @@ struct Option {
     const char* shown;  // as the help shows them
     const char* text;
     bool Arguments::*flag;
-    unsigned Arguments::*number;  // for an option with a value, instead of a flag
-    double Arguments::*seconds = nullptr;  // for an option of a time
+    unsigned Arguments::*number;             // for an option with a value, instead of a flag
+    double Arguments::*seconds = nullptr;    // for an option of a time
+    std::string Arguments::*word = nullptr;  // for an option of a word
 };
 
 constexpr Option kOptions[] = {
@@ -67,6 +68,10 @@ constexpr Option kOptions[] = {
      "wait this long for another zorel changing PACKFILE\n"
      "                    (default 10), then fail",
      nullptr, nullptr, &Arguments::wait},
+    {"format", "--format", "--format=NAME",
+     "OUT's form: pack, tar, tar.gz (tgz), tar.xz, tar.zst,\n"
+     "                    tar.bz2, zip, 7z or cpio (default: by OUT's name)",
+     nullptr, nullptr, nullptr, &Arguments::format},
 };
 
 bool Takes(const Verb& verb, const char* key) {
@@ -139,6 +144,7 @@ std::string NoVerb(const std::vector<std::string>& unknown, int argc, char** arg
 CLI::Option* Bind(CLI::App* app, const std::string& names, const Option& option, Arguments* args) {
     if (option.flag != nullptr) return app->add_flag(names, args->*option.flag);
     if (option.seconds != nullptr) return app->add_option(names, args->*option.seconds);
+    if (option.word != nullptr) return app->add_option(names, args->*option.word);
     return app->add_option(names, args->*option.number);
 }
 

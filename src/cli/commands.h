@@ -24,6 +24,7 @@ struct Arguments {
     bool null = false;       // list --null
     unsigned jobs = 0;       // -j: threads, 0 one per core
     double wait = 10;        // --wait: seconds a writer waits for another writer of its pack
+    std::string format;      // convert --format: the form of OUT, when not by its name
     std::vector<std::string> operands;
 };
 
