@@ -4,6 +4,8 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <new>
+
 using platform::Fail;
 using platform::Reason;
 
@@ -25,7 +27,39 @@ ItemKind KindOf(archive_entry* entry) {
     }
 }
 
+// libarchive's input callbacks over a stream, which may seek when it is a regular file.
 }  // namespace
+
+struct ArchiveStream {
+    std::FILE* file;
+    unsigned char block[kBlockSize];
+};
+
+namespace {
+
+la_ssize_t ReadBlock(archive*, void* self, const void** bytes) {
+    auto* stream = static_cast<ArchiveStream*>(self);
+    *bytes = stream->block;
+    const std::size_t got = std::fread(stream->block, 1, sizeof stream->block, stream->file);
+    return got == 0 && std::ferror(stream->file) != 0 ? -1 : static_cast<la_ssize_t>(got);
+}
+
+la_int64_t SeekTo(archive*, void* self, la_int64_t offset, int whence) {
+    auto* stream = static_cast<ArchiveStream*>(self);
+    if (fseeko(stream->file, offset, whence) != 0) return ARCHIVE_FATAL;
+    return ftello(stream->file);
+}
+
+la_int64_t SkipOver(archive* a, void* self, la_int64_t length) {
+    const la_int64_t at = SeekTo(a, self, 0, SEEK_CUR);
+    return at < 0 || SeekTo(a, self, length, SEEK_CUR) < 0 ? 0 : length;
+}
+
+}  // namespace
+
+ArchiveReader::~ArchiveReader() {
+    Close();
+}
 
 bool ArchiveReader::Failed() {
     const char* words = archive_ != nullptr ? archive_error_string(archive_) : nullptr;
@@ -40,22 +74,20 @@ bool ArchiveReader::Started(int status) {
     return false;
 }
 
-bool ArchiveReader::Open(const char* path) {
+bool ArchiveReader::Open(std::FILE* file, bool seekable) {
     Close();
-    archive_ = archive_read_new();
+    stream_ = new (std::nothrow) ArchiveStream{file, {}};
+    archive_ = stream_ != nullptr ? archive_read_new() : nullptr;
     if (archive_ == nullptr) return Failed();
     archive_read_support_filter_all(archive_);
     archive_read_support_format_all(archive_);
-    return Started(archive_read_open_filename(archive_, path, kBlockSize));
-}
-
-bool ArchiveReader::Open(std::FILE* file) {
-    Close();
-    archive_ = archive_read_new();
-    if (archive_ == nullptr) return Failed();
-    archive_read_support_filter_all(archive_);
-    archive_read_support_format_all(archive_);
-    return Started(archive_read_open_FILE(archive_, file));
+    archive_read_set_read_callback(archive_, ReadBlock);
+    if (seekable) {
+        archive_read_set_seek_callback(archive_, SeekTo);
+        archive_read_set_skip_callback(archive_, SkipOver);
+    }
+    archive_read_set_callback_data(archive_, stream_);
+    return Started(archive_read_open1(archive_));
 }
 
 int ArchiveReader::Next(ArchiveItem* item) {
@@ -106,4 +138,6 @@ std::size_t ArchiveReader::Read(unsigned char* bytes, std::size_t length, Reason
 void ArchiveReader::Close() {
     if (archive_ != nullptr) archive_read_free(archive_);
     archive_ = nullptr;
+    delete stream_;
+    stream_ = nullptr;
 }

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "pack/pieces.h"
 
 struct archive;
+struct ArchiveStream;
 
 // What an item of an archive is.
 enum class ItemKind : std::uint8_t { kFile, kFolder, kSymlink, kHardLink, kSpecial };
@@ -30,14 +32,13 @@ struct ArchiveItem {
 class ArchiveReader final : public PieceSource {
   public:
     ArchiveReader() = default;
-    ~ArchiveReader() { Close(); }
+    ~ArchiveReader();
     ArchiveReader(const ArchiveReader&) = delete;
     ArchiveReader& operator=(const ArchiveReader&) = delete;
 
-    // Starts reading the file at path, or an open stream from its position (left open). False
-    // with libarchive's words in error().
-    bool Open(const char* path);
-    bool Open(std::FILE* file);
+    // Starts reading an open stream from its position (left open), gone back and forth in when
+    // seekable (as 7z and zip are best read). False with libarchive's words in error().
+    bool Open(std::FILE* file, bool seekable);
     // The next item's head: 1, 0 after the last, -1 for an archive damaged or cut short (its
     // words in error(); items() counts the item that failed).
     int Next(ArchiveItem* item);
@@ -53,6 +54,7 @@ class ArchiveReader final : public PieceSource {
     bool Failed();
 
     archive* archive_ = nullptr;
+    ArchiveStream* stream_ = nullptr;  // owned
     std::string error_;
     std::uint32_t items_ = 0;
     bool sized_ = false;

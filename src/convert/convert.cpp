@@ -60,7 +60,7 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
 bool ArchiveToArchive(ConvertInput* input, ArchiveWriter* writer, const ConvertOptions& options,
                       ConvertFailure* failure) {
     ArchiveReader reader;
-    if (!reader.Open(input->stream())) {
+    if (!reader.Open(input->stream(), input->again())) {
         failure->words = reader.error();
         return Fail(&failure->failure, platform::kErrorDamagedRecord);
     }

@@ -219,12 +219,12 @@ bool ArchiveToPack(ConvertInput* input, const std::string& out, const ConvertOpt
     Plan plan;
     {
         ArchiveReader reader;
-        if (!reader.Open(input->stream())) return Damaged(reader, "", failure);
+        if (!reader.Open(input->stream(), input->again())) return Damaged(reader, "", failure);
         if (!MakePlan(reader, options, &plan, failure)) return false;
     }
     if (!input->Rewind()) return Fail(&failure->failure, platform::kErrorFailed);
     ArchiveReader reader;
-    if (!reader.Open(input->stream())) return Damaged(reader, "", failure);
+    if (!reader.Open(input->stream(), input->again())) return Damaged(reader, "", failure);
     SharedProgress().Start(plan.taken, plan.bytes);
 
     platform::PackLock lock;
