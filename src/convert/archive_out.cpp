@@ -16,7 +16,7 @@ struct FormName {
     const char* name;  // its --format name, and the ending of a file's name (with a dot)
     ArchiveForm form;
 };
-// Longer endings first, so that ".tar.gz" is met before ".gz" could be.
+// Each form by its names.
 constexpr FormName kForms[] = {
     {"pack", ArchiveForm::kPack},      {"pak", ArchiveForm::kPack},
     {"tar.gz", ArchiveForm::kTarGz},   {"tgz", ArchiveForm::kTarGz},
