@@ -38,20 +38,22 @@ TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
     const struct {
         const char* tool;    // what the row needs
         const char* make;    // makes `in` of folder t
-        const char* toPack;  // convert's operands and options, into p.pak
-        const char* toOut;   // ... from p.pak
+        const char* toPack;  // converts it into p.pak ('@' is zorel convert)
+        const char* toOut;   // ... p.pak into another archive
         const char* unmake;  // unpacks the archive made into folder x
     } rows[] = {
-        {"tar", "tar -cf in.tar t", "in.tar p.pak", "p.pak o.tar", "tar -xf o.tar -C x"},
-        {"gzip", "tar -czf in.tgz t", "-z in.tgz p.pak", "p.pak o.tar.gz",
+        {"tar", "tar -cf in.tar t", "@ in.tar p.pak", "@ p.pak o.tar", "tar -xf o.tar -C x"},
+        {"gzip", "tar -czf in.tgz t", "@ -z in.tgz p.pak", "@ p.pak o.tar.gz",
          "tar -xzf o.tar.gz -C x"},
-        {"zip", "zip -qr in.zip t", "--fast in.zip p.pak", "p.pak o.zip", "unzip -q o.zip -d x"},
-        {"7z", "7z a -bd -bso0 in.7z t", "in.7z p.pak", "p.pak o.7z", "7z x -bd -bso0 -ox o.7z"},
-        // Both ways through pipes.
-        {"bsdtar", "bsdtar --format=newc -cf in.cpio t", "- p.pak < in.cpio",
-         "--format=tar - - < p.pak > o.tar", "tar -xf o.tar -C x"},
-        {"unzip", "zip -qr in.zip t", "-z in.zip - --format=pack > p.pak",
-         "p.pak - --format=zip > o.zip", "unzip -q o.zip -d x"},
+        {"zip", "zip -qr in.zip t", "@ --fast in.zip p.pak", "@ p.pak o.zip",
+         "unzip -q o.zip -d x"},
+        {"7z", "7z a -bd -bso0 in.7z t", "@ in.7z p.pak", "@ p.pak o.7z",
+         "7z x -bd -bso0 -ox o.7z"},
+        // Both ways through pipes, and through standard streams that are files.
+        {"bsdtar", "bsdtar --format=newc -cf in.cpio t", "cat in.cpio | @ - p.pak",
+         "cat p.pak | @ --format=tar - - | tar -xf - -C x", "true"},
+        {"unzip", "zip -qr in.zip t", "@ -z --format=pack - - < in.zip > p.pak",
+         "@ p.pak - --format=zip > o.zip", "unzip -q o.zip -d x"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.make);
@@ -65,12 +67,15 @@ TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
             WriteFile(work / name, bytes);
         }
         ASSERT_EQ(Shell(work.path(), row.make).first, 0);
-        const std::string zorel = std::string("'") + ZOREL_BINARY + "' convert ";
-        const auto pack = Shell(work.path(), zorel + row.toPack);
-        EXPECT_EQ(pack.first, 0) << pack.second;
-        const auto out = Shell(work.path(), zorel + row.toOut);
-        EXPECT_EQ(out.first, 0) << out.second;
+        const auto zorel = [](std::string command) {
+            const std::size_t at = command.find('@');
+            return command.replace(at, 1, std::string("'") + ZOREL_BINARY + "' convert");
+        };
         fs::create_directory(work.path() / "x");
+        const auto pack = Shell(work.path(), zorel(row.toPack));
+        EXPECT_EQ(pack.first, 0) << pack.second;
+        const auto out = Shell(work.path(), zorel(row.toOut));
+        EXPECT_EQ(out.first, 0) << out.second;
         const auto unmade = Shell(work.path(), row.unmake);
         EXPECT_EQ(unmade.first, 0) << unmade.second;
         EXPECT_EQ(FilesBelow(work.path() / "x"), FilesBelow(work.path(), "t/"));
