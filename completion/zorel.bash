@@ -14,7 +14,7 @@ _zorel() {
         fi
     done
     if [[ -z $verb ]]; then
-        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove convert --help --version' -- "$cur")
         return
     fi
     if [[ $cur == -?* ]]; then
@@ -26,6 +26,7 @@ _zorel() {
             remove) options+=' -v --verbose -j --jobs --wait=' ;;
             list) options+=' -1 --names -0 --null' ;;
             test) options+=' -j --jobs' ;;
+            convert) options+=' -z --compress --fast --skip -v --verbose -j --jobs --wait= --format=' ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
         return
