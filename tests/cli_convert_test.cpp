@@ -3,6 +3,9 @@
 #include <map>
 
 #include "cli_support.h"
+#ifdef ZOREL_CONVERT
+#include "convert/to_pack.h"
+#endif
 
 #if defined(ZOREL_CONVERT) && !defined(_WIN32)
 namespace {
@@ -177,6 +180,79 @@ with open('big.tgz', 'wb') as f:
     platform::RegularFileLength((dir / "big.pak").c_str(), &length);
     EXPECT_EQ(length, std::uint64_t{4294967295} + 9 + 40);
     fs::remove(dir.path() / "big.pak");
+}
+
+// An archive converted into another keeps each item's kind, mode, time, size and link, as the
+// system's bsdtar lists them, names cleaned; only what zip cannot hold (owners) differs.
+TEST_F(CommandLine, ConvertKeepsWhatBothArchivesHold) {
+    if (!Have("bsdtar")) GTEST_SKIP() << "bsdtar missing (apt-get install libarchive-tools)";
+    ScratchDir work;
+    ASSERT_EQ(Shell(work.path(),
+                    "mkdir -p t/sub && printf one > t/a && printf two > t/sub/b && "
+                    "ln -s a t/ln && chmod 751 t/a && chmod 600 t/sub/b && "
+                    "touch -h -d @1600000000 t/a t/sub/b t/ln t/sub t && "
+                    "tar -czf in.tgz t && tar -cf dot.tar -C t .")
+                  .first,
+              0);
+    // Kind and mode, size, time and name (and a link's target): what bsdtar -tv shows but
+    // owners.
+    const std::string kept =
+        " | awk '{$2=$3=$4="
+        "; print}'";
+    const struct {
+        const char *in, *out, *list;  // list: the listing OUT's must equal
+    } rows[] = {
+        {"in.tgz", "o.zip", "bsdtar -tvf in.tgz"},
+        {"in.tgz", "o.tar.xz", "bsdtar -tvf in.tgz"},
+        {"in.tgz", "o.7z", "bsdtar -tvf in.tgz"},
+        // "./" parts are gone, and the folder "." with them.
+        {"dot.tar", "o.tar", R"(bsdtar -tvf dot.tar | grep -v ' \./$' | sed 's| \./| |')"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.out);
+        const auto run = Shell(
+            work.path(), std::string("'") + ZOREL_BINARY + "' convert " + row.in + " " + row.out);
+        EXPECT_EQ(run.first, 0) << run.second;
+        const auto listed = [&](const std::string& command) {
+            Shell(work.path(), command + kept + " > listed");
+            return ReadFile(work / "listed");
+        };
+        EXPECT_EQ(listed(std::string("bsdtar -tvf ") + row.out), listed(row.list));
+    }
+}
+
+// The forms OUT's names and --format ask for, and the names an archive's items are given.
+TEST(Convert, TellsFormsAndCleansNames) {
+    const std::pair<const char*, ArchiveForm> paths[] = {
+        {"a.pak", ArchiveForm::kPack},       {"a.tar", ArchiveForm::kTar},
+        {"a.tar.gz", ArchiveForm::kTarGz},   {"dir.v2/a.tgz", ArchiveForm::kTarGz},
+        {"a.tar.zst", ArchiveForm::kTarZst}, {"a.tar.bz2", ArchiveForm::kTarBz2},
+        {"a.zip", ArchiveForm::kZip},        {"a.7z", ArchiveForm::kSevenZip},
+        {"a.cpio", ArchiveForm::kCpio},      {"a.gz", ArchiveForm::kNone},
+        {"zip", ArchiveForm::kNone},         {"a.tar.xz", ArchiveForm::kTarXz},
+    };
+    for (const auto& [path, form] : paths) EXPECT_EQ(FormOfPath(path), form) << path;
+    EXPECT_EQ(FormNamed("pack"), ArchiveForm::kPack);
+    EXPECT_EQ(FormNamed("tgz"), ArchiveForm::kTarGz);
+    EXPECT_EQ(FormNamed(".zip"), ArchiveForm::kNone);
+    const struct {
+        const char *path, *name, *removed;
+    } names[] = {
+        {"a/b", "a/b", ""},
+        {"./a/./b", "a/b", ""},
+        {"/abs", "abs", "leading '/'"},
+        {"../../x", "x", "'..' parts"},
+        {"a/../b", "a/b", "'..' parts"},
+        {"/", "", "leading '/'"},
+        {"..", "", "'..' parts"},
+        {".", "", ""},
+        {"a//b/", "a/b", ""},
+    };
+    for (const auto& row : names) {
+        std::string removed;
+        EXPECT_EQ(CleanName(row.path, &removed), row.name) << row.path;
+        EXPECT_EQ(removed, row.removed) << row.path;
+    }
 }
 
 }  // namespace

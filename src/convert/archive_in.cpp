@@ -63,7 +63,7 @@ ArchiveReader::~ArchiveReader() {
 
 bool ArchiveReader::Failed() {
     const char* words = archive_ != nullptr ? archive_error_string(archive_) : nullptr;
-    error_ = words != nullptr ? words : "the archive cannot be read";
+    error_ = LibarchiveWords(words, "the archive cannot be read");
     return false;
 }
 

@@ -15,6 +15,15 @@ struct ArchiveStream;
 // What an item of an archive is.
 enum class ItemKind : std::uint8_t { kFile, kFolder, kSymlink, kHardLink, kSpecial };
 
+// Whether libarchive could be opened (on the first call of its functions).
+bool LibarchiveLoaded();
+// libarchive's words for a failure; when it has none, why it could not be opened, or otherwise.
+inline const char* LibarchiveWords(const char* words, const char* otherwise) {
+    if (words != nullptr) return words;
+    return LibarchiveLoaded() ? otherwise
+                              : "libarchive.so.13 cannot be opened (apt-get install libarchive13)";
+}
+
 // One item's head, as the archive tells it.
 struct ArchiveItem {
     std::string path;  // as the archive names it, not yet cleaned

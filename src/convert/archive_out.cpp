@@ -117,7 +117,7 @@ ArchiveWriter::~ArchiveWriter() {
 
 bool ArchiveWriter::Failed() {
     const char* words = archive_ != nullptr ? archive_error_string(archive_) : nullptr;
-    if (reason_ == 0) error_ = words != nullptr ? words : "the archive cannot be written";
+    if (reason_ == 0) error_ = LibarchiveWords(words, "the archive cannot be written");
     ok_ = false;
     return false;
 }

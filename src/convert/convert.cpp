@@ -79,8 +79,10 @@ bool ArchiveToArchive(ConvertInput* input, ArchiveWriter* writer, const ConvertO
         std::string removed;
         const std::string path = item.path;
         item.path = CleanName(path, &removed);
-        if (item.path.empty()) {
-            if (options.stream.leftOut) options.stream.leftOut(path, LeftOut::kNotRegular);
+        if (item.path.empty()) {  // the folder "." or "/" goes without saying
+            if (item.kind != ItemKind::kFolder && options.stream.refused) {
+                options.stream.refused(path, platform::kErrorNoFileName);
+            }
             continue;
         }
         if (!removed.empty() && options.renamed) options.renamed(path, removed, item.path);

@@ -204,10 +204,16 @@ class ArchiveSource final : public JobSource {
 }  // namespace
 
 std::string CleanName(const std::string& path, std::string* removed) {
-    std::string name = StoredName(path, removed);
+    std::string stored = StoredName(path, removed);
     // StoredName gives back a path of which nothing is left: no name then.
-    if (name == path && !removed->empty()) name.clear();
-    if (name == ".") name.clear();
+    if (stored == path && !removed->empty()) return {};
+    // "." parts name nothing: "./a" is "a", as tar's own archives of "." hold it.
+    std::string name;
+    for (std::size_t at = 0, end = 0; at <= stored.size(); at = end + 1) {
+        end = std::min(stored.find('/', at), stored.size());
+        const std::string part = stored.substr(at, end - at);
+        if (!part.empty() && part != ".") name += (name.empty() ? "" : "/") + part;
+    }
     return name;
 }
 
