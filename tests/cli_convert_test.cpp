@@ -108,6 +108,10 @@ t = tarfile.open('whole.tar', 'w')
 add('first'); add('second', data=b'x' * 100000)
 t.close()
 open('cut.tar', 'wb').write(open('whole.tar', 'rb').read()[:20000])
+t = tarfile.open('big.tar', 'w')
+add('first'); add('big', data=b'y' * (6 << 20))
+t.close()
+open('bigcut.tar', 'wb').write(open('big.tar', 'rb').read()[:3 << 20])
 open('junk.tar', 'wb').write(b'not an archive at all' * 100)
 ")")
                   .first,
@@ -129,6 +133,15 @@ open('junk.tar', 'wb').write(b'not an archive at all' * 100)
         {"cut.tar o.pak", 1, {"cut.tar: entry 2 (second): Truncated tar archive\n"}, "(absent)"},
         {"cut.tar o.zip", 1, {"cut.tar: entry 2 (second): Truncated tar archive\n"}, "(absent)"},
         {"junk.tar o.pak", 1, {"junk.tar: Unrecognized archive format\n"}, "(absent)"},
+        // Cut inside an item moved in pieces as it is read, plain or compressed.
+        {"bigcut.tar o.pak", 1, {"bigcut.tar: entry 2 (big): Truncated tar archive\n"}, "(absent)"},
+        {"-z bigcut.tar o.pak",
+         1,
+         {"bigcut.tar: entry 2 (big): Truncated tar archive\n"},
+         "(absent)"},
+        {"-v big.tar o.pak", 0, {}, "first\nbig\n"},
+        {"hostile.tar none/o.pak", 1, {"none/o.pak: No such file or directory\n"}, "(absent)"},
+        {"hostile.tar none/o.zip", 1, {"none/o.zip: No such file or directory\n"}, "(absent)"},
         {"hostile.tar -", 2, {"convert to standard output needs --format"}, "(absent)"},
         {"hostile.tar o.rar", 2, {"o.rar is not known by its name: give --format"}, "(absent)"},
         {"-z hostile.tar o.tar", 2, {"-z compresses a pack only"}, "(absent)"},
