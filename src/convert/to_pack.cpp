@@ -98,8 +98,8 @@ bool MakePlan(ArchiveReader& reader, const ConvertOptions& options, Plan* plan,
 }
 
 // The items the plan takes, read in the archive's order on this thread: a small one into its
-// entry as it is taken (then compressed on a worker when asked), a large one moved into the pack
-// as it is taken, alone in flight, in pieces through a spill when compressed.
+// entry as it is taken (then compressed on a worker when asked), a large one read in pieces as it
+// is taken, alone in flight, into a spill written in its turn.
 class ArchiveSource final : public JobSource {
   public:
     ArchiveSource(ArchiveReader* reader, const Plan& plan, const StreamOptions& options,
@@ -167,7 +167,14 @@ class ArchiveSource final : public JobSource {
         return true;
     }
     bool Finish(Job& job) override {
-        if (!Held(job).done && !sink_.Put(job)) return false;
+        EntryJob& held = Held(job);
+        if (held.spill != nullptr) {
+            const bool put = held.spill->Rewind(&job.why) && sink_.Put(job, *held.spill);
+            held.spill.reset();
+            if (!put) return false;
+        } else if (!sink_.Put(job)) {
+            return false;
+        }
         if (options_.done) options_.done(Held(job).name);
         return true;
     }
@@ -180,15 +187,19 @@ class ArchiveSource final : public JobSource {
     const std::string& words() const { return words_.empty() ? reader_.error() : words_; }
 
   private:
+    // A large item's stored bytes made as it is read, into a spill that waits for its turn:
+    // the jobs before it may not have finished yet.
     bool MoveNow(Job& job) {
-        PackEntry& entry = *Held(job).entry;
-        if (!options_.compress) return sink_.Put(job, reader_);
-        Spill spill;
-        if (!StorePieces(entry.size, true, reader_, spill, &entry.storedSize, &job.why)) {
+        EntryJob& held = Held(job);
+        PackEntry& entry = *held.entry;
+        held.spill.reset(new (std::nothrow) Spill);
+        if (held.spill == nullptr) return Fail(&job.why, platform::kErrorNoMemory);
+        const bool compress = options_.compress;
+        if (!StorePieces(entry.size, compress, reader_, *held.spill, &entry.storedSize, &job.why)) {
             return false;
         }
-        entry.compressed = 1;
-        return spill.Rewind(&job.why) && sink_.Put(job, spill);
+        entry.compressed = compress ? 1 : 0;
+        return true;
     }
 
     ArchiveReader& reader_;
