@@ -14,7 +14,7 @@ _zorel() {
         fi
     done
     if [[ -z $verb ]]; then
-        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove rename diff --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove rename diff convert --help --version' -- "$cur")
         return
     fi
     if [[ $cur == -?* ]]; then
@@ -27,6 +27,7 @@ _zorel() {
             rename) options+=' -j --jobs --wait=' ;;
             list) options+=' -1 --names -0 --null --exclude=' ;;
             test) options+=' --exclude= -j --jobs' ;;
+            convert) options+=' -z --compress --fast --skip -v --verbose -j --jobs --wait= --format=' ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
         return

@@ -25,7 +25,7 @@ TEST_F(CommandLine, OptionsTable) {
         {{"list", "-q", "p.pak"}, 2, "zorel: unknown option '-q'" + kTry, {}},
         {{"unpack", "-z", "p.pak", "o"},
          2,
-         "zorel: -z is an option of pack and add only" + kTry,
+         "zorel: -z is an option of pack, add and convert only" + kTry,
          {}},
         {{"pack", "--help"}, 0, "", {}, "Usage: zorel pack [OPTIONS] PACKFILE FOLDER\n"},
         {{"list", "-h"}, 0, "", {}, "Usage: zorel list [OPTIONS] PACKFILE [NAME...]\n"},
@@ -35,7 +35,7 @@ TEST_F(CommandLine, OptionsTable) {
          {{"x.pak", kAbsent}}},
         {{"list", "--fast", "p.pak"},
          2,
-         "zorel: --fast is an option of pack and add only" + kTry,
+         "zorel: --fast is an option of pack, add and convert only" + kTry,
          {}},
         // "--" ends the options wherever it stands; a word that begins with '/' is a path.
         {{"list", "-1", "z.pak", "--", "-1"}, 1, "zorel: z.pak: -1: no such entry\n", {}},
@@ -57,7 +57,7 @@ TEST_F(CommandLine, OptionsTable) {
          true},
         {{"-z", "unpack", "p.pak", "o"},
          2,
-         "zorel: -z is an option of pack and add only" + kTry,
+         "zorel: -z is an option of pack, add and convert only" + kTry,
          {{"o/a.txt", kAbsent}}},
     });
 }
@@ -146,7 +146,7 @@ TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
         return ReadFile(got);
     };
     EXPECT_EQ(offered("zorel ''"),
-              "pack\nunpack\nlist\ntest\nadd\nremove\nrename\ndiff\n--help\n--version\n");
+              "pack\nunpack\nlist\ntest\nadd\nremove\nrename\ndiff\nconvert\n--help\n--version\n");
     EXPECT_EQ(offered("zorel unpack --keep-"), "--keep-old-files\n--keep-newer-files\n");
     EXPECT_EQ(offered("zorel rename z.pak n"), "notes.txt\n");
     EXPECT_EQ(offered("zorel pack --re"), "--recursive\n");

@@ -42,6 +42,7 @@ struct Option {
     unsigned Arguments::*number;           // for an option with a value, instead of a flag
     double Arguments::*seconds = nullptr;  // for an option of a time
     std::vector<std::string> Arguments::*texts = nullptr;  // for one given again and again
+    std::string Arguments::*word = nullptr;                // for an option of a word
 };
 
 constexpr Option kOptions[] = {
@@ -90,6 +91,10 @@ constexpr Option kOptions[] = {
      "wait this long for another zorel changing PACKFILE\n"
      "                    (default 10), then fail",
      nullptr, nullptr, &Arguments::wait},
+    {"format", "--format", "--format=NAME",
+     "OUT's form: pack, tar, tar.gz (tgz), tar.xz, tar.zst,\n"
+     "                    tar.bz2, zip, 7z or cpio (default: by OUT's name)",
+     nullptr, nullptr, nullptr, nullptr, &Arguments::format},
 };
 
 bool Takes(const Verb& verb, const char* key) {
@@ -165,6 +170,7 @@ CLI::Option* Bind(CLI::App* app, const std::string& names, const Option& option,
     if (option.texts != nullptr) {
         return app->add_option(names, args->*option.texts)->allow_extra_args(false);
     }
+    if (option.word != nullptr) return app->add_option(names, args->*option.word);
     return app->add_option(names, args->*option.number);
 }
 

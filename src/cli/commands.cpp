@@ -14,6 +14,9 @@
 #include "fsbridge/diff.h"
 #include "fsbridge/exclude.h"
 #include "fsbridge/rename.h"
+#ifdef ZOREL_CONVERT
+#include "convert/convert.h"
+#endif
 #include "fsbridge/streams.h"
 #include "fsbridge/to_output.h"
 #include "pack/records.h"
@@ -324,6 +327,51 @@ int DiffCommand(const Arguments& args) {
     return differs ? kExitFailure : kExitSuccess;
 }
 
+int ConvertCommand(const Arguments& args) {
+#ifdef ZOREL_CONVERT
+    const std::string& in = args.operands[0];
+    const std::string& out = args.operands[1];
+    if (out == kStandardStream && args.format.empty()) {
+        return UsageError("convert to standard output needs --format");
+    }
+    const ArchiveForm form = args.format.empty() ? FormOfPath(out) : FormNamed(args.format);
+    if (form == ArchiveForm::kNone) {
+        return UsageError(args.format.empty() ? "the form of " + out +
+                                                    " is not known by its "
+                                                    "name: give --format"
+                                              : "no form is named " + args.format);
+    }
+    if ((args.compress || args.fast) && form != ArchiveForm::kPack) {
+        return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses a pack only");
+    }
+    ConvertOptions options;
+    ConvertFailure failure;
+    options.renamed = [](const std::string& path, const std::string& removed,
+                         const std::string& name) {
+        Say(path + ": " + removed + " taken away, stored as " + name);
+    };
+    return Streamed("converting", "converted", in, [&](StreamTotals* totals, Failure* f) {
+        options.stream = OptionsOf(args, totals);
+        const bool ok = Convert(in, out, form, options, &failure);
+        *f = failure.failure;
+        // libarchive's own words stand for the reason: the entry is named as for a pack's.
+        if (!ok && !failure.words.empty() && !f->told) {
+            std::string said = f->item.empty() ? in : in + ": " + f->item;
+            if (f->entry != 0)
+                said = in + ": entry " + std::to_string(f->entry) +
+                       (f->item.empty() ? "" : " (" + f->item + ")");
+            Say(said + ": " + failure.words);
+            f->told = true;
+        }
+        return ok;
+    });
+#else
+    (void)args;
+    Say("convert: this build has no libarchive, which convert needs");
+    return kExitFailure;
+#endif
+}
+
 constexpr std::size_t kMany = SIZE_MAX;
 
 constexpr Verb kVerbs[] = {
@@ -374,6 +422,16 @@ constexpr Verb kVerbs[] = {
      "file of FOLDER's tree that no entry names. Exits 1 when anything differs, 0 and says\n"
      "nothing when nothing does.\n",
      "", DiffCommand},
+    {"convert", "IN OUT", 2, 2, nullptr, "[-zv] [--fast] [--skip] [--format=NAME]",
+     "a pack to another archive (tar, zip,\n7z, cpio, ...) or an archive to a pack",
+     "Converts IN, a pack or an archive of another program (tar in its forms, zip, 7z, cpio,\n"
+     "ISO 9660, ...: its bytes tell which), into OUT, whose form its name ends in (.pak,\n"
+     ".tar, .tar.gz or .tgz, .tar.xz, .tar.zst, .tar.bz2, .zip, .7z, .cpio) or --format\n"
+     "names. - is standard input or output (with --format). Names are cleaned as add\n"
+     "cleans them; devices, FIFOs and sockets are left out; into a pack, what it cannot\n"
+     "hold (links, empty files, names over 31 bytes) is named and fails the command,\n"
+     "unless --skip leaves it out. OUT appears whole or not at all.\n",
+     "z fast skip v j wait format", ConvertCommand},
 };
 
 }  // namespace

@@ -28,7 +28,8 @@ struct Arguments {
     unsigned jobs = 0;       // -j: threads, 0 one per core
     unsigned strip = 0;      // unpack --strip-components
     std::vector<std::string> excludes;  // --exclude, each a pattern
-    double wait = 10;  // --wait: seconds a writer waits for another writer of its pack
+    double wait = 10;    // --wait: seconds a writer waits for another writer of its pack
+    std::string format;  // convert --format: the form of OUT, when not by its name
     std::vector<std::string> operands;
 };
 
