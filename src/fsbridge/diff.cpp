@@ -53,6 +53,10 @@ bool StreamDiff(const char* path, const char* folder,
     PackReader reader;
     Reason why = 0;
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
+    {
+        FolderReturn probe;  // a folder that is not there fails before any entry is compared
+        if (!probe.Enter(folder, &why)) return Fail(failure, why, folder);
+    }
     std::unordered_set<std::string> named;
     PackEntry head;
     while (reader.NextHead(&head, &why)) {
