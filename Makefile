@@ -2,8 +2,9 @@
 # Package names that differ by release are given as "name|other" (tools/deps.sh); the clang
 # fuzzer runtime is looked up for the installed clang (tools/fuzz-clang.sh).
 PROGRAM_PACKAGES := cmake make g++ zlib1g-dev libdeflate-dev libisal-dev libedit-dev libcli11-dev \
-	pkg-config
-BUILD_PACKAGES := $(PROGRAM_PACKAGES) libgtest-dev
+	pkg-config libarchive-dev
+# The tests of convert make their reference archives with the system's own tar, zip and 7z.
+BUILD_PACKAGES := $(PROGRAM_PACKAGES) libgtest-dev libarchive-tools p7zip-full zip unzip
 WINDOWS_PACKAGES := cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 	libz-mingw-w64-dev libcli11-dev googletest "wine64|wine" dpkg-dev
 JOBS := $(shell nproc 2>/dev/null || echo 2)

@@ -14,29 +14,31 @@ _zorel() {
         fi
     done
     if [[ -z $verb ]]; then
-        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W 'pack unpack list test add remove rename diff convert --help --version' -- "$cur")
         return
     fi
     if [[ $cur == -?* ]]; then
         local options='-h --help'
         case $verb in
-            pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs --wait=' ;;
-            add) options+=' -z --compress --fast --skip -v --verbose -j --jobs --wait=' ;;
-            unpack) options+=' -v --verbose -j --jobs' ;;
+            pack) options+=' -z --compress --fast -r --recursive --skip -v --verbose -j --jobs --exclude= --wait=' ;;
+            add) options+=' -z --compress --fast --skip -v --verbose -j --jobs --exclude= --wait=' ;;
+            unpack) options+=' -v --verbose -O --to-stdout -k --keep-old-files --keep-newer-files --exclude= --strip-components= -j --jobs' ;;
             remove) options+=' -v --verbose -j --jobs --wait=' ;;
-            list) options+=' -1 --names -0 --null' ;;
-            test) options+=' -j --jobs' ;;
+            rename) options+=' -j --jobs --wait=' ;;
+            list) options+=' -1 --names -0 --null --exclude=' ;;
+            test) options+=' --exclude= -j --jobs' ;;
+            convert) options+=' -z --compress --fast --skip -v --verbose -j --jobs --wait= --format=' ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
         return
     fi
     [[ $prev == @(-j|--jobs) ]] && return
     case $verb:$operands in
-        pack:1 | unpack:1)
+        pack:1 | unpack:1 | diff:1)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -d -- "$cur")
             ;;
-        unpack:[2-9]* | unpack:[1-9][0-9]* | list:[1-9]* | remove:[1-9]*)
+        unpack:[2-9]* | unpack:[1-9][0-9]* | list:[1-9]* | remove:[1-9]* | rename:1)
             # The pack's own names, each quoted as the shell reads it back (a blank, a line end);
             # shell wildcards stay the user's to type.
             local name quoted

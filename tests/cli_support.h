@@ -19,6 +19,11 @@ inline const std::string kAbsent = "(absent)";                        // a file 
 inline const std::string kTry = " (see zorel --help)\n";
 inline const std::string kIn(1, platform::kPathSeparator);  // a folder's files
 inline constexpr bool kWindows = platform::kPathSeparator == '\\';
+// The line a pack or add ends with when n files cannot be packed.
+inline std::string CannotPack(int n) {
+    return "zorel: " + std::to_string(n) + (n == 1 ? " file" : " files") +
+           " cannot be packed; --skip leaves such files out and packs the rest\n";
+}
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define ZOREL_NO_ADDRESS_LIMIT 1  // the sanitizer reserves more than any limit allows
 #elif defined(__has_feature)

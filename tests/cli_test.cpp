@@ -25,7 +25,7 @@ TEST_F(CommandLine, OptionsTable) {
         {{"list", "-q", "p.pak"}, 2, "zorel: unknown option '-q'" + kTry, {}},
         {{"unpack", "-z", "p.pak", "o"},
          2,
-         "zorel: -z is an option of pack and add only" + kTry,
+         "zorel: -z is an option of pack, add and convert only" + kTry,
          {}},
         {{"pack", "--help"}, 0, "", {}, "Usage: zorel pack [OPTIONS] PACKFILE FOLDER\n"},
         {{"list", "-h"}, 0, "", {}, "Usage: zorel list [OPTIONS] PACKFILE [NAME...]\n"},
@@ -35,7 +35,7 @@ TEST_F(CommandLine, OptionsTable) {
          {{"x.pak", kAbsent}}},
         {{"list", "--fast", "p.pak"},
          2,
-         "zorel: --fast is an option of pack and add only" + kTry,
+         "zorel: --fast is an option of pack, add and convert only" + kTry,
          {}},
         // "--" ends the options wherever it stands; a word that begins with '/' is a path.
         {{"list", "-1", "z.pak", "--", "-1"}, 1, "zorel: z.pak: -1: no such entry\n", {}},
@@ -57,7 +57,7 @@ TEST_F(CommandLine, OptionsTable) {
          true},
         {{"-z", "unpack", "p.pak", "o"},
          2,
-         "zorel: -z is an option of pack and add only" + kTry,
+         "zorel: -z is an option of pack, add and convert only" + kTry,
          {{"o/a.txt", kAbsent}}},
     });
 }
@@ -100,7 +100,7 @@ TEST_F(CommandLine, AFailedWriteOfStandardOutputFails) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     const std::string zorel = ProgramWrapper() + " " + ZOREL_BINARY;
     for (const char* args : {"--help", "--version", "pack --help", "list z.pak", "list -1 z.pak",
-                             "unpack -v z.pak o"}) {
+                             "unpack -v z.pak o", "unpack -O z.pak"}) {
         SCOPED_TRACE(args);
         const auto [status, err] = Shell(dir.path(), zorel + " " + args + " >/dev/full");
         EXPECT_EQ(status, 1);
@@ -116,8 +116,10 @@ TEST_F(CommandLine, TextIntoAPipeThatClosesEarlyEndsQuietly) {
     for (std::uint32_t i = 0; i < 4000; ++i)
         many += RecordHead(Numbered("a-name-of-thirty-", i), 1, 1) + "x";
     WriteFile(dir / "many.pak", many);
+    SavedPack(dir.path(), "big.pak", {{"big", std::string(4 << 20, 'b')}}, false);
     const std::string zorel = ProgramWrapper() + " " + ZOREL_BINARY;
-    for (const char* args : {"list -1 many.pak", "list many.pak", "unpack -v many.pak o"}) {
+    for (const char* args :
+         {"list -1 many.pak", "list many.pak", "unpack -v many.pak o", "unpack -O big.pak"}) {
         SCOPED_TRACE(args);
         const auto [status, err] = Shell(
             dir.path(), "{ " + zorel + " " + args + "; echo $? >status; } | head -c 1 >/dev/null");
@@ -143,7 +145,10 @@ TEST_F(CommandLine, BashCompletionOffersVerbsOptionsAndEntries) {
         EXPECT_EQ(Shell(dir.path(), "bash complete.sh").first, 0) << words;
         return ReadFile(got);
     };
-    EXPECT_EQ(offered("zorel ''"), "pack\nunpack\nlist\ntest\nadd\nremove\n--help\n--version\n");
+    EXPECT_EQ(offered("zorel ''"),
+              "pack\nunpack\nlist\ntest\nadd\nremove\nrename\ndiff\nconvert\n--help\n--version\n");
+    EXPECT_EQ(offered("zorel unpack --keep-"), "--keep-old-files\n--keep-newer-files\n");
+    EXPECT_EQ(offered("zorel rename z.pak n"), "notes.txt\n");
     EXPECT_EQ(offered("zorel pack --re"), "--recursive\n");
     EXPECT_EQ(offered("zorel pack -r x.pak tr"), "tree\n");
     EXPECT_EQ(offered("zorel unpack -j 2 z.pak o n"), "notes.txt\n");

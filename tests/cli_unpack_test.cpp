@@ -14,6 +14,11 @@ namespace {
 TEST_F(CommandLine, UnpackAndTestTable) {
     DescribedPacks(dir.path());
     const std::string kChanged = ": entry 2 (f): bytes differ from their checksum\n";
+    // An entry moved in pieces, then a small one.
+    const std::string large = Deflated(std::string(49 << 20, 'L'), 9), b = Deflated("b", 9);
+    WriteFile(dir / "large.pak", PackHeader(2) + RecordHead("a.txt", 49 << 20, large.size()) +
+                                     large + RecordHead("b.txt", 1, b.size()) + b);
+    WriteFile(dir / "tree.pak", treePack);
     Check({
         {{"test", "described.pak"}, 0, "", {}},
         {{"test", "changed.pak"}, 1, "zorel: changed.pak" + kChanged, {}},
@@ -156,7 +161,83 @@ TEST_F(CommandLine, UnpackAndTestTable) {
          false,
          "corrupt.pak"},
         {{"test", "-"}, 1, "zorel: -: not a pack file\n", {}, "", false, "f/a.txt"},
+        // An existing file: replaced, or kept and named.
+        {{"unpack", "-k", "twice.pak", "o"},
+         0,
+         "zorel: same: kept, a file is there\n",
+         {{"o/same", "first"}, {"o/keep.txt", "kept"}}},
+        {{"unpack", "--keep-newer-files", "twice.pak", "o"},
+         0,
+         "zorel: same: kept, a file is there\n",
+         {{"o/same", "first"}}},
+        {{"unpack", "-k", "-", "f"},
+         0,
+         "zorel: a.txt: kept, a file is there\n",
+         {{"f/a.txt", "abc"}, {"f/b.txt", "b"}},
+         "",
+         false,
+         "large.pak"},
+        {{"unpack", "--keep-old-files", "large.pak", "f"},
+         0,
+         "zorel: a.txt: kept, a file is there\n",
+         {{"f/a.txt", "abc"}, {"f/b.txt", "b"}}},
+        // --exclude and --strip-components.
+        {{"list", "-1", "--exclude=a.txt", "p.pak"}, 0, "", {}, "notes.txt\n", true},
+        {{"list", "-1", "--exclude=deep", "tree.pak", "a*"}, 0, "", {}, "a.txt\na/x\n", true},
+        {{"test", "--exclude=notes.txt", "corrupt.pak"}, 0, "", {}},
+        {{"unpack", "--exclude", "a*", "p.pak", "o"},
+         0,
+         "",
+         {{"o/a.txt", kAbsent}, {"o/notes.txt", "hello notes"}}},
+        {{"unpack", "--strip-components=1", "tree.pak", "o"},
+         0,
+         "",
+         {{"o/x", "2"}, {"o/deep/y", "3"}, {"o/a.txt", kAbsent}, {"o/B.txt", kAbsent}}},
+        {{"unpack", "--strip-components=x", "p.pak"},
+         2,
+         "zorel: --strip-components takes a number of folders" + kTry,
+         {}},
+        {{"list", "--strip-components=1", "p.pak"},
+         2,
+         "zorel: --strip-components is an option of unpack only" + kTry,
+         {}},
+        // -O: the bytes alone on standard output, nothing on disk.
+        {{"unpack", "-O", "z.pak"},
+         0,
+         "",
+         {{"a.txt", kAbsent}, {"o/a.txt", kAbsent}},
+         "abchello notes",
+         true},
+        {{"unpack", "--to-stdout", "p.pak", "n*"},
+         0,
+         "",
+         {{"notes.txt", kAbsent}},
+         "hello notes",
+         true},
+        {{"unpack", "-O", "-"}, 0, "", {}, "abchello notes", true, "z.pak"},
+        {{"unpack", "-O", "z.pak", "nope"}, 1, "zorel: z.pak: nope: no such entry\n", {}, "", true},
+        {{"unpack", "-O", "corrupt.pak"},
+         1,
+         "zorel: corrupt.pak: entry 2 (notes.txt): compressed data is corrupt\n",
+         {},
+         "abc",
+         true},
     });
+}
+
+// A folder that cannot be made is told by the system's own reason, not by its absence.
+TEST_F(CommandLine, AFolderThatCannotBeMadeSaysWhy) {
+    if (kWindows) GTEST_SKIP() << "no folder there that the system refuses to make";
+    const fs::path refused = "/sys/zorel-unmade";  // refused to root too
+    std::error_code made;
+    if (fs::create_directory(refused, made) || !made) {
+        fs::remove(refused);
+        GTEST_SKIP() << "the folder could be made";
+    }
+    Check({{{"unpack", "p.pak", refused.string()},
+            1,
+            "zorel: " + refused.string() + ": " + platform::ErrorText(made.value()) + "\n",
+            {}}});
 }
 
 // A stream is judged alike whether its entry is decoded whole or, too large for that, in pieces

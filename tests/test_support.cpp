@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -271,7 +272,12 @@ namespace {
 CommandResult RunThroughShell(const fs::path& folder, const std::string& arguments,
                               const std::string& input) {
     ScratchDir io;
-    WriteFile(io / "stdin", input);
+    // Written through a handle no child inherits: a command started meanwhile on another thread
+    // would hold it open for writing, and this command's shell could not read its input.
+    std::FILE* in_file = std::fopen((io / "stdin").c_str(), "wbN");
+    EXPECT_TRUE(in_file != nullptr &&
+                std::fwrite(input.data(), 1, input.size(), in_file) == input.size());
+    if (in_file != nullptr) std::fclose(in_file);
     std::string wrapper = ProgramWrapper();
     if (!wrapper.empty()) wrapper += " ";
     // cmd.exe: "cd /d" changes the drive too.

@@ -14,14 +14,32 @@ if [ -n "$found" ]; then
 fi
 apt="$cache/apt"
 mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$apt/sources.list.d"
-# The release the machine runs, from the system's own list (bookworm when it names none).
-suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-bookworm}")
-# apt checks the downloaded files against the archive's signed index, with Debian's own key.
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-options=""
-[ -f "$keyring" ] && options="[signed-by=$keyring] "
+# The archive the machine itself installs from, read from its apt configuration (deb822
+# .sources files first, then one-line lists): the first binary entry's address, release and key,
+# turned into a source line. No address is written here.
+line=$(
+    for f in /etc/apt/sources.list.d/*.sources; do [ -f "$f" ] && cat "$f" && echo; done |
+        awk '/^[ \t]*$/ { if (deb && uri != "") exit; deb = 0; uri = ""; suite = ""; key = ""; next }
+             /^#/ { next }
+             { at = index($0, ":"); field = substr($0, 1, at - 1); value = substr($0, at + 1)
+               sub(/^[ \t]+/, "", value); split(value, first, " ") }
+             field == "Types" { deb = (" " value " ") ~ / deb / }
+             field == "URIs" { uri = first[1] }
+             field == "Suites" { suite = first[1] }
+             field == "Signed-By" { key = value }
+             END { if (deb && uri != "") print (key != "" ? "[signed-by=" key "] " : "") uri " " suite }'
+)
+if [ -z "$line" ] && [ -f /etc/apt/sources.list ]; then
+    # deb [options] address release components...: all but the components.
+    line=$(awk '$1 == "deb" { if ($2 ~ /^\[/) print $2, $3, $4; else print $2, $3; exit }' \
+        /etc/apt/sources.list)
+fi
+if [ -z "$line" ]; then
+    echo "libdeflate-source.sh: no deb line in /etc/apt/sources.list(.d); give apt a source" >&2
+    exit 1
+fi
 cat >"$apt/sources.list" <<LIST
-deb-src ${options}http://deb.debian.org/debian $suite main
+deb-src $line main
 LIST
 set -- -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/sources.list.d" \
     -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt" -o Dir::Cache::archives="$apt/archives" \

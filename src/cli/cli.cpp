@@ -25,6 +25,8 @@ constexpr const char* kUsageTail =
     "  --version      the program's version\n"
     "\n"
     "NAME may hold shell wildcards (* ? [a-c]), quoted so that the shell leaves them.\n"
+    "pack, add, unpack, list and test take --exclude=PATTERN; unpack --keep-newer-files\n"
+    "and --strip-components=N too.\n"
     "Exit status: 0 done, 1 the command failed (the reason on standard error),\n"
     "2 the command line is wrong. Names hold at most 31 bytes, files less than 4 GiB.\n"
     "zorel COMMAND --help tells more of each command.\n";
@@ -39,6 +41,8 @@ struct Option {
     bool Arguments::*flag;
     unsigned Arguments::*number;           // for an option with a value, instead of a flag
     double Arguments::*seconds = nullptr;  // for an option of a time
+    std::vector<std::string> Arguments::*texts = nullptr;  // for one given again and again
+    std::string Arguments::*word = nullptr;                // for an option of a word
 };
 
 constexpr Option kOptions[] = {
@@ -67,10 +71,34 @@ constexpr Option kOptions[] = {
      &Arguments::names, nullptr},
     {"0", "-0,--null", "-0, --null", "the names alone, each ended by a NUL (for xargs -0)",
      &Arguments::null, nullptr},
+    {"O", "-O,--to-stdout", "-O, --to-stdout",
+     "the entries' bytes to standard output, one after\n"
+     "                    the other; every operand after PACKFILE is a NAME",
+     &Arguments::toOutput, nullptr},
+    {"k", "-k,--keep-old-files", "-k, --keep-old-files",
+     "never replace an existing file; name each one kept\n"
+     "                    on standard error",
+     &Arguments::keepOld, nullptr},
+    {"keep-newer", "--keep-newer-files", "--keep-newer-files",
+     "replace only files older than their entry (a pack\n"
+     "                    that keeps no times: none)",
+     &Arguments::keepNewer, nullptr},
+    {"exclude", "--exclude", "--exclude=PATTERN",
+     "leave out names matching PATTERN whole or after a\n"
+     "                    '/' (a folder and all below it); repeatable",
+     nullptr, nullptr, nullptr, &Arguments::excludes},
+    {"strip", "--strip-components", "--strip-components=N",
+     "take the first N folders from each name; an entry\n"
+     "                    with no more is left out",
+     nullptr, &Arguments::strip},
     {"wait", "--wait", "--wait=SECONDS",
      "wait this long for another zorel changing PACKFILE\n"
      "                    (default 10), then fail",
      nullptr, nullptr, &Arguments::wait},
+    {"format", "--format", "--format=NAME",
+     "OUT's form: pack, tar, tar.gz (tgz), tar.xz, tar.zst,\n"
+     "                    tar.bz2, zip, 7z or cpio (default: by OUT's name)",
+     nullptr, nullptr, nullptr, nullptr, &Arguments::format},
 };
 
 bool Takes(const Verb& verb, const char* key) {
@@ -143,6 +171,10 @@ std::string NoVerb(const std::vector<std::string>& unknown, int argc, char** arg
 CLI::Option* Bind(CLI::App* app, const std::string& names, const Option& option, Arguments* args) {
     if (option.flag != nullptr) return app->add_flag(names, args->*option.flag);
     if (option.seconds != nullptr) return app->add_option(names, args->*option.seconds);
+    if (option.texts != nullptr) {
+        return app->add_option(names, args->*option.texts)->allow_extra_args(false);
+    }
+    if (option.word != nullptr) return app->add_option(names, args->*option.word);
     return app->add_option(names, args->*option.number);
 }
 
@@ -197,7 +229,11 @@ int RunCommandLine(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ConversionError& error) {
-        const bool wait = std::string(error.what()).find("wait") != std::string::npos;
+        const std::string what = error.what();
+        if (what.find("strip") != std::string::npos) {
+            return UsageError("--strip-components takes a number of folders");
+        }
+        const bool wait = what.find("wait") != std::string::npos;
         return UsageError(wait ? "--wait takes a number of seconds"
                                : "-j takes a number of threads");
     } catch (const CLI::ParseError& error) {

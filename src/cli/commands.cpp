@@ -11,7 +11,14 @@
 #include <vector>
 
 #include "fsbridge/described.h"
+#include "fsbridge/diff.h"
+#include "fsbridge/exclude.h"
+#include "fsbridge/rename.h"
+#ifdef ZOREL_CONVERT
+#include "convert/convert.h"
+#endif
 #include "fsbridge/streams.h"
+#include "fsbridge/to_output.h"
 #include "pack/records.h"
 #include "platform/platform.h"
 #include "report/listing.h"
@@ -24,6 +31,7 @@ using platform::Failure;
 namespace {
 
 platform::Reason gOutputFailure = 0;  // why a write of standard output failed, 0 while none did
+std::uint64_t gRefused = 0;           // files named as ones that cannot be packed, not skipped
 
 // Sends what standard output holds on its way before a line on standard error; a failure is kept
 // for Finished.
@@ -58,7 +66,13 @@ std::string Words(LeftOut why) {
 
 // Words the failure of a command on `subject`.
 int Failed(const std::string& subject, const Failure& failure) {
-    if (failure.told) return kExitFailure;  // each file was named as it was met
+    if (failure.told) {  // each file was named as it was met: their count, and the way on
+        if (gRefused > 0) {
+            Say(std::to_string(gRefused) + (gRefused == 1 ? " file" : " files") +
+                " cannot be packed; --skip leaves such files out and packs the rest");
+        }
+        return kExitFailure;
+    }
     std::string reason = Words(failure.reason);
     if (failure.reason == platform::kErrorBusy && failure.holder > 0) {
         reason += " (process " + std::to_string(failure.holder) + ")";
@@ -82,6 +96,8 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.describe = args.recursive && !args.plain;
     options.skip = args.skip;
     options.workers = args.jobs;
+    options.excludes = &args.excludes;
+    options.strip = args.strip;
     options.wait = args.wait;
     options.totals = totals;
     if (args.verbose) {
@@ -89,8 +105,13 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     }
     const bool skip = args.skip;
     options.refused = [skip](const std::string& file, platform::Reason why) {
+        if (!skip) ++gRefused;
         Say(file + ": " + (skip ? "left out: " : "") + Words(why));
     };
+    options.existing = args.keepOld     ? Existing::kKeep
+                       : args.keepNewer ? Existing::kKeepNewer
+                                        : Existing::kReplace;
+    options.kept = [](const char* name) { Say(std::string(name) + ": kept, a file is there"); };
     options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
     // As tar says it, once.
     options.stripped = [](char separator) {
@@ -149,7 +170,7 @@ int Streamed(const char* doing, const char* done, const std::string& subject, Op
 int List(const Arguments& args) {
     const std::string& path = args.operands[0];
     const std::vector<std::string> patterns(args.operands.begin() + 1, args.operands.end());
-    NameSelection selection(patterns);
+    NameSelection selection(patterns, &args.excludes);
     PackReader reader;
     Failure failure;
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
@@ -191,11 +212,13 @@ int List(const Arguments& args) {
 }
 
 // The files add takes, each named as tar names it; what a name loses is said.
-std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths) {
+std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths,
+                                   const std::vector<std::string>& excludes) {
     std::vector<FolderFile> files;
     for (const std::string& path : paths) {
         std::string removed;
         std::string name = StoredName(path, &removed);
+        if (Excluded(excludes, name)) continue;
         if (!removed.empty()) Say(path + ": " + removed + " taken away, stored as " + name);
         files.push_back({std::move(name), 0, name == path ? std::string() : path, 0, {}});
     }
@@ -218,12 +241,24 @@ int PackCommand(const Arguments& args) {
     });
 }
 
+// unpack -O: nothing but the entries' bytes on standard output; a reader gone early is no fault.
+int ToOutput(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    const std::vector<std::string> patterns(in.begin() + 1, in.end());
+    NameSelection selection(patterns, &args.excludes);
+    Failure failure;
+    if (StreamToOutput(in[0].c_str(), &selection, &failure)) return kExitSuccess;
+    if (failure.item == kOutput && platform::IsBrokenPipe(failure.reason)) return kExitSuccess;
+    return Failed(in[0], failure);
+}
+
 int UnpackCommand(const Arguments& args) {
+    if (args.toOutput) return ToOutput(args);
     const std::vector<std::string>& in = args.operands;
     const char* folder = in.size() > 1 ? in[1].c_str() : ".";  // the current one, as tar's
     const std::vector<std::string> patterns(in.begin() + std::min<std::size_t>(in.size(), 2),
                                             in.end());
-    NameSelection selection(patterns);
+    NameSelection selection(patterns, &args.excludes);
     return Streamed("unpacking", "unpacked", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamUnpack(in[0].c_str(), folder, &selection, OptionsOf(args, t), f);
     });
@@ -253,7 +288,7 @@ int AddCommand(const Arguments& args) {
         return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses, and " + in[0] +
                           " is a pack of plain entries");
     }
-    std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()});
+    std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()}, args.excludes);
     return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
         return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
     });
@@ -268,6 +303,76 @@ int RemoveCommand(const Arguments& args) {
     });
 }
 
+int RenameCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    if (ChangesAStream(args)) return UsageError("rename needs a pack file, not -");
+    return Streamed(nullptr, "renamed", in[0], [&](StreamTotals*, Failure* f) {
+        return StreamRename(in[0].c_str(), in[1], in[2], OptionsOf(args, nullptr), f);
+    });
+}
+
+// diff: one line on standard output for each difference; 1 when there is any.
+int DiffCommand(const Arguments& args) {
+    const std::vector<std::string>& in = args.operands;
+    const auto told = [](const std::string& name, Difference what) {
+        static constexpr const char* kWords[] = {"not in the folder", "not in the pack",
+                                                 "size differs", "bytes differ"};
+        Print(Shown(stdout, name) + ": " + kWords[static_cast<int>(what)] + "\n");
+    };
+    bool differs = false;
+    Failure failure;
+    if (!StreamDiff(in[0].c_str(), in[1].c_str(), told, &differs, &failure)) {
+        FlushOut();
+        return Failed(in[0], failure);
+    }
+    return differs ? kExitFailure : kExitSuccess;
+}
+
+int ConvertCommand(const Arguments& args) {
+#ifdef ZOREL_CONVERT
+    const std::string& in = args.operands[0];
+    const std::string& out = args.operands[1];
+    if (out == kStandardStream && args.format.empty()) {
+        return UsageError("convert to standard output needs --format");
+    }
+    const ArchiveForm form = args.format.empty() ? FormOfPath(out) : FormNamed(args.format);
+    if (form == ArchiveForm::kNone) {
+        return UsageError(args.format.empty() ? "the form of " + out +
+                                                    " is not known by its "
+                                                    "name: give --format"
+                                              : "no form is named " + args.format);
+    }
+    if ((args.compress || args.fast) && form != ArchiveForm::kPack) {
+        return UsageError(std::string(args.fast ? "--fast" : "-z") + " compresses a pack only");
+    }
+    ConvertOptions options;
+    ConvertFailure failure;
+    options.renamed = [](const std::string& path, const std::string& removed,
+                         const std::string& name) {
+        Say(path + ": " + removed + " taken away, stored as " + name);
+    };
+    return Streamed("converting", "converted", in, [&](StreamTotals* totals, Failure* f) {
+        options.stream = OptionsOf(args, totals);
+        const bool ok = Convert(in, out, form, options, &failure);
+        *f = failure.failure;
+        // libarchive's own words stand for the reason: the entry is named as for a pack's.
+        if (!ok && !failure.words.empty() && !f->told) {
+            std::string said = f->item.empty() ? in : in + ": " + f->item;
+            if (f->entry != 0)
+                said = in + ": entry " + std::to_string(f->entry) +
+                       (f->item.empty() ? "" : " (" + f->item + ")");
+            Say(said + ": " + failure.words);
+            f->told = true;
+        }
+        return ok;
+    });
+#else
+    (void)args;
+    Say("convert: this build has no libarchive, which convert needs");
+    return kExitFailure;
+#endif
+}
+
 constexpr std::size_t kMany = SIZE_MAX;
 
 constexpr Verb kVerbs[] = {
@@ -278,34 +383,56 @@ constexpr Verb kVerbs[] = {
      "checked first: those that cannot be packed are named together, and the command fails\n"
      "leaving any earlier PACKFILE, unless --skip leaves them out. PACKFILE - writes the\n"
      "pack to standard output.\n",
-     "z fast r plain skip v j wait", PackCommand},
-    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-v] [-j N]",
-     "every entry (or those named) into FOLDER\n(or the current folder)",
+     "z fast r plain skip v j exclude wait", PackCommand},
+    {"unpack", "PACKFILE [FOLDER [NAME...]]", 1, kMany, nullptr, "[-vOk] [-j N]",
+     "every entry (or those named) into FOLDER\n(or the current folder), replacing files",
      "Writes every entry, or those whose names match a NAME (shell wildcards * ? [a-c]),\n"
      "as a file in FOLDER, made when missing, or in the current folder when none is given.\n"
      "A NAME that matches no entry fails the command. PACKFILE - reads the pack from\n"
-     "standard input.\n",
-     "v j", UnpackCommand},
+     "standard input. With -O the entries' bytes go to standard output instead, in pack\n"
+     "order, and every operand after PACKFILE is a NAME. An existing file is replaced,\n"
+     "unless -k keeps it (or --keep-newer-files keeps one newer than its entry).\n",
+     "v j O k keep-newer exclude strip", UnpackCommand},
     {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
      "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
      "menu key 7 does; with -1 their names alone, one a line, with -0 each ended by a NUL.\n",
-     "1 0", List},
+     "1 0 exclude", List},
     {"test", "PACKFILE", 1, 1, nullptr, "[-j N]", "read and check every entry",
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",
-     "j", TestCommand},
+     "j exclude", TestCommand},
     {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
      "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
      "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
      "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
      "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast skip v j wait", AddCommand},
+     "z fast skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
-     "Removes the first entry of each name; a name that no entry has fails the command and\n"
-     "leaves the pack as it was.\n",
+     "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"
+     "a name that no entry has fails the command and leaves the pack as it was.\n",
      "v j wait", RemoveCommand},
+    {"rename", "PACKFILE OLD NEW", 3, 3, nullptr, "", "give the entry OLD the name NEW",
+     "Renames the first entry named OLD to NEW, every entry kept in its place and its bytes\n"
+     "as they are; an OLD that no entry has fails the command and leaves the pack as it was.\n",
+     "j wait", RenameCommand},
+    {"diff", "PACKFILE FOLDER", 2, 2, nullptr, "", "name what differs between the pack and FOLDER",
+     "Compares each entry with the file of its name below FOLDER (its size, then its bytes)\n"
+     "and names, one a line on standard output, each that differs or is missing, then each\n"
+     "file of FOLDER's tree that no entry names. Exits 1 when anything differs, 0 and says\n"
+     "nothing when nothing does.\n",
+     "", DiffCommand},
+    {"convert", "IN OUT", 2, 2, nullptr, "[-zv] [--fast] [--skip] [--format=NAME]",
+     "a pack to another archive (tar, zip,\n7z, cpio, ...) or an archive to a pack",
+     "Converts IN, a pack or an archive of another program (tar in its forms, zip, 7z, cpio,\n"
+     "ISO 9660, ...: its bytes tell which), into OUT, whose form its name ends in (.pak,\n"
+     ".tar, .tar.gz or .tgz, .tar.xz, .tar.zst, .tar.bz2, .zip, .7z, .cpio) or --format\n"
+     "names. - is standard input or output (with --format). Names are cleaned as add\n"
+     "cleans them; devices, FIFOs and sockets are left out; into a pack, what it cannot\n"
+     "hold (links, empty files, names over 31 bytes) is named and fails the command,\n"
+     "unless --skip leaves it out. OUT appears whole or not at all.\n",
+     "z fast skip v j wait format", ConvertCommand},
 };
 
 }  // namespace

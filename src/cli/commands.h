@@ -23,8 +23,14 @@ struct Arguments {
     bool verbose = false;    // -v
     bool names = false;      // list --names
     bool null = false;       // list --null
+    bool toOutput = false;   // unpack -O: the entries' bytes to standard output
+    bool keepOld = false;    // unpack -k: no existing file replaced
+    bool keepNewer = false;  // unpack --keep-newer-files: none newer than its entry replaced
     unsigned jobs = 0;       // -j: threads, 0 one per core
-    double wait = 10;        // --wait: seconds a writer waits for another writer of its pack
+    unsigned strip = 0;      // unpack --strip-components
+    std::vector<std::string> excludes;  // --exclude, each a pattern
+    double wait = 10;    // --wait: seconds a writer waits for another writer of its pack
+    std::string format;  // convert --format: the form of OUT, when not by its name
     std::vector<std::string> operands;
 };
 

@@ -15,6 +15,7 @@ struct EntryJob final : JobState {
     std::unique_ptr<PackEntry> owned;  // an entry the job holds itself
     bool late = false;                 // its file is written as it finishes (Unpacker)
     bool done = false;                 // its Work was done as it was taken
+    bool kept = false;                 // an existing file stayed in its entry's place (Unpacker)
     std::uint64_t at = 0;              // where its data lies in the pack file
     std::unique_ptr<Spill> spill;      // stored bytes made ahead of their turn (FileSource)
     std::uint32_t record = 0;          // its place in the pack, from 0

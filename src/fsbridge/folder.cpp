@@ -7,6 +7,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "fsbridge/exclude.h"
 #include "fsbridge/sources.h"
 #include "pack/descriptions.h"
 #include "pack/pack.h"
@@ -86,6 +87,7 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
                 continue;
             }
             std::string name = folder + item.cFileName;
+            if (request.excludes != nullptr && Excluded(*request.excludes, name)) continue;
             const bool link = (is & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
             if ((is & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                 if (link) {

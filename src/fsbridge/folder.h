@@ -45,8 +45,9 @@ struct ListingRequest {
     bool recursive = false;  // the files of every sub-folder too, named by their path with '/'
     bool probe = false;      // each file opened and closed, so that one that cannot be read is
                              // named now, not when its turn comes
-    platform::FileIdentity packFile;  // left out wherever it is met (kPackFile)
-    bool describe = false;            // a path longer than a stored name is taken, under a stand-in
+    platform::FileIdentity packFile;                     // left out wherever it is met (kPackFile)
+    const std::vector<std::string>* excludes = nullptr;  // items left out unseen (exclude.h)
+    bool describe = false;  // a path longer than a stored name is taken, under a stand-in
 };
 
 // A listing: the files to pack, those that cannot be (each with its reason: a name over 31

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "fsbridge/exclude.h"
+
 namespace {
 
 // Matches the set at pattern (just past its '['), for the byte c; *end is set past the ']'.
@@ -75,6 +77,7 @@ bool WildcardMatch(const char* pattern, const char* name) {
 }
 
 bool NameSelection::Take(const char* name) {
+    if (excludes_ != nullptr && Excluded(*excludes_, name)) return false;
     bool taken = patterns_.empty();
     for (std::size_t i = 0; i < patterns_.size(); ++i) {
         if (patterns_[i] == name || WildcardMatch(patterns_[i].c_str(), name)) {

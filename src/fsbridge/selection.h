@@ -10,17 +10,20 @@
 bool WildcardMatch(const char* pattern, const char* name);
 
 // The patterns a command was given, and which of them met an entry. No pattern takes every
-// entry.
+// entry; an excluded one (exclude.h) is never taken.
 class NameSelection {
   public:
-    explicit NameSelection(const std::vector<std::string>& patterns)
-        : patterns_(patterns), met_(patterns.size(), false) {}
-    // Whether the entry is taken: its name equals a pattern or matches one. Marks each that does.
+    explicit NameSelection(const std::vector<std::string>& patterns,
+                           const std::vector<std::string>* excludes = nullptr)
+        : patterns_(patterns), excludes_(excludes), met_(patterns.size(), false) {}
+    // Whether the entry is taken: not excluded, and its name equals a pattern or matches one.
+    // Marks each that does.
     bool Take(const char* name);
     // The first pattern that met no entry, or null.
     const std::string* Unmet() const;
 
   private:
     const std::vector<std::string>& patterns_;
+    const std::vector<std::string>* excludes_;
     std::vector<bool> met_;
 };

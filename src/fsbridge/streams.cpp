@@ -8,6 +8,7 @@
 
 #include "fsbridge/described.h"
 #include "fsbridge/describing.h"
+#include "fsbridge/exclude.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
@@ -44,7 +45,7 @@ class UnpackSource final : public RecordSource {
     UnpackSource(PackReader* reader, const platform::Folder& target, NameSelection* selection,
                  const StreamOptions& options)
         : RecordSource(reader, true),
-          unpacker_(target),
+          unpacker_(target, options.existing),
           selection_(*selection),
           options_(options) {}
     bool Work(Job& job) override {
@@ -70,6 +71,10 @@ class UnpackSource final : public RecordSource {
             return false;
         }
         if (held.description) return true;
+        if (held.kept) {
+            if (options_.kept) options_.kept(held.name);
+            return true;
+        }
         plainBytes_ += held.size;
         if (options_.done) options_.done(held.name);
         return true;
@@ -81,7 +86,7 @@ class UnpackSource final : public RecordSource {
     // its data tells it is none.
     bool Keep(const PackEntry& head) override {
         candidate_ = DescribedEntries::MayDescribe(head);
-        if (!candidate_ && !selection_.Take(head.name)) return false;
+        if (!candidate_ && !Chosen(head.name)) return false;
         const char first = head.name[0];
         if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
             options_.stripped) {
@@ -93,10 +98,22 @@ class UnpackSource final : public RecordSource {
     bool Taken(Job& job) override {
         EntryJob& held = Held(job);
         if (!described_.Take(held, &job.why)) return false;
-        if (!held.description && candidate_ && !selection_.Take(held.name)) {
+        if (!held.description && candidate_ && !Chosen(held.name)) {
             held.description = held.done = true;  // not chosen: passed over as a description is
         }
-        return held.description || unpacker_.Take(job);
+        if (held.description) return true;
+        if (options_.strip > 0) {
+            PackEntry& entry = *held.entry;
+            const std::string name = Stripped(entry.name, options_.strip);  // shorter: it fits
+            std::memset(entry.name, 0, sizeof entry.name);
+            std::memcpy(entry.name, name.c_str(), name.size());
+        }
+        return unpacker_.Take(job);
+    }
+    // Chosen by the selection, and left with a name once its leading parts are stripped.
+    bool Chosen(const char* name) {
+        return selection_.Take(name) &&
+               (options_.strip == 0 || !Stripped(name, options_.strip).empty());
     }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
@@ -119,7 +136,7 @@ class UnpackSource final : public RecordSource {
 class TestSource final : public RecordSource {
   public:
     TestSource(PackReader* reader, const StreamOptions& options)
-        : RecordSource(reader, true), described_(options.stale) {}
+        : RecordSource(reader, true), described_(options.stale), options_(options) {}
     // After the last record: the last description's verdict.
     void End() { described_.End(); }
     bool Work(Job& job) override {
@@ -146,6 +163,10 @@ class TestSource final : public RecordSource {
         return MovePieces(*held.entry, in, &sink, why) &&
                (!held.checked || sink.Matches(held.crc, why));
     }
+    bool Keep(const PackEntry& head) override {
+        return options_.excludes == nullptr || !Excluded(*options_.excludes, head.name) ||
+               DescribedEntries::MayDescribe(head);
+    }
     bool MoveNow(Job& job) override {
         if (!Check(Held(job), reader_, &job.why)) return false;
         Held(job).owned.reset();
@@ -154,6 +175,7 @@ class TestSource final : public RecordSource {
     }
 
     DescribedEntries described_;
+    const StreamOptions& options_;
 };
 
 // Records copied as they are, but for those dropped, by their place in the pack; each dropped
@@ -255,7 +277,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     // The pack file is known by what it is, not by its name, wherever the folder holds it.
     const platform::FileIdentity self =
         standard ? platform::IdentityOf(stdout) : platform::IdentityOf(path);
-    ListingRequest request{options.recursive, true, self, options.describe};
+    ListingRequest request{options.recursive, true, self, options.excludes, options.describe};
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     std::string culprit;
     if (!ListFolder(request, &listing, &culprit, &why)) {
@@ -300,10 +322,12 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     PackReader reader;
     Reason why = 0;
     if (!OpenPackInput(&reader, path, &why)) return Fail(failure, why, path);
-    CreateDirectoryA(folder, nullptr);
+    // A folder that could not be made is told by why not, rather than by its absence.
+    Reason made = 0;
+    const bool there = platform::MakeFolder(folder, &made);
     // Every entry is written relative to the folder held open here.
     platform::Folder target;
-    if (!target.Open(folder, &why)) return Fail(failure, why, folder);
+    if (!target.Open(folder, &why)) return Fail(failure, there ? why : made, folder);
     platform::ClearStaleTempFiles(folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
@@ -386,7 +410,9 @@ bool StreamRemove(const char* path, const std::vector<std::string>& names,
         PackEntry head;
         while (reader.NextHead(&head, &why)) {
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (!taken[i] && !names[i].empty() && names[i] == head.name) {
+                const bool plain = names[i].find_first_of("*?[\\") == std::string::npos;
+                if (plain ? !taken[i] && !names[i].empty() && names[i] == head.name
+                          : WildcardMatch(names[i].c_str(), head.name)) {
                     taken[i] = true;
                     dropped.push_back(reader.read() - 1);
                     break;

@@ -10,6 +10,7 @@
 
 #include "fsbridge/folder.h"
 #include "fsbridge/selection.h"
+#include "fsbridge/unpack.h"
 #include "pack/pack.h"
 #include "platform/lock.h"
 
@@ -30,6 +31,9 @@ struct StreamOptions {
     bool describe = false;   // pack: descriptions of paths, modes, times and checksums
     bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
     unsigned workers = 0;    // 0: one per core
+    Existing existing = Existing::kReplace;  // unpack: what becomes of a file already there
+    const std::vector<std::string>* excludes = nullptr;  // names left out (exclude.h)
+    unsigned strip = 0;  // unpack: leading parts taken from each name; a name with no more is left
     double wait = platform::kDefaultLockWait;  // seconds a writer waits for another's lock
     // Each entry as it is done: packed, unpacked, added or removed, in pack order.
     std::function<void(const char* name)> done;
@@ -39,6 +43,8 @@ struct StreamOptions {
     // Unpack: once, when the first entry name that begins with a separator is written without
     // it, inside the folder.
     std::function<void(char separator)> stripped;
+    // Unpack: each entry passed over, in pack order, for the file already in its place.
+    std::function<void(const char* name)> kept;
     // Each item of a folder left out by design, by its path from the starting folder.
     std::function<void(const std::string& item, LeftOut why)> leftOut;
     // Test: each description that no longer matches the entries after it, with the number of
@@ -83,7 +89,8 @@ bool StreamTest(const char* path, const StreamOptions& options, platform::Failur
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                platform::Failure* failure);
 
-// Removes the first entry of each name from the pack file; a name that matches no entry fails
-// the whole command, leaving the file as it was.
+// Removes the first entry of each name from the pack file, and every entry a name holding
+// wildcards matches; a name that matches no entry fails the whole command, leaving the file as
+// it was.
 bool StreamRemove(const char* path, const std::vector<std::string>& names,
                   const StreamOptions& options, platform::Failure* failure);

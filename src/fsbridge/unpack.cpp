@@ -66,13 +66,24 @@ bool ExtractPieces(const EntryJob& held, PieceSource& in, const platform::Folder
            (!held.checked || sink.Matches(held.crc, why)) && out.Commit(why);
 }
 
+// Whether the file `name` in folder, which is there, gives way to the entry under the policy:
+// only a file older than the entry, and none when the entry has no time.
+bool Replaces(Existing existing, const PackEntry& entry, const platform::Folder& folder,
+              const char* name) {
+    std::int64_t entryTime = 0, fileTime = 0;
+    return existing == Existing::kKeepNewer && EntryTime(entry, &entryTime) &&
+           folder.Holds(name, &fileTime) && fileTime < entryTime;
+}
+
 // Writes one entry below the target folder. Each folder of its path is opened (made when
 // missing) without following a link and the file is made inside the last one, so no link below
 // the target, nor one swapped in while this runs, can take a write elsewhere; an entry whose
 // path meets a link is not written. Uses no current-folder state: entries may be written on any
 // thread. Its data is its block (checked first against the CRC-32 the job is marked with), or
-// `in` when given.
-bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in, Reason* why) {
+// `in` when given. An existing file gives way to the entry only as the policy says; one kept
+// marks the job `kept`.
+bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in, Existing existing,
+                 Reason* why) {
     PackEntry* entry = held.entry;
     char path[PackEntry::kNameSize];
     std::memcpy(path, entry->name, sizeof path);
@@ -90,11 +101,19 @@ bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in
         }
         part = end + 1;
     }
+    if (existing != Existing::kReplace && at->Holds(part) &&
+        !Replaces(existing, *entry, *at, part)) {
+        return held.kept = true;
+    }
     if (in != nullptr) return ExtractPieces(held, *in, *at, part, why);
     return CheckWhole(held, why) && entry->ExtractToFile(*at, part, why);
 }
 
 }  // namespace
+
+bool EntryTime(const PackEntry&, std::int64_t*) {
+    return false;  // the records hold a name, sizes and bytes alone
+}
 
 bool Unpacker::Take(Job& job) {
     EntryJob& held = Held(job);
@@ -131,14 +150,14 @@ bool Unpacker::Take(Job& job) {
 
 bool Unpacker::Work(Job& job, PieceSource* in) {
     EntryJob& held = Held(job);
-    if (!held.late) return UnpackEntry(held, target_, in, &job.why);
+    if (!held.late) return UnpackEntry(held, target_, in, existing_, &job.why);
     if (in != nullptr) return true;  // read as it finishes
     return held.entry->Decompress(&job.why);
 }
 
 bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
-    return !Held(job).late || UnpackEntry(Held(job), target_, in, &job.why);
+    return !Held(job).late || UnpackEntry(Held(job), target_, in, existing_, &job.why);
 }
 
 namespace {

@@ -10,10 +10,21 @@
 #include "pack/pieces.h"
 #include "platform/platform.h"
 
+// What an unpack does with a file already where an entry lands.
+enum class Existing : std::uint8_t {
+    kReplace,    // the entry's bytes replace it
+    kKeep,       // it stays; the entry is passed over, marked kept
+    kKeepNewer,  // it stays unless it is older than the entry (kept when the entry has no time)
+};
+
+// The time an entry was last changed, in seconds since 1970; false when the pack keeps none.
+bool EntryTime(const PackEntry& entry, std::int64_t* seconds);
+
 class Unpacker {
   public:
     // Writes below target, which outlives this.
-    explicit Unpacker(const platform::Folder& target) : target_(target) {}
+    explicit Unpacker(const platform::Folder& target, Existing existing = Existing::kReplace)
+        : target_(target), existing_(existing) {}
 
     // On the window's thread, in pack order, before anything of the entry is written: a name
     // that climbs out with ".." is refused (so no entry behind it is ever taken), and an entry
@@ -24,13 +35,15 @@ class Unpacker {
     // On a worker: decompresses the entry in place and writes its file, unless it is late; the
     // folders its name holds are made below the target when missing. An entry without a block
     // has its data in `in`, decoded piece by piece into its file (when late, at its Finish): the
-    // file is still whole or nothing.
+    // file is still whole or nothing. An existing file the policy keeps marks the job kept, its
+    // data unread.
     bool Work(Job& job, PieceSource* in = nullptr);
     // On the window's thread, in pack order: writes a late entry's file.
     bool Finish(Job& job, PieceSource* in = nullptr);
 
   private:
     const platform::Folder& target_;
+    Existing existing_;
     // The file each entry taken lands on, and the folders its path makes, each with the number
     // of the last entry taken for it.
     std::unordered_map<std::string, std::uint32_t> landing_;

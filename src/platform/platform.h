@@ -101,6 +101,8 @@ Reason SearchFailure();
 
 // SetCurrentDirectoryA with its reason on failure.
 bool EnterFolder(const char* path, Reason* why);
+// Makes the folder at path; true too when something is already there. False with the reason.
+bool MakeFolder(const char* path, Reason* why);
 
 // A folder held open by the system: renaming or replacing its path afterwards changes nothing
 // for the holder, and a path of any length can be gone back to. Empty until opened.
@@ -122,6 +124,9 @@ class Folder {
     // "." and ".." are refused.
     bool MakeBelow(const Folder& parent, const char* name, Reason* why = nullptr);
     bool IsOpen() const;
+    // Whether anything by the name `name`, one component, is in the folder (a link not followed);
+    // *modified, when asked, takes the time it last changed, in seconds since 1970.
+    bool Holds(const char* name, std::int64_t* modified = nullptr) const;
     // Makes it the current folder; false when it cannot be entered.
     bool Enter() const;
 

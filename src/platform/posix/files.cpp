@@ -125,6 +125,11 @@ Reason SearchFailure() {
     return static_cast<Reason>(errno);
 }
 
+bool MakeFolder(const char* path, Reason* why) {
+    if (path == nullptr) return Fail(why, EINVAL);
+    return mkdir(path, 0777) == 0 || errno == EEXIST || Fail(why, LastReason());
+}
+
 bool EnterFolder(const char* path, Reason* why) {
     return SetCurrentDirectoryA(path) || Fail(why, path == nullptr ? EINVAL : LastReason());
 }
@@ -159,6 +164,13 @@ bool Folder::MakeBelow(const Folder& parent, const char* name, Reason* why) {
         return Fail(why, failure != ENOENT ? failure : LastReason());
     }
     return OpenBelow(parent, name, why);
+}
+
+bool Folder::Holds(const char* name, std::int64_t* modified) const {
+    struct stat st;
+    if (fd_ < 0 || fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (modified != nullptr) *modified = st.st_mtime;
+    return true;
 }
 
 bool Folder::IsOpen() const {

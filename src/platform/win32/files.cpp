@@ -123,6 +123,22 @@ bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
     return IsOpen();
 }
 
+bool Folder::Holds(const char* name, std::int64_t* modified) const {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    try {
+        if (!IsOpen() ||
+            !GetFileAttributesExA((path_ + name).c_str(), GetFileExInfoStandard, &data))
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // 100 ns ticks since 1601, to seconds since 1970.
+    const std::uint64_t ticks = (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                data.ftLastWriteTime.dwLowDateTime;
+    if (modified != nullptr) *modified = static_cast<std::int64_t>(ticks / 10000000) - 11644473600;
+    return true;
+}
+
 bool Folder::MakeBelow(const Folder& parent, const char* name, Reason* why) {
     if (name == nullptr || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
         return Fail(why, ERROR_INVALID_NAME);
@@ -150,6 +166,12 @@ bool Folder::IsOpen() const {
 
 bool Folder::Enter() const {
     return IsOpen() && SetCurrentDirectoryA(path_.c_str()) != 0;
+}
+
+bool MakeFolder(const char* path, Reason* why) {
+    if (path == nullptr) return Fail(why, ERROR_INVALID_NAME);
+    return CreateDirectoryA(path, nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS ||
+           Fail(why, LastReason());
 }
 
 bool EnterFolder(const char* path, Reason* why) {

@@ -166,20 +166,27 @@ bool TempFiles::Ended(long pid, std::uint32_t start) {
 
 void ClearStaleTempFiles(const char* folder) {
     if (folder == nullptr || TempFiles::SystemTag() == 0) return;
-    std::string pattern = folder;
-    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
-    WIN32_FIND_DATAA item{};
-    HANDLE search = FindFirstFileA((pattern + ".zorel-*.tmp").c_str(), &item);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            TempFiles::Stale(item.cFileName)) {
-            const std::string path = pattern + item.cFileName;
-            NameChange change;
-            DeleteFileA(path.c_str());
-        }
-    } while (FindNextFileA(search, &item));
-    FindClose(search);
+    // Clearing is a courtesy: without memory for the names, nothing is cleared this time.
+    try {
+        std::string pattern = folder;
+        if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+        const std::size_t base = pattern.size();
+        pattern.reserve(base + MAX_PATH);  // every name found fits without a new block
+        pattern += ".zorel-*.tmp";
+        WIN32_FIND_DATAA item{};
+        HANDLE search = FindFirstFileA(pattern.c_str(), &item);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                TempFiles::Stale(item.cFileName)) {
+                pattern.replace(base, std::string::npos, item.cFileName);
+                NameChange change;
+                DeleteFileA(pattern.c_str());
+            }
+        } while (FindNextFileA(search, &item));
+        FindClose(search);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 }  // namespace platform

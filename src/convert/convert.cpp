@@ -1,0 +1,138 @@
+// convert: which way a conversion goes, a pack's entries into an archive, and an archive's
+// items into another archive.
+#include "convert/convert.h"
+
+#include <ctime>
+
+#include "convert/input.h"
+#include "convert/to_pack.h"
+#include "pack/progress.h"
+#include "pack/records.h"
+
+using platform::Fail;
+using platform::Reason;
+
+namespace {
+
+bool Unwritten(const ArchiveWriter& writer, const std::string& item, std::uint32_t entry,
+               ConvertFailure* failure) {
+    failure->words = writer.reason() == 0 ? writer.error() : "";
+    return Fail(&failure->failure, writer.reason() != 0 ? writer.reason() : platform::kErrorFailed,
+                item, entry);
+}
+
+// Every entry of the pack as a file of the archive, its bytes decoded in pieces as they are read;
+// a pack holds no times, so each takes the time of the conversion.
+bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptions& options,
+                   ConvertFailure* failure) {
+    PackReader reader;
+    Reason why = 0;
+    if (!reader.Open(input->stream(), input->length(), &why)) {
+        return Fail(&failure->failure, why);
+    }
+    SharedProgress().Start(reader.header().count, 0);
+    const std::int64_t now = std::int64_t{std::time(nullptr)} * 1000000000;
+    std::uint64_t plain = 0;
+    PackEntry head;
+    while (reader.NextHead(&head, &why)) {
+        ArchiveItem item;
+        item.path = head.name;
+        item.mtimeNs = now;
+        item.sized = true;
+        item.size = head.size;
+        if (!writer->Head(item)) return Unwritten(*writer, head.name, reader.read(), failure);
+        if (!MovePieces(head, reader, writer, &why)) {
+            if (!writer->ok()) return Unwritten(*writer, head.name, reader.read(), failure);
+            return Fail(&failure->failure, why, head.name, reader.read());
+        }
+        plain += head.size;
+        SharedProgress().Advance(head.size);
+        if (options.done) options.done(head.name);
+    }
+    if (reader.damaged()) {
+        return Fail(&failure->failure, why, "", reader.damagedRecord());
+    }
+    if (options.totals != nullptr) *options.totals = {reader.read(), plain, 0};
+    return true;
+}
+
+// Every item of the archive into the other, names cleaned, devices, FIFOs and sockets left out.
+bool ArchiveToArchive(ConvertInput* input, ArchiveWriter* writer, const ConvertOptions& options,
+                      ConvertFailure* failure) {
+    ArchiveReader reader;
+    if (!reader.Open(input->stream(), input->again())) {
+        failure->words = reader.error();
+        return Fail(&failure->failure, platform::kErrorDamagedRecord);
+    }
+    SharedProgress().Start(0, 0);
+    std::uint64_t items = 0, plain = 0;
+    ArchiveItem item;
+    for (int got; (got = reader.Next(&item)) != 0;) {
+        if (got < 0) {
+            failure->words = reader.error();
+            return Fail(&failure->failure, platform::kErrorDamagedRecord, "", reader.items());
+        }
+        if (item.kind == ItemKind::kSpecial) {
+            if (options.stream.leftOut) options.stream.leftOut(item.path, LeftOut::kNotRegular);
+            continue;
+        }
+        std::string removed;
+        const std::string path = item.path;
+        item.path = CleanName(path, &removed);
+        if (item.path.empty()) {  // the folder "." or "/" goes without saying
+            if (item.kind != ItemKind::kFolder && options.stream.refused) {
+                options.stream.refused(path, platform::kErrorNoFileName);
+            }
+            continue;
+        }
+        if (!removed.empty() && options.renamed) options.renamed(path, removed, item.path);
+        if (item.kind == ItemKind::kHardLink) item.link = CleanName(item.link, &removed);
+        if (item.kind == ItemKind::kFile && !item.sized) {
+            failure->words = "the archive does not tell the size of this item";
+            return Fail(&failure->failure, platform::kErrorFailed, item.path, reader.items());
+        }
+        if (!writer->Write(item, &reader)) {
+            if (writer->reason() == platform::kErrorDamagedRecord) {
+                failure->words = reader.error();
+            } else {
+                return Unwritten(*writer, item.path, reader.items(), failure);
+            }
+            return Fail(&failure->failure, platform::kErrorDamagedRecord, item.path,
+                        reader.items());
+        }
+        ++items;
+        plain += item.size;
+        SharedProgress().Advance(item.size);
+        if (options.stream.done) options.stream.done(item.path.c_str());
+    }
+    if (options.stream.totals != nullptr) *options.stream.totals = {items, plain, 0};
+    return true;
+}
+
+}  // namespace
+
+bool Convert(const std::string& in, const std::string& out, ArchiveForm form,
+             const ConvertOptions& options, ConvertFailure* failure) {
+    ConvertInput input;
+    Reason why = 0;
+    if (!input.Open(in, &why)) return Fail(&failure->failure, why, in);
+    if (out == kStandardStream && platform::IsTerminal(stdout)) {
+        return Fail(&failure->failure, platform::kErrorTerminalOutput, "standard output");
+    }
+    if (form == ArchiveForm::kPack) {
+        if (input.pack()) {
+            failure->words = "a pack already; convert makes packs of other archives";
+            return Fail(&failure->failure, platform::kErrorFailed, in);
+        }
+        // The items are checked before the pack is begun: a pipe is kept to be read again.
+        if (!input.Keep(&why)) return Fail(&failure->failure, why, in);
+        return ArchiveToPack(&input, out, options, failure);
+    }
+    ArchiveWriter writer(out, form);
+    const std::string shown = out == kStandardStream ? "standard output" : out;
+    if (!writer.ok()) return Unwritten(writer, shown, 0, failure);
+    const bool converted = input.pack() ? PackToArchive(&input, &writer, options.stream, failure)
+                                        : ArchiveToArchive(&input, &writer, options, failure);
+    if (!converted) return false;
+    return writer.Commit() || Unwritten(writer, shown, 0, failure);
+}

@@ -1,0 +1,273 @@
+// The command line's convert: archives made by the system's own tools into packs and back out
+// through them, hostile and damaged archives, and an entry larger than the address space.
+#include <map>
+
+#include "cli_support.h"
+#ifdef ZOREL_CONVERT
+#include "convert/to_pack.h"
+#endif
+
+#if defined(ZOREL_CONVERT) && !defined(_WIN32)
+namespace {
+
+// Every regular file below folder (whose path from it begins with `under`) by that path, with
+// its length and a hash of its bytes.
+std::map<std::string, std::string> FilesBelow(const fs::path& folder,
+                                              const std::string& under = "") {
+    std::map<std::string, std::string> files;
+    if (!fs::exists(folder)) return files;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        const std::string path = fs::relative(item.path(), folder).string();
+        if (item.is_regular_file() && path.compare(0, under.size(), under) == 0) {
+            const std::string bytes = ReadFile(item.path().string());
+            files[path] = std::to_string(bytes.size()) + "#" +
+                          std::to_string(std::hash<std::string>()(bytes));
+        }
+    }
+    return files;
+}
+
+bool Have(const char* tool) {
+    return Shell(fs::temp_directory_path(), std::string("command -v >/dev/null ") + tool).first ==
+           0;
+}
+
+const std::map<std::string, std::string> kFiles = {
+    {"t/a.txt", "one"}, {"t/sub/deep/b", std::string(5 << 20, 'b') + "end"}, {"t/sub/c", "3"}};
+
+// Each row: an archive made by a system tool, converted to a pack, that pack converted to
+// another archive, which a system tool unpacks: the files come back as they were.
+TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
+    const struct {
+        const char* tool;    // what the row needs
+        const char* make;    // makes `in` of folder t
+        const char* toPack;  // converts it into p.pak ('@' is zorel convert)
+        const char* toOut;   // ... p.pak into another archive
+        const char* unmake;  // unpacks the archive made into folder x
+    } rows[] = {
+        {"tar", "tar -cf in.tar t", "@ in.tar p.pak", "@ p.pak o.tar", "tar -xf o.tar -C x"},
+        {"gzip", "tar -czf in.tgz t", "@ -z in.tgz p.pak", "@ p.pak o.tar.gz",
+         "tar -xzf o.tar.gz -C x"},
+        {"zip", "zip -qr in.zip t", "@ --fast in.zip p.pak", "@ p.pak o.zip",
+         "unzip -q o.zip -d x"},
+        {"7z", "7z a -bd -bso0 in.7z t", "@ in.7z p.pak", "@ p.pak o.7z",
+         "7z x -bd -bso0 -ox o.7z"},
+        // Both ways through pipes, and through standard streams that are files.
+        {"bsdtar", "bsdtar --format=newc -cf in.cpio t", "cat in.cpio | @ - p.pak",
+         "cat p.pak | @ --format=tar - - | tar -xf - -C x", "true"},
+        {"unzip", "zip -qr in.zip t", "@ -z --format=pack - - < in.zip > p.pak",
+         "@ p.pak - --format=zip > o.zip", "unzip -q o.zip -d x"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.make);
+        if (!Have(row.tool)) {
+            std::printf("%s missing: row left out\n", row.tool);
+            continue;
+        }
+        ScratchDir work;
+        for (const auto& [name, bytes] : kFiles) {
+            fs::create_directories((work.path() / name).parent_path());
+            WriteFile(work / name, bytes);
+        }
+        ASSERT_EQ(Shell(work.path(), row.make).first, 0);
+        const auto zorel = [](std::string command) {
+            const std::size_t at = command.find('@');
+            return command.replace(at, 1, std::string("'") + ZOREL_BINARY + "' convert");
+        };
+        fs::create_directory(work.path() / "x");
+        const auto pack = Shell(work.path(), zorel(row.toPack));
+        EXPECT_EQ(pack.first, 0) << pack.second;
+        const auto out = Shell(work.path(), zorel(row.toOut));
+        EXPECT_EQ(out.first, 0) << out.second;
+        const auto unmade = Shell(work.path(), row.unmake);
+        EXPECT_EQ(unmade.first, 0) << unmade.second;
+        EXPECT_EQ(FilesBelow(work.path() / "x"), FilesBelow(work.path(), "t/"));
+    }
+    if (!Have("7z")) GTEST_SKIP() << "7z missing (apt-get install p7zip-full): its row left out";
+}
+
+// Each row: an archive convert must not trust, what it must say, and what it leaves.
+TEST_F(CommandLine, ConvertTrustsNoArchive) {
+    if (!Have("python3")) GTEST_SKIP() << "python3 missing: the archives are made with tarfile";
+    ScratchDir work;
+    // Hostile names, a device, a FIFO, a link and an empty file, made by python's tarfile; and
+    // a tar cut short inside its second file.
+    ASSERT_EQ(Shell(work.path(), R"(python3 -c "
+import tarfile, io
+t = tarfile.open('hostile.tar', 'w')
+def add(name, kind=tarfile.REGTYPE, data=b'data', link=''):
+    i = tarfile.TarInfo(name); i.type = kind; i.linkname = link
+    i.size = len(data) if kind == tarfile.REGTYPE else 0
+    t.addfile(i, io.BytesIO(data) if i.size else None)
+add('../x'); add('/abs'); add('dev/null', tarfile.CHRTYPE); add('fifo', tarfile.FIFOTYPE)
+t.close()
+t = tarfile.open('links.tar', 'w')
+add('kept'); add('ln', tarfile.SYMTYPE, link='kept'); add('empty', data=b'')
+t.close()
+t = tarfile.open('whole.tar', 'w')
+add('first'); add('second', data=b'x' * 100000)
+t.close()
+open('cut.tar', 'wb').write(open('whole.tar', 'rb').read()[:20000])
+t = tarfile.open('big.tar', 'w')
+add('first'); add('big', data=b'y' * (6 << 20))
+t.close()
+open('bigcut.tar', 'wb').write(open('big.tar', 'rb').read()[:3 << 20])
+open('junk.tar', 'wb').write(b'not an archive at all' * 100)
+")")
+                  .first,
+              0);
+    const struct {
+        const char* args;
+        int status;
+        std::vector<std::string> said;  // each on standard error
+        const char* out;                // OUT's entries (list -1), or kAbsent
+    } rows[] = {
+        {"hostile.tar o.pak",
+         0,
+         {"../x: '..' parts taken away, stored as x\n",
+          "/abs: leading '/' taken away, stored as abs\n",
+          "dev/null: not a regular file, left out\n", "fifo: not a regular file, left out\n"},
+         "x\nabs\n"},
+        {"links.tar o.pak", 1, {"ln: not a regular file\n", "empty: empty file"}, "(absent)"},
+        {"--skip links.tar o.pak", 0, {"ln: left out: not a regular file\n"}, "kept\n"},
+        {"cut.tar o.pak", 1, {"cut.tar: entry 2 (second): Truncated tar archive\n"}, "(absent)"},
+        {"cut.tar o.zip", 1, {"cut.tar: entry 2 (second): Truncated tar archive\n"}, "(absent)"},
+        {"junk.tar o.pak", 1, {"junk.tar: Unrecognized archive format\n"}, "(absent)"},
+        // Cut inside an item moved in pieces as it is read, plain or compressed.
+        {"bigcut.tar o.pak", 1, {"bigcut.tar: entry 2 (big): Truncated tar archive\n"}, "(absent)"},
+        {"-z bigcut.tar o.pak",
+         1,
+         {"bigcut.tar: entry 2 (big): Truncated tar archive\n"},
+         "(absent)"},
+        {"-v big.tar o.pak", 0, {}, "first\nbig\n"},
+        {"hostile.tar none/o.pak", 1, {"none/o.pak: No such file or directory\n"}, "(absent)"},
+        {"hostile.tar none/o.zip", 1, {"none/o.zip: No such file or directory\n"}, "(absent)"},
+        {"hostile.tar -", 2, {"convert to standard output needs --format"}, "(absent)"},
+        {"hostile.tar o.rar", 2, {"o.rar is not known by its name: give --format"}, "(absent)"},
+        {"-z hostile.tar o.tar", 2, {"-z compresses a pack only"}, "(absent)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        for (const char* out : {"o.pak", "o.zip", "o.tar"}) fs::remove(work.path() / out);
+        const auto run =
+            Shell(work.path(), std::string("'") + ZOREL_BINARY + "' convert " + row.args);
+        EXPECT_EQ(run.first, row.status) << run.second;
+        for (const std::string& said : row.said) {
+            EXPECT_NE(run.second.find(said), std::string::npos) << run.second;
+        }
+        std::string made = kAbsent;
+        for (const char* out : {"o.pak", "o.zip", "o.tar"}) {
+            if (fs::exists(work.path() / out)) made = out;
+        }
+        if (made == "o.pak") made = RunCommand(work.path(), {"list", "-1", "o.pak"}).out;
+        EXPECT_EQ(made, row.out);
+    }
+}
+
+// A tar.gz of 18 MiB holding an entry of 4 GiB - 1 zero bytes converts into a pack in 256 MiB of
+// address space: the entry is moved in pieces as it is read, never held whole.
+TEST_F(CommandLine, ConvertsAnEntryLargerThanTheAddressSpace) {
+#ifdef ZOREL_NO_ADDRESS_LIMIT
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
+#endif
+    if (!ProgramWrapper().empty()) GTEST_SKIP() << "the wrapper needs more address space";
+    if (!Have("python3")) GTEST_SKIP() << "python3 missing: the archive is made with tarfile";
+    // Concatenated gzip members: the tar head, 4096 MiB of zeros (the entry and its padding),
+    // the tar's end.
+    ASSERT_EQ(Shell(dir.path(), R"(python3 -c "
+import tarfile, gzip
+i = tarfile.TarInfo('zeros'); i.size = 4294967295
+zeros = gzip.compress(bytes(1 << 20), 1)
+with open('big.tgz', 'wb') as f:
+    f.write(gzip.compress(i.tobuf()))
+    for _ in range(4096): f.write(zeros)
+    f.write(gzip.compress(bytes(1024)))
+")")
+                  .first,
+              0);
+    RunLimits limits;
+    limits.addressSpace = 256 * kMiB;
+    const CommandResult run = RunCommand(dir.path(), {"convert", "big.tgz", "big.pak"}, limits);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::uint64_t length = 0;
+    platform::RegularFileLength((dir / "big.pak").c_str(), &length);
+    EXPECT_EQ(length, std::uint64_t{4294967295} + 9 + 40);
+    fs::remove(dir.path() / "big.pak");
+}
+
+// An archive converted into another keeps each item's kind, mode, time, size and link, as the
+// system's bsdtar lists them, names cleaned; only what zip cannot hold (owners) differs.
+TEST_F(CommandLine, ConvertKeepsWhatBothArchivesHold) {
+    if (!Have("bsdtar")) GTEST_SKIP() << "bsdtar missing (apt-get install libarchive-tools)";
+    ScratchDir work;
+    ASSERT_EQ(Shell(work.path(),
+                    "mkdir -p t/sub && printf one > t/a && printf two > t/sub/b && "
+                    "ln -s a t/ln && chmod 751 t/a && chmod 600 t/sub/b && "
+                    "touch -h -d @1600000000 t/a t/sub/b t/ln t/sub t && "
+                    "tar -czf in.tgz t && tar -cf dot.tar -C t .")
+                  .first,
+              0);
+    // Kind and mode, size, time and name (and a link's target): what bsdtar -tv shows but
+    // owners.
+    const std::string kept = R"( | awk '{$2=$3=$4=""; print}' | sort)";  // 7z reorders
+    const struct {
+        const char *in, *out, *list;  // list: the listing OUT's must equal
+    } rows[] = {
+        {"in.tgz", "o.zip", "bsdtar -tvf in.tgz"},
+        {"in.tgz", "o.tar.xz", "bsdtar -tvf in.tgz"},
+        {"in.tgz", "o.7z", "bsdtar -tvf in.tgz"},
+        // "./" parts are gone, and the folder "." with them.
+        {"dot.tar", "o.tar", R"(bsdtar -tvf dot.tar | grep -v ' \./$' | sed 's| \./| |')"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.out);
+        const auto run = Shell(
+            work.path(), std::string("'") + ZOREL_BINARY + "' convert " + row.in + " " + row.out);
+        EXPECT_EQ(run.first, 0) << run.second;
+        const auto listed = [&](const std::string& command) {
+            const auto r = Shell(work.path(), command + kept + " > listed");
+            EXPECT_EQ(r.first, 0) << r.second;
+            return ReadFile(work / "listed");
+        };
+        const std::string want = listed(row.list);
+        EXPECT_NE(want.find(" 2020 "), std::string::npos) << want;  // the time, 1600000000
+        EXPECT_EQ(listed(std::string("bsdtar -tvf ") + row.out), want);
+    }
+}
+
+// The forms OUT's names and --format ask for, and the names an archive's items are given.
+TEST(Convert, TellsFormsAndCleansNames) {
+    const std::pair<const char*, ArchiveForm> paths[] = {
+        {"a.pak", ArchiveForm::kPack},       {"a.tar", ArchiveForm::kTar},
+        {"a.tar.gz", ArchiveForm::kTarGz},   {"dir.v2/a.tgz", ArchiveForm::kTarGz},
+        {"a.tar.zst", ArchiveForm::kTarZst}, {"a.tar.bz2", ArchiveForm::kTarBz2},
+        {"a.zip", ArchiveForm::kZip},        {"a.7z", ArchiveForm::kSevenZip},
+        {"a.cpio", ArchiveForm::kCpio},      {"a.gz", ArchiveForm::kNone},
+        {"zip", ArchiveForm::kNone},         {"a.tar.xz", ArchiveForm::kTarXz},
+    };
+    for (const auto& [path, form] : paths) EXPECT_EQ(FormOfPath(path), form) << path;
+    EXPECT_EQ(FormNamed("pack"), ArchiveForm::kPack);
+    EXPECT_EQ(FormNamed("tgz"), ArchiveForm::kTarGz);
+    EXPECT_EQ(FormNamed(".zip"), ArchiveForm::kNone);
+    const struct {
+        const char *path, *name, *removed;
+    } names[] = {
+        {"a/b", "a/b", ""},
+        {"./a/./b", "a/b", ""},
+        {"/abs", "abs", "leading '/'"},
+        {"../../x", "x", "'..' parts"},
+        {"a/../b", "a/b", "'..' parts"},
+        {"/", "", "leading '/'"},
+        {"..", "", "'..' parts"},
+        {".", "", ""},
+        {"a//b/", "a/b", ""},
+    };
+    for (const auto& row : names) {
+        std::string removed;
+        EXPECT_EQ(CleanName(row.path, &removed), row.name) << row.path;
+        EXPECT_EQ(removed, row.removed) << row.path;
+    }
+}
+
+}  // namespace
+#endif
