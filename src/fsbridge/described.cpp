@@ -22,6 +22,11 @@ bool DescribedEntries::Meet(PackEntry& entry, const descriptions::Item** item, R
                 End();
                 matcher_.Take(std::move(items));
                 name_ = entry.name;
+                for (const descriptions::Item& alone : matcher_.items()) {
+                    if (alone_ && !descriptions::HasEntry(alone.kind) && !alone_(alone, why)) {
+                        return false;
+                    }
+                }
                 return true;
             }
         } catch (const std::bad_alloc&) {
@@ -47,6 +52,11 @@ bool DescribedEntries::Take(EntryJob& held, Reason* why) {
     } else if (failed != 0) {
         return Fail(why, failed);
     } else if (item != nullptr) {
+        try {
+            held.item = *item;
+        } catch (const std::bad_alloc&) {
+            return Fail(why, platform::kErrorNoMemory);
+        }
         held.checked = true;
         held.crc = item->crc;
     }

@@ -15,15 +15,20 @@ class DescribedEntries {
     // Told of each description whose items are not all matched, once the next one is met or
     // End is called.
     using Stale = std::function<void(const char* description, std::size_t unmatched)>;
-    explicit DescribedEntries(Stale stale = {}) : stale_(std::move(stale)) {}
+    // Told of each item held by no entry (a folder, a link), in the description's order, as the
+    // description is taken; false, with *why, fails the Take.
+    using Alone = std::function<bool(const descriptions::Item& item, platform::Reason* why)>;
+    explicit DescribedEntries(Stale stale = {}, Alone alone = {})
+        : stale_(std::move(stale)), alone_(std::move(alone)) {}
     // After the last entry: tells whether the last description was matched whole.
     void End();
 
     // Once the job's record is taken (its data read, or left where it lies when moved in
     // pieces): a whole description is decoded and takes the place of the one before, and the
     // job is marked a description and done; any other entry that an item matches by name and
-    // plain size is marked with the CRC-32 its plain bytes must have. False only when a
-    // description's data cannot be decoded for want of memory (*why).
+    // plain size is marked with that item (held.item), whose CRC-32 its plain bytes must have.
+    // False when a description's data cannot be decoded for want of memory, or Alone fails
+    // (*why).
     bool Take(EntryJob& held, platform::Reason* why);
     // The same for an entry alone: true when it is a description, now taken; else *item is the
     // item that describes it (or null). *why is set only for want of memory.
@@ -34,6 +39,7 @@ class DescribedEntries {
   private:
     descriptions::Matcher matcher_;
     Stale stale_;
+    Alone alone_;
     std::string name_;  // the stored name of the description in force
 };
 

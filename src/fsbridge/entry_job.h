@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "pack/descriptions.h"
 #include "pack/pack.h"
 #include "pack/pieces.h"
 #include "pack/window.h"
@@ -23,6 +24,7 @@ struct EntryJob final : JobState {
     char name[PackEntry::kNameSize] = {};
     bool checked = false;  // its plain bytes must have the CRC-32 `crc` (a description's)
     std::uint32_t crc = 0;
+    descriptions::Item item;   // when checked: the item describing it (path, kind, mode, time)
     bool description = false;  // it is a description, applied as it was taken
 };
 
