@@ -37,6 +37,12 @@ class AtomicFile {
     // takes on its permission bits (and its owner, for root; on Windows its attributes, read-only
     // among them); a new one has the usual mode under the umask.
     std::FILE* stream() const { return file_; }
+    // Gives the new file these permission bits exactly, not through the umask (set-user-ID and
+    // set-group-ID only when the process is root; on Windows the read-only attribute when the
+    // owner's write bit is clear) and this modification time in nanoseconds since 1970 (100 ns
+    // ticks on Windows), all before it takes its name; it then takes nothing of a file it
+    // replaces. The bits are narrowed to these at once, so the file is never open wider.
+    void Describe(std::uint32_t mode, std::int64_t mtimeNs);
     // Why no stream could be made.
     Reason reason() const { return reason_; }
     // True when the bytes go straight into a FIFO, a device or standard output: what was written
@@ -72,6 +78,9 @@ class AtomicFile {
     There there_ = There::kUnknown;
     bool durable_ = true;
     bool straight_ = false;
+    bool described_ = false;  // Describe gave its mode and time
+    std::uint32_t describedMode_ = 0;
+    std::int64_t mtimeNs_ = 0;
 };
 
 }  // namespace platform

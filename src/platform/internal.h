@@ -22,6 +22,20 @@ std::FILE* StreamOver(HANDLE handle, int flags, const char* mode);
 // characters.
 Reason NameFault(const char* name);
 
+// Nanoseconds since 1970 split into whole seconds (rounded down) and the nanoseconds after them.
+inline void SplitTime(std::int64_t ns, std::int64_t* seconds, long* rest) {
+    *seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
+    *rest = static_cast<long>(ns - *seconds * 1000000000);
+}
+
+// Nanoseconds since 1970 as Windows' 100 ns ticks since 1601.
+inline std::uint64_t TicksOf(std::int64_t ns) {
+    std::int64_t seconds = 0;
+    long rest = 0;
+    SplitTime(ns, &seconds, &rest);
+    return static_cast<std::uint64_t>((seconds + 11644473600) * 10000000 + rest / 100);
+}
+
 // A hash of text (FNV-1a), never 0, for names that stand for longer ones. Allocates nothing.
 std::uint32_t NameHash(const char* text, std::size_t length);
 

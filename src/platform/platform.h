@@ -129,6 +129,21 @@ class Folder {
     bool Holds(const char* name, std::int64_t* modified = nullptr) const;
     // Makes it the current folder; false when it cannot be entered.
     bool Enter() const;
+    // Whether `name`, one component, is a symbolic link (on Windows any reparse point) here.
+    bool HoldsLink(const char* name) const;
+    // Gives the folder itself permission bits (as AtomicFile::Describe gives a file's) and a
+    // modification time in nanoseconds since 1970 (100 ns ticks on Windows, where only the
+    // read-only attribute is set from the bits, as the owner's write bit says).
+    bool SetFacts(std::uint32_t mode, std::int64_t mtimeNs, Reason* why = nullptr) const;
+    // Makes `name`, one component, a symbolic link holding `text` exactly, with that time where
+    // the system keeps one for a link; a file or link already there is replaced, anything else
+    // stays and fails it. On Windows a user the system does not let make links gets its reason.
+    bool MakeSymlink(const char* name, const std::string& text, std::int64_t mtimeNs,
+                     Reason* why = nullptr) const;
+    // Makes `name`, one component, a hard link of the file `from` in the folder `in` (a link
+    // there is linked as itself, never followed); a file or link at `name` is replaced.
+    bool MakeHardLink(const char* name, const Folder& in, const char* from,
+                      Reason* why = nullptr) const;
 
   private:
     friend class AtomicFile;

@@ -50,6 +50,12 @@ enum OwnReason : Reason {
     kErrorBusy,
     // An entry's plain bytes whose CRC-32 is not the one its description holds.
     kErrorChecksum,
+    // A path with a part over 255 bytes, or longer in all than the system allows.
+    kErrorPathTooLong,
+    // A path that meets a symbolic link on its way: nothing is written through one.
+    kErrorThroughLink,
+    // A hard link whose file is not one restored by the same unpack.
+    kErrorLinkedFileMissing,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.

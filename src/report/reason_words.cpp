@@ -28,7 +28,10 @@ constexpr const char* kOwn[] = {"failed",
                                 "a pack is not written to a terminal",
                                 "the file changed after it was checked",
                                 "being changed by another zorel",
-                                "bytes differ from their checksum"};
+                                "bytes differ from their checksum",
+                                "path too long for the system",
+                                "a symbolic link is in its path, not followed",
+                                "hard link to a file this unpack did not restore"};
 static_assert(std::size(kOwn) == platform::kOwnReasons, "one text for each of the own codes");
 
 }  // namespace

@@ -204,6 +204,14 @@ void AtomicFile::Start() {
     std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
+void AtomicFile::Describe(std::uint32_t mode, std::int64_t mtimeNs) {
+    described_ = true;
+    describedMode_ = mode & 07777;
+    mtimeNs_ = mtimeNs;
+    // Never wider than it is to be while it is written; the commit checks the whole mode.
+    if (file_ != nullptr && !straight_) fchmod(fileno(file_), static_cast<mode_t>(mode & 0777));
+}
+
 void AtomicFile::Abandon() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
@@ -229,14 +237,25 @@ bool AtomicFile::Commit(Reason* why) {
         return failure == 0 || Fail(why, failure);
     }
     const int fd = fileno(file_);
+    // A described mode, whole now that the writes are done, and the time, after the last write.
+    if (failure == 0 && described_) {
+        const mode_t kept = geteuid() == 0 ? 07777 : 01777;
+        std::int64_t seconds = 0;
+        long rest = 0;
+        SplitTime(mtimeNs_, &seconds, &rest);
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), rest}};
+        check(fchmod(fd, static_cast<mode_t>(describedMode_) & kept) == 0);
+        check(futimens(fd, times) == 0);
+    }
     // The replaced file's owner (for root), then its mode: after the writes, which may clear a
     // set-user-ID bit, and after the owner, whose change does.
     struct stat made {};
-    if (failure == 0 && mode_ >= 0 && geteuid() == 0 && fstat(fd, &made) == 0 &&
+    if (failure == 0 && !described_ && mode_ >= 0 && geteuid() == 0 && fstat(fd, &made) == 0 &&
         (made.st_uid != owner_ || made.st_gid != group_)) {
         check(fchown(fd, owner_, group_) == 0);
     }
-    if (failure == 0 && mode_ >= 0) check(fchmod(fd, static_cast<mode_t>(mode_)) == 0);
+    if (failure == 0 && !described_ && mode_ >= 0)
+        check(fchmod(fd, static_cast<mode_t>(mode_)) == 0);
     if (failure == 0 && durable_) check(fsync(fd) == 0);
     // The stream is closed, and its close checked, before the file takes the target's name: a
     // write-back error (NFS, a quota) is told there. A nameless file keeps a second descriptor
@@ -311,7 +330,8 @@ Reason AtomicFile::PutInPlace(int* nameless) {
         if (present && !S_ISREG(there.st_mode) && !S_ISLNK(there.st_mode)) {
             return KindOf(there.st_mode);
         }
-        if (present && S_ISREG(there.st_mode) && there_ != There::kFile && !adopt(there)) {
+        if (present && S_ISREG(there.st_mode) && there_ != There::kFile && !described_ &&
+            !adopt(there)) {
             return LastReason();
         }
         // A nameless file is given a temporary name first (a link can be made to a new name

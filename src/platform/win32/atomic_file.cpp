@@ -235,6 +235,12 @@ void AtomicFile::Start() {
     std::setvbuf(file_, nullptr, _IOFBF, 64 << 10);
 }
 
+void AtomicFile::Describe(std::uint32_t mode, std::int64_t mtimeNs) {
+    described_ = true;
+    describedMode_ = mode & 07777;
+    mtimeNs_ = mtimeNs;
+}
+
 void AtomicFile::Abandon() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
@@ -255,6 +261,15 @@ bool AtomicFile::Commit(Reason* why) {
     if (file_ == nullptr) return Fail(why, reason_);
     Reason failure = 0;
     if (std::fflush(file_) != 0 || std::ferror(file_) != 0) failure = LastReason();
+    // A described time, after the last write.
+    if (failure == 0 && described_ && !straight_) {
+        const std::uint64_t ticks = TicksOf(mtimeNs_);
+        const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        if (!SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_))), nullptr, nullptr,
+                         &time)) {
+            failure = LastReason();
+        }
+    }
     if (failure == 0 && durable_ && !straight_ &&
         !FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_))))) {
         failure = LastReason();
@@ -282,7 +297,10 @@ Reason AtomicFile::PutInPlace(int* /*nameless*/) {
         return kErrorNoMemory;
     }
     const DWORD was = mode_ >= 0 ? static_cast<DWORD>(mode_) : 0;
-    const DWORD kept = was & kKeptAttributes;
+    // A described file is read-only as its owner's write bit says, and takes nothing of the file
+    // it replaces.
+    const DWORD readOnly = (describedMode_ & 0200) == 0 ? FILE_ATTRIBUTE_READONLY : 0;
+    const DWORD kept = described_ ? readOnly : was & kKeptAttributes;
     const DWORD how = MOVEFILE_REPLACE_EXISTING | (durable_ ? MOVEFILE_WRITE_THROUGH : 0);
     NameChange change;
     Reason failure = 0;
