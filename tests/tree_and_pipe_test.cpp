@@ -4,6 +4,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <csignal>
 #endif
 
+#include "cli_support.h"
+#include "pack/descriptions.h"
 #include "test_support.h"
 
 namespace {
@@ -44,6 +47,167 @@ TEST(Trees, ComeBackOutOfBothInterfaces) {
 }
 
 #ifndef _WIN32
+using descriptions::Item;
+using descriptions::Kind;
+
+// An item of a description: a file held by the entry `stored` of those bytes, or an item held by
+// no entry (a folder, or a link to target).
+Item Described(Kind kind, const std::string& path, std::uint32_t mode, std::int64_t ns,
+               const std::string& stored = "", const std::string& bytes = "",
+               const std::string& target = "") {
+    Item item;
+    item.kind = kind;
+    item.path = path;
+    item.mode = mode;
+    item.mtimeNs = ns;
+    item.stored = stored;
+    item.target = target;
+    item.size = static_cast<std::uint32_t>(bytes.size());
+    item.crc =
+        descriptions::Crc32(0, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return item;
+}
+
+// What an unpack must leave at a path: "/" a folder, "->text" a symbolic link, "=path" a hard
+// link of that path's file, kAbsent nothing; else a file of those bytes. Mode and time are
+// checked for files and folders.
+struct Left {
+    std::string path;
+    std::string is;
+    std::uint32_t mode = 0;
+    std::int64_t ns = 0;
+};
+
+struct RestoreCase {
+    const char* what;
+    std::vector<Item> items;
+    std::vector<std::pair<std::string, std::string>> entries;  // after the description
+    std::vector<std::string> args;                             // after the pack and folder
+    int status;
+    std::vector<std::string> err;  // lines standard error holds
+    std::vector<Left> left;
+};
+
+// Packs built from the codec, unpacked from a file and from a pipe under umask 0: every kind an
+// item describes comes back as described (path of any length, bytes, mode, time to the
+// nanosecond, link text, the same file for a hard link), and no hostile item writes outside the
+// folder or through a link, the rest restored. "out/l" is a link to a folder outside out, there
+// before the unpack.
+TEST(Trees, UnpackRestoresWhatDescriptionsCarry) {
+    const std::string deep = std::string(40, 'd') + "/" + std::string(255, 'p') + "/file";
+    const std::int64_t t1 = 1234567890123456789, t2 = 987654321012345678;
+    const std::string kToLink = "a symbolic link is in its path, not followed";
+    const std::string kNotRestored = "hard link to a file this unpack did not restore";
+    const std::vector<RestoreCase> cases = {
+        {"every kind",
+         {Described(Kind::kFile, deep, 0755, t1, ".zorellong.0", "long"),
+          Described(Kind::kFile, "secret", 0600, t2, "secret", "s"),
+          Described(Kind::kEmpty, "dir/empty", 0640, t1, "dir/empty", "x"),
+          Described(Kind::kFolder, "dir", 0750, t2), Described(Kind::kFolder, "none", 0700, t1),
+          Described(Kind::kSymlink, "dir/to", 0777, t1, "", "", "../secret"),
+          Described(Kind::kHardLink, "same", 0600, t2, "", "", "secret")},
+         {{".zorellong.0", "long"}, {"secret", "s"}, {"dir/empty", "x"}, {"plain", "p"}},
+         {},
+         0,
+         {},
+         {{deep, "long", 0755, t1},
+          {"secret", "s", 0600, t2},
+          {"dir/empty", "", 0640, t1},
+          {"dir", "/", 0750, t2},
+          {"none", "/", 0700, t1},
+          {"dir/to", "->../secret"},
+          {"same", "=secret"},
+          {"plain", "p", 0666}}},
+        {"a link, then an entry through it",
+         {Described(Kind::kSymlink, "up", 0777, t1, "", "", "../.."),
+          Described(Kind::kSymlink, "abs", 0777, t1, "", "", "/tmp"),
+          Described(Kind::kFile, "up/x", 0644, t1, "up/x", "1"),
+          Described(Kind::kFile, "abs/y", 0644, t1, "abs/y", "2"),
+          Described(Kind::kFile, "l/z", 0644, t1, "l/z", "3"),
+          Described(Kind::kFile, "after", 0644, t1, "after", "4")},
+         {{"up/x", "1"}, {"abs/y", "2"}, {"l/z", "3"}, {"after", "4"}},
+         {},
+         1,
+         {"up/x: " + kToLink, "abs/y: " + kToLink, "l/z: " + kToLink},
+         {{"up", "->../.."}, {"abs", "->/tmp"}, {"after", "4", 0644, t1}, {"../z", kAbsent}}},
+        {"hard links to no entry restored",
+         {Described(Kind::kHardLink, "h1", 0644, t1, "", "", "missing"),
+          Described(Kind::kHardLink, "h2", 0644, t1, "", "", "../outside/z"),
+          Described(Kind::kHardLink, "h3", 0644, t1, "", "", "/etc/passwd"),
+          Described(Kind::kFile, "f", 0644, t1, "f", "5"),
+          Described(Kind::kFile, "q/" + std::string(256, 'q'), 0644, t1, "q", "7")},
+         {{"f", "5"}, {"q", "7"}},
+         {},
+         1,
+         {"h1: " + kNotRestored, "h2: " + kNotRestored, "h3: " + kNotRestored,
+          "q/" + std::string(256, 'q') + ": path too long for the system"},
+         {{"h1", kAbsent}, {"h2", kAbsent}, {"h3", kAbsent}, {"f", "5", 0644, t1}, {"q", kAbsent}}},
+        {"-k keeps a link there, --strip-components strips paths",
+         {Described(Kind::kSymlink, "top/l", 0777, t1, "", "", "elsewhere"),
+          Described(Kind::kFile, "top/f", 0604, t2, "top/f", "6")},
+         {{"top/f", "6"}},
+         {"-k", "--strip-components=1"},
+         0,
+         {"l: kept, a file is there"},
+         {{"l", "->../outside"}, {"f", "6", 0604, t2}}},
+    };
+    for (const RestoreCase& row : cases) {
+        for (const bool piped : {false, true}) {
+            SCOPED_TRACE(std::string(row.what) + (piped ? ", piped" : ""));
+            ScratchDir dir;
+            fs::create_directories(dir.path() / "outside");
+            fs::create_directories(dir.path() / "out");
+            fs::create_directory_symlink("../outside", dir.path() / "out/l");
+            std::vector<unsigned char> description;
+            ASSERT_TRUE(descriptions::Encode(row.items, &description));
+            std::vector<std::pair<std::string, std::string>> entries = row.entries;
+            entries.insert(entries.begin(), {descriptions::DescriptionName(0),
+                                             std::string(description.begin(), description.end())});
+            SavedPack(dir.path(), "p.pak", entries, false);
+            std::vector<std::string> args = {"unpack", piped ? "-" : "p.pak", "out"};
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            const mode_t was = umask(0);
+            const CommandResult run = RunCommand(dir.path(), args, {}, piped ? "p.pak" : "");
+            umask(was);
+            EXPECT_EQ(run.status, row.status) << run.err;
+            for (const std::string& line : row.err) {
+                EXPECT_NE(run.err.find("zorel: " + line + "\n"), std::string::npos) << run.err;
+            }
+            EXPECT_TRUE(fs::is_empty(dir.path() / "outside"));
+            for (const Left& left : row.left) {
+                SCOPED_TRACE(left.path.substr(0, 60));
+                const std::string path = (dir.path() / "out" / left.path).string();
+                struct stat info {};
+                const bool there = lstat(path.c_str(), &info) == 0;
+                if (left.is == kAbsent) {
+                    EXPECT_FALSE(there);
+                    continue;
+                }
+                ASSERT_TRUE(there);
+                if (left.is.rfind("->", 0) == 0) {
+                    EXPECT_TRUE(S_ISLNK(info.st_mode));
+                    EXPECT_EQ(fs::read_symlink(path).string(), left.is.substr(2));
+                    continue;
+                }
+                if (left.is[0] == '=') {
+                    struct stat other {};
+                    ASSERT_EQ(stat((dir.path() / "out" / left.is.substr(1)).c_str(), &other), 0);
+                    EXPECT_EQ(info.st_ino, other.st_ino);
+                    continue;
+                }
+                EXPECT_EQ(S_ISDIR(info.st_mode), left.is == "/");
+                if (left.is != "/") {
+                    EXPECT_EQ(ReadFile(path), left.is);
+                }
+                EXPECT_EQ(info.st_mode & 07777, left.mode);
+                if (left.ns != 0) {
+                    EXPECT_EQ(info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec, left.ns);
+                }
+            }
+        }
+    }
+}
+
 // Runs `zorel pack - big` in folder with standard output on out and standard error into the
 // file "err" there; the child's id.
 pid_t PackInto(const ScratchDir& dir, int out) {

@@ -112,6 +112,9 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
                        : args.keepNewer ? Existing::kKeepNewer
                                         : Existing::kReplace;
     options.kept = [](const char* name) { Say(std::string(name) + ": kept, a file is there"); };
+    options.unrestored = [](const std::string& path, platform::Reason why) {
+        Say(path + ": " + Words(why));
+    };
     options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
     // As tar says it, once.
     options.stripped = [](char separator) {

@@ -33,6 +33,10 @@ class DescribedEntries {
     // The same for an entry alone: true when it is a description, now taken; else *item is the
     // item that describes it (or null). *why is set only for want of memory.
     bool Meet(PackEntry& entry, const descriptions::Item** item, platform::Reason* why);
+    // The item that would describe an entry of this head, left unmatched; null when none.
+    const descriptions::Item* Peek(const PackEntry& head) const {
+        return matcher_.Peek(head.name, head.size);
+    }
     // Whether the record of this head may be a description, whose data is then to be read.
     static bool MayDescribe(const PackEntry& head);
 

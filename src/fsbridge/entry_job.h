@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "pack/descriptions.h"
 #include "pack/pack.h"
@@ -24,8 +25,10 @@ struct EntryJob final : JobState {
     char name[PackEntry::kNameSize] = {};
     bool checked = false;  // its plain bytes must have the CRC-32 `crc` (a description's)
     std::uint32_t crc = 0;
-    descriptions::Item item;   // when checked: the item describing it (path, kind, mode, time)
-    bool description = false;  // it is a description, applied as it was taken
+    descriptions::Item item;       // when checked: the item describing it (path, kind, mode, time)
+    bool description = false;      // it is a description, applied as it was taken
+    std::string path;              // where its file is written (Unpacker): described or stored
+    platform::Reason refused = 0;  // why its file was refused, the rest still unpacked
 };
 
 // The job's state, made by Hold.

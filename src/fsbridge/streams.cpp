@@ -45,9 +45,21 @@ class UnpackSource final : public RecordSource {
     UnpackSource(PackReader* reader, const platform::Folder& target, NameSelection* selection,
                  const StreamOptions& options)
         : RecordSource(reader, true),
-          unpacker_(target, options.existing),
+          unpacker_(target, options.existing,
+                    [&options](const std::string& path, Reason why) {
+                        if (why == 0 && options.kept) options.kept(path.c_str());
+                        if (why != 0 && options.unrestored) options.unrestored(path, why);
+                    }),
+          described_(
+              {}, [this](const descriptions::Item& item, Reason* why) { return Alone(item, why); }),
           selection_(*selection),
           options_(options) {}
+    // After the last entry, or a failure: the links and folders' modes and times; how many paths
+    // were refused.
+    std::size_t End() {
+        unpacker_.restorer().End();
+        return unpacker_.restorer().refused();
+    }
     bool Work(Job& job) override {
         EntryJob& held = Held(job);
         if (held.done) return true;
@@ -71,12 +83,14 @@ class UnpackSource final : public RecordSource {
             return false;
         }
         if (held.description) return true;
+        const char* name = Described(held) ? held.path.c_str() : held.name;
         if (held.kept) {
-            if (options_.kept) options_.kept(held.name);
+            if (options_.kept) options_.kept(name);
             return true;
         }
+        if (held.refused != 0) return true;  // told by the unpacker
         plainBytes_ += held.size;
-        if (options_.done) options_.done(held.name);
+        if (options_.done) options_.done(name);
         return true;
     }
     std::uint64_t plainBytes() const { return plainBytes_; }
@@ -86,7 +100,9 @@ class UnpackSource final : public RecordSource {
     // its data tells it is none.
     bool Keep(const PackEntry& head) override {
         candidate_ = DescribedEntries::MayDescribe(head);
-        if (!candidate_ && !Chosen(head.name)) return false;
+        const descriptions::Item* item = described_.Peek(head);
+        const bool path = item != nullptr && item->kind != descriptions::Kind::kPart;
+        if (!candidate_ && !Chosen(path ? item->path.c_str() : head.name)) return false;
         const char first = head.name[0];
         if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
             options_.stripped) {
@@ -107,8 +123,33 @@ class UnpackSource final : public RecordSource {
             const std::string name = Stripped(entry.name, options_.strip);  // shorter: it fits
             std::memset(entry.name, 0, sizeof entry.name);
             std::memcpy(entry.name, name.c_str(), name.size());
+            if (held.checked && !StripItem(&held.item, &job.why)) return false;
         }
         return unpacker_.Take(job);
+    }
+    // A folder or link of a description, when chosen, its path stripped as an entry's is.
+    bool Alone(const descriptions::Item& item, Reason* why) {
+        if (!Chosen(item.path.c_str())) return true;
+        descriptions::Item taken;
+        try {
+            taken = item;
+        } catch (const std::bad_alloc&) {
+            return Fail(why, platform::kErrorNoMemory);
+        }
+        return (options_.strip == 0 || StripItem(&taken, why)) &&
+               unpacker_.restorer().Take(taken, why);
+    }
+    // Strips an item's path, and a hard link's target, of their leading parts.
+    bool StripItem(descriptions::Item* item, Reason* why) const {
+        try {
+            item->path = Stripped(item->path.c_str(), options_.strip);
+            if (item->kind == descriptions::Kind::kHardLink) {
+                item->target = Stripped(item->target.c_str(), options_.strip);
+            }
+        } catch (const std::bad_alloc&) {
+            return Fail(why, platform::kErrorNoMemory);
+        }
+        return true;
     }
     // Chosen by the selection, and left with a name once its leading parts are stripped.
     bool Chosen(const char* name) {
@@ -331,13 +372,17 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
     platform::ClearStaleTempFiles(folder);
     SharedProgress().Start(reader.header().count, LengthOf(path));
     UnpackSource source(&reader, target, selection, options);
-    if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
+    const bool ran = RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure);
+    const std::size_t refused = source.End();
+    if (!ran) return false;
     const std::string* missing = selection->Unmet();
     if (missing != nullptr) {
         return Fail(failure, platform::kErrorNoSuchEntry, std::string(path) + ": " + *missing);
     }
     Count(options, SharedProgress().filesDone, source.plainBytes(), LengthOf(path));
-    return true;
+    if (refused == 0) return true;
+    failure->told = true;  // each was named as it was met
+    return Fail(failure, platform::kErrorFailed, path);
 }
 
 bool StreamTest(const char* path, const StreamOptions& options, Failure* failure) {

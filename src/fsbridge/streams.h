@@ -45,6 +45,8 @@ struct StreamOptions {
     std::function<void(char separator)> stripped;
     // Unpack: each entry passed over, in pack order, for the file already in its place.
     std::function<void(const char* name)> kept;
+    // Unpack: each path not restored, and why (the rest is, and the operation then fails).
+    std::function<void(const std::string& path, platform::Reason why)> unrestored;
     // Each item of a folder left out by design, by its path from the starting folder.
     std::function<void(const std::string& item, LeftOut why)> leftOut;
     // Test: each description that no longer matches the entries after it, with the number of

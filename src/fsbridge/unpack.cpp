@@ -53,73 +53,91 @@ class FileSink final : public PieceSink {
     std::FILE* file_;
 };
 
-// The entry's plain bytes, decoded from `in` piece by piece, as the file `name` in folder: it
-// appears whole or not at all, as ExtractToFile writes it, and not at all when the job is marked
-// with a CRC-32 its bytes do not have.
-bool ExtractPieces(const EntryJob& held, PieceSource& in, const platform::Folder& folder,
-                   const char* name, Reason* why) {
+// The entry's plain bytes, decoded from `in` piece by piece (or from its block), as the file
+// `name` in folder: it appears whole or not at all, as ExtractToFile writes it, and not at all
+// when the job is marked with a CRC-32 its bytes do not have. A described file takes its mode and
+// time before its name; an empty one's byte is not written.
+bool ExtractDescribed(EntryJob& held, PieceSource* in, const platform::Folder& folder,
+                      const char* name, Reason* why) {
+    if (in == nullptr && !CheckWhole(held, why)) return false;
     platform::AtomicFile out(folder, name, false);
     if (out.stream() == nullptr) return Fail(why, out.reason());
+    if (Described(held)) out.Describe(held.item.mode, held.item.mtimeNs);
+    const bool empty = Described(held) && held.item.kind == descriptions::Kind::kEmpty;
     FileSink file(out.stream());
-    CrcSink sink(&file);
-    return MovePieces(*held.entry, in, &sink, why) &&
+    if (in == nullptr) {
+        const platform::WritePiece bytes{held.entry->Lock(), empty ? 0 : held.entry->size};
+        return platform::WritePieces(out.stream(), &bytes, 1, why) && out.Commit(why);
+    }
+    CrcSink sink(empty ? nullptr : &file);
+    return MovePieces(*held.entry, *in, &sink, why) &&
            (!held.checked || sink.Matches(held.crc, why)) && out.Commit(why);
 }
 
 // Whether the file `name` in folder, which is there, gives way to the entry under the policy:
 // only a file older than the entry, and none when the entry has no time.
-bool Replaces(Existing existing, const PackEntry& entry, const platform::Folder& folder,
+bool Replaces(Existing existing, const EntryJob& held, const platform::Folder& folder,
               const char* name) {
     std::int64_t entryTime = 0, fileTime = 0;
-    return existing == Existing::kKeepNewer && EntryTime(entry, &entryTime) &&
+    return existing == Existing::kKeepNewer && EntryTime(held, &entryTime) &&
            folder.Holds(name, &fileTime) && fileTime < entryTime;
 }
 
-// Writes one entry below the target folder. Each folder of its path is opened (made when
-// missing) without following a link and the file is made inside the last one, so no link below
-// the target, nor one swapped in while this runs, can take a write elsewhere; an entry whose
-// path meets a link is not written. Uses no current-folder state: entries may be written on any
-// thread. Its data is its block (checked first against the CRC-32 the job is marked with), or
-// `in` when given. An existing file gives way to the entry only as the policy says; one kept
-// marks the job `kept`.
+// Writes one entry below the target folder, at its path. Each folder of its path is opened
+// (made when missing) without following a link and the file is made inside the last one, so no
+// link below the target, nor one swapped in while this runs, can take a write elsewhere; an
+// entry whose path meets a link fails, or, when described, is refused with its own reason as
+// one too long for the system is (marked, the rest unpacked). Uses no current-folder state: entries
+// may be written on any thread. Its data is its block (checked first against the CRC-32 the job is
+// marked with), or `in` when given. An existing file gives way to the entry only as the policy
+// says; one kept marks the job `kept`.
 bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in, Existing existing,
                  Reason* why) {
-    PackEntry* entry = held.entry;
-    char path[PackEntry::kNameSize];
-    std::memcpy(path, entry->name, sizeof path);
-    path[sizeof path - 1] = '\0';
-    platform::Folder below[sizeof path / 2];  // a name of 31 characters has at most 15 folders
-    const platform::Folder* at = &target;
-    std::size_t depth = 0;
-    char* part = path;
-    for (char* end = path; *end != '\0'; ++end) {
-        if (*end != '/' && *end != platform::kPathSeparator) continue;
-        *end = '\0';
-        if (*part != '\0' && std::strcmp(part, ".") != 0) {
-            if (!below[depth].MakeBelow(*at, part, why)) return false;
-            at = &below[depth++];
+    PathBelow at;
+    Reason refused = 0;
+    try {
+        if (!at.Open(target, held.path, true, &refused)) {
+            if (at.metLink() && Described(held)) refused = platform::kErrorThroughLink;
+            if (!Described(held) || (refused != platform::kErrorThroughLink &&
+                                     refused != platform::kErrorPathTooLong)) {
+                return Fail(why, refused);
+            }
+            held.refused = refused;
+            return true;
         }
-        part = end + 1;
+    } catch (const std::bad_alloc&) {
+        return Fail(why, platform::kErrorNoMemory);
     }
-    if (existing != Existing::kReplace && at->Holds(part) &&
-        !Replaces(existing, *entry, *at, part)) {
+    const char* name = at.name().c_str();
+    if (existing != Existing::kReplace && at.folder().Holds(name) &&
+        !Replaces(existing, held, at.folder(), name)) {
         return held.kept = true;
     }
-    if (in != nullptr) return ExtractPieces(held, *in, *at, part, why);
-    return CheckWhole(held, why) && entry->ExtractToFile(*at, part, why);
+    if (in != nullptr || Described(held)) return ExtractDescribed(held, in, at.folder(), name, why);
+    return CheckWhole(held, why) && held.entry->ExtractToFile(at.folder(), name, why);
 }
 
 }  // namespace
 
-bool EntryTime(const PackEntry&, std::int64_t*) {
-    return false;  // the records hold a name, sizes and bytes alone
+bool Described(const EntryJob& held) {
+    return held.checked && held.item.kind != descriptions::Kind::kPart;
+}
+
+bool EntryTime(const EntryJob& held, std::int64_t* seconds) {
+    if (!Described(held)) return false;  // the records hold a name, sizes and bytes alone
+    const std::int64_t ns = held.item.mtimeNs;
+    *seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
+    return true;
 }
 
 bool Unpacker::Take(Job& job) {
     EntryJob& held = Held(job);
     try {
+        held.path = Described(held) ? held.item.path
+                                    : std::string(held.entry->name,
+                                                  strnlen(held.entry->name, PackEntry::kNameSize));
         std::string key;
-        if (!TargetKey(held.entry->name, &key)) return Fail(&job.why, platform::kErrorClimbsOut);
+        if (!TargetKey(held.path.c_str(), &key)) return Fail(&job.why, platform::kErrorClimbsOut);
         // Paths whose entries have all finished are of no more use: dropped now and then.
         for (auto* paths : {&landing_, &folders_}) {
             if (paths->size() > 4096) {
@@ -157,7 +175,12 @@ bool Unpacker::Work(Job& job, PieceSource* in) {
 
 bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
-    return !Held(job).late || UnpackEntry(Held(job), target_, in, existing_, &job.why);
+    EntryJob& held = Held(job);
+    if (held.late && !UnpackEntry(held, target_, in, existing_, &job.why)) return false;
+    if (held.description || held.kept) return true;
+    if (held.refused == 0) return !Described(held) || restorer_.Written(held.path, &job.why);
+    restorer_.Refuse(held.path, held.refused);
+    return true;
 }
 
 namespace {

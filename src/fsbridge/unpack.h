@@ -7,30 +7,32 @@
 #include <unordered_map>
 
 #include "fsbridge/entry_job.h"
+#include "fsbridge/restore.h"
 #include "pack/pieces.h"
 #include "platform/platform.h"
 
-// What an unpack does with a file already where an entry lands.
-enum class Existing : std::uint8_t {
-    kReplace,    // the entry's bytes replace it
-    kKeep,       // it stays; the entry is passed over, marked kept
-    kKeepNewer,  // it stays unless it is older than the entry (kept when the entry has no time)
-};
+// Whether the job's file takes its described path, mode and time: a part is written as an
+// ordinary entry under its stored name.
+bool Described(const EntryJob& held);
 
-// The time an entry was last changed, in seconds since 1970; false when the pack keeps none.
-bool EntryTime(const PackEntry& entry, std::int64_t* seconds);
+// The time a job's entry was last changed, in seconds since 1970, as its description gives it;
+// false when the pack keeps none.
+bool EntryTime(const EntryJob& held, std::int64_t* seconds);
 
 class Unpacker {
   public:
-    // Writes below target, which outlives this.
-    explicit Unpacker(const platform::Folder& target, Existing existing = Existing::kReplace)
-        : target_(target), existing_(existing) {}
+    // Writes below target, which outlives this; refused and kept paths of files, folders and
+    // links are told.
+    explicit Unpacker(const platform::Folder& target, Existing existing = Existing::kReplace,
+                      Restorer::Told told = {})
+        : target_(target), existing_(existing), restorer_(target, existing, std::move(told)) {}
 
-    // On the window's thread, in pack order, before anything of the entry is written: a name
-    // that climbs out with ".." is refused (so no entry behind it is ever taken), and an entry
-    // whose path meets one still in flight (the same file, or a folder of one at the other's
-    // file) is marked late, to be written when it finishes, after that one: the later entry's
-    // bytes win and the same entry fails, as in pack order.
+    // On the window's thread, in pack order, before anything of the entry is written: its path
+    // is set (the described one, but for a part; else its stored name), and a path that climbs out
+    // with ".." is refused (so no entry behind it is ever taken), and an entry whose path meets one
+    // still in flight (the same file, or a folder of one at the other's file) is marked late, to be
+    // written when it finishes, after that one: the later entry's bytes win and the same entry
+    // fails, as in pack order.
     bool Take(Job& job);
     // On a worker: decompresses the entry in place and writes its file, unless it is late; the
     // folders its name holds are made below the target when missing. An entry without a block
@@ -38,12 +40,15 @@ class Unpacker {
     // file is still whole or nothing. An existing file the policy keeps marks the job kept, its
     // data unread.
     bool Work(Job& job, PieceSource* in = nullptr);
-    // On the window's thread, in pack order: writes a late entry's file.
+    // On the window's thread, in pack order: writes a late entry's file, and tells a refused one.
     bool Finish(Job& job, PieceSource* in = nullptr);
+    // What descriptions restore beside files; its End after the last entry.
+    Restorer& restorer() { return restorer_; }
 
   private:
     const platform::Folder& target_;
     Existing existing_;
+    Restorer restorer_;
     // The file each entry taken lands on, and the folders its path makes, each with the number
     // of the last entry taken for it.
     std::unordered_map<std::string, std::uint32_t> landing_;

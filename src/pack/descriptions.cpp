@@ -174,15 +174,20 @@ void Matcher::Take(std::vector<Item> items) {
     used_.assign(items_.size(), false);
 }
 
-const Item* Matcher::Find(const char* stored, std::uint32_t size) {
+const Item* Matcher::Peek(const char* stored, std::uint32_t size) const {
     for (std::size_t i = 0; i < items_.size(); ++i) {
         const Item& item = items_[i];
         if (!used_[i] && HasEntry(item.kind) && item.size == size && item.stored == stored) {
-            used_[i] = true;
             return &item;
         }
     }
     return nullptr;
+}
+
+const Item* Matcher::Find(const char* stored, std::uint32_t size) {
+    const Item* item = Peek(stored, size);
+    if (item != nullptr) used_[static_cast<std::size_t>(item - items_.data())] = true;
+    return item;
 }
 
 std::size_t Matcher::Unmatched() const {

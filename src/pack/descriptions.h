@@ -75,6 +75,8 @@ class Matcher {
     // The item held for an entry of that stored name and plain size, not matched before; null
     // when there is none. The caller still compares the CRC once the bytes are read.
     const Item* Find(const char* stored, std::uint32_t size);
+    // The item Find would give, left unmatched.
+    const Item* Peek(const char* stored, std::uint32_t size) const;
     // The items held that no entry matched (after the last entry, or before a new description).
     std::size_t Unmatched() const;
     const std::vector<Item>& items() const { return items_; }
