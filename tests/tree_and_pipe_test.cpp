@@ -50,12 +50,13 @@ TEST(Trees, ComeBackOutOfBothInterfaces) {
 using descriptions::Item;
 using descriptions::Kind;
 
-// An item of a description: a file held by the entry `stored` of those bytes, or an item held by
-// no entry (a folder, or a link to target).
+// An item of a description: a file (or a part at offset) held by the entry `stored` of those
+// bytes, or an item held by no entry (a folder, or a link to target).
 Item Described(Kind kind, const std::string& path, std::uint32_t mode, std::int64_t ns,
                const std::string& stored = "", const std::string& bytes = "",
-               const std::string& target = "") {
+               const std::string& target = "", std::uint64_t offset = 0) {
     Item item;
+    item.offset = offset;
     item.kind = kind;
     item.path = path;
     item.mode = mode;
@@ -105,8 +106,15 @@ TEST(Trees, UnpackRestoresWhatDescriptionsCarry) {
           Described(Kind::kEmpty, "dir/empty", 0640, t1, "dir/empty", "x"),
           Described(Kind::kFolder, "dir", 0750, t2), Described(Kind::kFolder, "none", 0700, t1),
           Described(Kind::kSymlink, "dir/to", 0777, t1, "", "", "../secret"),
-          Described(Kind::kHardLink, "same", 0600, t2, "", "", "secret")},
-         {{".zorellong.0", "long"}, {"secret", "s"}, {"dir/empty", "x"}, {"plain", "p"}},
+          Described(Kind::kHardLink, "same", 0600, t2, "", "", "secret"),
+          Described(Kind::kPart, "dir/big", 0700, t2, ".zorellong.1", "abc"),
+          Described(Kind::kPart, "dir/big", 0700, t2, ".zorellong.2", "defg", "", 3)},
+         {{".zorellong.0", "long"},
+          {"secret", "s"},
+          {"dir/empty", "x"},
+          {"plain", "p"},
+          {".zorellong.1", "abc"},
+          {".zorellong.2", "defg"}},
          {},
          0,
          {},
@@ -117,7 +125,8 @@ TEST(Trees, UnpackRestoresWhatDescriptionsCarry) {
           {"none", "/", 0700, t1},
           {"dir/to", "->../secret"},
           {"same", "=secret"},
-          {"plain", "p", 0666}}},
+          {"plain", "p", 0666},
+          {"dir/big", "abcdefg", 0700, t2}}},
         {"a link, then an entry through it",
          {Described(Kind::kSymlink, "up", 0777, t1, "", "", "../.."),
           Described(Kind::kSymlink, "abs", 0777, t1, "", "", "/tmp"),
@@ -136,13 +145,22 @@ TEST(Trees, UnpackRestoresWhatDescriptionsCarry) {
           Described(Kind::kHardLink, "h3", 0644, t1, "", "", "/etc/passwd"),
           Described(Kind::kFile, "f", 0644, t1, "f", "5"),
           Described(Kind::kHardLink, "./f", 0644, t1, "", "", "f"),
+          Described(Kind::kPart, "gap", 0644, t1, "g1", "ab"),
+          Described(Kind::kPart, "gap", 0644, t1, "g2", "cd", "", 3),
+          Described(Kind::kPart, "gap", 0644, t1, "g3", "ef", "", 5),
           Described(Kind::kFile, "q/" + std::string(256, 'q'), 0644, t1, "q", "7")},
-         {{"f", "5"}, {"q", "7"}},
+         {{"f", "5"}, {"q", "7"}, {"g1", "ab"}, {"g2", "cd"}, {"g3", "ef"}},
          {},
          1,
          {"h1: " + kNotRestored, "h2: " + kNotRestored, "h3: " + kNotRestored,
-          "./f: " + kNotRestored, "q/" + std::string(256, 'q') + ": path too long for the system"},
-         {{"h1", kAbsent}, {"h2", kAbsent}, {"h3", kAbsent}, {"f", "5", 0644, t1}, {"q", kAbsent}}},
+          "./f: " + kNotRestored, "q/" + std::string(256, 'q') + ": path too long for the system",
+          "gap: a part of the file is missing"},
+         {{"h1", kAbsent},
+          {"h2", kAbsent},
+          {"h3", kAbsent},
+          {"f", "5", 0644, t1},
+          {"q", kAbsent},
+          {"gap", kAbsent}}},
         {"-k keeps a link there, --strip-components strips paths",
          {Described(Kind::kSymlink, "top/l", 0777, t1, "", "", "elsewhere"),
           Described(Kind::kFile, "top/f", 0604, t2, "top/f", "6")},

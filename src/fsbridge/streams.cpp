@@ -57,7 +57,7 @@ class UnpackSource final : public RecordSource {
     // After the last entry, or a failure: the links and folders' modes and times; how many paths
     // were refused.
     std::size_t End() {
-        unpacker_.restorer().End();
+        unpacker_.End();
         return unpacker_.restorer().refused();
     }
     bool Work(Job& job) override {
@@ -101,8 +101,7 @@ class UnpackSource final : public RecordSource {
     bool Keep(const PackEntry& head) override {
         candidate_ = DescribedEntries::MayDescribe(head);
         const descriptions::Item* item = described_.Peek(head);
-        const bool path = item != nullptr && item->kind != descriptions::Kind::kPart;
-        if (!candidate_ && !Chosen(path ? item->path.c_str() : head.name)) return false;
+        if (!candidate_ && !Chosen(item != nullptr ? item->path.c_str() : head.name)) return false;
         const char first = head.name[0];
         if (!stripped_ && (first == '/' || first == platform::kPathSeparator) &&
             options_.stripped) {
@@ -158,7 +157,7 @@ class UnpackSource final : public RecordSource {
     }
     // Alone in flight, the entry is never late.
     bool MoveNow(Job& job) override {
-        if (!unpacker_.Work(job, &reader_)) return false;
+        if (!unpacker_.MoveNow(job, &reader_)) return false;
         Held(job).owned.reset();
         Held(job).entry = nullptr;
         return true;

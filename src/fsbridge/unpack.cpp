@@ -120,8 +120,17 @@ bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in
 }  // namespace
 
 bool Described(const EntryJob& held) {
-    return held.checked && held.item.kind != descriptions::Kind::kPart;
+    return held.checked;
 }
+
+namespace {
+
+// Whether the job's entry is a part of a file joined from several.
+bool IsPart(const EntryJob& held) {
+    return held.checked && held.item.kind == descriptions::Kind::kPart;
+}
+
+}  // namespace
 
 bool EntryTime(const EntryJob& held, std::int64_t* seconds) {
     if (!Described(held)) return false;  // the records hold a name, sizes and bytes alone
@@ -159,7 +168,7 @@ bool Unpacker::Take(Job& job) {
             folders_[std::move(folder)] = job.number;
         }
         landing_[std::move(key)] = job.number;
-        held.late = late;
+        held.late = late || IsPart(held);  // parts are joined in pack order
     } catch (const std::bad_alloc&) {
         return Fail(&job.why, platform::kErrorNoMemory);
     }
@@ -176,10 +185,95 @@ bool Unpacker::Work(Job& job, PieceSource* in) {
 bool Unpacker::Finish(Job& job, PieceSource* in) {
     finishedBelow_ = job.number + 1;
     EntryJob& held = Held(job);
-    if (held.late && !UnpackEntry(held, target_, in, existing_, &job.why)) return false;
+    const bool part = IsPart(held);
+    if (!part && !held.description) CloseParts();
+    if (held.late && !(part ? WritePart(held, in, &job.why)
+                            : UnpackEntry(held, target_, in, existing_, &job.why))) {
+        return false;
+    }
     if (held.description || held.kept) return true;
-    if (held.refused == 0) return !Described(held) || restorer_.Written(held.path, &job.why);
+    if (held.refused == 0) {
+        return part || !Described(held) || restorer_.Written(held.path, &job.why);
+    }
     restorer_.Refuse(held.path, held.refused);
+    return true;
+}
+
+bool Unpacker::MoveNow(Job& job, PieceSource* in) {
+    EntryJob& held = Held(job);
+    if (!IsPart(held)) return Work(job, in);
+    held.late = false;  // written now, not at its finish
+    return WritePart(held, in, &job.why);
+}
+
+void Unpacker::End() {
+    CloseParts();
+    restorer_.End();
+}
+
+void Unpacker::CloseParts() {
+    if (parts_ != nullptr) {
+        Reason why = 0;
+        if (!parts_->Commit(&why) || !restorer_.Written(partsPath_, &why)) {
+            restorer_.Refuse(partsPath_, why);
+        }
+        parts_.reset();
+    }
+    partsPath_.clear();
+    partsKept_ = partsRefused_ = false;
+}
+
+bool Unpacker::WritePart(EntryJob& held, PieceSource* in, Reason* why) {
+    const descriptions::Item& item = held.item;
+    if (item.offset != 0 && held.path == partsPath_ && (partsKept_ || partsRefused_)) {
+        held.kept = partsKept_;
+        held.description = partsRefused_;  // passed over silently: its file is told already
+        return true;
+    }
+    if (item.offset == 0) {
+        CloseParts();
+        try {
+            partsPath_ = held.path;
+            if (!partsAt_.Open(target_, held.path, true, &held.refused)) {
+                if (partsAt_.metLink()) held.refused = platform::kErrorThroughLink;
+                if (held.refused != platform::kErrorThroughLink &&
+                    held.refused != platform::kErrorPathTooLong) {
+                    return Fail(why, held.refused);
+                }
+                return partsRefused_ = true;
+            }
+            const char* name = partsAt_.name().c_str();
+            if (existing_ != Existing::kReplace && partsAt_.folder().Holds(name) &&
+                !Replaces(existing_, held, partsAt_.folder(), name)) {
+                return partsKept_ = held.kept = true;
+            }
+            parts_ = std::make_unique<platform::AtomicFile>(partsAt_.folder(), name, false);
+        } catch (const std::bad_alloc&) {
+            return Fail(why, platform::kErrorNoMemory);
+        }
+        if (parts_->stream() == nullptr) {
+            const Reason failed = parts_->reason();
+            parts_.reset();
+            return Fail(why, failed);
+        }
+        parts_->Describe(item.mode, item.mtimeNs);
+        partsEnd_ = 0;
+    } else if (parts_ == nullptr || held.path != partsPath_ || item.offset != partsEnd_) {
+        parts_.reset();  // abandoned: no file of parts that do not join
+        held.refused = platform::kErrorPartMissing;
+        partsRefused_ = true;
+        return true;
+    }
+    FileSink file(parts_->stream());
+    CrcSink sink(&file);
+    if (!(in != nullptr
+              ? MovePieces(*held.entry, *in, &sink, why) && sink.Matches(held.crc, why)
+              : CheckWhole(held, why) && file.Write(held.entry->Lock(), held.entry->size, why))) {
+        parts_.reset();
+        partsPath_.clear();
+        return false;
+    }
+    partsEnd_ += held.entry->size;
     return true;
 }
 

@@ -9,10 +9,10 @@
 #include "fsbridge/entry_job.h"
 #include "fsbridge/restore.h"
 #include "pack/pieces.h"
+#include "platform/atomic_file.h"
 #include "platform/platform.h"
 
-// Whether the job's file takes its described path, mode and time: a part is written as an
-// ordinary entry under its stored name.
+// Whether the job's file takes its described path, mode and time.
 bool Described(const EntryJob& held);
 
 // The time a job's entry was last changed, in seconds since 1970, as its description gives it;
@@ -42,10 +42,21 @@ class Unpacker {
     bool Work(Job& job, PieceSource* in = nullptr);
     // On the window's thread, in pack order: writes a late entry's file, and tells a refused one.
     bool Finish(Job& job, PieceSource* in = nullptr);
-    // What descriptions restore beside files; its End after the last entry.
+    // On the window's thread, the entry alone in flight: works on it, a part written at once.
+    bool MoveNow(Job& job, PieceSource* in);
+    // After the last entry, or a failure: the file of the last parts takes its name, then the
+    // links and folders are finished (Restorer::End).
+    void End();
+    // What descriptions restore beside files.
     Restorer& restorer() { return restorer_; }
 
   private:
+    // A part written at its offset into the file its parts join in, on the window's thread, in
+    // pack order; one that does not follow the part before it is refused, and so is that file.
+    bool WritePart(EntryJob& held, PieceSource* in, platform::Reason* why);
+    // Gives the file of the parts written so far its name.
+    void CloseParts();
+
     const platform::Folder& target_;
     Existing existing_;
     Restorer restorer_;
@@ -54,4 +65,12 @@ class Unpacker {
     std::unordered_map<std::string, std::uint32_t> landing_;
     std::unordered_map<std::string, std::uint32_t> folders_;
     std::uint32_t finishedBelow_ = 0;  // every job numbered below this has finished
+    // The file that parts are joined in, its path and the end of the bytes written so far; a
+    // path kept under the policy or refused has no file, its later parts passed over.
+    PathBelow partsAt_;
+    std::unique_ptr<platform::AtomicFile> parts_;
+    std::string partsPath_;
+    std::uint64_t partsEnd_ = 0;
+    bool partsKept_ = false;
+    bool partsRefused_ = false;
 };

@@ -56,6 +56,8 @@ enum OwnReason : Reason {
     kErrorThroughLink,
     // A hard link whose file is not one restored by the same unpack.
     kErrorLinkedFileMissing,
+    // A part of a file that does not follow the one before it: the file is not written.
+    kErrorPartMissing,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.

@@ -31,7 +31,8 @@ constexpr const char* kOwn[] = {"failed",
                                 "bytes differ from their checksum",
                                 "path too long for the system",
                                 "a symbolic link is in its path, not followed",
-                                "hard link to a file this unpack did not restore"};
+                                "hard link to a file this unpack did not restore",
+                                "a part of the file is missing"};
 static_assert(std::size(kOwn) == platform::kOwnReasons, "one text for each of the own codes");
 
 }  // namespace
