@@ -6,6 +6,8 @@
 #include <new>
 #include <string_view>
 
+#include "fsbridge/exclude.h"
+
 using descriptions::Item;
 using descriptions::Kind;
 using platform::Fail;
@@ -37,6 +39,16 @@ std::size_t Depth(const std::string& path) {
 }
 
 }  // namespace
+
+bool StripItem(Item* item, unsigned parts, Reason* why) {
+    try {
+        item->path = Stripped(item->path.c_str(), parts);
+        if (item->kind == Kind::kHardLink) item->target = Stripped(item->target.c_str(), parts);
+    } catch (const std::bad_alloc&) {
+        return Fail(why, platform::kErrorNoMemory);
+    }
+    return true;
+}
 
 bool PathBelow::Open(const platform::Folder& base, const std::string& path, bool make,
                      Reason* why) {

@@ -41,6 +41,10 @@ class PathBelow {
     bool metLink_ = false;
 };
 
+// Strips an item's path, and a hard link's target, of their leading parts (exclude.h); false
+// without memory.
+bool StripItem(descriptions::Item* item, unsigned parts, platform::Reason* why);
+
 // The folders, symbolic links and hard links of one unpack's descriptions, below its folder.
 // Used on the window's thread alone.
 class Restorer {

@@ -122,7 +122,7 @@ class UnpackSource final : public RecordSource {
             const std::string name = Stripped(entry.name, options_.strip);  // shorter: it fits
             std::memset(entry.name, 0, sizeof entry.name);
             std::memcpy(entry.name, name.c_str(), name.size());
-            if (held.checked && !StripItem(&held.item, &job.why)) return false;
+            if (held.checked && !StripItem(&held.item, options_.strip, &job.why)) return false;
         }
         return unpacker_.Take(job);
     }
@@ -135,20 +135,8 @@ class UnpackSource final : public RecordSource {
         } catch (const std::bad_alloc&) {
             return Fail(why, platform::kErrorNoMemory);
         }
-        return (options_.strip == 0 || StripItem(&taken, why)) &&
+        return (options_.strip == 0 || StripItem(&taken, options_.strip, why)) &&
                unpacker_.restorer().Take(taken, why);
-    }
-    // Strips an item's path, and a hard link's target, of their leading parts.
-    bool StripItem(descriptions::Item* item, Reason* why) const {
-        try {
-            item->path = Stripped(item->path.c_str(), options_.strip);
-            if (item->kind == descriptions::Kind::kHardLink) {
-                item->target = Stripped(item->target.c_str(), options_.strip);
-            }
-        } catch (const std::bad_alloc&) {
-            return Fail(why, platform::kErrorNoMemory);
-        }
-        return true;
     }
     // Chosen by the selection, and left with a name once its leading parts are stripped.
     bool Chosen(const char* name) {
