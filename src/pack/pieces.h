@@ -73,9 +73,11 @@ bool MovePieces(const PackEntry& head, PieceSource& in, PieceSink* out, platform
 // `out` in order: with `compress` the zlib stream PackEntry::Compress makes with zlib (the same
 // bytes, however `in` cuts its pieces), else the plain bytes themselves. *stored: how many were
 // handed on. Input that ends before `size` bytes is kErrorFailed (a file cut short under us), a
-// stream too long for 32 bits kErrorFileTooLarge; a failure of `in` or `out` is theirs.
+// stream too long for 32 bits kErrorFileTooLarge; a failure of `in` or `out` is theirs. The fast
+// engine, which makes streams only of whole entries, gives way here to zlib at its fastest level.
 bool StorePieces(std::uint32_t size, bool compress, PieceSource& in, PieceSink& out,
-                 std::uint32_t* stored, platform::Reason* why);
+                 std::uint32_t* stored, platform::Reason* why,
+                 Compressor engine = Compressor::kZlib);
 
 // How much of an entry's stored bytes a Spill holds in memory before it writes to a file.
 inline constexpr std::size_t kSpillMemory = std::size_t{4} << 20;
