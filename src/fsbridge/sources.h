@@ -182,16 +182,21 @@ using EntryDone = std::function<void(const char* name)>;
 // a Spill, or copied as they are from the file into the pack in their turn.
 inline constexpr std::uint64_t kWholeFileMost = std::uint64_t{4} << 20;
 
-// Opens a file to pack, once: false when it cannot be, or is no longer the file its check saw
-// (another file, or another length: kErrorFileChanged).
+// Opens a file to pack, once, at its first byte (a part's): false when it cannot be, or is no
+// longer the file its check saw (another file, or another length: kErrorFileChanged).
 inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
     std::uint64_t length = 0;
     platform::FileIdentity identity;
     std::FILE* in = platform::OpenRegularFile(file.Path(), &length, why, &identity);
     if (in == nullptr) return nullptr;
-    if (length != file.size || (file.identity.known && !(identity == file.identity))) {
+    if (length != (file.whole != 0 ? file.whole : file.size) ||
+        (file.identity.known && !(identity == file.identity))) {
         std::fclose(in);
         platform::Fail(why, platform::kErrorFileChanged);
+        return nullptr;
+    }
+    if (file.offset != 0 && !platform::SkipBytes(in, file.offset, why)) {
+        std::fclose(in);
         return nullptr;
     }
     return in;
@@ -251,7 +256,8 @@ class FileSource final : public JobSource {
                          : compress_           ? Unspill(job)
                                                : Copy(job);
         if (!put) return false;
-        if (done_) done_(files_[job.number].name.c_str());
+        const FolderFile& file = files_[job.number];
+        if (done_ && file.offset + file.size >= file.whole) done_(file.name.c_str());  // once
         return true;
     }
 
@@ -302,8 +308,9 @@ class FileSource final : public JobSource {
     bool Copy(Job& job) {
         std::FILE* in = OpenChecked(files_[job.number], &job.why);
         if (in == nullptr) return false;
-        Held(job).entry->size = static_cast<std::uint32_t>(files_[job.number].size);
-        FilePieces plain(in);
+        const FolderFile& file = files_[job.number];
+        Held(job).entry->size = static_cast<std::uint32_t>(file.size);
+        FilePieces plain(in, file.whole != 0 ? file.size : UINT64_MAX);
         const bool put = sink_.Put(job, plain);
         std::fclose(in);
         return put;

@@ -35,16 +35,22 @@ class PieceSource {
     ~PieceSource() = default;
 };
 
-// The bytes of a file open for reading, from its position to its end.
+// The bytes of a file open for reading, from its position to its end or, given a length, that
+// many of them at most.
 class FilePieces final : public PieceSource {
   public:
-    explicit FilePieces(std::FILE* file) : file_(file) {}
+    explicit FilePieces(std::FILE* file, std::uint64_t length = UINT64_MAX)
+        : file_(file), left_(length) {}
     std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason* why) override {
-        return platform::ReadBytes(file_, bytes, length, why);
+        if (length > left_) length = static_cast<std::size_t>(left_);
+        const std::size_t got = length == 0 ? 0 : platform::ReadBytes(file_, bytes, length, why);
+        left_ -= got;
+        return got;
     }
 
   private:
     std::FILE* file_;
+    std::uint64_t left_;
 };
 
 // Where an entry's plain bytes go, in their order.
