@@ -286,14 +286,17 @@ TEST(Compression, StreamsMadeInPiecesAreTheOneCallStreams) {
     std::string bytes = Noise(3 << 20, 9);
     for (unsigned i = 0; bytes.size() < (7u << 20); ++i) bytes += std::to_string(i * 7919 % 4093);
     const std::string stream = ZlibStream(bytes, Z_DEFAULT_COMPRESSION);
+    const std::string fastest = ZlibStream(bytes, Z_BEST_SPEED);  // the fast engine's in pieces
+    const Compressor zlib = Compressor::kZlib;
     const struct {
         std::size_t step, memory;
         bool compress;
         std::size_t cut;  // the input ends this many bytes early
-    } cases[] = {{12345, 1 << 20, true, 0},   {65536, kSpillMemory, true, 0},
-                 {1 << 20, 100, true, 0},     {7777777, 1 << 30, true, 0},
-                 {999, 3 << 20, false, 0},    {65536, kSpillMemory, true, 1},
-                 {4097, 1 << 20, false, 4096}};
+        Compressor engine;
+    } cases[] = {{12345, 1 << 20, true, 0, zlib},    {65536, kSpillMemory, true, 0, zlib},
+                 {1 << 20, 100, true, 0, zlib},      {7777777, 1 << 30, true, 0, zlib},
+                 {999, 3 << 20, false, 0, zlib},     {65536, kSpillMemory, true, 1, zlib},
+                 {4097, 1 << 20, false, 4096, zlib}, {54321, 1 << 20, true, 0, Compressor::kFast}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.step) + (c.compress ? " compressed" : " plain"));
         StepSource in(std::string_view(bytes).substr(0, bytes.size() - c.cut), c.step);
@@ -301,13 +304,15 @@ TEST(Compression, StreamsMadeInPiecesAreTheOneCallStreams) {
         std::uint32_t stored = 0;
         platform::Reason why = 0;
         const bool made = StorePieces(static_cast<std::uint32_t>(bytes.size()), c.compress, in,
-                                      spill, &stored, &why);
+                                      spill, &stored, &why, c.engine);
         ASSERT_EQ(made, c.cut == 0);
         if (!made) {
             EXPECT_EQ(why, platform::kErrorFailed);
             continue;
         }
-        const std::string& expected = c.compress ? stream : bytes;
+        const std::string& expected = !c.compress                     ? bytes
+                                      : c.engine == Compressor::kFast ? fastest
+                                                                      : stream;
         EXPECT_EQ(stored, expected.size());
         EXPECT_EQ(spill.filed(), expected.size() > c.memory ? expected.size() - c.memory : 0);
         EXPECT_LE(spill.capacity(), c.memory);

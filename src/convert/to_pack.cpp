@@ -195,7 +195,8 @@ class ArchiveSource final : public JobSource {
         held.spill.reset(new (std::nothrow) Spill);
         if (held.spill == nullptr) return Fail(&job.why, platform::kErrorNoMemory);
         const bool compress = options_.compress;
-        if (!StorePieces(entry.size, compress, reader_, *held.spill, &entry.storedSize, &job.why)) {
+        if (!StorePieces(entry.size, compress, reader_, *held.spill, &entry.storedSize, &job.why,
+                         options_.engine)) {
             return false;
         }
         entry.compressed = compress ? 1 : 0;

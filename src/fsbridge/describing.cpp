@@ -12,8 +12,8 @@ using platform::Reason;
 
 namespace {
 
-// The CRC-32 of the whole file, read in blocks; false with *why when it cannot be read or its
-// length is no longer the one listed.
+// The CRC-32 of the whole file (of a part, its bytes alone), read in blocks; false with *why
+// when it cannot be read or its length is no longer the one listed.
 bool FileCrc(const FolderFile& file, std::vector<unsigned char>& block, std::uint32_t* crc,
              Reason* why) {
     std::FILE* in = OpenChecked(file, why);
@@ -21,8 +21,9 @@ bool FileCrc(const FolderFile& file, std::vector<unsigned char>& block, std::uin
     std::uint64_t read = 0;
     *crc = 0;
     Reason failure = 0;
+    FilePieces bytes(in, file.whole != 0 ? file.size : UINT64_MAX);
     for (;;) {
-        const std::size_t got = platform::ReadBytes(in, block.data(), block.size(), &failure);
+        const std::size_t got = bytes.Read(block.data(), block.size(), &failure);
         if (got == 0) break;
         *crc = descriptions::Crc32(*crc, block.data(), got);
         read += got;
@@ -49,7 +50,8 @@ std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,
                 !FileCrc(file, block, &item.crc, why)) {
                 return nullptr;
             }
-            item.kind = descriptions::Kind::kFile;
+            item.kind = file.whole != 0 ? descriptions::Kind::kPart : descriptions::Kind::kFile;
+            item.offset = file.offset;
             item.stored = file.stored.empty() ? file.name : file.stored;
             item.size = static_cast<std::uint32_t>(file.size);  // listed so: it fits
             item.path = file.name;

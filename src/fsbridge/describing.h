@@ -20,7 +20,8 @@ inline std::size_t RunsOf(std::size_t files) {
 }
 
 // The entry of the description numbered `index` of count files (1 to kRunFiles) from run: each
-// file read once, before it is packed, for the CRC-32 of its bytes, and asked its mode and time;
+// file read once, before it is packed, for the CRC-32 of its bytes, and asked its mode and time
+// (a part of a large file is an item of its own, of its offset and its bytes' CRC-32);
 // compressed by engine when asked. Null when a file cannot be read or has changed since it was
 // listed (*culprit its path) or memory runs out, with *why.
 std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,

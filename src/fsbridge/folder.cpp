@@ -142,6 +142,41 @@ bool GiveStandIns(std::vector<FolderFile>* files) {
     return true;
 }
 
+// Replaces each file too large for one entry by its parts of kPartSize bytes (the last the
+// rest), in order of offset, each under a stand-in unique among the stored names; false when
+// memory runs out.
+bool CutIntoParts(std::vector<FolderFile>* files) {
+    const auto large = [](const FolderFile& file) { return file.size > UINT32_MAX; };
+    if (std::none_of(files->begin(), files->end(), large)) return true;
+    try {
+        std::unordered_set<std::string> taken;
+        for (const FolderFile& file : *files) {
+            taken.insert(file.stored.empty() ? file.name : file.stored);
+        }
+        std::vector<FolderFile> cut;
+        std::uint32_t next = 0;
+        for (FolderFile& file : *files) {
+            if (!large(file)) {
+                cut.push_back(std::move(file));
+                continue;
+            }
+            for (std::uint64_t at = 0; at < file.size; at += kPartSize) {
+                FolderFile& part = cut.emplace_back(file);
+                part.offset = at;
+                part.whole = file.size;
+                part.size = std::min(kPartSize, file.size - at);
+                do {
+                    part.stored = descriptions::StandInName(next++);
+                } while (!taken.insert(part.stored).second);
+            }
+        }
+        *files = std::move(cut);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ListFolder(const ListingRequest& request, FolderListing* listing, std::string* culprit,
@@ -200,7 +235,9 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
         for (std::size_t i = 0; i < found.size(); ++i) {
             FolderFile& file = found[i];
             if (file.why == 0 && file.size == 0) file.why = platform::kErrorEmptyFile;
-            if (file.why == 0 && file.size > UINT32_MAX) file.why = platform::kErrorFileTooLarge;
+            if (file.why == 0 && file.size > UINT32_MAX && !request.describe) {
+                file.why = platform::kErrorFileTooLarge;  // described, it is cut into parts
+            }
             if (self[i] != 0) {
                 listing->leftOut.push_back({std::move(file.name), LeftOut::kPackFile});
             } else {
@@ -210,7 +247,8 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
     } catch (const std::bad_alloc&) {
         return Fail(why, platform::kErrorNoMemory);
     }
-    return true;
+    return !request.describe || CutIntoParts(&listing->files) ||
+           Fail(why, platform::kErrorNoMemory);
 }
 
 std::string StoredName(const std::string& path, std::string* removed) {

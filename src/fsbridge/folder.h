@@ -8,7 +8,11 @@
 
 #include "platform/platform.h"
 
+// The most bytes one entry of a file too large for one takes: the file is packed as parts.
+inline constexpr std::uint64_t kPartSize = std::uint64_t{1} << 31;
+
 // One regular file to pack: its entry name and, when it is reached by another path, that path.
+// A part of a larger file is `size` of its bytes from `offset`.
 struct FolderFile {
     std::string name;
     std::uint64_t size = 0;
@@ -16,6 +20,8 @@ struct FolderFile {
     platform::Reason why = 0;         // why it cannot be packed; 0 when it can
     platform::FileIdentity identity;  // which file was checked, when it was probed
     std::string stored{};             // the stand-in name it is stored under; empty: its name
+    std::uint64_t offset = 0;         // a part: where its bytes begin in the file
+    std::uint64_t whole = 0;          // a part: the file's length; 0 for a whole file
     const char* Path() const { return path.empty() ? name.c_str() : path.c_str(); }
 };
 
@@ -51,8 +57,8 @@ struct ListingRequest {
 };
 
 // A listing: the files to pack, those that cannot be (each with its reason: a name over 31
-// bytes, empty, 4 GiB or more, unreadable; a sub-folder that cannot be opened among them) and
-// the items left out, each in packing order.
+// bytes, empty, 4 GiB or more unless described (then cut into parts of kPartSize), unreadable; a
+// sub-folder that cannot be opened among them) and the items left out, each in packing order.
 struct FolderListing {
     std::vector<FolderFile> files;
     std::vector<FolderFile> refused;

@@ -153,15 +153,23 @@ class EntrySink {
     PackEntry* tail_ = nullptr;
 };
 
-// Records copied as they are, never decoded.
+// Records copied as they are, never decoded; large ones a piece at a time, read where they lie.
 class CopySource : public RecordSource {
   public:
-    CopySource(PackReader* reader, PackWriter* writer) : RecordSource(reader), sink_(writer) {}
+    CopySource(PackReader* reader, PackWriter* writer)
+        : RecordSource(reader, true), sink_(writer) {}
     bool Work(Job&) override { return true; }
-    bool Finish(Job& job) override { return sink_.Put(job); }
+    bool Finish(Job& job) override {
+        EntryJob& held = Held(job);
+        if (held.done) return true;
+        if (!InPieces(*held.entry)) return sink_.Put(job);
+        RecordAt data = DataOf(job);
+        return sink_.Put(job, data);
+    }
 
   protected:
     std::uint64_t CostOf(const PackEntry& head) const override { return head.DataLength(); }
+    bool MoveNow(Job& job) override { return sink_.Put(job, reader_); }
 
   private:
     EntrySink sink_;
@@ -174,16 +182,21 @@ using EntryDone = std::function<void(const char* name)>;
 // a Spill, or copied as they are from the file into the pack in their turn.
 inline constexpr std::uint64_t kWholeFileMost = std::uint64_t{4} << 20;
 
-// Opens a file to pack, once: false when it cannot be, or is no longer the file its check saw
-// (another file, or another length: kErrorFileChanged).
+// Opens a file to pack, once, at its first byte (a part's): false when it cannot be, or is no
+// longer the file its check saw (another file, or another length: kErrorFileChanged).
 inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
     std::uint64_t length = 0;
     platform::FileIdentity identity;
     std::FILE* in = platform::OpenRegularFile(file.Path(), &length, why, &identity);
     if (in == nullptr) return nullptr;
-    if (length != file.size || (file.identity.known && !(identity == file.identity))) {
+    if (length != (file.whole != 0 ? file.whole : file.size) ||
+        (file.identity.known && !(identity == file.identity))) {
         std::fclose(in);
         platform::Fail(why, platform::kErrorFileChanged);
+        return nullptr;
+    }
+    if (file.offset != 0 && !platform::SkipBytes(in, file.offset, why)) {
+        std::fclose(in);
         return nullptr;
     }
     return in;
@@ -192,7 +205,7 @@ inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
 // Files of the current folder loaded by name into entries, compressed by `engine` when asked,
 // and given to the sink in their order; when compressing, the costliest go ahead of their turn.
 // Each file is opened once, when it is read. Into a pack file, those over kWholeFileMost are
-// moved in pieces (but for the fast compressor, which makes a stream only from a whole file).
+// moved in pieces (the fast compressor's then by zlib at its fastest level: StorePieces).
 class FileSource final : public JobSource {
   public:
     FileSource(const std::vector<FolderFile>& files, bool compress, Compressor engine,
@@ -243,14 +256,14 @@ class FileSource final : public JobSource {
                          : compress_           ? Unspill(job)
                                                : Copy(job);
         if (!put) return false;
-        if (done_) done_(files_[job.number].name.c_str());
+        const FolderFile& file = files_[job.number];
+        if (done_ && file.offset + file.size >= file.whole) done_(file.name.c_str());  // once
         return true;
     }
 
   private:
     bool InPieces(std::uint32_t i) const {
-        return sink_.writes() && files_[i].size > kWholeFileMost &&
-               !(compress_ && engine_ == Compressor::kFast);
+        return sink_.writes() && files_[i].size > kWholeFileMost;
     }
     // The memory a file takes at its peak while it is loaded and compressed: its bytes, and a
     // work block a tenth larger (and a little more for libdeflate) cut to the stream in place;
@@ -276,7 +289,8 @@ class FileSource final : public JobSource {
         if (held.spill == nullptr) return platform::Fail(&job.why, platform::kErrorNoMemory);
         FilePieces plain(in);
         const auto size = static_cast<std::uint32_t>(files_[job.number].size);  // checked: fits
-        if (!StorePieces(size, true, plain, *held.spill, &held.entry->storedSize, &job.why)) {
+        if (!StorePieces(size, true, plain, *held.spill, &held.entry->storedSize, &job.why,
+                         engine_)) {
             return false;
         }
         held.entry->size = size;
@@ -294,8 +308,9 @@ class FileSource final : public JobSource {
     bool Copy(Job& job) {
         std::FILE* in = OpenChecked(files_[job.number], &job.why);
         if (in == nullptr) return false;
-        Held(job).entry->size = static_cast<std::uint32_t>(files_[job.number].size);
-        FilePieces plain(in);
+        const FolderFile& file = files_[job.number];
+        Held(job).entry->size = static_cast<std::uint32_t>(file.size);
+        FilePieces plain(in, file.whole != 0 ? file.size : UINT64_MAX);
         const bool put = sink_.Put(job, plain);
         std::fclose(in);
         return put;
@@ -311,12 +326,10 @@ class FileSource final : public JobSource {
 
 // The budget of a run over these files into a pack file: what three of the largest loaded whole
 // take, and the window's bytes.
-inline std::uint64_t BudgetFor(const std::vector<FolderFile>& files, Compressor engine) {
+inline std::uint64_t BudgetFor(const std::vector<FolderFile>& files) {
     std::uint64_t largest = 0;
     for (const FolderFile& file : files) {
-        if (file.size <= kWholeFileMost || engine == Compressor::kFast) {
-            largest = std::max(largest, file.size);
-        }
+        if (file.size <= kWholeFileMost) largest = std::max(largest, file.size);
     }
     return kWindowBytes + 3 * largest;
 }

@@ -333,7 +333,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     }
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
-    const std::uint64_t budget = BudgetFor(files, options.engine);
+    const std::uint64_t budget = BudgetFor(files);
     Failure window;
     const bool packed = options.describe ? PackDescribed(files, options, budget, &*writer, &window)
                                          : PackRun(files, options, budget, &*writer, &window);
@@ -414,7 +414,7 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
         return writer.ok() ? Fail(failure, window.reason, window.item, window.entry)
                            : Fail(failure, writer.reason(), path);
     }
-    const std::uint64_t budget = BudgetFor(taken, options.engine);
+    const std::uint64_t budget = BudgetFor(taken);
     FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
     if (writer.ok() && !RunWindow(source, budget, options.workers, &SharedProgress(), &window) &&
         writer.ok()) {

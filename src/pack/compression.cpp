@@ -248,14 +248,41 @@ bool PackEntry::Decompress(platform::Reason* why) {
     return true;
 }
 
+namespace {
+
+// zlib's compressor at its fastest level, for one stream: what the fast engine makes in pieces.
+class FastDeflater {
+  public:
+    FastDeflater() { started_ = deflateInit(&stream_, Z_BEST_SPEED) == Z_OK; }
+    ~FastDeflater() {
+        if (started_) deflateEnd(&stream_);
+    }
+    FastDeflater(const FastDeflater&) = delete;
+    FastDeflater& operator=(const FastDeflater&) = delete;
+    z_stream* get() { return started_ ? &stream_ : nullptr; }
+
+  private:
+    z_stream stream_{};
+    bool started_ = false;
+};
+
+}  // namespace
+
 bool StorePieces(std::uint32_t size, bool compress, PieceSource& in, PieceSink& out,
-                 std::uint32_t* stored, platform::Reason* why) {
+                 std::uint32_t* stored, platform::Reason* why, Compressor engine) {
     std::unique_ptr<unsigned char[]> plain(new (std::nothrow) unsigned char[kPlainPiece]);
     std::unique_ptr<unsigned char[]> made;
     if (compress) made.reset(new (std::nothrow) unsigned char[kStoredPiece]);
-    // The compressor compress() uses, fed in pieces: the stream does not depend on where they
-    // are cut, as no flush is asked for before the end.
-    z_stream* stream = compress ? coders.Deflater() : nullptr;
+    // The compressor compress() uses (or its fastest level), fed in pieces: the stream does not
+    // depend on where they are cut, as no flush is asked for before the end.
+    std::unique_ptr<FastDeflater> fast;
+    z_stream* stream = nullptr;
+    if (compress && engine == Compressor::kFast) {
+        fast.reset(new (std::nothrow) FastDeflater);
+        if (fast != nullptr) stream = fast->get();
+    } else if (compress) {
+        stream = coders.Deflater();
+    }
     if (plain == nullptr || (compress && (made == nullptr || stream == nullptr))) {
         return platform::Fail(why, platform::kErrorNoMemory);
     }

@@ -35,16 +35,22 @@ class PieceSource {
     ~PieceSource() = default;
 };
 
-// The bytes of a file open for reading, from its position to its end.
+// The bytes of a file open for reading, from its position to its end or, given a length, that
+// many of them at most.
 class FilePieces final : public PieceSource {
   public:
-    explicit FilePieces(std::FILE* file) : file_(file) {}
+    explicit FilePieces(std::FILE* file, std::uint64_t length = UINT64_MAX)
+        : file_(file), left_(length) {}
     std::size_t Read(unsigned char* bytes, std::size_t length, platform::Reason* why) override {
-        return platform::ReadBytes(file_, bytes, length, why);
+        if (length > left_) length = static_cast<std::size_t>(left_);
+        const std::size_t got = length == 0 ? 0 : platform::ReadBytes(file_, bytes, length, why);
+        left_ -= got;
+        return got;
     }
 
   private:
     std::FILE* file_;
+    std::uint64_t left_;
 };
 
 // Where an entry's plain bytes go, in their order.
@@ -73,9 +79,11 @@ bool MovePieces(const PackEntry& head, PieceSource& in, PieceSink* out, platform
 // `out` in order: with `compress` the zlib stream PackEntry::Compress makes with zlib (the same
 // bytes, however `in` cuts its pieces), else the plain bytes themselves. *stored: how many were
 // handed on. Input that ends before `size` bytes is kErrorFailed (a file cut short under us), a
-// stream too long for 32 bits kErrorFileTooLarge; a failure of `in` or `out` is theirs.
+// stream too long for 32 bits kErrorFileTooLarge; a failure of `in` or `out` is theirs. The fast
+// engine, which makes streams only of whole entries, gives way here to zlib at its fastest level.
 bool StorePieces(std::uint32_t size, bool compress, PieceSource& in, PieceSink& out,
-                 std::uint32_t* stored, platform::Reason* why);
+                 std::uint32_t* stored, platform::Reason* why,
+                 Compressor engine = Compressor::kZlib);
 
 // How much of an entry's stored bytes a Spill holds in memory before it writes to a file.
 inline constexpr std::size_t kSpillMemory = std::size_t{4} << 20;
