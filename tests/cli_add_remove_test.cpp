@@ -8,6 +8,10 @@ namespace {
 TEST_F(CommandLine, AddAndRemoveTable) {
     WriteFile(dir / "tree.pak", treePack);
     SavedPack(dir.path(), "differ.pak", {{"a.txt", "abd"}, {"notes.txt", "hello"}}, true);
+    SavedPack(dir.path(), "fa.pak", {{"f/notes.txt", "old"}, {"f/a.txt", "old"}, {"x", "1"}}, true);
+    fs::create_directories(dir.path() / "w/f");
+    WriteFile(dir / "w/f/a.txt", "deeper");  // stored under the name ../w/f/a.txt takes
+    WriteFile(dir / "same", "third");
     Check({
         {{"remove", "-v", "z.pak", "a.txt"},
          0,
@@ -49,6 +53,19 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|w/f/a.txt=abc"}},
          "w/f/a.txt\n",
          true},
+        // A name already in the pack: its first entry replaced in its place.
+        {{"add", "-v", "fa.pak", "f/a.txt", "withempty/a", "f/notes.txt"},
+         0,
+         "",
+         {{"pack:fa.pak", "f/notes.txt=hello notes|f/a.txt=abc|x=1|withempty/a=a"},
+          {"flag:fa.pak", "1"}},
+         "f/notes.txt\nf/a.txt\nwithempty/a\n",
+         true},
+        {{"add", "twice.pak", "same"}, 0, "", {{"pack:twice.pak", "same=third|same=second"}}},
+        {{"add", "new.pak", "w/f/a.txt", "../w/f/a.txt"},  // one name twice: the last wins
+         0,
+         "zorel: ../w/f/a.txt: '..' parts taken away, stored as w/f/a.txt\n",
+         {{"pack:new.pak", "w/f/a.txt=abc"}}},
         {{"remove", "z.pak", "a.txt"}, 0, "", {{"pack:z.pak", "notes.txt=hello notes"}}},
         {{"remove", "p.pak", "notes.txt", "nope"},
          1,

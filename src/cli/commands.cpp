@@ -404,8 +404,10 @@ constexpr Verb kVerbs[] = {
      "j exclude", TestCommand},
     {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
      "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
-     "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
+     "Adds the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
      "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
+     "A file whose name the pack holds replaces that entry in its place (the first of that\n"
+     "name; of two files of one name, the last); the others go after the last entry.\n"
      "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
      "z fast skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
