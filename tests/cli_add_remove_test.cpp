@@ -12,6 +12,11 @@ TEST_F(CommandLine, AddAndRemoveTable) {
     fs::create_directories(dir.path() / "w/f");
     WriteFile(dir / "w/f/a.txt", "deeper");  // stored under the name ../w/f/a.txt takes
     WriteFile(dir / "same", "third");
+    const std::string same = SavedPack(dir.path(), "same.pak",
+                                       {{"f/a.txt", "abc"}, {"f/notes.txt", "hello notes"}}, true);
+    SavedPack(dir.path(), "u.pak",
+              {{"f/notes.txt", "old"}, {"f/a.txt", "abd"}, {"x", "1"}, {"withempty/a", "a"}},
+              false);
     Check({
         {{"remove", "-v", "z.pak", "a.txt"},
          0,
@@ -66,6 +71,19 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          0,
          "zorel: ../w/f/a.txt: '..' parts taken away, stored as w/f/a.txt\n",
          {{"pack:new.pak", "w/f/a.txt=abc"}}},
+        // -u: only the files that changed (size, bytes) replace their entries; new ones are added.
+        {{"add", "-uv", "same.pak", "f/a.txt", "f/notes.txt"},
+         0,
+         "",
+         {{"same.pak", same}},
+         "",
+         true},
+        {{"add", "-uv", "u.pak", "withempty/a", "f/a.txt", "f/notes.txt", "tree/B.txt"},
+         0,
+         "",
+         {{"pack:u.pak", "f/notes.txt=hello notes|f/a.txt=abc|x=1|withempty/a=a|tree/B.txt=4"}},
+         "f/notes.txt\nf/a.txt\ntree/B.txt\n",
+         true},
         {{"remove", "z.pak", "a.txt"}, 0, "", {{"pack:z.pak", "notes.txt=hello notes"}}},
         {{"remove", "p.pak", "notes.txt", "nope"},
          1,

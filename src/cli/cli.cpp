@@ -63,6 +63,10 @@ constexpr Option kOptions[] = {
      &Arguments::plain, nullptr},
     {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed",
      &Arguments::skip, nullptr},
+    {"u", "-u,--update", "-u, --update",
+     "replace an entry only when its file changed (size, time\n"
+     "                    or bytes); add the files the pack lacks",
+     &Arguments::update, nullptr},
     {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done",
      &Arguments::verbose, nullptr},
     {"j", "-j,--jobs", "-j, --jobs=N", "threads to work on (default: one per core)", nullptr,

@@ -95,6 +95,7 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.recursive = args.recursive;
     options.describe = args.recursive && !args.plain;
     options.skip = args.skip;
+    options.update = args.update;
     options.workers = args.jobs;
     options.excludes = &args.excludes;
     options.strip = args.strip;
@@ -403,13 +404,13 @@ constexpr Verb kVerbs[] = {
      "first bad entry.\n",
      "j exclude", TestCommand},
     {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
-     "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
+     "[-zuv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
      "Adds the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
      "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
      "A file whose name the pack holds replaces that entry in its place (the first of that\n"
      "name; of two files of one name, the last); the others go after the last entry.\n"
      "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast skip v j exclude wait", AddCommand},
+     "z fast u skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
      "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fsbridge/described.h"
+#include "fsbridge/describing.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/stream_steps.h"
 #include "fsbridge/streams.h"
@@ -17,11 +19,117 @@ using platform::Reason;
 
 namespace {
 
+using descriptions::Item;
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
 // An entry of the pack that a file takes the place of.
 struct Replaced {
-    std::uint32_t record;  // its place in the pack, from 0
-    std::uint32_t file;    // the file's place among those added
+    std::uint32_t record;               // its place in the pack, from 0
+    std::uint32_t file;                 // the file's place among those added
+    std::uint32_t description = kNone;  // the record of the description of an item of it
+    std::uint32_t item = 0;             // that item's place in the description
 };
+
+// What the heads of the pack tell before anything is written.
+struct Surveyed {
+    std::vector<Replaced> replaced;  // in pack order
+    std::vector<bool> unchanged;     // by file: update leaves it out
+};
+
+// The item DescribeRun makes of one file: its mode, time and CRC-32.
+bool FactsOf(const FolderFile& file, Item* facts, Reason* why) {
+    std::string culprit;
+    const auto entry = DescribeRun(&file, 1, 0, false, Compressor::kZlib, &culprit, why);
+    if (entry == nullptr) return false;
+    std::vector<Item> items;
+    const unsigned char* bytes = entry->Lock();
+    try {
+        if (bytes == nullptr || !descriptions::Decode(bytes, entry->size, &items)) {
+            return Fail(why, platform::kErrorNoMemory);
+        }
+        *facts = std::move(items.front());
+    } catch (const std::bad_alloc&) {
+        return Fail(why, platform::kErrorNoMemory);
+    }
+    return true;
+}
+
+// The items of the description an entry holds, when it is one.
+bool Decoded(PackEntry& entry, std::vector<Item>* items) {
+    const unsigned char* bytes = entry.Decompress(nullptr) ? entry.Lock() : nullptr;
+    try {
+        return bytes != nullptr && descriptions::Decode(bytes, entry.size, items);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// Compares the plain bytes written to it with those of a file, in order.
+class SameBytes final : public PieceSink {
+  public:
+    explicit SameBytes(std::FILE* file) : file_(file) {}
+    bool Write(const unsigned char* bytes, std::size_t length, Reason* why) override {
+        unsigned char block[1 << 14];
+        while (length > 0) {
+            const std::size_t part = std::min(length, sizeof block);
+            if (platform::ReadBytes(file_, block, part, &fileWhy_) != part ||
+                std::memcmp(block, bytes, part) != 0) {
+                differs_ = fileWhy_ == 0;
+                return Fail(why, fileWhy_ != 0 ? fileWhy_ : platform::kErrorFailed);
+            }
+            bytes += part;
+            length -= part;
+        }
+        return true;
+    }
+    // After the last byte: true when the file held no more.
+    bool Ended() {
+        unsigned char more = 0;
+        return platform::ReadBytes(file_, &more, 1, &fileWhy_) == 0 && fileWhy_ == 0;
+    }
+    bool differs() const { return differs_; }
+    Reason fileWhy() const { return fileWhy_; }
+
+  private:
+    std::FILE* file_;
+    bool differs_ = false;
+    Reason fileWhy_ = 0;
+};
+
+// Whether a file differs from the entry of this head, which an item may describe: by its
+// size; then by its time or CRC-32 when the item gives them, else by its bytes, read from the
+// entry's data (held in head, or read from the reader, *consumed then). False when the file
+// cannot be read, or the pack is damaged.
+bool Changed(PackEntry& head, const Item* item, PackReader& reader, const FolderFile& file,
+             bool* changed, bool* consumed, Failure* failure) {
+    Reason why = 0;
+    *changed = true;
+    if (file.size != head.size) return true;
+    if (item != nullptr) {
+        Item facts;
+        if (!FactsOf(file, &facts, &why)) return Fail(failure, why, file.Path());
+        *changed = facts.mtimeNs != item->mtimeNs || facts.crc != item->crc;
+        return true;
+    }
+    std::FILE* in = OpenChecked(file, &why);
+    if (in == nullptr) return Fail(failure, why, file.Path());
+    SameBytes same(in);
+    bool moved = false;
+    if (head.data != nullptr) {
+        const unsigned char* bytes = head.Decompress(nullptr) ? head.Lock() : nullptr;
+        moved = bytes != nullptr && same.Write(bytes, head.size, &why);
+    } else {
+        *consumed = true;
+        moved = MovePieces(head, reader, &same, &why);
+        if (!moved && !reader.damaged()) reader.SkipRest(&why);
+    }
+    *changed = !moved || !same.Ended();
+    std::fclose(in);
+    if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
+    if (same.fileWhy() != 0) return Fail(failure, same.fileWhy(), file.Path());
+    return true;
+}
 
 // Records copied as they are, from where the reader stands up to the record `stop`.
 class CopyUntil final : public CopySource {
@@ -59,26 +167,58 @@ bool LastOfEachName(std::vector<FolderFile>* files) {
     return true;
 }
 
-// Reads the heads alone: which entry each file replaces (the first of its name not replaced
-// already), in pack order.
-bool Survey(const char* path, const std::vector<FolderFile>& files, std::vector<Replaced>* replaced,
+// Reads the pack's heads (and its descriptions): which entry each file replaces, the first of
+// its path not replaced already, in pack order; with update, the files that have not changed.
+bool Survey(const char* path, const std::vector<FolderFile>& files, bool update, Surveyed* surveyed,
             Failure* failure) {
     PackReader reader;
     Reason why = 0;
     if (!reader.Open(path, &why)) return Fail(failure, why, path);
     try {
+        surveyed->unchanged.assign(files.size(), false);
         std::unordered_map<std::string, std::uint32_t> byName;
         for (std::size_t i = 0; i < files.size(); ++i) {
             byName.emplace(files[i].name, static_cast<std::uint32_t>(i));
         }
+        descriptions::Matcher matcher;
+        std::uint32_t described = kNone;
         PackEntry head;
+        std::string name;
         while (reader.NextHead(&head, &why)) {
-            const auto found = byName.find(head.name);
-            if (found != byName.end()) {
-                replaced->push_back({reader.read() - 1, found->second});
-                byName.erase(found);
+            const std::uint32_t record = reader.read() - 1;
+            bool consumed = false;
+            if (DescribedEntries::MayDescribe(head)) {
+                if (!reader.ReadData(&head, &why)) break;
+                consumed = true;
+                std::vector<Item> items;
+                if (Decoded(head, &items)) {
+                    matcher.Take(std::move(items));
+                    described = record;
+                    continue;
+                }
             }
-            if (!reader.SkipData(head, &why)) break;
+            const Item* item = matcher.Find(head.name, head.size);
+            if (item != nullptr && item->kind == descriptions::Kind::kPart) item = nullptr;
+            name = item != nullptr ? item->path : head.name;
+            const auto found = byName.find(name);
+            if (found != byName.end()) {
+                const std::uint32_t file = found->second;
+                byName.erase(found);
+                bool changed = true;
+                if (update &&
+                    !Changed(head, item, reader, files[file], &changed, &consumed, failure)) {
+                    return false;
+                }
+                if (!changed) {
+                    surveyed->unchanged[file] = true;
+                } else if (item == nullptr) {
+                    surveyed->replaced.push_back({record, file});
+                } else {
+                    const auto at = static_cast<std::uint32_t>(item - matcher.items().data());
+                    surveyed->replaced.push_back({record, file, described, at});
+                }
+            }
+            if (!consumed && !reader.SkipData(head, &why)) break;
         }
     } catch (const std::bad_alloc&) {
         return Fail(failure, platform::kErrorNoMemory, path);
@@ -147,21 +287,28 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     std::vector<FolderFile>& taken = listing.files;
     if (!LastOfEachName(&taken)) return Fail(failure, platform::kErrorNoMemory, path);
     // Which entries are replaced, from the heads alone, before anything is written.
-    std::vector<Replaced> replaced;
-    if (!fresh && !Survey(path, taken, &replaced, failure)) return false;
+    Surveyed surveyed;
+    if (!fresh && !Survey(path, taken, options.update, &surveyed, failure)) return false;
+    const std::vector<Replaced>& replaced = surveyed.replaced;
     std::vector<FolderFile> appended;
     try {
         std::vector<bool> placed(taken.size(), false);
         for (const Replaced& r : replaced) placed[r.file] = true;
         for (std::size_t i = 0; i < taken.size(); ++i) {
-            if (!placed[i]) appended.push_back(taken[i]);
+            if (!placed[i] && (fresh || !surveyed.unchanged[i])) appended.push_back(taken[i]);
         }
     } catch (const std::bad_alloc&) {
         return Fail(failure, platform::kErrorNoMemory, path);
     }
+    std::uint64_t added = BytesOf(appended);
+    for (const Replaced& r : replaced) added += taken[r.file].size;
+    if (!fresh && replaced.empty() && appended.empty()) {  // nothing changed: the pack is left
+        Count(options, 0, 0, LengthOf(path));
+        return true;
+    }
     const std::uint64_t total = std::uint64_t{reader.header().count} + appended.size();
     if (total > UINT32_MAX) return Fail(failure, platform::kErrorFailed, path);
-    SharedProgress().Start(total, BytesOf(taken));
+    SharedProgress().Start(total, added);
 
     const std::uint8_t flag = fresh ? (options.compress ? 1 : 0) : reader.header().flag;
     StreamOptions packing = options;
@@ -173,6 +320,6 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     }
     reader.Close();
     if (!writer.Commit(&why)) return Fail(failure, why, path);
-    Count(options, taken.size(), BytesOf(taken), LengthOf(path));
+    Count(options, replaced.size() + appended.size(), added, LengthOf(path));
     return true;
 }
