@@ -403,14 +403,16 @@ constexpr Verb kVerbs[] = {
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",
      "j exclude", TestCommand},
-    {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
-     "[-zuv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
+    {"add", "PACKFILE PATH...", 2, kMany, "PACKFILE and at least one name",
+     "[-zruv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
      "Adds the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
-     "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
-     "A file whose name the pack holds replaces that entry in its place (the first of that\n"
-     "name; of two files of one name, the last); the others go after the last entry.\n"
-     "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast u skip v j exclude wait", AddCommand},
+     "entry is named by its path as given, without a leading '/' or drive and '..' parts;\n"
+     "with -r a PATH that is a folder is taken whole, each file named by its path below\n"
+     "PATH as given (add -r p.pak docs stores docs/a.txt). A file whose name the pack holds\n"
+     "replaces that entry in its place (of one name given twice, the last); with -u only\n"
+     "when it changed (size, time or bytes). The others follow the last entry. On an\n"
+     "existing pack the pack's own form decides; -z on a plain one is refused.\n",
+     "z fast r plain u skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
      "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"

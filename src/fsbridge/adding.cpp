@@ -227,6 +227,45 @@ bool Survey(const char* path, const std::vector<FolderFile>& files, bool update,
     return true;
 }
 
+// Each file given that is a folder taken whole, with every folder below it: its files named by
+// the folder's name, '/' and their path in it, read from below the folder's path, in the order
+// of pack -r; what its listing leaves out or refuses is told as pack -r tells it.
+bool TakeFolders(std::vector<FolderFile>* files, const platform::FileIdentity& self,
+                 const StreamOptions& options, Failure* failure) {
+    std::vector<FolderFile> all;
+    try {
+        for (FolderFile& given : *files) {
+            FolderReturn back;
+            Reason why = 0;
+            if (!back.Enter(given.Path(), &why)) {  // a file, or nothing: checked as one
+                all.push_back(std::move(given));
+                continue;
+            }
+            const std::string folder = given.Path();
+            FolderListing listing;
+            std::string culprit;
+            const ListingRequest request{true, false, self, options.excludes, true};
+            if (!ListFolder(request, &listing, &culprit, &why)) {
+                return Fail(failure, why,
+                            culprit.empty() ? folder : folder + platform::kPathSeparator + culprit);
+            }
+            back.Back();
+            if (!TellListing(folder.c_str(), listing, options, failure)) return false;
+            const std::string prefix = given.name == "." ? "" : given.name + "/";
+            for (FolderFile& file : listing.files) {
+                file.path = folder + platform::kPathSeparator + file.name;
+                file.name = prefix + file.name;
+                file.stored.clear();
+                all.push_back(std::move(file));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(failure, platform::kErrorNoMemory, "");
+    }
+    *files = std::move(all);
+    return true;
+}
+
 // The run's failure, as the command tells it: a record's by its place, a file by its path.
 bool Failed(const PackWriter& writer, const Failure& window, const char* path, Failure* failure) {
     if (!writer.ok()) return Fail(failure, writer.reason(), path);
@@ -280,8 +319,10 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     if (existing != nullptr) std::fclose(existing);
     if (!fresh && !reader.Open(path, &why)) return Fail(failure, why, path);
 
+    const platform::FileIdentity self = platform::IdentityOf(path);
+    if (options.recursive && !TakeFolders(&files, self, options, failure)) return false;
     FolderListing listing;
-    ListingRequest request{false, true, platform::IdentityOf(path)};
+    ListingRequest request{false, true, self};
     if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, why, path);
     if (!TellListing(nullptr, listing, options, failure)) return false;
     std::vector<FolderFile>& taken = listing.files;
