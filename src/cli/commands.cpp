@@ -291,7 +291,9 @@ int AddCommand(const Arguments& args) {
     }
     std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()}, args.excludes);
     return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
-        return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
+        StreamOptions options = OptionsOf(args, t);
+        options.describe = !args.plain;  // with -r or without
+        return StreamAdd(in[0].c_str(), std::move(files), options, f);
     });
 }
 

@@ -1,6 +1,7 @@
 // add: files into a pack, each in the place of the entry of its name, the rest after the last.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -35,7 +36,21 @@ struct Replaced {
 struct Surveyed {
     std::vector<Replaced> replaced;  // in pack order
     std::vector<bool> unchanged;     // by file: update leaves it out
+    std::uint32_t descriptions = 0;  // above the number of every description name in the pack
+    std::uint32_t standIns = 0;      // the same for stand-in names
 };
+
+// Raises *next above N when name is prefix followed by the decimal N.
+void Above(const char* name, const char* prefix, std::uint32_t* next) {
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(name, prefix, length) != 0 || name[length] == '\0') return;
+    std::uint64_t n = 0;
+    for (const char* c = name + length; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || n > UINT32_MAX) return;
+        n = n * 10 + static_cast<std::uint64_t>(*c - '0');
+    }
+    if (n >= *next) *next = n >= UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(n + 1);
+}
 
 // The item DescribeRun makes of one file: its mode, time and CRC-32.
 bool FactsOf(const FolderFile& file, Item* facts, Reason* why) {
@@ -186,6 +201,8 @@ bool Survey(const char* path, const std::vector<FolderFile>& files, bool update,
         std::string name;
         while (reader.NextHead(&head, &why)) {
             const std::uint32_t record = reader.read() - 1;
+            Above(head.name, descriptions::kDescriptionPrefix, &surveyed->descriptions);
+            Above(head.name, descriptions::kStandInPrefix, &surveyed->standIns);
             bool consumed = false;
             if (DescribedEntries::MayDescribe(head)) {
                 if (!reader.ReadData(&head, &why)) break;
@@ -273,20 +290,80 @@ bool Failed(const PackWriter& writer, const Failure& window, const char* path, F
     return Fail(failure, window.reason, window.item);
 }
 
-// One pass of the pack through the window: records copied, those replaced passed over with the
-// files put in their places, then the files appended.
+// The description that is the reader's next record into the writer in its place, each item of
+// an entry replaced (by replaced[first..end), which it describes) given its file's size,
+// CRC-32, mode and time: so it stays as long, and right.
+bool Patch(PackReader& reader, PackWriter& writer, const std::vector<FolderFile>& files,
+           const std::vector<Replaced>& replaced, std::size_t first, std::size_t end,
+           Compressor engine, Failure* window) {
+    std::unique_ptr<PackEntry> entry(new (std::nothrow) PackEntry);
+    if (entry == nullptr) return Fail(window, platform::kErrorNoMemory);
+    Reason why = 0;
+    if (!reader.NextHead(entry.get(), &why) || !reader.ReadData(entry.get(), &why)) {
+        return Fail(window, why, "", reader.damagedRecord());
+    }
+    const bool compressed = entry->compressed != 0;
+    try {
+        std::vector<Item> items;
+        if (!Decoded(*entry, &items)) return Fail(window, platform::kErrorFailed, entry->name);
+        for (std::size_t i = first; i < end; ++i) {
+            const FolderFile& file = files[replaced[i].file];
+            Item facts;
+            if (!FactsOf(file, &facts, &why)) return Fail(window, why, file.Path());
+            Item& item = items[replaced[i].item];
+            item.kind = descriptions::Kind::kFile;
+            item.size = facts.size;
+            item.crc = facts.crc;
+            item.mode = facts.mode;
+            item.mtimeNs = facts.mtimeNs;
+        }
+        std::vector<unsigned char> bytes;
+        if (!descriptions::Encode(items, &bytes) || bytes.size() != entry->size) {
+            return Fail(window, platform::kErrorFailed, entry->name);
+        }
+        std::memcpy(entry->Lock(), bytes.data(), bytes.size());  // decoded, so locked
+    } catch (const std::bad_alloc&) {
+        return Fail(window, platform::kErrorNoMemory);
+    }
+    GlobalUnlock(entry->data);
+    entry->view = nullptr;
+    if (compressed && !entry->Compress(engine, &why)) return Fail(window, why, entry->name);
+    return writer.Write(std::move(entry)) || Fail(window, writer.reason());
+}
+
+// One pass of the pack through the window: records copied, the descriptions of entries
+// replaced patched, those replaced passed over with the files put in their places, then the
+// files appended (behind their descriptions, numbered from firstDescription, when asked).
 bool Rewrite(PackReader& reader, PackWriter& writer, const std::vector<FolderFile>& files,
              const std::vector<Replaced>& replaced, const std::vector<FolderFile>& appended,
-             const StreamOptions& options, Failure* window) {
+             std::uint32_t firstDescription, const StreamOptions& options, Failure* window) {
+    // The replaced entries by the description of their items, in pack order.
+    std::vector<Replaced> described;
+    for (const Replaced& r : replaced) {
+        if (r.description != kNone) described.push_back(r);
+    }
+    std::stable_sort(described.begin(), described.end(),
+                     [](const auto& a, const auto& b) { return a.description < b.description; });
     const std::uint32_t count = reader.header().count;
     std::vector<FolderFile> run;
-    for (std::size_t i = 0; i <= replaced.size();) {
-        const std::uint32_t stop = i < replaced.size() ? replaced[i].record : count;
+    std::size_t i = 0, d = 0;
+    for (;;) {
+        std::uint32_t stop = i < replaced.size() ? replaced[i].record : count;
+        if (d < described.size()) stop = std::min(stop, described[d].description);
         CopyUntil copy(&reader, &writer, stop);
         if (!RunWindow(copy, kWindowBytes, options.workers, &SharedProgress(), window)) {
             return false;
         }
-        if (i == replaced.size()) break;
+        if (stop == count) break;
+        if (d < described.size() && described[d].description == stop) {
+            std::size_t end = d;
+            while (end < described.size() && described[end].description == stop) ++end;
+            if (!Patch(reader, writer, files, described, d, end, options.engine, window)) {
+                return false;
+            }
+            d = end;
+            continue;
+        }
         // A run of records replaced one after the other, packed in one window.
         run.clear();
         do {
@@ -296,13 +373,27 @@ bool Rewrite(PackReader& reader, PackWriter& writer, const std::vector<FolderFil
                 return Fail(window, why, "", reader.damagedRecord());
             }
             FolderFile file = files[replaced[i].file];
-            if (file.name != head.name) file.stored = head.name;
+            file.stored = file.name != head.name ? head.name : "";
             run.push_back(std::move(file));
             ++i;
         } while (i < replaced.size() && replaced[i].record == replaced[i - 1].record + 1);
         if (!PackRun(run, options, BudgetFor(run, options.engine), &writer, window)) return false;
     }
-    return PackRun(appended, options, BudgetFor(appended, options.engine), &writer, window);
+    const std::uint64_t budget = BudgetFor(appended, options.engine);
+    return options.describe
+               ? PackDescribed(appended, options, budget, &writer, window, firstDescription)
+               : PackRun(appended, options, budget, &writer, window);
+}
+
+// Stand-ins for the files appended, numbered from *next up, so that none is a name the pack or
+// the files hold already.
+void StandIns(std::vector<FolderFile>* appended, std::uint32_t next) {
+    for (const FolderFile& file : *appended) {
+        Above(file.name.c_str(), descriptions::kStandInPrefix, &next);
+    }
+    for (FolderFile& file : *appended) {
+        if (!file.stored.empty()) file.stored = descriptions::StandInName(next++);
+    }
 }
 
 }  // namespace
@@ -322,7 +413,7 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     const platform::FileIdentity self = platform::IdentityOf(path);
     if (options.recursive && !TakeFolders(&files, self, options, failure)) return false;
     FolderListing listing;
-    ListingRequest request{false, true, self};
+    ListingRequest request{false, true, self, nullptr, options.describe};
     if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, why, path);
     if (!TellListing(nullptr, listing, options, failure)) return false;
     std::vector<FolderFile>& taken = listing.files;
@@ -347,7 +438,13 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
         Count(options, 0, 0, LengthOf(path));
         return true;
     }
-    const std::uint64_t total = std::uint64_t{reader.header().count} + appended.size();
+    const std::uint64_t total = std::uint64_t{reader.header().count} + appended.size() +
+                                (options.describe ? RunsOf(appended.size()) : 0);
+    if (surveyed.standIns > UINT32_MAX - appended.size() ||
+        surveyed.descriptions > UINT32_MAX - RunsOf(appended.size())) {
+        return Fail(failure, platform::kErrorFailed, path);
+    }
+    StandIns(&appended, surveyed.standIns);
     if (total > UINT32_MAX) return Fail(failure, platform::kErrorFailed, path);
     SharedProgress().Start(total, added);
 
@@ -356,7 +453,8 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     packing.compress = flag != 0;
     PackWriter writer(path, flag, static_cast<std::uint32_t>(total));
     Failure window;
-    if (writer.ok() && !Rewrite(reader, writer, taken, replaced, appended, packing, &window)) {
+    if (writer.ok() && !Rewrite(reader, writer, taken, replaced, appended, surveyed.descriptions,
+                                packing, &window)) {
         return Failed(writer, window, path, failure);
     }
     reader.Close();
