@@ -58,8 +58,8 @@ constexpr Option kOptions[] = {
      "folders are not followed",
      &Arguments::recursive, nullptr},
     {"plain", "--plain", "--plain",
-     "with -r: no descriptions (paths of at most 31 bytes,\n"
-     "                    no modes, times or checksums kept)",
+     "pack -r and add: no descriptions (paths of at most\n"
+     "                    31 bytes, no modes, times or checksums kept)",
      &Arguments::plain, nullptr},
     {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed",
      &Arguments::skip, nullptr},
