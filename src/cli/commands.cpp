@@ -412,8 +412,10 @@ constexpr Verb kVerbs[] = {
      "with -r a PATH that is a folder is taken whole, each file named by its path below\n"
      "PATH as given (add -r p.pak docs stores docs/a.txt). A file whose name the pack holds\n"
      "replaces that entry in its place (of one name given twice, the last); with -u only\n"
-     "when it changed (size, time or bytes). The others follow the last entry. On an\n"
-     "existing pack the pack's own form decides; -z on a plain one is refused.\n",
+     "when it changed (size, time or bytes). The others follow the last entry, behind a\n"
+     "description of their paths, modes, times and CRC-32s (paths over 31 bytes under\n"
+     "stand-ins) unless --plain is given. On an existing pack the pack's own form decides;\n"
+     "-z on a plain one is refused.\n",
      "z fast r plain u skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
