@@ -215,6 +215,10 @@ void StandIns(std::vector<FolderFile>* appended, std::uint32_t next) {
 
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                Failure* failure) {
+    // Folders are listed before the pack's lock is taken, as pack -r lists them: the lock file,
+    // beside the pack, is never among their files.
+    const platform::FileIdentity self = platform::IdentityOf(path);
+    if (options.recursive && !TakeFolders(&files, self, options, failure)) return false;
     platform::PackLock lock;
     if (!TakeLock(&lock, path, options, failure)) return false;
     PackReader reader;
@@ -225,8 +229,6 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     if (existing != nullptr) std::fclose(existing);
     if (!fresh && !reader.Open(path, &why)) return Fail(failure, why, path);
 
-    const platform::FileIdentity self = platform::IdentityOf(path);
-    if (options.recursive && !TakeFolders(&files, self, options, failure)) return false;
     FolderListing listing;
     ListingRequest request{false, true, self, nullptr, options.describe};
     if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, why, path);
