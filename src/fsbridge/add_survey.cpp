@@ -122,6 +122,7 @@ bool Changed(PackEntry& head, const Item* item, PackReader& reader, const Folder
     if (same.fileWhy() != 0) return Fail(failure, same.fileWhy(), file.Path());
     return true;
 }
+
 }  // namespace
 
 bool Survey(const char* path, const std::vector<FolderFile>& files, bool update, Surveyed* surveyed,
@@ -181,5 +182,5 @@ bool Survey(const char* path, const std::vector<FolderFile>& files, bool update,
         return Fail(failure, platform::kErrorNoMemory, path);
     }
     if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
-    return true;
+    return why == 0 || Fail(failure, why, path);  // a read that failed short of damage
 }
