@@ -8,7 +8,56 @@ namespace {
 TEST_F(CommandLine, AddAndRemoveTable) {
     WriteFile(dir / "tree.pak", treePack);
     SavedPack(dir.path(), "differ.pak", {{"a.txt", "abd"}, {"notes.txt", "hello"}}, true);
+    SavedPack(dir.path(), "fa.pak", {{"f/notes.txt", "old"}, {"f/a.txt", "old"}, {"x", "1"}}, true);
+    fs::create_directories(dir.path() / "w/f");
+    WriteFile(dir / "w/f/a.txt", "deeper");  // stored under the name ../w/f/a.txt takes
+    WriteFile(dir / "same", "third");
+    const std::string same = SavedPack(dir.path(), "same.pak",
+                                       {{"f/a.txt", "abc"}, {"f/notes.txt", "hello notes"}}, true);
+    SavedPack(dir.path(), "u.pak",
+              {{"f/notes.txt", "old"}, {"f/a.txt", "abd"}, {"x", "1"}, {"withempty/a", "a"}},
+              false);
+    // Described packs: d.pak of f; r.pak the same once a.txt replaced and a long path added; g.pak
+    // of g/x, as x is, to its time; b.pak of bad, its stand-ins taken, once a long path added.
+    WriteFile(dir / "a.txt", "new bytes");
+    WriteFile(dir / "notes.txt", "hello notes");  // f/notes.txt's bytes, at another time
+    fs::create_directories(dir.path() / "g");
+    WriteFile(dir / "g/x", "xx");
+    WriteFile(dir / "x", "xx");
+    fs::last_write_time(dir.path() / "x", fs::last_write_time(dir.path() / "g/x"));
+    for (const std::vector<std::string>& run :
+         std::vector<std::vector<std::string>>{{"pack", "-r", "d.pak", "f"},
+                                               {"pack", "-r", "r.pak", "f"},
+                                               {"add", "r.pak", "a.txt", "long/" + kLong},
+                                               {"pack", "-r", "g.pak", "g"},
+                                               {"pack", "-r", "--skip", "b.pak", "bad"},
+                                               {"add", "b.pak", "long/" + kLong}}) {
+        ASSERT_EQ(RunCommand(dir.path(), run).status, 0) << run[0] << " " << run.back();
+    }
+    const std::string added = PackContents((dir.path() / "b.pak").string());
+    for (const char* name : {"|.zoreldesc.1=", "|.zorellong.2=x"}) {
+        EXPECT_NE(added.find(name), std::string::npos) << name;  // unique in the pack
+    }
+    // Unchanged to its time and CRC (a copy of the folder keeps no times): left byte for byte.
+    const std::string g = ReadFile(dir / "g.pak");
+    const CommandResult kept = RunCommand(dir.path(), {"add", "-uv", "g.pak", "x"});
+    EXPECT_EQ(kept.status, 0);
+    EXPECT_EQ(kept.out, "");
+    EXPECT_TRUE(ReadFile(dir / "g.pak") == g);
     Check({
+        // Described: an entry replaced keeps its description right; -u reads its time and CRC.
+        {{"unpack", "r.pak", "out"},
+         0,
+         "",
+         {{"out/a.txt", "new bytes"}, {"out/notes.txt", "hello notes"}}},
+        {{"test", "r.pak"}, 0, "", {}},
+        {{"add", "-uv", "d.pak", "notes.txt", "a.txt", "x"},
+         0,
+         "",
+         {},
+         "a.txt\nnotes.txt\nx\n",
+         true},
+        {{"add", "-v", "r.pak", "long/" + kLong}, 0, "", {}, "long/" + kLong + "\n", true},
         {{"remove", "-v", "z.pak", "a.txt"},
          0,
          "",
@@ -17,24 +66,24 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          true},
         {{"add", "-", "f/a.txt"}, 2, "zorel: add needs a pack file, not -" + kTry, {}},
         {{"remove", "-", "a.txt"}, 2, "zorel: remove needs a pack file, not -" + kTry, {}},
-        {{"add", "new.pak", "f/a.txt"}, 0, "", {{"pack:new.pak", "f/a.txt=abc"}}},
-        {{"add", "--fast", "z.pak", "f/notes.txt"},
+        {{"add", "--plain", "new.pak", "f/a.txt"}, 0, "", {{"pack:new.pak", "f/a.txt=abc"}}},
+        {{"add", "--plain", "--fast", "z.pak", "f/notes.txt"},
          0,
          "",
          {{"pack:z.pak", "a.txt=abc|notes.txt=hello notes|f/notes.txt=hello notes"}}},
-        {{"add", "p.pak", "f/a.txt", "missing"},
+        {{"add", "--plain", "p.pak", "f/a.txt", "missing"},
          1,
          "zorel: missing: " + kNoFile + "\n" + CannotPack(1),
          {{"p.pak", plain}}},
-        {{"add", "p.pak", "long/" + kLong},
+        {{"add", "--plain", "p.pak", "long/" + kLong},
          1,
          "zorel: long/" + kLong + ": name longer than 31 bytes\n" + CannotPack(1),
          {{"p.pak", plain}}},
-        {{"add", "--skip", "p.pak", "missing", "f", "f/a.txt"},
+        {{"add", "--plain", "--skip", "p.pak", "missing", "f", "f/a.txt"},
          0,
          "zorel: missing: left out: " + kNoFile + "\nzorel: f: left out: not a regular file\n",
          {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|f/a.txt=abc"}}},
-        {{"add", "-z", "new.pak", "f/a.txt"},
+        {{"add", "--plain", "-z", "new.pak", "f/a.txt"},
          0,
          "",
          {{"pack:new.pak", "f/a.txt=abc"}, {"flag:new.pak", "1"}}},
@@ -42,13 +91,68 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          2,
          "zorel: -z compresses, and p.pak is a pack of plain entries" + kTry,
          {{"p.pak", plain}}},
-        {{"add", "-v", "p.pak", "../w/f/a.txt", "p.pak"},
+        {{"add", "--plain", "-v", "p.pak", "../w/f/a.txt", "p.pak"},
          0,
          "zorel: ../w/f/a.txt: '..' parts taken away, stored as w/f/a.txt\n"
          "zorel: p.pak: the pack file itself, left out\n",
          {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|w/f/a.txt=abc"}},
          "w/f/a.txt\n",
          true},
+        // A name already in the pack: its first entry replaced in its place.
+        {{"add", "--plain", "-v", "fa.pak", "f/a.txt", "withempty/a", "f/notes.txt"},
+         0,
+         "",
+         {{"pack:fa.pak", "f/notes.txt=hello notes|f/a.txt=abc|x=1|withempty/a=a"},
+          {"flag:fa.pak", "1"}},
+         "f/notes.txt\nf/a.txt\nwithempty/a\n",
+         true},
+        {{"add", "--plain", "twice.pak", "same"},
+         0,
+         "",
+         {{"pack:twice.pak", "same=third|same=second"}}},
+        {{"add", "--plain", "new.pak", "w/f/a.txt",
+          "../w/f/a.txt"},  // one name twice: the last wins
+         0,
+         "zorel: ../w/f/a.txt: '..' parts taken away, stored as w/f/a.txt\n",
+         {{"pack:new.pak", "w/f/a.txt=abc"}}},
+        // -u: only the files that changed (size, bytes) replace their entries; new ones are added.
+        {{"add", "--plain", "-uv", "same.pak", "f/a.txt", "f/notes.txt"},
+         0,
+         "",
+         {{"same.pak", same}},
+         "",
+         true},
+        {{"add", "--plain", "-uv", "fa.pak", "f/a.txt"},  // compressed: its plain bytes compared
+         0,
+         "",
+         {{"pack:fa.pak", "f/notes.txt=old|f/a.txt=abc|x=1"}},
+         "f/a.txt\n",
+         true},
+        {{"add", "--plain", "-u", "corrupt.pak", "notes.txt"},  // a damaged entry differs
+         0,
+         "",
+         {{"pack:corrupt.pak", "a.txt=abc|notes.txt=hello notes"}}},
+        {{"add", "--plain", "-uv", "u.pak", "withempty/a", "f/a.txt", "f/notes.txt", "tree/B.txt"},
+         0,
+         "",
+         {{"pack:u.pak", "f/notes.txt=hello notes|f/a.txt=abc|x=1|withempty/a=a|tree/B.txt=4"}},
+         "f/notes.txt\nf/a.txt\ntree/B.txt\n",
+         true},
+        // -r: a folder whole, each file named by its path as given.
+        {{"add", "-r", "--plain", "-v", "p.pak", "tree", "--exclude=deep"},
+         0,
+         "",
+         {{"pack:p.pak", "a.txt=abc|notes.txt=hello notes|tree/a.txt=1|tree/a/x=2|tree/B.txt=4"}},
+         "tree/a.txt\ntree/a/x\ntree/B.txt\n",
+         true},
+        {{"add", "-r", "--plain", "self/s.pak", "self"},
+         0,
+         "zorel: self" + kIn + "s.pak: the pack file itself, left out\n",
+         {{"pack:self/s.pak", "a.txt=abc|notes.txt=hello notes|self/x=x"}}},
+        {{"add", "-r", "--plain", "new.pak", "f/a.txt", "tree/a/"},
+         0,
+         "",
+         {{"pack:new.pak", "f/a.txt=abc|tree/a/deep/y=3|tree/a/x=2"}}},
         {{"remove", "z.pak", "a.txt"}, 0, "", {{"pack:z.pak", "notes.txt=hello notes"}}},
         {{"remove", "p.pak", "notes.txt", "nope"},
          1,
@@ -64,7 +168,7 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          0,
          "",
          {{"pack:e.pak", "a.txt=1|B.txt=4"}}},
-        {{"add", "--exclude=*.txt", "new.pak", "f/a.txt", "withempty/a"},
+        {{"add", "--plain", "--exclude=*.txt", "new.pak", "f/a.txt", "withempty/a"},
          0,
          "",
          {{"pack:new.pak", "withempty/a=a"}}},
@@ -126,7 +230,7 @@ TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
     std::string odd = zipped;
     odd[9 + 40 + 1] ^= 0x01;  // the header's check bits no longer match
     WriteFile(dir / "odd.pak", odd);
-    ASSERT_EQ(RunCommand(dir.path(), {"add", "odd.pak", "f/a.txt"}).status, 0);
+    ASSERT_EQ(RunCommand(dir.path(), {"add", "--plain", "odd.pak", "f/a.txt"}).status, 0);
     ASSERT_EQ(RunCommand(dir.path(), {"remove", "odd.pak", "f/a.txt"}).status, 0);
     EXPECT_TRUE(ReadFile(dir / "odd.pak") == odd);
 }

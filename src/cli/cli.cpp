@@ -58,11 +58,15 @@ constexpr Option kOptions[] = {
      "folders are not followed",
      &Arguments::recursive, nullptr},
     {"plain", "--plain", "--plain",
-     "with -r: no descriptions (paths of at most 31 bytes,\n"
-     "                    no modes, times or checksums kept)",
+     "pack -r and add: no descriptions (paths of at most\n"
+     "                    31 bytes, no modes, times or checksums kept)",
      &Arguments::plain, nullptr},
     {"skip", "--skip", "--skip", "leave out (and name) the files that cannot be packed",
      &Arguments::skip, nullptr},
+    {"u", "-u,--update", "-u, --update",
+     "replace an entry only when its file changed (size, time\n"
+     "                    or bytes); add the files the pack lacks",
+     &Arguments::update, nullptr},
     {"v", "-v,--verbose", "-v, --verbose", "name each entry on standard output as it is done",
      &Arguments::verbose, nullptr},
     {"j", "-j,--jobs", "-j, --jobs=N", "threads to work on (default: one per core)", nullptr,

@@ -95,6 +95,7 @@ StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
     options.recursive = args.recursive;
     options.describe = args.recursive && !args.plain;
     options.skip = args.skip;
+    options.update = args.update;
     options.workers = args.jobs;
     options.excludes = &args.excludes;
     options.strip = args.strip;
@@ -293,7 +294,9 @@ int AddCommand(const Arguments& args) {
     }
     std::vector<FolderFile> files = FilesToAdd({in.begin() + 1, in.end()}, args.excludes);
     return Streamed(nullptr, "added", in[0], [&](StreamTotals* t, Failure* f) {
-        return StreamAdd(in[0].c_str(), std::move(files), OptionsOf(args, t), f);
+        StreamOptions options = OptionsOf(args, t);
+        options.describe = !args.plain;  // with -r or without
+        return StreamAdd(in[0].c_str(), std::move(files), options, f);
     });
 }
 
@@ -405,12 +408,18 @@ constexpr Verb kVerbs[] = {
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",
      "j exclude", TestCommand},
-    {"add", "PACKFILE FILE...", 2, kMany, "PACKFILE and at least one name",
-     "[-zv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
-     "Appends the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
-     "entry is named by its path as given, without a leading '/' or drive and '..' parts.\n"
-     "On an existing pack the pack's own form decides; -z on a plain one is refused.\n",
-     "z fast skip v j exclude wait", AddCommand},
+    {"add", "PACKFILE PATH...", 2, kMany, "PACKFILE and at least one name",
+     "[-zruv] [--fast] [--skip] [-j N]", "add files (PACKFILE is made when missing)",
+     "Adds the files to PACKFILE, made when missing (compressed with -z or --fast). An\n"
+     "entry is named by its path as given, without a leading '/' or drive and '..' parts;\n"
+     "with -r a PATH that is a folder is taken whole, each file named by its path below\n"
+     "PATH as given (add -r p.pak docs stores docs/a.txt). A file whose name the pack holds\n"
+     "replaces that entry in its place (of one name given twice, the last); with -u only\n"
+     "when it changed (size, time or bytes). The others follow the last entry, behind a\n"
+     "description of their paths, modes, times and CRC-32s (paths over 31 bytes under\n"
+     "stand-ins) unless --plain is given. On an existing pack the pack's own form decides;\n"
+     "-z on a plain one is refused.\n",
+     "z fast r plain u skip v j exclude wait", AddCommand},
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
      "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"

@@ -19,6 +19,7 @@ struct Arguments {
     bool fast = false;       // --fast (implies -z)
     bool recursive = false;  // -r
     bool skip = false;       // --skip
+    bool update = false;     // add -u: only files that changed replace their entries
     bool plain = false;      // --plain: no descriptions
     bool verbose = false;    // -v
     bool names = false;      // list --names

@@ -10,6 +10,7 @@
 #include "fsbridge/describing.h"
 #include "fsbridge/exclude.h"
 #include "fsbridge/sources.h"
+#include "fsbridge/stream_steps.h"
 #include "fsbridge/unpack.h"
 #include "pack/progress.h"
 
@@ -18,20 +19,6 @@ using platform::Failure;
 using platform::Reason;
 
 namespace {
-
-// Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
-bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
-              Failure* failure) {
-    Reason why = 0;
-    return lock->Take(path, options.wait, &why, &failure->holder) || Fail(failure, why, path);
-}
-
-// The length of a pack file, for the progress; 0 for standard input, whose is not known.
-std::uint64_t LengthOf(const char* path) {
-    std::uint64_t length = 0;
-    if (std::strcmp(path, kStandardStream) != 0) platform::RegularFileLength(path, &length);
-    return length;
-}
 
 std::string InFolder(const char* folder, const std::string& name) {
     if (folder == nullptr) return name;
@@ -225,6 +212,22 @@ class KeepSource final : public CopySource {
     const StreamOptions& options_;
 };
 
+}  // namespace
+
+// Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
+bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
+              Failure* failure) {
+    Reason why = 0;
+    return lock->Take(path, options.wait, &why, &failure->holder) || Fail(failure, why, path);
+}
+
+// The length of a pack file, for the progress; 0 for standard input, whose is not known.
+std::uint64_t LengthOf(const char* path) {
+    std::uint64_t length = 0;
+    if (std::strcmp(path, kStandardStream) != 0) platform::RegularFileLength(path, &length);
+    return length;
+}
+
 // Tells the front end what a listing left out and could not take; false when files were
 // refused and are not to be skipped, which fails the operation.
 bool TellListing(const char* folder, const FolderListing& listing, const StreamOptions& options,
@@ -260,15 +263,16 @@ bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
 
 // Files into the writer, each run of them behind the description that covers it.
 bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
-                   std::uint64_t budget, PackWriter* writer, Failure* window) {
+                   std::uint64_t budget, PackWriter* writer, Failure* window,
+                   std::uint32_t firstIndex) {
     std::vector<FolderFile> run;
     for (std::size_t first = 0; first < files.size(); first += kRunFiles) {
         const std::size_t count = std::min(kRunFiles, files.size() - first);
         Reason why = 0;
         std::string culprit;
-        auto description =
-            DescribeRun(&files[first], count, static_cast<std::uint32_t>(first / kRunFiles),
-                        options.compress, options.engine, &culprit, &why);
+        auto description = DescribeRun(&files[first], count,
+                                       firstIndex + static_cast<std::uint32_t>(first / kRunFiles),
+                                       options.compress, options.engine, &culprit, &why);
         if (description == nullptr) return Fail(window, why, culprit);
         if (!writer->Write(std::move(description))) return Fail(window, writer->reason());
         try {
@@ -281,8 +285,6 @@ bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& op
     }
     return true;
 }
-
-}  // namespace
 
 bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
     if (std::strcmp(path, kStandardStream) != 0) return reader->Open(path, why);
@@ -335,8 +337,9 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     if (!back.Enter(folder, &why)) return Fail(failure, why, folder);
     const std::uint64_t budget = BudgetFor(files);
     Failure window;
-    const bool packed = options.describe ? PackDescribed(files, options, budget, &*writer, &window)
-                                         : PackRun(files, options, budget, &*writer, &window);
+    const bool packed = options.describe
+                            ? PackDescribed(files, options, budget, &*writer, &window, 0)
+                            : PackRun(files, options, budget, &*writer, &window);
     back.Back();
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
     if (!packed) return Fail(failure, window.reason, InFolder(folder, window.item));
@@ -381,48 +384,6 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
     if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     source.End();
     Count(options, reader.header().count, 0, LengthOf(path));
-    return true;
-}
-
-bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
-               Failure* failure) {
-    platform::PackLock lock;
-    if (!TakeLock(&lock, path, options, failure)) return false;
-    PackReader reader;
-    Reason why = 0;
-    std::uint64_t ignored = 0;
-    std::FILE* existing = platform::OpenRegularFile(path, &ignored, &why);
-    const bool fresh = existing == nullptr && platform::IsNotFound(why);
-    if (existing != nullptr) std::fclose(existing);
-    if (!fresh && !reader.Open(path, &why)) return Fail(failure, why, path);
-
-    FolderListing listing;
-    ListingRequest request{false, true, platform::IdentityOf(path)};
-    if (!CheckFiles(request, &files, &listing, &why)) return Fail(failure, why, path);
-    if (!TellListing(nullptr, listing, options, failure)) return false;
-    const std::vector<FolderFile>& taken = listing.files;
-    const std::uint64_t total = std::uint64_t{reader.header().count} + taken.size();
-    if (total > UINT32_MAX) return Fail(failure, platform::kErrorFailed, path);
-    SharedProgress().Start(total, BytesOf(taken));
-
-    const std::uint8_t flag = fresh ? (options.compress ? 1 : 0) : reader.header().flag;
-    PackWriter writer(path, flag, static_cast<std::uint32_t>(total));
-    Failure window;
-    CopySource copy(&reader, &writer);
-    if (writer.ok() && !fresh &&
-        !RunWindow(copy, kWindowBytes, options.workers, &SharedProgress(), &window)) {
-        return writer.ok() ? Fail(failure, window.reason, window.item, window.entry)
-                           : Fail(failure, writer.reason(), path);
-    }
-    const std::uint64_t budget = BudgetFor(taken);
-    FileSource source(taken, flag != 0, options.engine, budget, EntrySink(&writer), options.done);
-    if (writer.ok() && !RunWindow(source, budget, options.workers, &SharedProgress(), &window) &&
-        writer.ok()) {
-        return Fail(failure, window.reason, window.item);  // the file, as given
-    }
-    reader.Close();
-    if (!writer.Commit(&why)) return Fail(failure, why, path);
-    Count(options, taken.size(), BytesOf(taken), LengthOf(path));
     return true;
 }
 

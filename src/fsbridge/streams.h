@@ -30,6 +30,7 @@ struct StreamOptions {
     bool recursive = false;  // pack: the files of every sub-folder too
     bool describe = false;   // pack: descriptions of paths, modes, times and checksums
     bool skip = false;       // pack, add: files that cannot be packed are left out, not fatal
+    bool update = false;     // add: a file replaces its entry only when it differs from it
     unsigned workers = 0;    // 0: one per core
     Existing existing = Existing::kReplace;  // unpack: what becomes of a file already there
     const std::vector<std::string>* excludes = nullptr;  // names left out (exclude.h)
@@ -85,9 +86,14 @@ bool StreamUnpack(const char* path, const char* folder, NameSelection* selection
 // that it gives its size; larger entries are checked in pieces, as unpack writes them.
 bool StreamTest(const char* path, const StreamOptions& options, platform::Failure* failure);
 
-// Appends files (named by FolderFile::name, read from Path()) to the pack file, made when
-// missing, compressed (when new) as options say, else as the pack is; records kept are copied
-// as they are. Every file is checked before the pack is written.
+// Adds files (named by FolderFile::name, read from Path()) to the pack file, made when missing,
+// compressed (when new) as options say, else as the pack is. A file replaces, in its place, the
+// first entry of its name (its described path, where a description gives one), and with
+// options.update only when it differs from it (by size; by time or CRC-32 where a description
+// gives them, else by bytes); of files of one name the last is taken; the others follow the
+// last entry. Records kept are copied as they are. Every file is checked, and the entries
+// replaced found from the heads, before the pack is written; with update and nothing to do,
+// the pack is left as it is.
 bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOptions& options,
                platform::Failure* failure);
 

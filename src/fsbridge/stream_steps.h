@@ -1,0 +1,38 @@
+// The steps the command line's operations on pack files share: the writer's lock, what a
+// listing tells, the totals, and files packed into a writer behind their descriptions or not.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "fsbridge/folder.h"
+#include "fsbridge/streams.h"
+#include "pack/records.h"
+#include "platform/lock.h"
+
+// Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
+bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
+              platform::Failure* failure);
+
+// The length of a pack file, for the progress; 0 for standard input, whose is not known.
+std::uint64_t LengthOf(const char* path);
+
+// Tells the front end what a listing left out and could not take (by its path below folder,
+// or as given when folder is null); false when files were refused and are not to be skipped,
+// which fails the operation.
+bool TellListing(const char* folder, const FolderListing& listing, const StreamOptions& options,
+                 platform::Failure* failure);
+
+// Sets the totals, when asked.
+void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
+           std::uint64_t packBytes);
+
+// Files into the writer, in their order, compressed when options say.
+bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
+             std::uint64_t budget, PackWriter* writer, platform::Failure* window);
+
+// Files into the writer, each run of them behind the description that covers it; the
+// descriptions are numbered from firstIndex.
+bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
+                   std::uint64_t budget, PackWriter* writer, platform::Failure* window,
+                   std::uint32_t firstIndex);
