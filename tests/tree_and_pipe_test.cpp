@@ -4,13 +4,16 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <map>
 #endif
 
+#include "pack/descriptions.h"
 #include "test_support.h"
 
 namespace {
@@ -44,6 +47,127 @@ TEST(Trees, ComeBackOutOfBothInterfaces) {
 }
 
 #ifndef _WIN32
+// The items of every description of a pack by path, and its entries' plain bytes by name; the
+// entries after each description are those its items name, in their order.
+void ReadDescribed(const fs::path& file, std::map<std::string, descriptions::Item>* items,
+                   std::map<std::string, std::string>* entries) {
+    Pack pack;
+    ASSERT_TRUE(pack.Load(file.string().c_str()));
+    pack.Decode(1);
+    std::vector<std::string> named, held;  // of the description in force, and the entries after
+    for (PackEntry* e = pack.head; e != nullptr; e = e->next) {
+        const std::string bytes = BlockBytes(*e);
+        (*entries)[e->name] = bytes;
+        if (!descriptions::IsDescriptionName(e->name)) {
+            held.push_back(e->name);
+            continue;
+        }
+        EXPECT_EQ(held, named);
+        std::vector<descriptions::Item> run;
+        ASSERT_TRUE(descriptions::Decode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                         bytes.size(), &run));
+        named.clear();
+        held.clear();
+        for (descriptions::Item& item : run) {
+            if (!item.stored.empty()) named.push_back(item.stored);
+            (*items)[item.path] = std::move(item);
+        }
+    }
+    EXPECT_EQ(held, named);
+}
+
+// pack -r keeps an item of every kind a tree holds, each as lstat tells it, a FIFO left out;
+// one tree gives one pack, which the menu loads and saves back as it is.
+TEST(Trees, PackRDescribesEveryKind) {
+    ScratchDir dir;
+    const fs::path src = dir.path() / "src";
+    const std::string longPath = "deep/a-path-longer-than-thirty-one-bytes.txt";
+    fs::create_directories(src / "deep");
+    fs::create_directories(src / "hollow");
+    fs::create_directories(src / "many");
+    WriteFile((src / "run.sh").string(), "#!/bin/sh\n");
+    WriteFile((src / "secret").string(), "s");
+    WriteFile((src / "empty").string(), "");
+    WriteFile((src / longPath).string(), "far");
+    WriteFile((src / "one").string(), "linked");
+    chmod((src / "run.sh").c_str(), 0755);
+    chmod((src / "secret").c_str(), 0600);
+    chmod((src / "hollow").c_str(), 0750);
+    fs::create_hard_link(src / "one", src / "two");
+    fs::create_symlink("secret", src / "to-file");
+    fs::create_directory_symlink("deep", src / "to-folder");
+    fs::create_symlink("nowhere", src / "dangling");
+    ASSERT_EQ(mkfifo((src / "fifo").c_str(), 0644), 0);
+    using descriptions::Kind;
+    struct Kept {
+        std::string path;
+        Kind kind;
+        std::string target;
+    };
+    std::vector<Kept> kept = {
+        {"run.sh", Kind::kFile, ""},
+        {"secret", Kind::kFile, ""},
+        {"empty", Kind::kEmpty, ""},
+        {"hollow", Kind::kFolder, ""},
+        {"deep", Kind::kFolder, ""},
+        {longPath, Kind::kFile, ""},
+        {"one", Kind::kFile, ""},
+        {"two", Kind::kHardLink, "one"},
+        {"to-file", Kind::kSymlink, "secret"},
+        {"to-folder", Kind::kSymlink, "deep"},
+        {"dangling", Kind::kSymlink, "nowhere"},
+        {"many", Kind::kFolder, ""},
+    };
+    // More items than one description holds, most without an entry.
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        const std::string path = Numbered("many/", i);
+        const bool file = i % 3 == 0;
+        kept.push_back({path, file ? Kind::kFile : Kind::kFolder, ""});
+        if (file) {
+            WriteFile((src / path).string(), path);
+        } else {
+            fs::create_directory(src / path);
+        }
+    }
+    for (const char* flags : {"-r", "-rz"}) {
+        SCOPED_TRACE(flags);
+        for (const char* out : {"t1.pak", "t2.pak"}) {
+            EXPECT_EQ(RunCommand(dir.path(), {"pack", flags, out, "src"}).status, 0);
+        }
+        EXPECT_TRUE(ReadFile(dir / "t1.pak") == ReadFile(dir / "t2.pak"));
+        std::map<std::string, descriptions::Item> items;
+        std::map<std::string, std::string> entries;
+        ReadDescribed(dir.path() / "t1.pak", &items, &entries);
+        EXPECT_EQ(items.size(), kept.size());
+        for (const auto& k : kept) {
+            SCOPED_TRACE(k.path);
+            const auto found = items.find(k.path);
+            ASSERT_NE(found, items.end());
+            const descriptions::Item& item = found->second;
+            struct stat info {};
+            ASSERT_EQ(lstat((src / k.path).c_str(), &info), 0);
+            EXPECT_EQ(item.kind, k.kind);
+            EXPECT_EQ(item.target, k.target);
+            EXPECT_EQ(item.mode, info.st_mode & 07777);
+            EXPECT_EQ(item.mtimeNs, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec);
+            const bool held = descriptions::HasEntry(k.kind);
+            EXPECT_EQ(item.stored.empty(), !held);
+            if (!held) continue;
+            const std::string bytes =
+                k.kind == Kind::kEmpty ? std::string(1, '\0') : ReadFile((src / k.path).string());
+            EXPECT_TRUE(entries[item.stored] == bytes);
+            EXPECT_EQ(item.size, bytes.size());
+            EXPECT_EQ(item.crc,
+                      descriptions::Crc32(0, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          bytes.size()));
+        }
+        const std::string said = RunProgram(dir.path(), "1\nt1.pak\n\n2\nsame.pak\n\n0\n\n");
+        EXPECT_NE(said.find("loaded Successfully"), std::string::npos);
+        EXPECT_NE(said.find("saved Successfully"), std::string::npos);
+        EXPECT_TRUE(ReadFile(dir / "same.pak") == ReadFile(dir / "t1.pak"));
+    }
+}
+
 // Runs `zorel pack - big` in folder with standard output on out and standard error into the
 // file "err" there; the child's id.
 pid_t PackInto(const ScratchDir& dir, int out) {

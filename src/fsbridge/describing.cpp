@@ -1,4 +1,4 @@
-// The description of a run of files, made before the files are packed.
+// The description of a run of items, made before the files are packed.
 #include "fsbridge/describing.h"
 
 #include <cstring>
@@ -46,13 +46,19 @@ std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,
             descriptions::Item& item = items[i];
             *culprit = file.Path();
             if (!platform::FileFacts(file.Path(), &item.mode, &item.mtimeNs, why) ||
-                !FileCrc(file, block, &item.crc, why)) {
+                (file.HasEntry() && !FileCrc(file, block, &item.crc, why))) {
                 return nullptr;
             }
-            item.kind = descriptions::Kind::kFile;
+            item.kind = file.kind;
+            item.path = file.name;
+            item.target = file.target;
+            if (!file.HasEntry()) continue;
             item.stored = file.stored.empty() ? file.name : file.stored;
             item.size = static_cast<std::uint32_t>(file.size);  // listed so: it fits
-            item.path = file.name;
+            if (file.kind == descriptions::Kind::kEmpty) {
+                item.size = 1;
+                item.crc = descriptions::Crc32(0, &kEmptyByte, 1);
+            }
         }
         culprit->clear();
         if (!descriptions::Encode(items, &bytes)) {

@@ -227,6 +227,7 @@ class FileSource final : public JobSource {
         return true;
     }
     bool Work(Job& job) override {
+        if (files_[job.number].kind == descriptions::Kind::kEmpty) return Empty(job);
         if (InPieces(job.number) && !compress_) return true;  // copied in its turn
         std::FILE* in = OpenChecked(files_[job.number], &job.why);
         if (in == nullptr) return false;
@@ -267,6 +268,21 @@ class FileSource final : public JobSource {
         if (!entry.LoadFromOpenFile(in, file.size, stored.c_str(), &job.why)) return false;
         if (compress_ && !entry.Compress(engine_, &job.why)) return false;
         job.cost = entry.DataLength();  // what it holds until its turn
+        return true;
+    }
+    // An empty file's entry: its one byte, checked when it was described.
+    bool Empty(Job& job) {
+        PackEntry& entry = *Held(job).entry;
+        entry.data = GlobalAlloc(GHND, 1);
+        if (entry.data == nullptr || entry.Lock() == nullptr) {
+            return platform::Fail(&job.why, platform::kErrorNoMemory);
+        }
+        entry.view[0] = kEmptyByte;
+        entry.size = 1;
+        GlobalUnlock(entry.data);
+        entry.view = nullptr;
+        if (compress_ && !entry.Compress(engine_, &job.why)) return false;
+        job.cost = entry.DataLength();
         return true;
     }
     // The file's stream made into a spill that waits for its turn.
