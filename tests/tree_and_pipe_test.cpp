@@ -135,6 +135,9 @@ TEST(Trees, PackRDescribesEveryKind) {
             EXPECT_EQ(RunCommand(dir.path(), {"pack", flags, out, "src"}).status, 0);
         }
         EXPECT_TRUE(ReadFile(dir / "t1.pak") == ReadFile(dir / "t2.pak"));
+        const CommandResult test = RunCommand(dir.path(), {"test", "t1.pak"});
+        EXPECT_EQ(test.status, 0);
+        EXPECT_EQ(test.err, "");
         std::map<std::string, descriptions::Item> items;
         std::map<std::string, std::string> entries;
         ReadDescribed(dir.path() / "t1.pak", &items, &entries);
