@@ -1,6 +1,8 @@
 // The description of a run of items, made before the files are packed.
 #include "fsbridge/describing.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -12,17 +14,21 @@ using platform::Reason;
 
 namespace {
 
-// The CRC-32 of the whole file, read in blocks; false with *why when it cannot be read or its
-// length is no longer the one listed.
+// The CRC-32 of the whole file, read in blocks of exactly what is left (no read past the end,
+// which a small file would pay for with another call); false with *why when it cannot be read
+// or its length is no longer the one listed.
 bool FileCrc(const FolderFile& file, std::vector<unsigned char>& block, std::uint32_t* crc,
              Reason* why) {
     std::FILE* in = OpenChecked(file, why);
     if (in == nullptr) return false;
+    std::setvbuf(in, nullptr, _IONBF, 0);  // read straight into the block: no buffer to size
     std::uint64_t read = 0;
     *crc = 0;
     Reason failure = 0;
-    for (;;) {
-        const std::size_t got = platform::ReadBytes(in, block.data(), block.size(), &failure);
+    while (read < file.size) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), file.size - read));
+        const std::size_t got = platform::ReadBytes(in, block.data(), want, &failure);
         if (got == 0) break;
         *crc = descriptions::Crc32(*crc, block.data(), got);
         read += got;
