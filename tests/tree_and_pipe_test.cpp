@@ -81,54 +81,44 @@ void ReadDescribed(const fs::path& file, std::map<std::string, descriptions::Ite
 TEST(Trees, PackRDescribesEveryKind) {
     ScratchDir dir;
     const fs::path src = dir.path() / "src";
-    const std::string longPath = "deep/a-path-longer-than-thirty-one-bytes.txt";
-    fs::create_directories(src / "deep");
-    fs::create_directories(src / "hollow");
-    fs::create_directories(src / "many");
-    WriteFile((src / "run.sh").string(), "#!/bin/sh\n");
-    WriteFile((src / "secret").string(), "s");
-    WriteFile((src / "empty").string(), "");
-    WriteFile((src / longPath).string(), "far");
-    WriteFile((src / "one").string(), "linked");
-    chmod((src / "run.sh").c_str(), 0755);
-    chmod((src / "secret").c_str(), 0600);
-    chmod((src / "hollow").c_str(), 0750);
-    fs::create_hard_link(src / "one", src / "two");
-    fs::create_symlink("secret", src / "to-file");
-    fs::create_directory_symlink("deep", src / "to-folder");
-    fs::create_symlink("nowhere", src / "dangling");
-    ASSERT_EQ(mkfifo((src / "fifo").c_str(), 0644), 0);
     using descriptions::Kind;
     struct Kept {
         std::string path;
         Kind kind;
-        std::string target;
+        std::string target;  // a link's; a file's bytes
+        mode_t mode = 0;     // 0: as made
     };
     std::vector<Kept> kept = {
-        {"run.sh", Kind::kFile, ""},
-        {"secret", Kind::kFile, ""},
-        {"empty", Kind::kEmpty, ""},
-        {"hollow", Kind::kFolder, ""},
         {"deep", Kind::kFolder, ""},
-        {longPath, Kind::kFile, ""},
-        {"one", Kind::kFile, ""},
+        {"hollow", Kind::kFolder, "", 0750},
+        {"many", Kind::kFolder, ""},
+        {"run.sh", Kind::kFile, "#!/bin/sh\n", 0755},
+        {"secret", Kind::kFile, "s", 0600},
+        {"empty", Kind::kEmpty, ""},
+        {"deep/a-path-longer-than-thirty-one-bytes.txt", Kind::kFile, "far"},
+        {"one", Kind::kFile, "linked"},
         {"two", Kind::kHardLink, "one"},
         {"to-file", Kind::kSymlink, "secret"},
         {"to-folder", Kind::kSymlink, "deep"},
         {"dangling", Kind::kSymlink, "nowhere"},
-        {"many", Kind::kFolder, ""},
     };
     // More items than one description holds, most without an entry.
     for (std::uint32_t i = 0; i < 300; ++i) {
         const std::string path = Numbered("many/", i);
         const bool file = i % 3 == 0;
-        kept.push_back({path, file ? Kind::kFile : Kind::kFolder, ""});
-        if (file) {
-            WriteFile((src / path).string(), path);
-        } else {
-            fs::create_directory(src / path);
-        }
+        kept.push_back({path, file ? Kind::kFile : Kind::kFolder, file ? path : ""});
     }
+    fs::create_directory(src);
+    for (Kept& k : kept) {
+        const fs::path at = src / k.path;
+        if (k.kind == Kind::kFolder) fs::create_directory(at);
+        if (k.kind == Kind::kFile || k.kind == Kind::kEmpty) WriteFile(at.string(), k.target);
+        if (k.kind == Kind::kHardLink) fs::create_hard_link(src / k.target, at);
+        if (k.kind == Kind::kSymlink) fs::create_symlink(k.target, at);
+        if (k.mode != 0) chmod(at.c_str(), k.mode);
+        if (descriptions::HasEntry(k.kind)) k.target.clear();
+    }
+    ASSERT_EQ(mkfifo((src / "fifo").c_str(), 0644), 0);
     for (const char* flags : {"-r", "-rz"}) {
         SCOPED_TRACE(flags);
         for (const char* out : {"t1.pak", "t2.pak"}) {
