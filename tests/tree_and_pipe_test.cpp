@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <map>
 #endif
 
 #include "cli_support.h"
@@ -240,6 +241,120 @@ TEST(Trees, UnpackRestoresWhatDescriptionsCarry) {
                 }
             }
         }
+    }
+}
+
+// The items of every description of a pack by path, and its entries' plain bytes by name; the
+// entries after each description are those its items name, in their order.
+void ReadDescribed(const fs::path& file, std::map<std::string, descriptions::Item>* items,
+                   std::map<std::string, std::string>* entries) {
+    Pack pack;
+    ASSERT_TRUE(pack.Load(file.string().c_str()));
+    pack.Decode(1);
+    std::vector<std::string> named, held;  // of the description in force, and the entries after
+    for (PackEntry* e = pack.head; e != nullptr; e = e->next) {
+        const std::string bytes = BlockBytes(*e);
+        (*entries)[e->name] = bytes;
+        if (!descriptions::IsDescriptionName(e->name)) {
+            held.push_back(e->name);
+            continue;
+        }
+        EXPECT_EQ(held, named);
+        std::vector<descriptions::Item> run;
+        ASSERT_TRUE(descriptions::Decode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                         bytes.size(), &run));
+        named.clear();
+        held.clear();
+        for (descriptions::Item& item : run) {
+            if (!item.stored.empty()) named.push_back(item.stored);
+            (*items)[item.path] = std::move(item);
+        }
+    }
+    EXPECT_EQ(held, named);
+}
+
+// pack -r keeps an item of every kind a tree holds, each as lstat tells it, a FIFO left out;
+// one tree gives one pack, which the menu loads and saves back as it is.
+TEST(Trees, PackRDescribesEveryKind) {
+    ScratchDir dir;
+    const fs::path src = dir.path() / "src";
+    using descriptions::Kind;
+    struct Kept {
+        std::string path;
+        Kind kind;
+        std::string target;  // a link's; a file's bytes
+        mode_t mode = 0;     // 0: as made
+    };
+    std::vector<Kept> kept = {
+        {"deep", Kind::kFolder, ""},
+        {"hollow", Kind::kFolder, "", 0750},
+        {"many", Kind::kFolder, ""},
+        {"run.sh", Kind::kFile, "#!/bin/sh\n", 0755},
+        {"secret", Kind::kFile, "s", 0600},
+        {"empty", Kind::kEmpty, ""},
+        {"deep/a-path-longer-than-thirty-one-bytes.txt", Kind::kFile, "far"},
+        {"one", Kind::kFile, "linked"},
+        {"two", Kind::kHardLink, "one"},
+        {"to-file", Kind::kSymlink, "secret"},
+        {"to-folder", Kind::kSymlink, "deep"},
+        {"dangling", Kind::kSymlink, "nowhere"},
+    };
+    // More items than one description holds, most without an entry.
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        const std::string path = Numbered("many/", i);
+        const bool file = i % 3 == 0;
+        kept.push_back({path, file ? Kind::kFile : Kind::kFolder, file ? path : ""});
+    }
+    fs::create_directory(src);
+    for (Kept& k : kept) {
+        const fs::path at = src / k.path;
+        if (k.kind == Kind::kFolder) fs::create_directory(at);
+        if (k.kind == Kind::kFile || k.kind == Kind::kEmpty) WriteFile(at.string(), k.target);
+        if (k.kind == Kind::kHardLink) fs::create_hard_link(src / k.target, at);
+        if (k.kind == Kind::kSymlink) fs::create_symlink(k.target, at);
+        if (k.mode != 0) chmod(at.c_str(), k.mode);
+        if (descriptions::HasEntry(k.kind)) k.target.clear();
+    }
+    ASSERT_EQ(mkfifo((src / "fifo").c_str(), 0644), 0);
+    for (const char* flags : {"-r", "-rz"}) {
+        SCOPED_TRACE(flags);
+        for (const char* out : {"t1.pak", "t2.pak"}) {
+            EXPECT_EQ(RunCommand(dir.path(), {"pack", flags, out, "src"}).status, 0);
+        }
+        EXPECT_TRUE(ReadFile(dir / "t1.pak") == ReadFile(dir / "t2.pak"));
+        const CommandResult test = RunCommand(dir.path(), {"test", "t1.pak"});
+        EXPECT_EQ(test.status, 0);
+        EXPECT_EQ(test.err, "");
+        std::map<std::string, descriptions::Item> items;
+        std::map<std::string, std::string> entries;
+        ReadDescribed(dir.path() / "t1.pak", &items, &entries);
+        EXPECT_EQ(items.size(), kept.size());
+        for (const auto& k : kept) {
+            SCOPED_TRACE(k.path);
+            const auto found = items.find(k.path);
+            ASSERT_NE(found, items.end());
+            const descriptions::Item& item = found->second;
+            struct stat info {};
+            ASSERT_EQ(lstat((src / k.path).c_str(), &info), 0);
+            EXPECT_EQ(item.kind, k.kind);
+            EXPECT_EQ(item.target, k.target);
+            EXPECT_EQ(item.mode, info.st_mode & 07777);
+            EXPECT_EQ(item.mtimeNs, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec);
+            const bool held = descriptions::HasEntry(k.kind);
+            EXPECT_EQ(item.stored.empty(), !held);
+            if (!held) continue;
+            const std::string bytes =
+                k.kind == Kind::kEmpty ? std::string(1, '\0') : ReadFile((src / k.path).string());
+            EXPECT_TRUE(entries[item.stored] == bytes);
+            EXPECT_EQ(item.size, bytes.size());
+            EXPECT_EQ(item.crc,
+                      descriptions::Crc32(0, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          bytes.size()));
+        }
+        const std::string said = RunProgram(dir.path(), "1\nt1.pak\n\n2\nsame.pak\n\n0\n\n");
+        EXPECT_NE(said.find("loaded Successfully"), std::string::npos);
+        EXPECT_NE(said.find("saved Successfully"), std::string::npos);
+        EXPECT_TRUE(ReadFile(dir / "same.pak") == ReadFile(dir / "t1.pak"));
     }
 }
 

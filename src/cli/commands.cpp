@@ -60,6 +60,8 @@ std::string Words(LeftOut why) {
             return "not a regular file, left out";
         case LeftOut::kPackFile:
             return "the pack file itself, left out";
+        case LeftOut::kLinkNotKept:
+            return "link left out (links are not kept on this system)";
     }
     return "left out";
 }

@@ -133,8 +133,8 @@ bool Survey(const char* path, const std::vector<FolderFile>& files, bool update,
     try {
         surveyed->unchanged.assign(files.size(), false);
         std::unordered_map<std::string, std::uint32_t> byName;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            byName.emplace(files[i].name, static_cast<std::uint32_t>(i));
+        for (std::size_t i = 0; i < files.size(); ++i) {  // only what an entry holds replaces one
+            if (files[i].HasEntry()) byName.emplace(files[i].name, static_cast<std::uint32_t>(i));
         }
         descriptions::Matcher matcher;
         std::uint32_t described = kNoDescription;

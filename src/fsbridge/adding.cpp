@@ -76,7 +76,7 @@ bool TakeFolders(std::vector<FolderFile>* files, const platform::FileIdentity& s
             const std::string folder = given.Path();
             FolderListing listing;
             std::string culprit;
-            const ListingRequest request{true, false, self, options.excludes, true};
+            const ListingRequest request{true, false, self, options.excludes, options.describe};
             if (!ListFolder(request, &listing, &culprit, &why)) {
                 return Fail(failure, why,
                             culprit.empty() ? folder : folder + platform::kPathSeparator + culprit);
@@ -255,7 +255,7 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
         Count(options, 0, 0, LengthOf(path));
         return true;
     }
-    const std::uint64_t total = std::uint64_t{reader.header().count} + appended.size() +
+    const std::uint64_t total = std::uint64_t{reader.header().count} + EntriesOf(appended) +
                                 (options.describe ? RunsOf(appended.size()) : 0);
     if (surveyed.standIns > UINT32_MAX - appended.size() ||
         surveyed.descriptions > UINT32_MAX - RunsOf(appended.size())) {
@@ -276,6 +276,6 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     }
     reader.Close();
     if (!writer.Commit(&why)) return Fail(failure, why, path);
-    Count(options, replaced.size() + appended.size(), added, LengthOf(path));
+    Count(options, replaced.size() + EntriesOf(appended), added, LengthOf(path));
     return true;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "fsbridge/exclude.h"
@@ -36,6 +37,13 @@ bool ListedBefore(const char* a, const char* b) {
     return std::strcmp(a, b) < 0;
 }
 
+// A file's identity as a key.
+struct IdentityHash {
+    std::size_t operator()(const platform::FileIdentity& identity) const {
+        return std::hash<std::uint64_t>{}(identity.index * 31 + identity.volume);
+    }
+};
+
 // Asks the length of every file of a listing (opening each, when probing); each failure stays
 // with its file, so that every file that cannot be packed is known at once.
 class SizeSource final : public InOrderSource {
@@ -45,7 +53,7 @@ class SizeSource final : public InOrderSource {
         : InOrderSource(files->size()), request_(request), files_(*files), self_(*self) {}
     bool Work(Job& job) override {
         FolderFile& file = files_[job.number];
-        if (file.why != 0) return true;
+        if (file.why != 0 || file.kind != descriptions::Kind::kFile) return true;
         if (!request_.probe) {
             platform::RegularFileLength(file.Path(), &file.size, &file.why);
             return true;
@@ -62,6 +70,19 @@ class SizeSource final : public InOrderSource {
     std::vector<FolderFile>& files_;
     std::vector<char>& self_;
 };
+
+// A link met by a described listing: its text as it is, never followed; left out where links
+// are not read as links. One whose text cannot be read is refused, with the reason.
+void TakeLink(std::string name, std::vector<FolderFile>* found, FolderListing* listing) {
+    if (!platform::kKeepsLinks) {
+        listing->leftOut.push_back({std::move(name), LeftOut::kLinkNotKept});
+        return;
+    }
+    found->push_back({std::move(name), 0, {}, 0, {}});
+    FolderFile& item = found->back();
+    item.kind = descriptions::Kind::kSymlink;
+    platform::ReadLink(item.name.c_str(), &item.target, &item.why);
+}
 
 // Lists one folder, given by its path below the current one ("" for itself, else ending in
 // '/'): its files into *found, the folders below it into *pending when asked for, what is left
@@ -81,6 +102,10 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
     }
     Reason failure = 0;
     try {
+        if (request.describe && !folder.empty()) {
+            found->push_back({folder.substr(0, folder.size() - 1), 0, {}, 0, {}});
+            found->back().kind = descriptions::Kind::kFolder;
+        }
         do {
             const DWORD is = item.dwFileAttributes;
             if (std::strcmp(item.cFileName, ".") == 0 || std::strcmp(item.cFileName, "..") == 0) {
@@ -89,7 +114,9 @@ Reason ListOne(const ListingRequest& request, const std::string& folder,
             std::string name = folder + item.cFileName;
             if (request.excludes != nullptr && Excluded(*request.excludes, name)) continue;
             const bool link = (is & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            if ((is & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (link && request.describe) {
+                TakeLink(std::move(name), found, listing);
+            } else if ((is & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                 if (link) {
                     listing->leftOut.push_back({std::move(name), LeftOut::kLinkToFolder});
                 } else if (request.recursive) {
@@ -128,7 +155,7 @@ bool GiveStandIns(std::vector<FolderFile>* files) {
         }
         std::uint32_t next = 0;
         for (FolderFile& file : *files) {
-            if (PackEntry::NameFits(file.name.c_str()) ||
+            if (!file.HasEntry() || PackEntry::NameFits(file.name.c_str()) ||
                 file.name.size() > descriptions::kMaxPath) {
                 continue;
             }
@@ -223,25 +250,49 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
     // A name too long for an entry is refused, never cut; described, it takes a stand-in.
     if (request.describe && !GiveStandIns(&found)) return Fail(why, platform::kErrorNoMemory);
     for (FolderFile& file : found) {
-        if (file.stored.empty() && !PackEntry::NameFits(file.name.c_str())) {
-            file.why = platform::kErrorNameTooLong;
-        }
+        const bool fits = file.HasEntry()
+                              ? !file.stored.empty() || PackEntry::NameFits(file.name.c_str())
+                              : file.name.size() <= descriptions::kMaxPath &&
+                                    file.target.size() <= descriptions::kMaxPath;
+        if (!fits && file.why == 0) file.why = platform::kErrorNameTooLong;
     }
     if (found.size() >= UINT32_MAX) return Fail(why, platform::kErrorFailed);
     SizeSource source(request, &found, &self);
     platform::Failure sized;
     if (!RunWindow(source, kNoBudget, 0, &SharedProgress(), &sized)) return Fail(why, sized.reason);
     try {
+        // Described, a file met before by another path is a hard link of the first.
+        std::unordered_map<platform::FileIdentity, std::size_t, IdentityHash> first;
         for (std::size_t i = 0; i < found.size(); ++i) {
             FolderFile& file = found[i];
-            if (file.why == 0 && file.size == 0) file.why = platform::kErrorEmptyFile;
+            const bool regular = file.why == 0 && file.kind == descriptions::Kind::kFile;
+            if (regular && request.describe && file.identity.known) {
+                const auto met = first.find(file.identity);
+                if (met != first.end()) {
+                    file.kind = descriptions::Kind::kHardLink;
+                    file.target = listing->files[met->second].name;
+                    file.stored.clear();
+                    file.size = 0;
+                }
+            }
+            if (file.why == 0 && file.kind == descriptions::Kind::kFile && file.size == 0) {
+                if (request.describe) {
+                    file.kind = descriptions::Kind::kEmpty;
+                } else {
+                    file.why = platform::kErrorEmptyFile;
+                }
+            }
             if (file.why == 0 && file.size > UINT32_MAX && !request.describe) {
                 file.why = platform::kErrorFileTooLarge;  // described, it is cut into parts
             }
             if (self[i] != 0) {
                 listing->leftOut.push_back({std::move(file.name), LeftOut::kPackFile});
             } else {
-                (file.why == 0 ? listing->files : listing->refused).push_back(std::move(file));
+                const bool kept = file.why == 0;
+                if (kept && request.describe && file.HasEntry() && file.identity.known) {
+                    first.emplace(file.identity, listing->files.size());
+                }
+                (kept ? listing->files : listing->refused).push_back(std::move(file));
             }
         }
     } catch (const std::bad_alloc&) {

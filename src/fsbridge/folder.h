@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "pack/descriptions.h"
 #include "platform/platform.h"
 
 // The most bytes one entry of a file too large for one takes: the file is packed as parts.
 inline constexpr std::uint64_t kPartSize = std::uint64_t{1} << 31;
 
 // One regular file to pack: its entry name and, when it is reached by another path, that path.
-// A part of a larger file is `size` of its bytes from `offset`.
+// Described, an item of any kind a description keeps: a folder, a link, an empty file; a part of
+// a larger file is `size` of its bytes from `offset`.
 struct FolderFile {
     std::string name;
     std::uint64_t size = 0;
@@ -22,14 +24,27 @@ struct FolderFile {
     std::string stored{};             // the stand-in name it is stored under; empty: its name
     std::uint64_t offset = 0;         // a part: where its bytes begin in the file
     std::uint64_t whole = 0;          // a part: the file's length; 0 for a whole file
+    descriptions::Kind kind = descriptions::Kind::kFile;
+    std::string target{};  // a symbolic link's text; a hard link's path met first
+    bool HasEntry() const { return descriptions::HasEntry(kind); }
     const char* Path() const { return path.empty() ? name.c_str() : path.c_str(); }
 };
+
+// The one byte of the entry that holds an empty file.
+inline constexpr unsigned char kEmptyByte = 0;
 
 // The bytes of the files together.
 inline std::uint64_t BytesOf(const std::vector<FolderFile>& files) {
     std::uint64_t bytes = 0;
     for (const FolderFile& file : files) bytes += file.size;
     return bytes;
+}
+
+// How many of the items are held by an entry.
+inline std::size_t EntriesOf(const std::vector<FolderFile>& files) {
+    std::size_t entries = 0;
+    for (const FolderFile& file : files) entries += file.HasEntry() ? 1 : 0;
+    return entries;
 }
 
 // Why an item of a folder is not packed, though nothing is wrong with it.
@@ -39,6 +54,7 @@ enum class LeftOut : std::uint8_t {
     kDanglingLink,  // a link to nothing
     kNotRegular,    // a device, FIFO or socket (or a link to one)
     kPackFile,      // the pack file being written, whatever name it goes by
+    kLinkNotKept,   // described, a link on a system whose links are not read as links
 };
 
 struct LeftOutItem {
@@ -53,12 +69,15 @@ struct ListingRequest {
                              // named now, not when its turn comes
     platform::FileIdentity packFile;                     // left out wherever it is met (kPackFile)
     const std::vector<std::string>* excludes = nullptr;  // items left out unseen (exclude.h)
-    bool describe = false;  // a path longer than a stored name is taken, under a stand-in
+    // Described: a path longer than a stored name is taken, under a stand-in; empty files, every
+    // folder, symbolic links (never followed) and hard links met before are items too.
+    bool describe = false;
 };
 
-// A listing: the files to pack, those that cannot be (each with its reason: a name over 31
-// bytes, empty, 4 GiB or more unless described (then cut into parts of kPartSize), unreadable; a
-// sub-folder that cannot be opened among them) and the items left out, each in packing order.
+// A listing: the files to pack (described, the items of every kind), those that cannot be (each
+// with its reason: a name over 31 bytes, empty, 4 GiB or more unless described (then cut into
+// parts of kPartSize), unreadable; a sub-folder that cannot be opened among them) and the items
+// left out, each in packing order.
 struct FolderListing {
     std::vector<FolderFile> files;
     std::vector<FolderFile> refused;

@@ -208,9 +208,12 @@ inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
 // moved in pieces (the fast compressor's then by zlib at its fastest level: StorePieces).
 class FileSource final : public JobSource {
   public:
+    // kept, when given, holds for each file the bytes already read of it, or nothing.
     FileSource(const std::vector<FolderFile>& files, bool compress, Compressor engine,
-               std::uint64_t budget, EntrySink sink, EntryDone done = {})
+               std::uint64_t budget, EntrySink sink, EntryDone done = {},
+               const std::vector<std::string>* kept = nullptr)
         : files_(files),
+          kept_(kept),
           compress_(compress),
           engine_(engine),
           sink_(sink),
@@ -240,6 +243,14 @@ class FileSource final : public JobSource {
         return true;
     }
     bool Work(Job& job) override {
+        if (files_[job.number].kind == descriptions::Kind::kEmpty) {
+            return FromBytes(job, &kEmptyByte, 1);
+        }
+        if (kept_ != nullptr && !(*kept_)[job.number].empty()) {
+            const std::string& bytes = (*kept_)[job.number];
+            return FromBytes(job, reinterpret_cast<const unsigned char*>(bytes.data()),
+                             bytes.size());
+        }
         if (InPieces(job.number) && !compress_) return true;  // copied in its turn
         std::FILE* in = OpenChecked(files_[job.number], &job.why);
         if (in == nullptr) return false;
@@ -282,6 +293,21 @@ class FileSource final : public JobSource {
         job.cost = entry.DataLength();  // what it holds until its turn
         return true;
     }
+    // An entry of bytes already read (an empty file's one byte, a file read when described).
+    bool FromBytes(Job& job, const unsigned char* bytes, std::size_t size) {
+        PackEntry& entry = *Held(job).entry;
+        entry.data = GlobalAlloc(GHND, size);
+        if (entry.data == nullptr || entry.Lock() == nullptr) {
+            return platform::Fail(&job.why, platform::kErrorNoMemory);
+        }
+        std::memcpy(entry.view, bytes, size);
+        entry.size = static_cast<std::uint32_t>(size);
+        GlobalUnlock(entry.data);
+        entry.view = nullptr;
+        if (compress_ && !entry.Compress(engine_, &job.why)) return false;
+        job.cost = entry.DataLength();
+        return true;
+    }
     // The file's stream made into a spill that waits for its turn.
     bool Spilled(Job& job, std::FILE* in) {
         EntryJob& held = Held(job);
@@ -317,6 +343,7 @@ class FileSource final : public JobSource {
     }
 
     const std::vector<FolderFile>& files_;
+    const std::vector<std::string>* kept_;
     bool compress_;
     Compressor engine_;
     EntrySink sink_;

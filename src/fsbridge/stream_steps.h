@@ -27,11 +27,14 @@ bool TellListing(const char* folder, const FolderListing& listing, const StreamO
 void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
            std::uint64_t packBytes);
 
-// Files into the writer, in their order, compressed when options say.
+// Files into the writer, in their order, compressed when options say; with kept, (*kept)[i] holds
+// the bytes of files[i] when they were read already (DescribeRun), and they are not read again.
 bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
-             std::uint64_t budget, PackWriter* writer, platform::Failure* window);
+             std::uint64_t budget, PackWriter* writer, platform::Failure* window,
+             const std::vector<std::string>* kept = nullptr);
 
-// Files into the writer, each run of them behind the description that covers it; the
+// Items into the writer, each run of them behind the description that covers it, then those held
+// by an entry packed; the
 // descriptions are numbered from firstIndex.
 bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
                    std::uint64_t budget, PackWriter* writer, platform::Failure* window,

@@ -253,35 +253,42 @@ void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t pl
     *options.totals = {entries, plain, packBytes};
 }
 
-// Files into the writer, in their order.
 bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
-             std::uint64_t budget, PackWriter* writer, Failure* window) {
+             std::uint64_t budget, PackWriter* writer, Failure* window,
+             const std::vector<std::string>* kept) {
     FileSource source(files, options.compress, options.engine, budget, EntrySink(writer),
-                      options.done);
+                      options.done, kept);
     return RunWindow(source, budget, options.workers, &SharedProgress(), window);
 }
 
-// Files into the writer, each run of them behind the description that covers it.
 bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
                    std::uint64_t budget, PackWriter* writer, Failure* window,
                    std::uint32_t firstIndex) {
     std::vector<FolderFile> run;
+    std::vector<std::string> kept, runKept;  // small files' bytes, read once for their CRC-32
     for (std::size_t first = 0; first < files.size(); first += kRunFiles) {
         const std::size_t count = std::min(kRunFiles, files.size() - first);
         Reason why = 0;
         std::string culprit;
         auto description = DescribeRun(&files[first], count,
                                        firstIndex + static_cast<std::uint32_t>(first / kRunFiles),
-                                       options.compress, options.engine, &culprit, &why);
+                                       options.compress, options.engine, &culprit, &why, &kept);
         if (description == nullptr) return Fail(window, why, culprit);
         if (!writer->Write(std::move(description))) return Fail(window, writer->reason());
         try {
-            run.assign(files.begin() + static_cast<std::ptrdiff_t>(first),
-                       files.begin() + static_cast<std::ptrdiff_t>(first + count));
+            run.clear();
+            runKept.clear();
+            for (std::size_t i = first; i < first + count; ++i) {
+                if (!files[i].HasEntry()) continue;
+                run.push_back(files[i]);
+                runKept.push_back(std::move(kept[i - first]));
+            }
         } catch (const std::bad_alloc&) {
             return Fail(window, platform::kErrorNoMemory);
         }
-        if (!PackRun(run, options, budget, writer, window)) return false;
+        if (!run.empty() && !PackRun(run, options, budget, writer, window, &runKept)) {
+            return false;
+        }
     }
     return true;
 }
@@ -317,15 +324,16 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     if (!TellListing(folder, listing, options, failure)) return false;
     const std::vector<FolderFile>& files = listing.files;
     if (files.size() > UINT32_MAX) return Fail(failure, platform::kErrorFailed, folder);
-    SharedProgress().Start(files.size(), BytesOf(files));
+    const std::size_t entries = EntriesOf(files);
+    SharedProgress().Start(entries, BytesOf(files));
 
     // The pack file's path is taken from the folder we started in, once the folder is listed:
     // a temporary file it is written to is never among the files packed.
     std::optional<PackWriter> writer;
     const std::uint8_t flag = options.compress ? 1 : 0;
     const std::size_t runs = options.describe ? RunsOf(files.size()) : 0;
-    if (files.size() + runs > UINT32_MAX) return Fail(failure, platform::kErrorFailed, folder);
-    const auto count = static_cast<std::uint32_t>(files.size() + runs);
+    if (entries + runs > UINT32_MAX) return Fail(failure, platform::kErrorFailed, folder);
+    const auto count = static_cast<std::uint32_t>(entries + runs);
     platform::PackLock lock;
     if (!standard && !TakeLock(&lock, path, options, failure)) return false;
     if (standard) {
@@ -344,7 +352,7 @@ bool StreamPackFolder(const char* path, const char* folder, const StreamOptions&
     if (!writer->ok()) return Fail(failure, writer->reason(), shown);
     if (!packed) return Fail(failure, window.reason, InFolder(folder, window.item));
     if (!writer->Commit(&why)) return Fail(failure, why, shown);
-    Count(options, files.size(), BytesOf(files), writer->bytes());
+    Count(options, entries, BytesOf(files), writer->bytes());
     return true;
 }
 

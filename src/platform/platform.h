@@ -95,6 +95,13 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// Whether symbolic links are read as links (ReadLink) rather than left out.
+#ifdef _WIN32
+inline constexpr bool kKeepsLinks = false;
+#else
+inline constexpr bool kKeepsLinks = true;
+#endif
+
 // Asked right after FindFirstFileA or FindNextFileA found no item, before any other call: 0
 // when the folder had no more items, else why it could not be read.
 Reason SearchFailure();
@@ -173,6 +180,10 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why = nu
 // the modification time (nanoseconds since 1970-01-01 UTC) of what path names, links not
 // followed. False with the reason.
 bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why = nullptr);
+
+// The text of the symbolic link at path, as it is, never followed. False with the reason for
+// anything but a link, or on a system that does not keep links (kKeepsLinks).
+bool ReadLink(const char* path, std::string* target, Reason* why = nullptr);
 
 // Which file a path names, whatever name it goes by: the device and inode on POSIX, the volume
 // serial number and file index on Windows.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/internal.h"
 #include "platform/platform.h"
@@ -227,6 +228,29 @@ bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Rea
     *mode = static_cast<std::uint32_t>(info.st_mode & 07777);
     *mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     return true;
+}
+
+bool ReadLink(const char* path, std::string* target, Reason* why) {
+    struct stat info {};
+    if (lstat(path, &info) != 0) return Fail(why, LastReason());
+    if (!S_ISLNK(info.st_mode)) return Fail(why, EINVAL);
+    try {
+        // A link's length as lstat tells it, grown should the link change meanwhile.
+        std::string text(info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 256, '\0');
+        for (;;) {
+            const ssize_t got = readlink(path, text.data(), text.size());
+            if (got < 0) return Fail(why, LastReason());
+            if (static_cast<std::size_t>(got) < text.size()) {
+                text.resize(static_cast<std::size_t>(got));
+                *target = std::move(text);
+                return true;
+            }
+            if (text.size() > PATH_MAX) return Fail(why, ENAMETOOLONG);
+            text.resize(2 * text.size());
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(why, ENOMEM);
+    }
 }
 
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,

@@ -260,6 +260,10 @@ bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Rea
     return true;
 }
 
+bool ReadLink(const char*, std::string*, Reason* why) {
+    return Fail(why, ERROR_NOT_SUPPORTED);  // links are left out here (kKeepsLinks)
+}
+
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {
     SetLastError(0);
     const std::size_t got = std::fread(bytes, 1, length, file);
