@@ -159,6 +159,14 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why = nu
 // followed. False with the reason.
 bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why = nullptr);
 
+// The calendar fields of an instant in the user's local time zone (as tar -tv shows times).
+struct CalendarTime {
+    long long year;
+    int month, day, hour, minute, second;  // month and day from 1
+};
+// False when the system cannot tell them for seconds since 1970-01-01 UTC.
+bool LocalTime(std::int64_t seconds, CalendarTime* out);
+
 // Which file a path names, whatever name it goes by: the device and inode on POSIX, the volume
 // serial number and file index on Windows.
 struct FileIdentity {
