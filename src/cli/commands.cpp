@@ -325,8 +325,9 @@ int RenameCommand(const Arguments& args) {
 int DiffCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
     const auto told = [](const std::string& name, Difference what) {
-        static constexpr const char* kWords[] = {"not in the folder", "not in the pack",
-                                                 "size differs", "bytes differ"};
+        static constexpr const char* kWords[] = {
+            "not in the folder", "not in the pack", "size differs",        "bytes differ",
+            "mode differs",      "time differs",    "link target differs", "kind differs"};
         Print(Shown(stdout, name) + ": " + kWords[static_cast<int>(what)] + "\n");
     };
     bool differs = false;

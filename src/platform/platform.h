@@ -94,6 +94,15 @@ inline constexpr char kPathSeparator = '\\';
 #else
 inline constexpr char kPathSeparator = '/';
 #endif
+// Whether FileFacts tells every permission bit (else only the read-only attribute), and the
+// step, in nanoseconds, of the times it tells.
+#ifdef _WIN32
+inline constexpr bool kKeepsModes = false;
+inline constexpr std::int64_t kTimeStepNs = 100;
+#else
+inline constexpr bool kKeepsModes = true;
+inline constexpr std::int64_t kTimeStepNs = 1;
+#endif
 
 // Asked right after FindFirstFileA or FindNextFileA found no item, before any other call: 0
 // when the folder had no more items, else why it could not be read.
@@ -158,6 +167,12 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why = nu
 // the modification time (nanoseconds since 1970-01-01 UTC) of what path names, links not
 // followed. False with the reason.
 bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why = nullptr);
+
+// What a path names, links not followed.
+enum class PathKind { kFile, kFolder, kSymlink, kOther };
+// Its kind and, for a symbolic link, its text (empty on Windows, where it is not read). False
+// with the reason (IsNotFound when nothing is there).
+bool KindOf(const char* path, PathKind* kind, std::string* target, Reason* why = nullptr);
 
 // The calendar fields of an instant in the user's local time zone (as tar -tv shows times).
 struct CalendarTime {
