@@ -435,8 +435,9 @@ constexpr Verb kVerbs[] = {
     {"diff", "PACKFILE FOLDER", 2, 2, nullptr, "", "name what differs between the pack and FOLDER",
      "Compares each entry with the file of its name below FOLDER (its size, then its bytes)\n"
      "and names, one a line on standard output, each that differs or is missing, then each\n"
-     "file of FOLDER's tree that no entry names. Exits 1 when anything differs, 0 and says\n"
-     "nothing when nothing does.\n",
+     "file of FOLDER's tree that no entry names. Where a description keeps them, an entry is\n"
+     "compared under its full path, and by kind, mode, time and link target too. Exits 1\n"
+     "when anything differs, 0 and says nothing when nothing does.\n",
      "", DiffCommand},
     {"convert", "IN OUT", 2, 2, nullptr, "[-zv] [--fast] [--skip] [--format=NAME]",
      "a pack to another archive (tar, zip,\n7z, cpio, ...) or an archive to a pack",
