@@ -25,7 +25,7 @@ _zorel() {
             unpack) options+=' -v --verbose -O --to-stdout -k --keep-old-files --keep-newer-files --exclude= --strip-components= -j --jobs' ;;
             remove) options+=' -v --verbose -j --jobs --wait=' ;;
             rename) options+=' -j --jobs --wait=' ;;
-            list) options+=' -1 --names -0 --null --exclude=' ;;
+            list) options+=' -1 --names -0 --null -l --long --exclude=' ;;
             test) options+=' --exclude= -j --jobs' ;;
             convert) options+=' -z --compress --fast --skip -v --verbose -j --jobs --wait= --format=' ;;
         esac

@@ -1,6 +1,14 @@
 // add and remove on the command line: their table, and records kept as they are.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <functional>
+
 #include "cli_support.h"
 
 namespace {
@@ -234,5 +242,77 @@ TEST_F(CommandLine, KeptRecordsAreCopiedAsTheyAre) {
     ASSERT_EQ(RunCommand(dir.path(), {"remove", "odd.pak", "f/a.txt"}).status, 0);
     EXPECT_TRUE(ReadFile(dir / "odd.pak") == odd);
 }
+
+#ifndef _WIN32
+// The tree the items of a pack describe, made in folder.
+void MakeItems(const fs::path& folder, const std::vector<descriptions::Item>& items) {
+    using descriptions::Kind;
+    const std::map<std::string, std::string> bytes = {{"d/a", "abc"}, {"d/" + kLong, "y"}};
+    for (const descriptions::Item& item : items) {
+        const std::string path = (folder / item.path).string();
+        if (item.kind == Kind::kFolder) fs::create_directories(path);
+        if (item.kind == Kind::kSymlink) {
+            ASSERT_EQ(symlink(item.target.c_str(), path.c_str()), 0);
+        }
+        if (item.kind == Kind::kHardLink) {
+            ASSERT_EQ(link((folder / item.target).c_str(), path.c_str()), 0);
+        }
+        if (item.kind == Kind::kFile || item.kind == Kind::kEmpty) {
+            WriteFile(path, bytes.count(item.path) ? bytes.at(item.path) : "");
+        }
+    }
+    for (const descriptions::Item& item : items) {  // after every file, as a folder's time goes
+        if (item.kind == Kind::kSymlink || item.kind == Kind::kHardLink) continue;
+        const std::string path = (folder / item.path).string();
+        ASSERT_EQ(chmod(path.c_str(), item.mode), 0);
+        const std::int64_t ns = item.mtimeNs;
+        const timespec at = {static_cast<time_t>(ns / 1000000000 - (ns % 1000000000 < 0)),
+                             static_cast<long>((ns % 1000000000 + 1000000000) % 1000000000)};
+        const timespec both[2] = {at, at};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), both, 0), 0);
+    }
+}
+
+// diff of a described pack: each fact a description keeps, changed on disk, is named.
+TEST_F(CommandLine, DiffNamesWhatDescriptionsKeep) {
+    const std::vector<descriptions::Item> items = ItemsPack(dir.path());
+    const fs::path tree = dir / "items";
+    const auto retime = [&](const std::string& path, std::int64_t ns) {
+        const timespec at = {static_cast<time_t>(ns / 1000000000 - (ns % 1000000000 < 0)),
+                             static_cast<long>((ns % 1000000000 + 1000000000) % 1000000000)};
+        const timespec both[2] = {at, at};
+        utimensat(AT_FDCWD, (tree / path).c_str(), both, AT_SYMLINK_NOFOLLOW);
+    };
+    const struct {
+        std::function<void()> change;
+        std::string out;
+    } kCases[] = {
+        {[] {}, ""},
+        {[&] { chmod((tree / "d/a").c_str(), 0600); }, "d/a: mode differs\n"},
+        {[&] { retime("d/a", 1700000000); }, "d/a: time differs\n"},
+        {[&] { fs::remove(tree / "d/l"), fs::create_symlink("b", tree / "d/l"); },
+         "d/l: link target differs\n"},
+        {[&] { fs::remove(tree / "d/l"), WriteFile(tree / "d/l", "a"); }, "d/l: kind differs\n"},
+        {[&] { fs::remove(tree / "d/h"), WriteFile(tree / "d/h", "abc"); },
+         "d/h: link target differs\n"},
+        {[&] { fs::remove(tree / "d/s"); }, "d/s: not in the folder\n"},
+        {[&] { WriteFile(tree / "d/e", "z"); }, "d/e: time differs\nd/e: size differs\n"},
+        {[&] { WriteFile(tree / ("d/" + kLong), "Y"); },
+         "d/" + kLong + ": time differs\nd/" + kLong + ": bytes differ\n"},
+        {[&] { chmod((tree / "d").c_str(), 0700); }, "d: mode differs\n"},
+    };
+    for (const auto& c : kCases) {
+        fs::remove_all(tree);
+        MakeItems(tree, items);
+        WriteFile(tree / "plain", "zz");
+        c.change();
+        retime("d", items[0].mtimeNs),
+            retime("d/s", -1);  // as the pack keeps them, the change made
+        const CommandResult run = RunCommand(dir.path(), {"diff", "items.pak", "items"});
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.status, c.out.empty() ? 0 : 1) << run.err;
+    }
+}
+#endif
 
 }  // namespace

@@ -270,4 +270,21 @@ TEST(Convert, TellsFormsAndCleansNames) {
 }
 
 }  // namespace
+// A described pack converted into archives that the system's bsdtar unpacks (GNU tar sets no
+// time before 1970): every item comes back as the descriptions keep it (path, kind, mode, time
+// to the nanosecond, link), so that diff names nothing.
+TEST_F(CommandLine, ConvertCarriesWhatDescriptionsKeep) {
+    if (!Have("bsdtar")) GTEST_SKIP() << "bsdtar missing (apt-get install libarchive-tools)";
+    ItemsPack(dir.path());
+    for (const char* out : {"o.tar", "o.tar.gz", "o.tar.xz"}) {
+        SCOPED_TRACE(out);
+        ScratchDir work;
+        fs::copy_file(dir / "items.pak", work / "items.pak");
+        const std::string zorel = std::string("'") + ZOREL_BINARY + "' ";
+        const auto run =
+            Shell(work.path(), zorel + "convert items.pak " + out + " && mkdir x && bsdtar -xpf " +
+                                   out + " -C x && " + zorel + "diff items.pak x >&2");
+        EXPECT_EQ(run.first, 0) << run.second;
+    }
+}
 #endif

@@ -12,7 +12,54 @@ namespace {
 
 TEST_F(CommandLine, ListTable) {
     DescribedPacks(dir.path());
+    ItemsPack(dir.path());
+#ifdef _WIN32
+    _putenv_s("TZ", "UTC0");  // the long form shows local times
+#else
+    setenv("TZ", "UTC0", 1);
+#endif
+    const std::string at = " 2023-11-14 22:13 ";
     Check({
+        // Full paths of what descriptions hold, tar's long form, an undescribed entry as stored.
+        {{"list", "-1", "items.pak"},
+         0,
+         "",
+         {},
+         "d/\nd/l\nd/h\nd/s/\nd/a\nd/e\nd/" + kLong + "\nplain\n",
+         true},
+        {{"list", "-0", "items.pak", "d/a*"},
+         0,
+         "",
+         {},
+         std::string("d/a\0d/", 6) + kLong + std::string("\0", 1),
+         true},
+        {{"list", "--long", "items.pak"},
+         0,
+         "",
+         {},
+         "drwxr-xr-x          0" + at + "d/\n" +            //
+             "lrwxrwxrwx          0" + at + "d/l -> a\n" +  //
+             "hrw-r--r--          0" + at + "d/h link to d/a\n" +
+             "drwxrwxrwt          0 1969-12-31 23:59 d/s/\n" +  //
+             "-rw-r--r--          3" + at + "d/a\n" +           //
+             "-rw-------          0" + at + "d/e\n" +           //
+             "-rwsr-xr-x          1" + at + "d/" + kLong + "\n" +
+             "-?????????          2 \?\?\?\?-\?\?-\?\? \?\?:\?\? plain\n",
+         true},
+        {{"list", "-l", "items.pak", "d/?"},
+         0,
+         "",
+         {},
+         "lrwxrwxrwx          0" + at +
+             "d/l -> a\n"
+             "hrw-r--r--          0" +
+             at + "d/h link to d/a\ndrwxrwxrwt          0 1969-12-31 23:59 d/s/\n" +
+             "-rw-r--r--          3" + at +
+             "d/a\n"
+             "-rw-------          0" +
+             at + "d/e\n",
+         true},
+        {{"list", "items.pak"}, 0, "", {}, "", false, "", "    1: d/a          "},
         // A description is no file; an ordinary file of its name is.
         {{"list", "--names", "described.pak"}, 0, "", {}, "f\ng\n", true},
         {{"list", "described.pak"}, 0, "", {}, "", false, "", "  Number of Files:\t\t2\n"},

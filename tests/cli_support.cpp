@@ -83,6 +83,39 @@ void DescribedPacks(const fs::path& dir) {
     SavedPack(dir, "lookalike.pak", {{name, "not one"}, {"f", "good"}}, false);
 }
 
+std::string DescriptionOf(const std::vector<descriptions::Item>& items) {
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(descriptions::Encode(items, &bytes));
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<descriptions::Item> ItemsPack(const fs::path& dir) {
+    using descriptions::Kind;
+    const auto crc = [](const char* bytes) {
+        return descriptions::Crc32(0, reinterpret_cast<const unsigned char*>(bytes),
+                                   std::char_traits<char>::length(bytes));
+    };
+    constexpr std::int64_t kAt = 1700000000'000000005;  // 2023-11-14 22:13:20 UTC
+    const std::string stand = descriptions::StandInName(0);
+    const std::vector<descriptions::Item> items = {
+        {Kind::kFolder, "", 0, 0, 0755, kAt, "d", "", 0},
+        {Kind::kFile, "d/a", 3, crc("abc"), 0644, kAt, "d/a", "", 0},
+        {Kind::kSymlink, "", 0, 0, 0777, kAt, "d/l", "a", 0},
+        {Kind::kHardLink, "", 0, 0, 0644, kAt, "d/h", "d/a", 0},
+        {Kind::kFolder, "", 0, 0, 01777, -1, "d/s", "", 0},
+        {Kind::kEmpty, "d/e", 1, crc("x"), 0600, kAt, "d/e", "", 0},
+        {Kind::kFile, stand, 1, crc("y"), 04755, kAt, "d/" + kLong, "", 0},
+    };
+    SavedPack(dir, "items.pak",
+              {{descriptions::DescriptionName(0), DescriptionOf(items)},
+               {"d/a", "abc"},
+               {"d/e", "x"},
+               {stand, "y"},
+               {"plain", "zz"}},
+              false);
+    return items;
+}
+
 void CommandLine::SetUp() {
     for (const char* folder : {"f", "long", "withempty", "o", "tree", "tree/a", "tree/a/deep",
                                "bad", "bad/sub", "self", "linked", "linked/sub"}) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "pack/descriptions.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -58,6 +59,14 @@ std::string Described(const std::string& stored, std::uint32_t size, std::uint32
 // stale.pak, without f; lookalike.pak, whose first entry bears a description's name but holds
 // ordinary bytes.
 void DescribedPacks(const fs::path& dir);
+
+// The bytes of a description of items, as its entry holds them.
+std::string DescriptionOf(const std::vector<descriptions::Item>& items);
+// The items of dir/items.pak, whose one description covers a folder "d", its files "d/a"
+// ("abc", 0644), "d/e" (empty) and "d/" + kLong (under a stand-in, 04755), a symbolic link
+// "d/l" -> "a", a hard link "d/h" to "d/a" and a sticky folder "d/s" dated before 1970; an
+// undescribed entry "plain" follows.
+std::vector<descriptions::Item> ItemsPack(const fs::path& dir);
 
 // One command line of a table: what it must exit with, say and leave.
 struct CommandCase {

@@ -75,6 +75,10 @@ constexpr Option kOptions[] = {
      &Arguments::names, nullptr},
     {"0", "-0,--null", "-0, --null", "the names alone, each ended by a NUL (for xargs -0)",
      &Arguments::null, nullptr},
+    {"l", "-l,--long", "-l, --long",
+     "one line per item as tar -tv: mode, size, local\n"
+     "                    date and time, path, link target",
+     &Arguments::longForm, nullptr},
     {"O", "-O,--to-stdout", "-O, --to-stdout",
      "the entries' bytes to standard output, one after\n"
      "                    the other; every operand after PACKFILE is a NAME",

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/item_lines.h"
 #include "fsbridge/described.h"
 #include "fsbridge/diff.h"
 #include "fsbridge/exclude.h"
@@ -181,10 +182,21 @@ int List(const Arguments& args) {
     Failure failure;
     if (!OpenPackInput(&reader, path.c_str(), &failure.reason)) return Failed(path, failure);
     std::optional<ContentsListing> listing;
-    if (!args.names && !args.null) listing.emplace(stdout, reader.header().flag != 0);
+    std::optional<ItemLines> lines;
+    if (args.longForm || args.names || args.null) {
+        lines.emplace(args.longForm ? ItemLines::Form::kLong
+                      : args.null   ? ItemLines::Form::kNull
+                                    : ItemLines::Form::kNames,
+                      &selection);
+    } else {
+        listing.emplace(stdout, reader.header().flag != 0);
+    }
     std::uint32_t shown = 0, described = 0;
     PackEntry head;
-    DescribedEntries descriptions;
+    DescribedEntries descriptions({}, [&lines](const descriptions::Item& item, platform::Reason*) {
+        if (lines) lines->Alone(item);
+        return true;
+    });
     const descriptions::Item* item = nullptr;
     while (reader.NextHead(&head, &failure.reason) &&
            (DescribedEntries::MayDescribe(head) ? reader.ReadData(&head, &failure.reason)
@@ -193,13 +205,11 @@ int List(const Arguments& args) {
             ++described;  // a description is no file
             continue;
         }
-        if (!selection.Take(head.name)) continue;
-        ++shown;
-        if (listing) {
+        if (lines) {
+            lines->Entry(head, item);
+        } else if (selection.Take(head.name)) {
+            ++shown;
             listing->Entry(head);
-        } else {
-            Print(Shown(stdout, head.name) + (args.null ? "" : "\n"));
-            if (args.null) std::fputc('\0', stdout);  // a failure shows in Finished's flush
         }
     }
     if (reader.damaged()) {
@@ -323,8 +333,9 @@ int RenameCommand(const Arguments& args) {
 int DiffCommand(const Arguments& args) {
     const std::vector<std::string>& in = args.operands;
     const auto told = [](const std::string& name, Difference what) {
-        static constexpr const char* kWords[] = {"not in the folder", "not in the pack",
-                                                 "size differs", "bytes differ"};
+        static constexpr const char* kWords[] = {
+            "not in the folder", "not in the pack", "size differs",        "bytes differ",
+            "mode differs",      "time differs",    "link target differs", "kind differs"};
         Print(Shown(stdout, name) + ": " + kWords[static_cast<int>(what)] + "\n");
     };
     bool differs = false;
@@ -401,11 +412,15 @@ constexpr Verb kVerbs[] = {
      "order, and every operand after PACKFILE is a NAME. An existing file is replaced,\n"
      "unless -k keeps it (or --keep-newer-files keeps one newer than its entry).\n",
      "v j O k keep-newer exclude strip", UnpackCommand},
-    {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0]",
-     "the entries and their sizes (-1: names\nalone, one a line; -0: each ended by NUL)",
+    {"list", "PACKFILE [NAME...]", 1, kMany, nullptr, "[-1] [-0] [-l]",
+     "the entries and their sizes (-1: paths\nalone, one a line; -0: each ended by NUL;\n"
+     "-l: modes, sizes, times as tar -tv)",
      "Lists the entries (or those whose names match a NAME) with their sizes and ratios, as\n"
-     "menu key 7 does; with -1 their names alone, one a line, with -0 each ended by a NUL.\n",
-     "1 0 exclude", List},
+     "menu key 7 does; with -1 their full paths alone, one a line (a folder's ended by '/'),\n"
+     "with -0 each ended by a NUL; with -l one line each as tar -tv prints it: mode, size,\n"
+     "local date and time, path, and a link's target. An entry the pack keeps no mode or\n"
+     "time of shows '?' for them.\n",
+     "1 0 l exclude", List},
     {"test", "PACKFILE", 1, 1, nullptr, "[-j N]", "read and check every entry",
      "Reads every entry and decompresses each compressed one, checking its size; names the\n"
      "first bad entry.\n",
@@ -434,8 +449,9 @@ constexpr Verb kVerbs[] = {
     {"diff", "PACKFILE FOLDER", 2, 2, nullptr, "", "name what differs between the pack and FOLDER",
      "Compares each entry with the file of its name below FOLDER (its size, then its bytes)\n"
      "and names, one a line on standard output, each that differs or is missing, then each\n"
-     "file of FOLDER's tree that no entry names. Exits 1 when anything differs, 0 and says\n"
-     "nothing when nothing does.\n",
+     "file of FOLDER's tree that no entry names. Where a description keeps them, an entry is\n"
+     "compared under its full path, and by kind, mode, time and link target too. Exits 1\n"
+     "when anything differs, 0 and says nothing when nothing does.\n",
      "", DiffCommand},
     {"convert", "IN OUT", 2, 2, nullptr, "[-zv] [--fast] [--skip] [--format=NAME]",
      "a pack to another archive (tar, zip,\n7z, cpio, ...) or an archive to a pack",

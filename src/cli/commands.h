@@ -24,6 +24,7 @@ struct Arguments {
     bool verbose = false;    // -v
     bool names = false;      // list --names
     bool null = false;       // list --null
+    bool longForm = false;   // list --long
     bool toOutput = false;   // unpack -O: the entries' bytes to standard output
     bool keepOld = false;    // unpack -k: no existing file replaced
     bool keepNewer = false;  // unpack --keep-newer-files: none newer than its entry replaced

@@ -56,8 +56,8 @@ bool Choose(archive* a, ArchiveForm form) {
         case ArchiveForm::kCpio:
             format = archive_write_set_format_cpio_newc(a);
             break;
-        default:  // ustar where it holds the item, pax headers where a field needs them
-            format = archive_write_set_format_pax_restricted(a);
+        default:  // pax: every time to the nanosecond, paths and sizes of any length
+            format = archive_write_set_format_pax(a);
             break;
     }
     return format == ARCHIVE_OK && filter >= ARCHIVE_WARN;
@@ -129,7 +129,9 @@ bool ArchiveWriter::Head(const ArchiveItem& item) {
     if (entry == nullptr) return Failed();
     archive_entry_set_pathname(entry.get(), item.path.c_str());
     archive_entry_set_perm(entry.get(), item.mode);
-    archive_entry_set_mtime(entry.get(), item.mtimeNs / 1000000000, item.mtimeNs % 1000000000);
+    // Seconds rounded down, so that a time before 1970 keeps nanoseconds of 0 to 999999999.
+    const std::int64_t ns = (item.mtimeNs % 1000000000 + 1000000000) % 1000000000;
+    archive_entry_set_mtime(entry.get(), (item.mtimeNs - ns) / 1000000000, static_cast<long>(ns));
     switch (item.kind) {
         case ItemKind::kFolder:
             archive_entry_set_filetype(entry.get(), AE_IFDIR);

@@ -3,9 +3,12 @@
 #include "convert/convert.h"
 
 #include <ctime>
+#include <new>
+#include <vector>
 
 #include "convert/input.h"
 #include "convert/to_pack.h"
+#include "fsbridge/described.h"
 #include "pack/progress.h"
 #include "pack/records.h"
 
@@ -21,8 +24,27 @@ bool Unwritten(const ArchiveWriter& writer, const std::string& item, std::uint32
                 item, entry);
 }
 
-// Every entry of the pack as a file of the archive, its bytes decoded in pieces as they are read;
-// a pack holds no times, so each takes the time of the conversion.
+// The archive's item of a description's item.
+ArchiveItem ItemOf(const descriptions::Item& described) {
+    using descriptions::Kind;
+    ArchiveItem item;
+    item.path = described.path;
+    item.kind = described.kind == Kind::kFolder     ? ItemKind::kFolder
+                : described.kind == Kind::kSymlink  ? ItemKind::kSymlink
+                : described.kind == Kind::kHardLink ? ItemKind::kHardLink
+                                                    : ItemKind::kFile;
+    item.mode = described.mode;
+    item.mtimeNs = described.mtimeNs;
+    item.link = described.target;
+    item.sized = true;
+    item.size = described.kind == Kind::kFile ? described.size : 0;
+    return item;
+}
+
+// Every entry of the pack as an item of the archive, its bytes decoded in pieces as they are
+// read and checked against the CRC-32 a description gives them. A described entry passes with
+// its full path, mode and time, and a description's folders and links as items of their own;
+// an undescribed entry is a file of the time of the conversion.
 bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptions& options,
                    ConvertFailure* failure) {
     PackReader reader;
@@ -33,25 +55,80 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
     SharedProgress().Start(reader.header().count, 0);
     const std::int64_t now = std::int64_t{std::time(nullptr)} * 1000000000;
     std::uint64_t plain = 0;
-    PackEntry head;
-    while (reader.NextHead(&head, &why)) {
+    bool unwritten = false;  // a head the writer refused, told by Unwritten
+    std::string alone;
+    // Hard links follow the files of their run, as an archive names a link's file first.
+    std::vector<descriptions::Item> links;
+    const auto head = [&](const descriptions::Item& held) {
+        alone = held.path;
+        return writer->Head(ItemOf(held)) || !(unwritten = true);
+    };
+    const auto linked = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!head(links[i])) return false;
+        }
+        links.erase(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(count));
+        return true;
+    };
+    DescribedEntries described({}, [&](const descriptions::Item& held, Reason* failed) {
+        try {
+            if (held.kind == descriptions::Kind::kHardLink) return links.push_back(held), true;
+        } catch (const std::bad_alloc&) {
+            return Fail(failed, platform::kErrorNoMemory);
+        }
+        return head(held) || Fail(failed, platform::kErrorFailed);
+    });
+    PackEntry entry;
+    while (reader.NextHead(&entry, &why)) {
+        PackEntry& head = entry;
+        if (DescribedEntries::MayDescribe(head) && !reader.ReadData(&head, &why)) break;
+        const descriptions::Item* held = nullptr;
+        Reason failed = 0;
+        const std::size_t before = links.size();  // those of the runs before
+        if (described.Meet(head, &held, &failed)) {
+            if (linked(before)) continue;
+            return Unwritten(*writer, alone, reader.read(), failure);
+        }
+        if (unwritten || (held == nullptr && !linked(links.size()))) {
+            return Unwritten(*writer, alone, reader.read(), failure);
+        }
+        if (failed != 0) return Fail(&failure->failure, failed, head.name, reader.read());
+        if (held != nullptr && held->kind == descriptions::Kind::kPart) {
+            failure->words = "a file in parts cannot be converted yet";
+            return Fail(&failure->failure, platform::kErrorFileTooLarge, held->path, reader.read());
+        }
         ArchiveItem item;
-        item.path = head.name;
-        item.mtimeNs = now;
-        item.sized = true;
-        item.size = head.size;
-        if (!writer->Head(item)) return Unwritten(*writer, head.name, reader.read(), failure);
-        if (!MovePieces(head, reader, writer, &why)) {
-            if (!writer->ok()) return Unwritten(*writer, head.name, reader.read(), failure);
-            return Fail(&failure->failure, why, head.name, reader.read());
+        if (held != nullptr) {
+            item = ItemOf(*held);
+        } else {
+            item.path = head.name;
+            item.mtimeNs = now;
+            item.sized = true;
+            item.size = head.size;
+        }
+        if (!writer->Head(item)) return Unwritten(*writer, item.path, reader.read(), failure);
+        CrcSink checked(item.size != 0 ? writer : nullptr);  // an empty file's byte goes nowhere
+        bool moved = false;
+        if (head.data == nullptr) {
+            moved = MovePieces(head, reader, &checked, &why);
+        } else if (head.Decompress(&why)) {  // read whole, as a description might have been
+            const unsigned char* bytes = head.Lock();
+            moved = bytes != nullptr ? checked.Write(bytes, head.size, &why)
+                                     : Fail(&why, platform::kErrorNoMemory);
+        }
+        if (moved && held != nullptr) moved = checked.Matches(held->crc, &why);
+        if (!moved) {
+            if (!writer->ok()) return Unwritten(*writer, item.path, reader.read(), failure);
+            return Fail(&failure->failure, why, item.path, reader.read());
         }
         plain += head.size;
         SharedProgress().Advance(head.size);
-        if (options.done) options.done(head.name);
+        if (options.done) options.done(item.path.c_str());
     }
     if (reader.damaged()) {
         return Fail(&failure->failure, why, "", reader.damagedRecord());
     }
+    if (!linked(links.size())) return Unwritten(*writer, alone, reader.read(), failure);
     if (options.totals != nullptr) *options.totals = {reader.read(), plain, 0};
     return true;
 }

@@ -104,7 +104,7 @@ ZOREL_FORWARD(archive_write_add_filter_bzip2, (struct archive * a), (a))
 ZOREL_FORWARD(archive_write_set_format_zip, (struct archive * a), (a))
 ZOREL_FORWARD(archive_write_set_format_7zip, (struct archive * a), (a))
 ZOREL_FORWARD(archive_write_set_format_cpio_newc, (struct archive * a), (a))
-ZOREL_FORWARD(archive_write_set_format_pax_restricted, (struct archive * a), (a))
+ZOREL_FORWARD(archive_write_set_format_pax, (struct archive * a), (a))
 ZOREL_FORWARD(archive_write_open2,
               (struct archive * a, void* data, archive_open_callback* o, archive_write_callback* w,
                archive_close_callback* c, archive_free_callback* f),

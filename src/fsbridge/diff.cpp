@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fsbridge/described.h"
 #include "fsbridge/folder.h"
 #include "fsbridge/streams.h"
 #include "pack/pieces.h"
@@ -40,6 +41,57 @@ class CompareSink final : public PieceSink {
     bool same_ = true;
 };
 
+using Tell = std::function<void(const std::string& name, Difference)>;
+using descriptions::Item;
+using descriptions::Kind;
+
+platform::PathKind KindOfItem(Kind kind) {
+    return kind == Kind::kFolder    ? platform::PathKind::kFolder
+           : kind == Kind::kSymlink ? platform::PathKind::kSymlink
+                                    : platform::PathKind::kFile;
+}
+
+// Tells how what is at file differs from item in kind, mode, time or target. *present: whether
+// it is there, of the item's kind. False only when it cannot be looked at (*why).
+bool CompareFacts(const Item& item, const std::string& folder, const Tell& tell, bool* present,
+                  Reason* why) {
+    const std::string file = folder + '/' + item.path;
+    platform::PathKind kind;
+    std::string target;
+    Reason looked = 0;
+    *present = false;
+    if (!platform::KindOf(file.c_str(), &kind, &target, &looked)) {
+        if (!platform::IsNotFound(looked)) return Fail(why, looked);
+        tell(item.path, Difference::kMissingFile);
+        return true;
+    }
+    if (kind != KindOfItem(item.kind)) {
+        tell(item.path, Difference::kKind);
+        return true;
+    }
+    *present = true;
+    if (item.kind == Kind::kSymlink) {
+        if (!target.empty() && target != item.target) tell(item.path, Difference::kTarget);
+        return true;
+    }
+    if (item.kind == Kind::kHardLink) {
+        const std::string linked = folder + '/' + item.target;
+        if (!(platform::IdentityOf(file.c_str()) == platform::IdentityOf(linked.c_str()))) {
+            tell(item.path, Difference::kTarget);
+        }
+        return true;
+    }
+    std::uint32_t mode = 0;
+    std::int64_t mtimeNs = 0;
+    if (!platform::FileFacts(file.c_str(), &mode, &mtimeNs, why)) return false;
+    if (platform::kKeepsModes && mode != item.mode) tell(item.path, Difference::kMode);
+    constexpr std::int64_t kStep = platform::kTimeStepNs;  // the time as the system keeps it
+    if (item.mtimeNs - ((item.mtimeNs % kStep + kStep) % kStep) != mtimeNs) {
+        tell(item.path, Difference::kTime);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool StreamDiff(const char* path, const char* folder,
@@ -58,27 +110,62 @@ bool StreamDiff(const char* path, const char* folder,
         if (!probe.Enter(folder, &why)) return Fail(failure, why, folder);
     }
     std::unordered_set<std::string> named;
+    const auto name = [&named](const std::string& item) {
+        try {
+            named.insert(item);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    };
+    DescribedEntries described({}, [&](const Item& item, Reason* failed) {
+        bool present = false;
+        if (!name(item.path)) return Fail(failed, platform::kErrorNoMemory);
+        return CompareFacts(item, folder, tell, &present, failed);
+    });
     PackEntry head;
     while (reader.NextHead(&head, &why)) {
-        try {
-            named.insert(head.name);
-        } catch (const std::bad_alloc&) {
-            return Fail(failure, platform::kErrorNoMemory, path);
+        if (DescribedEntries::MayDescribe(head) && !reader.ReadData(&head, &why)) break;
+        // Past the entry's data, unless it was read to be a description.
+        const auto pass = [&]() { return head.data != nullptr || reader.SkipData(head, &why); };
+        const Item* item = nullptr;
+        Reason failed = 0;
+        if (described.Meet(head, &item, &failed)) continue;
+        if (failed != 0) return Fail(failure, failed, path);
+        const std::string entry = item != nullptr ? item->path : std::string(head.name);
+        if (!name(entry)) return Fail(failure, platform::kErrorNoMemory, path);
+        const std::string file = std::string(folder) + '/' + entry;
+        if (item != nullptr) {
+            bool present = false;
+            if (!CompareFacts(*item, folder, tell, &present, &failed)) {
+                return Fail(failure, failed, file);
+            }
+            // A part's bytes are those of a larger file: its kind and facts are all compared.
+            const bool compared = present && item->kind != Kind::kPart;
+            if (compared && item->kind == Kind::kEmpty) {
+                std::uint64_t length = 0;
+                if (platform::RegularFileLength(file.c_str(), &length) && length != 0) {
+                    tell(entry, Difference::kSize);
+                }
+            }
+            if (!compared || item->kind == Kind::kEmpty) {
+                if (!pass()) break;
+                continue;
+            }
         }
-        const std::string file = std::string(folder) + '/' + head.name;
         std::uint64_t length = 0;
         Reason opened = 0;
         std::FILE* in = platform::OpenRegularFile(file.c_str(), &length, &opened);
         if (in == nullptr) {
             if (!platform::IsNotFound(opened)) return Fail(failure, opened, file);
-            tell(head.name, Difference::kMissingFile);
-            if (!reader.SkipData(head, &why)) break;
+            tell(entry, Difference::kMissingFile);
+            if (!pass()) break;
             continue;
         }
         if (length != head.size) {
             std::fclose(in);
-            tell(head.name, Difference::kSize);
-            if (!reader.SkipData(head, &why)) break;
+            tell(entry, Difference::kSize);
+            if (!pass()) break;
             continue;
         }
         std::unique_ptr<CompareSink> sink(new (std::nothrow) CompareSink(in));
@@ -86,13 +173,20 @@ bool StreamDiff(const char* path, const char* folder,
             std::fclose(in);
             return Fail(failure, platform::kErrorNoMemory, path);
         }
-        const bool moved = MovePieces(head, reader, sink.get(), &why);
+        bool moved = false;
+        if (head.data == nullptr) {
+            moved = MovePieces(head, reader, sink.get(), &why);
+        } else if (head.Decompress(&why)) {  // read whole, as a description might have been
+            const unsigned char* bytes = head.Lock();
+            moved = bytes != nullptr ? sink->Write(bytes, head.size, &why)
+                                     : Fail(&why, platform::kErrorNoMemory);
+        }
         std::fclose(in);
         if (!moved) {
             if (reader.damaged()) break;
             return Fail(failure, why, head.name, reader.read());
         }
-        if (!sink->same()) tell(head.name, Difference::kBytes);
+        if (!sink->same()) tell(entry, Difference::kBytes);
     }
     if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
     // The folder's files that no entry names.

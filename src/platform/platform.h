@@ -94,6 +94,15 @@ inline constexpr char kPathSeparator = '\\';
 #else
 inline constexpr char kPathSeparator = '/';
 #endif
+// Whether FileFacts tells every permission bit (else only the read-only attribute), and the
+// step, in nanoseconds, of the times it tells.
+#ifdef _WIN32
+inline constexpr bool kKeepsModes = false;
+inline constexpr std::int64_t kTimeStepNs = 100;
+#else
+inline constexpr bool kKeepsModes = true;
+inline constexpr std::int64_t kTimeStepNs = 1;
+#endif
 
 // Whether symbolic links are read as links (ReadLink) rather than left out.
 #ifdef _WIN32
@@ -184,6 +193,20 @@ bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Rea
 // The text of the symbolic link at path, as it is, never followed. False with the reason for
 // anything but a link, or on a system that does not keep links (kKeepsLinks).
 bool ReadLink(const char* path, std::string* target, Reason* why = nullptr);
+
+// What a path names, links not followed.
+enum class PathKind { kFile, kFolder, kSymlink, kOther };
+// Its kind and, for a symbolic link, its text (empty on Windows, where it is not read). False
+// with the reason (IsNotFound when nothing is there).
+bool KindOf(const char* path, PathKind* kind, std::string* target, Reason* why = nullptr);
+
+// The calendar fields of an instant in the user's local time zone (as tar -tv shows times).
+struct CalendarTime {
+    long long year;
+    int month, day, hour, minute, second;  // month and day from 1
+};
+// False when the system cannot tell them for seconds since 1970-01-01 UTC.
+bool LocalTime(std::int64_t seconds, CalendarTime* out);
 
 // Which file a path names, whatever name it goes by: the device and inode on POSIX, the volume
 // serial number and file index on Windows.
