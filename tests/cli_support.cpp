@@ -65,6 +65,7 @@ std::string RecordHead(const std::string& name, std::uint32_t size, std::uint32_
 std::string Described(const std::string& stored, std::uint32_t size, std::uint32_t crc) {
     descriptions::Item item;
     item.stored = item.path = stored;
+    item.mode = 0644;
     item.size = size;
     item.crc = crc;
     std::vector<unsigned char> bytes;
