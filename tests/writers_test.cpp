@@ -34,14 +34,15 @@ TEST(Writers, TogetherLoseNothing) {
         const std::vector<std::string> commands[] = {{"add", "p.pak", Numbered("a", round)},
                                                      {"add", "p.pak", Numbered("b", round)},
                                                      {"remove", "p.pak", Numbered("a", round - 1)}};
-        int status[3] = {-1, -1, -1};
+        CommandResult results[3];
         std::vector<std::thread> writers;
         for (int i = 0; i < 3; ++i) {
-            writers.emplace_back(
-                [&, i] { status[i] = RunCommand(dir.path(), commands[i]).status; });
+            writers.emplace_back([&, i] { results[i] = RunCommand(dir.path(), commands[i]); });
         }
         for (std::thread& writer : writers) writer.join();
-        EXPECT_EQ(status[0] + status[1] + status[2], 0) << "round " << round;
+        for (const CommandResult& result : results) {
+            EXPECT_EQ(result.status, 0) << "round " << round << ": " << result.err;
+        }
     }
     const std::string names = RunCommand(dir.path(), {"list", "-1", "p.pak"}).out;
     for (int i = 0; i < kRounds; ++i) {

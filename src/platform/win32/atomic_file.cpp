@@ -24,6 +24,21 @@ int SystemMove(const char* from, const char* to, unsigned long flags) {
 
 std::atomic<FileMove> gMove{SystemMove};
 
+// Moves from over to. Another process may hold the target open for a moment (a writer waiting
+// for the pack's lock looks at it, as do indexers and scanners), and Windows refuses to replace
+// an open file: such a refusal is tried again for up to two seconds before it counts.
+bool MoveInPlace(const char* from, const char* to, DWORD how) {
+    for (int tries = 0;; ++tries) {
+        if (gMove.load()(from, to, how)) return true;
+        const DWORD failure = GetLastError();
+        if ((failure != ERROR_ACCESS_DENIED && failure != ERROR_SHARING_VIOLATION) ||
+            tries == 200) {
+            return false;
+        }
+        Sleep(10);
+    }
+}
+
 // The attributes a replacing file takes on; it is marked for the archive as any changed file.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -311,7 +326,7 @@ Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     }
     const bool unlocked = failure == 0 && (was & FILE_ATTRIBUTE_READONLY) != 0 &&
                           SetFileAttributesA(target.c_str(), was & ~FILE_ATTRIBUTE_READONLY);
-    if (failure == 0 && !gMove.load()(temp.c_str(), target.c_str(), how)) {
+    if (failure == 0 && !MoveInPlace(temp.c_str(), target.c_str(), how)) {
         failure = LastReason();
         if (unlocked) SetFileAttributesA(target.c_str(), was);
     }
