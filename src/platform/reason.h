@@ -58,6 +58,8 @@ enum OwnReason : Reason {
     kErrorLinkedFileMissing,
     // A part of a file that does not follow the one before it: the file is not written.
     kErrorPartMissing,
+    // A new name an entry of the pack has already.
+    kErrorNameTaken,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.
