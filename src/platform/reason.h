@@ -100,6 +100,8 @@ inline bool Fail(Failure* failure, Reason code, const std::string& item = {},
 
 // True for the system's code of a file that does not exist.
 bool IsNotFound(Reason code);
+// True for the system's code of a name that something holds already (a commit that keeps it).
+bool IsAlreadyThere(Reason code);
 
 // True for the system's code of a write into a pipe whose reader has gone.
 bool IsBrokenPipe(Reason code);
