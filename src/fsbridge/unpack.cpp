@@ -69,7 +69,7 @@ bool Committed(platform::AtomicFile& out, EntryJob& held, bool keep, Reason* why
 // replaced (Committed).
 bool ExtractDescribed(EntryJob& held, PieceSource* in, const platform::Folder& folder,
                       const char* name, bool keep, Reason* why) {
-    if (in == nullptr && !CheckWhole(held, why)) return false;
+    if (in == nullptr && !(held.entry->Decompress(why) && CheckWhole(held, why))) return false;
     platform::AtomicFile out(folder, name, false);
     if (out.stream() == nullptr) return Fail(why, out.reason());
     if (keep) out.KeepExisting();
