@@ -220,6 +220,10 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          1,
          "zorel: p.pak: the name holds no file name\n",
          {{"p.pak", plain}}},
+        {{"rename", "p.pak", "a.txt", "notes.txt"},
+         1,
+         "zorel: p.pak: notes.txt: already in the pack\n",
+         {{"p.pak", plain}}},
         {{"rename", "p.pak", "a.txt"}, 2, "zorel: rename takes PACKFILE OLD NEW" + kTry, {}},
         {{"rename", "-", "a", "b"}, 2, "zorel: rename needs a pack file, not -" + kTry, {}},
         // Wildcards take every entry they match; a plain name its first.
@@ -233,6 +237,74 @@ TEST_F(CommandLine, AddAndRemoveTable) {
          {{"p.pak", std::string("UPz3\0\0\0\0\0", 9)}}},
     });
 }
+
+#ifndef _WIN32
+// rename and remove of described items: each leaves a pack whose descriptions all match (test
+// is quiet), listed and unpacked as the edit says; stored names as pack gives them.
+TEST_F(CommandLine, RenameAndRemoveKeepDescriptionsRight) {
+    ItemsPack(dir.path());
+    const std::string items = ReadFile(dir / "items.pak");
+    const std::string longer = "d/" + kLong + "-and-more";
+    const std::string tail = "d/" + kLong + "\nplain\n";
+    const struct {
+        std::vector<std::string> edit;
+        std::string list;                          // list -1 after it
+        std::map<std::string, std::string> files;  // unpacked: bytes, kAbsent or "/" (a folder)
+        std::string stored = "";                   // PackContents holds it ("|..."), or is it whole
+    } kCases[] = {
+        {{"rename", "d/a", longer},  // short to long: a stand-in, its hard link retargeted
+         "d/\nd/l\nd/h\nd/s/\n" + longer + "\nd/e\n" + tail,
+         {{longer, "abc"}, {"d/h", "abc"}, {"d/a", kAbsent}},
+         "|.zorellong.1=abc"},
+        {{"rename", "d/" + kLong, "d/y"},  // long to short: stored under its path
+         "d/\nd/l\nd/h\nd/s/\nd/a\nd/e\nd/y\nplain\n",
+         {{"d/y", "y"}, {"d/" + kLong, kAbsent}},
+         "|d/y=y"},
+        {{"rename", "d/s/", "d/t/"},
+         "d/\nd/l\nd/h\nd/t/\nd/a\nd/e\n" + tail,
+         {{"d/t", "/"}, {"d/s", kAbsent}}},
+        {{"rename", "d/l", "d/m"}, "d/\nd/m\nd/h\nd/s/\nd/a\nd/e\n" + tail, {{"d/m", "abc"}}},
+        {{"rename", "plain", "p2"},
+         "d/\nd/l\nd/h\nd/s/\nd/a\nd/e\nd/" + kLong + "\np2\n",
+         {{"p2", "zz"}}},
+        {{"remove", "d/a"},  // its hard link becomes the file
+         "d/\nd/l\nd/s/\nd/h\nd/e\n" + tail,
+         {{"d/h", "abc"}, {"d/a", kAbsent}},
+         "|d/h=abc"},
+        {{"remove", "d/h", "d/a"}, "d/\nd/l\nd/s/\nd/e\n" + tail, {{"d/h", kAbsent}}},
+        {{"remove", "d/?"}, "d/\n" + tail, {{"d/a", kAbsent}, {"d/s", kAbsent}, {"d", "/"}}},
+        {{"remove", "d*"}, "plain\n", {{"d", kAbsent}, {"plain", "zz"}}, "plain=zz"},
+    };
+    for (const auto& c : kCases) {
+        WriteFile(dir / "items.pak", items);
+        fs::remove_all(dir / "out");
+        std::vector<std::string> edit = c.edit;
+        edit.insert(edit.begin() + 1, "items.pak");
+        const CommandResult edited = RunCommand(dir.path(), edit);
+        ASSERT_EQ(edited.status, 0) << c.edit[1] << edited.err;
+        const CommandResult tested = RunCommand(dir.path(), {"test", "items.pak"});
+        EXPECT_EQ(tested.status, 0) << c.edit[1];
+        EXPECT_EQ(tested.err, "") << c.edit[1];
+        EXPECT_EQ(RunCommand(dir.path(), {"list", "-1", "items.pak"}).out, c.list) << c.edit[1];
+        EXPECT_EQ(RunCommand(dir.path(), {"unpack", "items.pak", "out"}).status, 0) << c.edit[1];
+        for (const auto& [path, bytes] : c.files) {
+            const fs::path at = dir / ("out/" + path);
+            EXPECT_EQ(!fs::exists(at)        ? kAbsent
+                      : fs::is_directory(at) ? "/"
+                                             : ReadFile(at),
+                      bytes)
+                << c.edit[1] << " " << path;
+        }
+        const std::string contents = PackContents(dir / "items.pak");
+        if (c.stored.empty() || c.stored[0] == '|') {
+            EXPECT_NE(contents.find(c.stored), std::string::npos) << c.edit[1] << " " << contents;
+        } else {
+            EXPECT_EQ(contents, c.stored) << c.edit[1];  // the description gone with its items
+        }
+    }
+}
+
+#endif
 
 // Records an add or remove keeps are copied as they are, never decoded: a stream whose zlib
 // header no decoder accepts survives byte for byte.

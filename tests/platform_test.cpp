@@ -13,6 +13,7 @@
 #endif
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/atomic_file.h"
@@ -98,6 +99,45 @@ TEST(Platform, TempFilesAreNewBesideTheTargetAndReplaceIt) {
     platform::AtomicFile missing("missing/target", false);
     EXPECT_EQ(missing.stream(), nullptr);
     EXPECT_EQ(ReadFile("sub/target"), "old");
+}
+
+// A commit that keeps what is there takes a free name, and never replaces a file or link made at
+// the name after the file began (the check before it saw nothing): it fails, telling so.
+TEST(Platform, AKeepingCommitReplacesNothingMadeMeanwhile) {
+    ScratchDir dir;
+    platform::Folder folder;
+    ASSERT_TRUE(folder.Open(dir.path().string().c_str()));
+    const fs::path target = dir / "target";
+    const struct {
+        std::function<void()> make;  // what appears at the name before the commit
+        std::string left;            // what the name then holds
+    } kCases[] = {
+        {[] {}, "ours"},
+        {[&] { WriteFile(target, "theirs"); }, "theirs"},
+#ifndef _WIN32
+        {[&] { fs::create_symlink("elsewhere", target); }, "-> elsewhere"},
+#endif
+    };
+    for (const bool nameless : {true, false}) {
+        platform::UseNamelessTempFiles(nameless);
+        for (const auto& c : kCases) {
+            fs::remove(target);
+            platform::AtomicFile out(folder, "target", false);
+            ASSERT_NE(out.stream(), nullptr);
+            out.KeepExisting();
+            std::fputs("ours", out.stream());
+            c.make();
+            platform::Reason why = 0;
+            const bool committed = out.Commit(&why);
+            EXPECT_EQ(committed, c.left == "ours") << c.left << nameless;
+            EXPECT_EQ(platform::IsAlreadyThere(why), !committed) << c.left << nameless;
+            EXPECT_EQ(fs::is_symlink(target) ? "-> " + fs::read_symlink(target).string()
+                                             : ReadFile(target),
+                      c.left);
+            EXPECT_EQ(TempFilesIn(dir.path()), 0) << c.left << nameless;
+        }
+    }
+    platform::UseNamelessTempFiles(true);
 }
 
 #ifndef _WIN32

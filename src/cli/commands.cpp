@@ -440,11 +440,15 @@ constexpr Verb kVerbs[] = {
     {"remove", "PACKFILE NAME...", 2, kMany, "PACKFILE and at least one name", "[-v] [-j N]",
      "remove the entries of those names",
      "Removes the first entry of each name, and every entry a NAME with wildcards matches;\n"
-     "a name that no entry has fails the command and leaves the pack as it was.\n",
+     "where descriptions are, names are full paths (as list -1 shows them), folders and links\n"
+     "among them, and a file whose hard link stays is kept under the path of its first link.\n"
+     "A name that no entry has fails the command and leaves the pack as it was.\n",
      "v j wait", RemoveCommand},
     {"rename", "PACKFILE OLD NEW", 3, 3, nullptr, "", "give the entry OLD the name NEW",
-     "Renames the first entry named OLD to NEW, every entry kept in its place and its bytes\n"
-     "as they are; an OLD that no entry has fails the command and leaves the pack as it was.\n",
+     "Gives the first entry at the path OLD (as list -1 shows paths; where descriptions are, a\n"
+     "folder or link too) the path NEW, every entry kept in its place and its bytes as they\n"
+     "are; a described one takes a NEW of any length. An OLD that nothing is at, or a NEW the\n"
+     "pack holds already, fails the command and leaves the pack as it was.\n",
      "j wait", RenameCommand},
     {"diff", "PACKFILE FOLDER", 2, 2, nullptr, "", "name what differs between the pack and FOLDER",
      "Compares each entry with the file of its name below FOLDER (its size, then its bytes)\n"

@@ -63,6 +63,10 @@ class Restorer {
     bool Written(const std::string& path, platform::Reason* why);
     // Tells and counts a path refused.
     void Refuse(const std::string& path, platform::Reason why);
+    // Tells a path whose file stays under the policy.
+    void Kept(const std::string& path) {
+        if (told_) told_(path, 0);
+    }
     // After the last entry: the hard links, then each folder's mode and time, deepest first.
     void End();
     // How many paths were refused.

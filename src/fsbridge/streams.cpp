@@ -193,25 +193,6 @@ class TestSource final : public RecordSource {
     const StreamOptions& options_;
 };
 
-// Records copied as they are, but for those dropped, by their place in the pack; each dropped
-// is told as it is passed.
-class KeepSource final : public CopySource {
-  public:
-    KeepSource(PackReader* reader, PackWriter* writer, const std::vector<std::uint32_t>& dropped,
-               const StreamOptions& options)
-        : CopySource(reader, writer), dropped_(dropped), options_(options) {}
-
-  private:
-    bool Keep(const PackEntry& head) override {
-        const bool kept =
-            std::find(dropped_.begin(), dropped_.end(), reader_.read() - 1) == dropped_.end();
-        if (!kept && options_.done) options_.done(head.name);
-        return kept;
-    }
-    const std::vector<std::uint32_t>& dropped_;
-    const StreamOptions& options_;
-};
-
 }  // namespace
 
 // Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
@@ -392,56 +373,5 @@ bool StreamTest(const char* path, const StreamOptions& options, Failure* failure
     if (!RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), failure)) return false;
     source.End();
     Count(options, reader.header().count, 0, LengthOf(path));
-    return true;
-}
-
-bool StreamRemove(const char* path, const std::vector<std::string>& names,
-                  const StreamOptions& options, Failure* failure) {
-    platform::PackLock lock;
-    if (!TakeLock(&lock, path, options, failure)) return false;
-    // First the heads alone: which record each name takes, before anything is written.
-    std::vector<std::uint32_t> dropped;
-    PackHeader header;
-    Reason why = 0;
-    {
-        PackReader reader;
-        if (!reader.Open(path, &why)) return Fail(failure, why, path);
-        header = reader.header();
-        std::vector<bool> taken(names.size(), false);
-        PackEntry head;
-        while (reader.NextHead(&head, &why)) {
-            for (std::size_t i = 0; i < names.size(); ++i) {
-                const bool plain = names[i].find_first_of("*?[\\") == std::string::npos;
-                if (plain ? !taken[i] && !names[i].empty() && names[i] == head.name
-                          : WildcardMatch(names[i].c_str(), head.name)) {
-                    taken[i] = true;
-                    dropped.push_back(reader.read() - 1);
-                    break;
-                }
-            }
-            if (!reader.SkipData(head, &why)) break;
-        }
-        if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (!taken[i]) {
-                return Fail(failure, platform::kErrorNoSuchEntry,
-                            std::string(path) + ": " + names[i]);
-            }
-        }
-    }
-    PackReader reader;
-    if (!reader.Open(path, &why)) return Fail(failure, why, path);
-    SharedProgress().Start(header.count, 0);
-    PackWriter writer(path, header.flag, header.count - static_cast<std::uint32_t>(dropped.size()));
-    KeepSource source(&reader, &writer, dropped, options);
-    Failure window;
-    if (writer.ok() &&
-        !RunWindow(source, kWindowBytes, options.workers, &SharedProgress(), &window) &&
-        writer.ok()) {
-        return Fail(failure, window.reason, window.item, window.entry);
-    }
-    reader.Close();
-    if (!writer.Commit(&why)) return Fail(failure, why, path);
-    Count(options, dropped.size(), 0, LengthOf(path));
     return true;
 }

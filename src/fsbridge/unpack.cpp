@@ -53,25 +53,37 @@ class FileSink final : public PieceSink {
     std::FILE* file_;
 };
 
+// Commits a file; with keep, one put at its name since it was looked at stays, and the job is
+// marked kept.
+bool Committed(platform::AtomicFile& out, EntryJob& held, bool keep, Reason* why) {
+    Reason failed = 0;
+    if (out.Commit(&failed)) return true;
+    if (keep && platform::IsAlreadyThere(failed)) return held.kept = true;
+    return Fail(why, failed);
+}
+
 // The entry's plain bytes, decoded from `in` piece by piece (or from its block), as the file
 // `name` in folder: it appears whole or not at all, as ExtractToFile writes it, and not at all
 // when the job is marked with a CRC-32 its bytes do not have. A described file takes its mode and
-// time before its name; an empty one's byte is not written.
+// time before its name; an empty one's byte is not written. With keep, nothing at the name is
+// replaced (Committed).
 bool ExtractDescribed(EntryJob& held, PieceSource* in, const platform::Folder& folder,
-                      const char* name, Reason* why) {
-    if (in == nullptr && !CheckWhole(held, why)) return false;
+                      const char* name, bool keep, Reason* why) {
+    if (in == nullptr && !(held.entry->Decompress(why) && CheckWhole(held, why))) return false;
     platform::AtomicFile out(folder, name, false);
     if (out.stream() == nullptr) return Fail(why, out.reason());
+    if (keep) out.KeepExisting();
     if (Described(held)) out.Describe(held.item.mode, held.item.mtimeNs);
     const bool empty = Described(held) && held.item.kind == descriptions::Kind::kEmpty;
     FileSink file(out.stream());
     if (in == nullptr) {
         const platform::WritePiece bytes{held.entry->Lock(), empty ? 0 : held.entry->size};
-        return platform::WritePieces(out.stream(), &bytes, 1, why) && out.Commit(why);
+        return platform::WritePieces(out.stream(), &bytes, 1, why) &&
+               Committed(out, held, keep, why);
     }
     CrcSink sink(empty ? nullptr : &file);
     return MovePieces(*held.entry, *in, &sink, why) &&
-           (!held.checked || sink.Matches(held.crc, why)) && out.Commit(why);
+           (!held.checked || sink.Matches(held.crc, why)) && Committed(out, held, keep, why);
 }
 
 // Whether the file `name` in folder, which is there, gives way to the entry under the policy:
@@ -90,7 +102,8 @@ bool Replaces(Existing existing, const EntryJob& held, const platform::Folder& f
 // one too long for the system is (marked, the rest unpacked). Uses no current-folder state: entries
 // may be written on any thread. Its data is its block (checked first against the CRC-32 the job is
 // marked with), or `in` when given. An existing file gives way to the entry only as the policy
-// says; one kept marks the job `kept`.
+// says; one kept marks the job `kept`, and so does one put there after it was looked at, which a
+// policy that keeps files never replaces.
 bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in, Existing existing,
                  Reason* why) {
     PathBelow at;
@@ -109,11 +122,12 @@ bool UnpackEntry(EntryJob& held, const platform::Folder& target, PieceSource* in
         return Fail(why, platform::kErrorNoMemory);
     }
     const char* name = at.name().c_str();
-    if (existing != Existing::kReplace && at.folder().Holds(name) &&
-        !Replaces(existing, held, at.folder(), name)) {
-        return held.kept = true;
+    const bool there = existing != Existing::kReplace && at.folder().Holds(name);
+    if (there && !Replaces(existing, held, at.folder(), name)) return held.kept = true;
+    const bool keep = existing != Existing::kReplace && !there;
+    if (in != nullptr || Described(held) || keep) {
+        return ExtractDescribed(held, in, at.folder(), name, keep, why);
     }
-    if (in != nullptr || Described(held)) return ExtractDescribed(held, in, at.folder(), name, why);
     return CheckWhole(held, why) && held.entry->ExtractToFile(at.folder(), name, why);
 }
 
@@ -214,13 +228,19 @@ void Unpacker::End() {
 void Unpacker::CloseParts() {
     if (parts_ != nullptr) {
         Reason why = 0;
-        if (!parts_->Commit(&why) || !restorer_.Written(partsPath_, &why)) {
+        if (!parts_->Commit(&why)) {
+            if (partsKeep_ && platform::IsAlreadyThere(why)) {
+                restorer_.Kept(partsPath_);
+            } else {
+                restorer_.Refuse(partsPath_, why);
+            }
+        } else if (!restorer_.Written(partsPath_, &why)) {
             restorer_.Refuse(partsPath_, why);
         }
         parts_.reset();
     }
     partsPath_.clear();
-    partsKept_ = partsRefused_ = false;
+    partsKept_ = partsRefused_ = partsKeep_ = false;
 }
 
 bool Unpacker::WritePart(EntryJob& held, PieceSource* in, Reason* why) {
@@ -243,11 +263,13 @@ bool Unpacker::WritePart(EntryJob& held, PieceSource* in, Reason* why) {
                 return partsRefused_ = true;
             }
             const char* name = partsAt_.name().c_str();
-            if (existing_ != Existing::kReplace && partsAt_.folder().Holds(name) &&
-                !Replaces(existing_, held, partsAt_.folder(), name)) {
+            const bool there = existing_ != Existing::kReplace && partsAt_.folder().Holds(name);
+            if (there && !Replaces(existing_, held, partsAt_.folder(), name)) {
                 return partsKept_ = held.kept = true;
             }
             parts_ = std::make_unique<platform::AtomicFile>(partsAt_.folder(), name, false);
+            partsKeep_ = existing_ != Existing::kReplace && !there;
+            if (partsKeep_) parts_->KeepExisting();
         } catch (const std::bad_alloc&) {
             return Fail(why, platform::kErrorNoMemory);
         }

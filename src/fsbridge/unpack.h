@@ -73,4 +73,5 @@ class Unpacker {
     std::uint64_t partsEnd_ = 0;
     bool partsKept_ = false;
     bool partsRefused_ = false;
+    bool partsKeep_ = false;  // its file replaces nothing put at its name meanwhile
 };

@@ -43,6 +43,10 @@ class AtomicFile {
     // ticks on Windows), all before it takes its name; it then takes nothing of a file it
     // replaces. The bits are narrowed to these at once, so the file is never open wider.
     void Describe(std::uint32_t mode, std::int64_t mtimeNs);
+    // Makes Commit never replace what is at the target, even something put there after this
+    // began: the file takes the name only while nothing holds it, and otherwise the commit fails
+    // with a reason IsAlreadyThere tells, the target and what is there left as they are.
+    void KeepExisting() { keep_ = true; }
     // Why no stream could be made.
     Reason reason() const { return reason_; }
     // True when the bytes go straight into a FIFO, a device or standard output: what was written
@@ -78,6 +82,7 @@ class AtomicFile {
     There there_ = There::kUnknown;
     bool durable_ = true;
     bool straight_ = false;
+    bool keep_ = false;       // KeepExisting: nothing at the target is replaced
     bool described_ = false;  // Describe gave its mode and time
     std::uint32_t describedMode_ = 0;
     std::int64_t mtimeNs_ = 0;

@@ -58,6 +58,8 @@ enum OwnReason : Reason {
     kErrorLinkedFileMissing,
     // A part of a file that does not follow the one before it: the file is not written.
     kErrorPartMissing,
+    // A new name an entry of the pack has already.
+    kErrorNameTaken,
     kOwnErrorEnd  // one past the last
 };
 // The program's own codes, kOwnError itself (worded as a failure without a reason) among them.
@@ -98,6 +100,8 @@ inline bool Fail(Failure* failure, Reason code, const std::string& item = {},
 
 // True for the system's code of a file that does not exist.
 bool IsNotFound(Reason code);
+// True for the system's code of a name that something holds already (a commit that keeps it).
+bool IsAlreadyThere(Reason code);
 
 // True for the system's code of a write into a pipe whose reader has gone.
 bool IsBrokenPipe(Reason code);

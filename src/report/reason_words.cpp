@@ -32,7 +32,8 @@ constexpr const char* kOwn[] = {"failed",
                                 "path too long for the system",
                                 "a symbolic link is in its path, not followed",
                                 "hard link to a file this unpack did not restore",
-                                "a part of the file is missing"};
+                                "a part of the file is missing",
+                                "already in the pack"};
 static_assert(std::size(kOwn) == platform::kOwnReasons, "one text for each of the own codes");
 
 }  // namespace

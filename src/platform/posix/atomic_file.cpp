@@ -308,6 +308,28 @@ Reason AtomicFile::PutInPlace(int* nameless) {
                                            AT_SYMLINK_NOFOLLOW) == 0) &&
                fchmodat(dir, temp_.c_str(), mode, 0) == 0;
     };
+    if (keep_) {  // the name taken only while nothing holds it
+        const Reason linked = fd >= 0 ? LinkNameless(fd, dir, name_.c_str()) : linkNamed();
+        if (linked == 0) {
+            const Reason closed = release();
+            if (closed != 0) unlinkat(dir, name_.c_str(), 0);
+            return closed;
+        }
+        if (linked == EEXIST || fd >= 0) return linked;
+#ifdef RENAME_NOREPLACE
+        // A file system without links: renamed, never over a name.
+        NameChange change;
+        if (renameat2(dir, temp_.c_str(), dir, name_.c_str(), RENAME_NOREPLACE) != 0) {
+            return LastReason();
+        }
+        temp_.clear();
+        TempFiles::Drop(slot_);
+        slot_ = -1;
+        return 0;
+#else
+        return linked;
+#endif
+    }
     bool link = there_ != There::kFile;
     for (int attempt = 0; attempt < 8; ++attempt) {
         // Nothing there, as far as is known: the whole file takes the name at once.

@@ -16,6 +16,10 @@ bool IsNotFound(Reason code) {
     return code == ENOENT;
 }
 
+bool IsAlreadyThere(Reason code) {
+    return code == EEXIST;
+}
+
 std::string ErrorText(Reason code) {
     return std::strerror(static_cast<int>(code));
 }

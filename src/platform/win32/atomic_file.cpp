@@ -316,7 +316,9 @@ Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     // it replaces.
     const DWORD readOnly = (describedMode_ & 0200) == 0 ? FILE_ATTRIBUTE_READONLY : 0;
     const DWORD kept = described_ ? readOnly : was & kKeptAttributes;
-    const DWORD how = MOVEFILE_REPLACE_EXISTING | (durable_ ? MOVEFILE_WRITE_THROUGH : 0);
+    // Kept, nothing there is replaced: the move itself fails should a file be there.
+    const DWORD how =
+        (keep_ ? 0 : MOVEFILE_REPLACE_EXISTING) | (durable_ ? MOVEFILE_WRITE_THROUGH : 0);
     NameChange change;
     Reason failure = 0;
     // The new file takes on the replaced one's attributes before it takes its place; a read-only
@@ -324,7 +326,7 @@ Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     if (kept != 0 && !SetFileAttributesA(temp.c_str(), kept | FILE_ATTRIBUTE_ARCHIVE)) {
         failure = LastReason();
     }
-    const bool unlocked = failure == 0 && (was & FILE_ATTRIBUTE_READONLY) != 0 &&
+    const bool unlocked = failure == 0 && !keep_ && (was & FILE_ATTRIBUTE_READONLY) != 0 &&
                           SetFileAttributesA(target.c_str(), was & ~FILE_ATTRIBUTE_READONLY);
     if (failure == 0 && !MoveInPlace(temp.c_str(), target.c_str(), how)) {
         failure = LastReason();

@@ -17,6 +17,10 @@ bool IsNotFound(Reason code) {
     return code == ERROR_FILE_NOT_FOUND;
 }
 
+bool IsAlreadyThere(Reason code) {
+    return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+}
+
 std::string ErrorText(Reason code) {
     char* text = nullptr;
     const DWORD length = FormatMessageA(
