@@ -81,6 +81,44 @@ void Add(Planned planned, Plan* plan) {
     }
 }
 
+// Adds a hard link that carries its files' bytes, as cpio's newc form gives them to the last
+// link of a group, the others empty: it becomes the file, and the group's empty file and links
+// to it, moved after it, links to it. A link to no item taken is the file alone.
+void AddLinkWithBytes(Planned planned, Plan* plan) {
+    const std::string target = planned.item.target;
+    auto& items = plan->items;
+    std::size_t first = items.size();
+    while (first-- > 0 && items[first].item.path != target) {
+    }
+    if (first < items.size() && items[first].item.kind != descriptions::Kind::kEmpty) {
+        planned.whole = 0;  // its file's bytes came with it
+        return Add(std::move(planned), plan);
+    }
+    std::vector<Planned> group;
+    for (std::size_t i = first < items.size() ? first : items.size(); i < items.size();) {
+        const descriptions::Item& item = items[i].item;
+        if (i != first && (item.kind != descriptions::Kind::kHardLink || item.target != target)) {
+            ++i;
+            continue;
+        }
+        if (i == first) --plan->entries;
+        group.push_back(std::move(items[i]));
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+        if (i == first) first = items.size();  // taken
+    }
+    planned.item.target.clear();
+    planned.item.kind = KindOf(ItemKind::kFile, planned.whole);
+    const std::string path = planned.item.path;
+    Add(std::move(planned), plan);
+    for (Planned& linked : group) {
+        linked.item.kind = descriptions::Kind::kHardLink;
+        linked.item.target = path;
+        linked.whole = linked.read = 0;
+        linked.item.size = 0;
+        items.push_back(std::move(linked));
+    }
+}
+
 // Gives every item held by an entry its stored name: its path when it fits one, else a
 // stand-in unique among the paths that do (each part has one of its own).
 void GiveStandIns(Plan* plan) {
@@ -128,7 +166,8 @@ bool MakePlan(ArchiveReader& reader, const ConvertOptions& options, Plan* plan,
         if (!removed.empty() && !described.path.empty() && options.renamed) {
             options.renamed(item.path, removed, described.path);
         }
-        planned.whole = item.kind == ItemKind::kFile ? item.size : 0;
+        const bool bytes = item.kind == ItemKind::kHardLink && item.size != 0;
+        planned.whole = item.kind == ItemKind::kFile || bytes ? item.size : 0;
         if (!item.sized && item.kind == ItemKind::kFile) {
             unsigned char piece[kStoredPiece];
             Reason why = 0;
@@ -150,7 +189,11 @@ bool MakePlan(ArchiveReader& reader, const ConvertOptions& options, Plan* plan,
             if (refused == 0) refused = why;
             continue;
         }
-        Add(std::move(planned), plan);
+        if (bytes && stream.describe) {
+            AddLinkWithBytes(std::move(planned), plan);
+        } else {
+            Add(std::move(planned), plan);
+        }
     }
     if (stream.describe) {
         GiveStandIns(plan);
