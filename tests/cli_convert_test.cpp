@@ -194,7 +194,7 @@ open('junk.tar', 'wb').write(b'not an archive at all' * 100)
         {"links.tar o.pak",
          0,
          {},
-         "d/\nln\nkept\nempty\nd/longlonglonglonglonglonglonglonglonglong\n"},
+         "ln\nd/\nkept\nempty\nd/longlonglonglonglonglonglonglonglonglong\n"},
         {"--plain links.tar o.pak",
          1,
          {"ln: not a regular file\n", "empty: empty file",
