@@ -70,12 +70,14 @@ std::map<std::string, std::string> TreeBelow(const fs::path& folder, std::int64_
 }
 
 // The tree each row archives: modes, times to the nanosecond, a symbolic and a hard link, an
-// empty file and folder, a path over 31 bytes and a file moved in pieces.
+// empty file and folder, a path over 31 bytes, a file moved in pieces and files for more than
+// one description.
 constexpr char kArchivedTree[] =
     "mkdir -p t/sub/deep t/emptydir && printf one > t/a.txt && printf 3 > t/sub/c && "
     ": > t/empty && ln -s a.txt t/ln && ln t/sub/c t/hard && "
     "printf long > t/sub/a_path_that_is_longer_than_31_bytes.txt && "
     "head -c 5242880 /dev/zero | tr '\\0' b > t/sub/deep/b && printf end >> t/sub/deep/b && "
+    "mkdir t/many && for i in $(seq 300); do echo $i > t/many/$i; done && "
     "chmod 751 t/a.txt && chmod 600 t/sub/c && chmod 700 t/emptydir && "
     "touch -h -d '2021-03-04 05:06:07.123456789' $(find t -depth)";
 

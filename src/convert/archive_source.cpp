@@ -68,7 +68,7 @@ int ArchiveSource::Next(std::uint64_t, Offer* offer, platform::Failure* failure)
     if (at_ == end_) return 0;
     const Planned& planned = plan_.items[at_];
     if (!Reach(planned, failure)) return -1;
-    offer->number = taken_;
+    offer->number = taken_ - first_;  // from 0 in each run
     offer->alone = planned.read > kWholeFileMost;
     offer->cost = offer->alone        ? kPiecesCost + kSpillMemory
                   : options_.compress ? 2 * planned.read + planned.read / 8 + 4096
@@ -155,7 +155,7 @@ bool ArchiveSource::MoveNow(Job& job) {
 
 bool ArchiveSource::Finish(Job& job) {
     EntryJob& held = Held(job);
-    Planned& planned = plan_.items[planned_[job.number - first_]];
+    Planned& planned = plan_.items[planned_[job.number]];
     ++finished_;
     bool put = true;
     if (held_ != nullptr) {
@@ -195,7 +195,7 @@ bool ArchiveSource::Finish(Job& job) {
 void ArchiveSource::Name(const Job& job, platform::Failure* failure) const {
     if (job.state == nullptr) return;
     failure->entry = Held(job).record;
-    const std::size_t index = job.number - first_;
+    const std::size_t index = job.number;
     failure->item = index < planned_.size() ? plan_.items[planned_[index]].item.path
                                             : std::string(Held(job).name);
 }
