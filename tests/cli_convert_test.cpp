@@ -1,5 +1,8 @@
 // The command line's convert: archives made by the system's own tools into packs and back out
 // through them, hostile and damaged archives, and an entry larger than the address space.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <map>
 
 #include "cli_support.h"
@@ -32,11 +35,55 @@ bool Have(const char* tool) {
            0;
 }
 
-const std::map<std::string, std::string> kFiles = {
-    {"t/a.txt", "one"}, {"t/sub/deep/b", std::string(5 << 20, 'b') + "end"}, {"t/sub/c", "3"}};
+// Every item below folder by its path: kind, mode and time (in steps of `step` ns), a file's
+// length and a hash of its bytes or a link's target; with links, the first path of the files
+// that share a file's bytes on disk.
+std::map<std::string, std::string> TreeBelow(const fs::path& folder, std::int64_t step,
+                                             bool links) {
+    std::map<std::string, std::string> items;
+    std::map<std::pair<dev_t, ino_t>, std::string> first;
+    if (!fs::exists(folder)) return items;
+    std::vector<fs::path> paths(fs::recursive_directory_iterator(folder), {});
+    std::sort(paths.begin(), paths.end());
+    for (const fs::path& path : paths) {
+        struct stat facts {};
+        if (::lstat(path.c_str(), &facts) != 0) continue;
+        const std::int64_t ns =
+            std::int64_t{facts.st_mtim.tv_sec} * 1000000000 + facts.st_mtim.tv_nsec;
+        std::string& item = items[path.lexically_relative(folder).string()];
+        item = (S_ISDIR(facts.st_mode)   ? "d "
+                : S_ISLNK(facts.st_mode) ? "l "
+                                         : "f ") +
+               std::to_string(facts.st_mode & 07777) + " " + std::to_string(ns / step);
+        if (S_ISLNK(facts.st_mode)) item += " -> " + fs::read_symlink(path).string();
+        if (!S_ISREG(facts.st_mode)) continue;
+        const std::string bytes = ReadFile(path.string());
+        item += " " + std::to_string(bytes.size()) + "#" +
+                std::to_string(std::hash<std::string>()(bytes));
+        if (links && facts.st_nlink > 1) {
+            item +=
+                " =" +
+                first.emplace(std::pair(facts.st_dev, facts.st_ino), path.filename()).first->second;
+        }
+    }
+    return items;
+}
 
-// Each row: an archive made by a system tool, converted to a pack, that pack converted to
-// another archive, which a system tool unpacks: the files come back as they were.
+// The tree each row archives: modes, times to the nanosecond, a symbolic and a hard link, an
+// empty file and folder, a path over 31 bytes, a file moved in pieces and files for more than
+// one description.
+constexpr char kArchivedTree[] =
+    "mkdir -p t/sub/deep t/emptydir && printf one > t/a.txt && printf 3 > t/sub/c && "
+    ": > t/empty && ln -s a.txt t/ln && ln t/sub/c t/hard && "
+    "printf long > t/sub/a_path_that_is_longer_than_31_bytes.txt && "
+    "head -c 5242880 /dev/zero | tr '\\0' b > t/sub/deep/b && printf end >> t/sub/deep/b && "
+    "mkdir t/many && for i in $(seq 300); do echo $i > t/many/$i; done && "
+    "chmod 751 t/a.txt && chmod 600 t/sub/c && chmod 700 t/emptydir && "
+    "touch -h -d '2021-03-04 05:06:07.123456789' $(find t -depth)";
+
+// Each row: an archive made by a system tool, converted to a pack, which unpacks to the tree
+// as the archive keeps it; that pack converted to another archive, which a system tool unpacks:
+// the files come back as they were.
 TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
     const struct {
         const char* tool;    // what the row needs
@@ -44,19 +91,23 @@ TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
         const char* toPack;  // converts it into p.pak ('@' is zorel convert)
         const char* toOut;   // ... p.pak into another archive
         const char* unmake;  // unpacks the archive made into folder x
+        std::int64_t step;   // the archive's times, in ns
+        bool links;          // it keeps hard links
+        const char* listed;  // IN and OUT listed by `tar --full-time -tvf`, owners aside, match
     } rows[] = {
-        {"tar", "tar -cf in.tar t", "@ in.tar p.pak", "@ p.pak o.tar", "tar -xf o.tar -C x"},
-        {"gzip", "tar -czf in.tgz t", "@ -z in.tgz p.pak", "@ p.pak o.tar.gz",
-         "tar -xzf o.tar.gz -C x"},
-        {"zip", "zip -qr in.zip t", "@ --fast in.zip p.pak", "@ p.pak o.zip",
-         "unzip -q o.zip -d x"},
-        {"7z", "7z a -bd -bso0 in.7z t", "@ in.7z p.pak", "@ p.pak o.7z",
-         "7z x -bd -bso0 -ox o.7z"},
+        {"tar", "tar --format=pax -cf in.tar t", "@ in.tar p.pak", "@ p.pak o.tar",
+         "tar -xf o.tar -C x", 1, true, "in.tar o.tar"},
+        {"gzip", "tar --format=pax -czf in.tgz t", "@ -z in.tgz p.pak", "@ p.pak o.tar.gz",
+         "tar -xzf o.tar.gz -C x", 1, true, "in.tgz o.tar.gz"},
+        {"zip", "zip -qry in.zip t", "@ --fast in.zip p.pak", "@ p.pak o.zip",
+         "unzip -q o.zip -d x", 1000000000, false, nullptr},
+        {"7z", "7z a -bd -bso0 in.7z t", "@ in.7z p.pak", "@ p.pak o.7z", "7z x -bd -bso0 -ox o.7z",
+         100, false, nullptr},
         // Both ways through pipes, and through standard streams that are files.
         {"bsdtar", "bsdtar --format=newc -cf in.cpio t", "cat in.cpio | @ - p.pak",
-         "cat p.pak | @ --format=tar - - | tar -xf - -C x", "true"},
-        {"unzip", "zip -qr in.zip t", "@ -z --format=pack - - < in.zip > p.pak",
-         "@ p.pak - --format=zip > o.zip", "unzip -q o.zip -d x"},
+         "cat p.pak | @ --format=tar - - | tar -xf - -C x", "true", 1000000000, true, nullptr},
+        {"unzip", "zip -qry in.zip t", "@ -z --format=pack - - < in.zip > p.pak",
+         "@ p.pak - --format=zip > o.zip", "unzip -q o.zip -d x", 1000000000, false, nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.make);
@@ -65,10 +116,7 @@ TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
             continue;
         }
         ScratchDir work;
-        for (const auto& [name, bytes] : kFiles) {
-            fs::create_directories((work.path() / name).parent_path());
-            WriteFile(work / name, bytes);
-        }
+        ASSERT_EQ(Shell(work.path(), kArchivedTree).first, 0);
         ASSERT_EQ(Shell(work.path(), row.make).first, 0);
         const auto zorel = [](std::string command) {
             const std::size_t at = command.find('@');
@@ -77,11 +125,26 @@ TEST_F(CommandLine, ConvertsToAndFromTheArchivesOfOtherTools) {
         fs::create_directory(work.path() / "x");
         const auto pack = Shell(work.path(), zorel(row.toPack));
         EXPECT_EQ(pack.first, 0) << pack.second;
+        const auto unpacked = RunCommand(work.path(), {"unpack", "p.pak", "y"});
+        EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+        EXPECT_EQ(TreeBelow(work.path() / "y/t", row.step, row.links),
+                  TreeBelow(work.path() / "t", row.step, row.links));
         const auto out = Shell(work.path(), zorel(row.toOut));
         EXPECT_EQ(out.first, 0) << out.second;
         const auto unmade = Shell(work.path(), row.unmake);
         EXPECT_EQ(unmade.first, 0) << unmade.second;
         EXPECT_EQ(FilesBelow(work.path() / "x"), FilesBelow(work.path(), "t/"));
+        if (row.listed == nullptr) continue;
+        const auto listed = [&](const std::string& archive) {
+            const std::string owners = R"( | awk '{$2=""; print}' | sort > listed)";
+            const auto r = Shell(work.path(), "tar --full-time -tvf " + archive + owners);
+            EXPECT_EQ(r.first, 0) << r.second;
+            return ReadFile(work / "listed");
+        };
+        const std::string names = row.listed, in = names.substr(0, names.find(' '));
+        const std::string want = listed(in);
+        EXPECT_NE(want.find("2021-03-04 05:06:07.123456789"), std::string::npos) << want;
+        EXPECT_EQ(listed(names.substr(in.size() + 1)), want);
     }
     if (!Have("7z")) GTEST_SKIP() << "7z missing (apt-get install p7zip-full): its row left out";
 }
@@ -103,6 +166,7 @@ add('../x'); add('/abs'); add('dev/null', tarfile.CHRTYPE); add('fifo', tarfile.
 t.close()
 t = tarfile.open('links.tar', 'w')
 add('kept'); add('ln', tarfile.SYMTYPE, link='kept'); add('empty', data=b'')
+add('d', tarfile.DIRTYPE); add('d/' + 'long' * 10)
 t.close()
 t = tarfile.open('whole.tar', 'w')
 add('first'); add('second', data=b'x' * 100000)
@@ -128,8 +192,17 @@ open('junk.tar', 'wb').write(b'not an archive at all' * 100)
           "/abs: leading '/' taken away, stored as abs\n",
           "dev/null: not a regular file, left out\n", "fifo: not a regular file, left out\n"},
          "x\nabs\n"},
-        {"links.tar o.pak", 1, {"ln: not a regular file\n", "empty: empty file"}, "(absent)"},
-        {"--skip links.tar o.pak", 0, {"ln: left out: not a regular file\n"}, "kept\n"},
+        // Described, every kind is kept; plain, what a pack alone cannot hold is named.
+        {"links.tar o.pak",
+         0,
+         {},
+         "ln\nd/\nkept\nempty\nd/longlonglonglonglonglonglonglonglonglong\n"},
+        {"--plain links.tar o.pak",
+         1,
+         {"ln: not a regular file\n", "empty: empty file",
+          "d/longlonglonglonglonglonglonglonglonglong: name longer than 31 bytes\n"},
+         "(absent)"},
+        {"--plain --skip links.tar o.pak", 0, {"ln: left out: not a regular file\n"}, "kept\n"},
         {"cut.tar o.pak", 1, {"cut.tar: entry 2 (second): Truncated tar archive\n"}, "(absent)"},
         {"cut.tar o.zip", 1, {"cut.tar: entry 2 (second): Truncated tar archive\n"}, "(absent)"},
         {"junk.tar o.pak", 1, {"junk.tar: Unrecognized archive format\n"}, "(absent)"},
@@ -191,7 +264,8 @@ with open('big.tgz', 'wb') as f:
     EXPECT_EQ(run.status, 0) << run.err;
     std::uint64_t length = 0;
     platform::RegularFileLength((dir / "big.pak").c_str(), &length);
-    EXPECT_EQ(length, std::uint64_t{4294967295} + 9 + 40);
+    // The pack's head, the entry's record and its description's (a head of 40 bytes and 56).
+    EXPECT_EQ(length, std::uint64_t{4294967295} + 9 + 40 + 40 + 56);
     fs::remove(dir.path() / "big.pak");
 }
 

@@ -372,6 +372,7 @@ int ConvertCommand(const Arguments& args) {
     };
     return Streamed("converting", "converted", in, [&](StreamTotals* totals, Failure* f) {
         options.stream = OptionsOf(args, totals);
+        options.stream.describe = !args.plain;
         const bool ok = Convert(in, out, form, options, &failure);
         *f = failure.failure;
         // libarchive's own words stand for the reason: the entry is named as for a pack's.
@@ -457,16 +458,18 @@ constexpr Verb kVerbs[] = {
      "compared under its full path, and by kind, mode, time and link target too. Exits 1\n"
      "when anything differs, 0 and says nothing when nothing does.\n",
      "", DiffCommand},
-    {"convert", "IN OUT", 2, 2, nullptr, "[-zv] [--fast] [--skip] [--format=NAME]",
+    {"convert", "IN OUT", 2, 2, nullptr, "[-zv] [--fast] [--plain] [--skip] [--format=NAME]",
      "a pack to another archive (tar, zip,\n7z, cpio, ...) or an archive to a pack",
      "Converts IN, a pack or an archive of another program (tar in its forms, zip, 7z, cpio,\n"
      "ISO 9660, ...: its bytes tell which), into OUT, whose form its name ends in (.pak,\n"
      ".tar, .tar.gz or .tgz, .tar.xz, .tar.zst, .tar.bz2, .zip, .7z, .cpio) or --format\n"
      "names. - is standard input or output (with --format). Names are cleaned as add\n"
-     "cleans them; devices, FIFOs and sockets are left out; into a pack, what it cannot\n"
-     "hold (links, empty files, names over 31 bytes) is named and fails the command,\n"
-     "unless --skip leaves it out. OUT appears whole or not at all.\n",
-     "z fast skip v j wait format", ConvertCommand},
+     "cleans them; devices, FIFOs and sockets are left out. A pack made keeps full paths,\n"
+     "modes, times, links, empty files and folders in descriptions, as pack -r does; with\n"
+     "--plain it has none, and what it cannot hold (links, empty files, names over 31\n"
+     "bytes) is named and fails the command, unless --skip leaves it out. OUT appears\n"
+     "whole or not at all.\n",
+     "z fast plain skip v j wait format", ConvertCommand},
 };
 
 }  // namespace

@@ -48,7 +48,6 @@ std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,
                                        std::uint32_t index, bool compress, Compressor engine,
                                        std::string* culprit, Reason* why,
                                        std::vector<std::string>* kept) {
-    std::vector<unsigned char> bytes;
     try {
         std::vector<unsigned char> block;
         std::vector<descriptions::Item> items(count);
@@ -78,6 +77,18 @@ std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,
             }
         }
         culprit->clear();
+        return DescriptionEntry(items, index, compress, engine, why);
+    } catch (const std::bad_alloc&) {
+        Fail(why, platform::kErrorNoMemory);
+        return nullptr;
+    }
+}
+
+std::unique_ptr<PackEntry> DescriptionEntry(const std::vector<descriptions::Item>& items,
+                                            std::uint32_t index, bool compress, Compressor engine,
+                                            Reason* why) {
+    std::vector<unsigned char> bytes;
+    try {
         if (!descriptions::Encode(items, &bytes)) {
             Fail(why, platform::kErrorFailed);
             return nullptr;

@@ -35,3 +35,8 @@ std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,
                                        std::uint32_t index, bool compress, Compressor engine,
                                        std::string* culprit, platform::Reason* why,
                                        std::vector<std::string>* kept = nullptr);
+// The entry of the description numbered `index` of items (1 to kRunFiles, each well formed),
+// compressed by engine when asked; null with *why when they cannot be encoded or memory runs out.
+std::unique_ptr<PackEntry> DescriptionEntry(const std::vector<descriptions::Item>& items,
+                                            std::uint32_t index, bool compress, Compressor engine,
+                                            platform::Reason* why);
