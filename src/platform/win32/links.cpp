@@ -2,8 +2,6 @@
 // folder's read-only attribute and time.
 #ifdef _WIN32
 
-#include <winioctl.h>  // after <windows.h>, whose types it takes
-
 #include <cstring>
 #include <new>
 
@@ -14,6 +12,9 @@ namespace platform {
 
 namespace {
 
+#ifndef FSCTL_GET_REPARSE_POINT  // <winioctl.h>, which <windows.h> leaves out when lean
+#define FSCTL_GET_REPARSE_POINT 0x000900A8
+#endif
 #ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
 #define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
 #endif
