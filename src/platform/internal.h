@@ -23,7 +23,7 @@ std::FILE* StreamOver(HANDLE handle, int flags, const char* mode);
 bool WidePath(const char* path, std::wstring* wide, Reason* why);
 // Windows: the current folder's form of a wide path ("C:\\x" where it fits, which every system
 // takes; else as it is).
-std::wstring CurrentFolderForm(const std::wstring& wide);
+const wchar_t* CurrentFolderForm(const wchar_t* wide);
 // Windows: the system's calls of the same names ending in W, on WidePath of each path; a path
 // that cannot be converted fails them with its reason for GetLastError.
 HANDLE CreateFileLong(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

@@ -76,20 +76,61 @@ bool Utf8Of(const wchar_t* wide, std::string* text) {
                                nullptr, nullptr) == needed;
 }
 
-std::wstring CurrentFolderForm(const std::wstring& wide) {
+const wchar_t* CurrentFolderForm(const wchar_t* wide) {
     // "\\?\C:\x" as "C:\x" where it fits, the form every system takes for its current folder.
-    if (wide.size() > 6 && wide.size() - 4 < MAX_PATH - 2 && StartsWith(wide, L"\\\\?\\") &&
+    const std::size_t length = std::wcslen(wide);
+    if (length > 6 && length - 4 < MAX_PATH - 2 && std::wcsncmp(wide, L"\\\\?\\", 4) == 0 &&
         wide[5] == L':') {
-        return wide.substr(4);
+        return wide + 4;
     }
     return wide;
 }
 
 namespace {
 
+// The room of a path converted without allocating: every path of ordinary length, so that
+// clean-up after a failed allocation (a temporary file deleted, the current folder set back)
+// still reaches its file.
+constexpr int kShortPath = 1024;
+
+// WidePath into out (kShortPath characters) with nothing allocated; false when the path does not
+// fit or cannot be converted, and WidePath is to say why.
+bool WideInPlace(const char* path, wchar_t* out) {
+    wchar_t given[kShortPath];
+    const int length = path == nullptr ? 0 : static_cast<int>(std::strlen(path));
+    if (length == 0 || length >= kShortPath) return false;
+    const int count =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, length, given, kShortPath - 1);
+    if (count <= 0) return false;
+    given[count] = L'\0';
+    for (int i = 0; i < count; ++i) given[i] = given[i] == L'/' ? L'\\' : given[i];
+    const auto starts = [](const wchar_t* text, const wchar_t* start) {
+        return std::wcsncmp(text, start, std::wcslen(start)) == 0;
+    };
+    if (starts(given, L"\\\\?\\") || starts(given, L"\\\\.\\")) {
+        std::wmemcpy(out, given, static_cast<std::size_t>(count) + 1);
+        return true;
+    }
+    // The full path lands six characters in, room for "\\?\UNC\" over a share's leading "\\".
+    const DWORD room = kShortPath - 6;
+    const DWORD full = GetFullPathNameW(given, room, out + 6, nullptr);
+    if (full == 0 || full >= room) return false;
+    if (starts(out + 6, L"\\\\.\\") || starts(out + 6, L"\\\\?\\")) {
+        std::wmemmove(out, out + 6, full + 1);
+    } else if (starts(out + 6, L"\\\\")) {
+        std::wmemcpy(out, L"\\\\?\\UNC\\", 8);
+    } else {
+        std::wmemmove(out + 4, out + 6, full + 1);
+        std::wmemcpy(out, L"\\\\?\\", 4);
+    }
+    return true;
+}
+
 // Calls call with the wide form of path, or gives failed with the reason for GetLastError.
 template <typename Result, typename Call>
 Result OnWide(const char* path, Result failed, Call call) {
+    wchar_t shortForm[kShortPath];
+    if (WideInPlace(path, shortForm)) return call(shortForm);
     std::wstring wide;
     Reason failure = 0;
     if (!WidePath(path, &wide, &failure)) {
@@ -168,26 +209,18 @@ BOOL TakeFound(const WIN32_FIND_DATAW& item, ZorelFindData* found) {
     return TRUE;
 }
 
-// The wide path of path, or empty with the reason for GetLastError.
-std::wstring WideOrFail(LPCSTR path) {
-    std::wstring wide;
-    platform::Reason failure = 0;
-    if (!platform::WidePath(path, &wide, &failure)) SetLastError(failure);
-    return wide;
-}
-
 }  // namespace
 
 HANDLE ZorelFindFirstFile(LPCSTR pattern, ZorelFindData* found) {
-    const std::wstring wide = WideOrFail(pattern);
-    if (wide.empty()) return INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW item{};
-    HANDLE search = FindFirstFileW(wide.c_str(), &item);
-    if (search == INVALID_HANDLE_VALUE || TakeFound(item, found)) return search;
-    const DWORD failure = GetLastError();
-    FindClose(search);
-    SetLastError(failure);
-    return INVALID_HANDLE_VALUE;
+    return platform::OnWide(pattern, INVALID_HANDLE_VALUE, [&](const wchar_t* wide) {
+        WIN32_FIND_DATAW item{};
+        HANDLE search = FindFirstFileW(wide, &item);
+        if (search == INVALID_HANDLE_VALUE || TakeFound(item, found)) return search;
+        const DWORD failure = GetLastError();
+        FindClose(search);
+        SetLastError(failure);
+        return INVALID_HANDLE_VALUE;
+    });
 }
 
 BOOL ZorelFindNextFile(HANDLE search, ZorelFindData* found) {
@@ -196,13 +229,14 @@ BOOL ZorelFindNextFile(HANDLE search, ZorelFindData* found) {
 }
 
 BOOL ZorelSetCurrentDirectory(LPCSTR path) {
-    const std::wstring wide = WideOrFail(path);
-    return !wide.empty() && SetCurrentDirectoryW(platform::CurrentFolderForm(wide).c_str());
+    return platform::OnWide(path, FALSE, [](const wchar_t* wide) {
+        return SetCurrentDirectoryW(platform::CurrentFolderForm(wide));
+    });
 }
 
 BOOL ZorelCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
-    const std::wstring wide = WideOrFail(path);
-    return !wide.empty() && CreateDirectoryW(wide.c_str(), security);
+    return platform::OnWide(path, FALSE,
+                            [&](const wchar_t* wide) { return CreateDirectoryW(wide, security); });
 }
 
 #endif  // _WIN32
