@@ -13,6 +13,7 @@
 #endif
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -77,6 +78,48 @@ TEST(Platform, OnlyRegularFilesOpenAndTheirLengthIsNotCut) {
     fs::current_path(dir.path());
     PackEntry entry;
     EXPECT_FALSE(entry.LoadFromFile("huge"));
+}
+
+// A path beyond MAX_PATH reaches its file in every form it may be written in: relative or not,
+// with "." and ".." parts, and on Windows with either separator.
+TEST(Platform, APathOfAnyLengthReachesItsFile) {
+    ScratchDir dir;
+    KeepCurrentFolder keep;
+    fs::current_path(dir.path());
+    const std::string part(200, 'q'), path = part + "/" + part + "/file";
+    fs::create_directories(dir.path() / part / part / "other");
+    const std::string forms[] = {
+        path,
+        (dir.path() / part / part / "file").string(),
+        "./" + part + "/./" + part + "/file",
+        part + "/" + part + "/other/../file",
+        part + "/" + part + "/../" + part + "/file",
+#ifdef _WIN32
+        part + "\\" + part + "\\file",
+#endif
+    };
+    for (const std::string& form : forms) {
+        SCOPED_TRACE(form.substr(0, 8) + "..." + form.substr(form.size() - 30));
+        std::ofstream(fs::path(path), std::ios::binary) << "old";
+        platform::AtomicFile out(form.c_str(), false);
+        ASSERT_NE(out.stream(), nullptr);
+        std::fputs("new", out.stream());
+        EXPECT_TRUE(out.Commit());
+        std::uint64_t length = 0;
+        std::FILE* file = platform::OpenRegularFile(form.c_str(), &length);
+        ASSERT_NE(file, nullptr);
+        char bytes[4] = {};
+        EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, file), 3u);
+        EXPECT_STREQ(bytes, "new");
+        std::fclose(file);
+        platform::PathKind kind{};
+        std::string target;
+        EXPECT_TRUE(platform::KindOf(form.c_str(), &kind, &target));
+        EXPECT_EQ(kind, platform::PathKind::kFile);
+        platform::Folder folder;
+        EXPECT_TRUE(folder.Open(form.substr(0, form.size() - 4).c_str()));
+        EXPECT_TRUE(folder.Holds("file"));
+    }
 }
 
 TEST(Platform, TempFilesAreNewBesideTheTargetAndReplaceIt) {

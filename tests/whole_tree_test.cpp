@@ -9,9 +9,12 @@
 #endif
 
 #include <algorithm>
+#include <fstream>
 #include <map>
+#include <sstream>
 
-#include "test_support.h"
+#include "cli_support.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -31,37 +34,94 @@ std::ostream& operator<<(std::ostream& out, const Seen& s) {
                << s.bytes.size() << " bytes " << s.sameAs;
 }
 
+#ifdef _WIN32
+// A path of any length as the system's wide calls take it.
+std::wstring Long(const fs::path& path) {
+    return L"\\\\?\\" + fs::path(path).make_preferred().wstring();
+}
+
+// Every item below root, by its path from root, through the system's own listing (which the
+// C library's stops short of MAX_PATH).
+std::vector<std::string> Below(const fs::path& root) {
+    std::vector<std::string> all, pending = {""};
+    while (!pending.empty()) {
+        const std::string at = pending.back();
+        pending.pop_back();
+        WIN32_FIND_DATAW item{};
+        const fs::path folder = at.empty() ? root : root / at;
+        HANDLE search = FindFirstFileW((Long(folder) + L"\\*").c_str(), &item);
+        EXPECT_NE(search, INVALID_HANDLE_VALUE) << at;
+        if (search == INVALID_HANDLE_VALUE) continue;
+        do {
+            const std::string name = fs::path(item.cFileName).string();
+            if (name == "." || name == "..") continue;
+            all.push_back(at.empty() ? name : at + "/" + name);
+            const DWORD is = item.dwFileAttributes;
+            if ((is & FILE_ATTRIBUTE_DIRECTORY) != 0 && (is & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                pending.push_back(all.back());
+            }
+        } while (FindNextFileW(search, &item));
+        FindClose(search);
+    }
+    return all;
+}
+#else
+std::string Long(const fs::path& path) {
+    return path.string();
+}
+
+std::vector<std::string> Below(const fs::path& root) {
+    std::vector<std::string> all;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        all.push_back(item.path().lexically_relative(root).generic_string());  // links as named
+    }
+    return all;
+}
+#endif
+
+// A file's bytes, by a path of any length.
+std::string Bytes(const fs::path& path) {
+    std::ifstream in(fs::path(Long(path)), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 // Every item below root by its path from root, links not followed.
 std::map<std::string, Seen> Walk(const fs::path& root) {
     std::map<std::string, Seen> seen;
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> files;
-    std::vector<fs::path> all;  // in one order, so that the first name of a file is known
-    for (const auto& item : fs::recursive_directory_iterator(root)) all.push_back(item.path());
+    std::vector<std::string> all = Below(root);  // in one order: the first name of a file is known
     std::sort(all.begin(), all.end());
-    for (const fs::path& at : all) {
-        const std::string path = fs::relative(at, root).generic_string();
-        const fs::directory_entry entry(at);
-        const auto* it = &entry;
+    for (const std::string& path : all) {
+        const fs::path at = root / path;
         Seen item;
 #ifdef _WIN32
-        item.kind = it->is_directory() ? 'd' : 'f';
-        item.mode = static_cast<unsigned>(fs::status(it->path()).permissions()) & 0222 ? 1 : 0;
-        item.mtimeNs = fs::last_write_time(it->path()).time_since_epoch().count();
-        if (!it->is_directory()) item.bytes = ReadFile(it->path().string());
+        platform::PathKind kind{};
+        std::string target;
+        EXPECT_TRUE(platform::KindOf(at.string().c_str(), &kind, &target)) << path;
+        item.kind = kind == platform::PathKind::kSymlink  ? 'l'
+                    : kind == platform::PathKind::kFolder ? 'd'
+                                                          : 'f';
+        std::uint32_t mode = 0;
+        EXPECT_TRUE(platform::FileFacts(at.string().c_str(), &mode, &item.mtimeNs)) << path;
+        item.mode = item.kind == 'l' ? 0 : mode;
+        if (item.kind == 'l') item.bytes = target;
+        if (item.kind == 'f') item.bytes = Bytes(at);
 #else
         struct stat facts {};
-        EXPECT_EQ(lstat(it->path().c_str(), &facts), 0) << path;
+        EXPECT_EQ(lstat(at.c_str(), &facts), 0) << path;
         item.mode = facts.st_mode & 07777;
         item.mtimeNs = std::int64_t{facts.st_mtim.tv_sec} * 1000000000 + facts.st_mtim.tv_nsec;
         if (S_ISLNK(facts.st_mode)) {
             item.kind = 'l';
             item.mode = 0;  // a link's own bits are not kept on every system
-            item.bytes = fs::read_symlink(it->path()).string();
+            item.bytes = fs::read_symlink(at).string();
         } else if (S_ISDIR(facts.st_mode)) {
             item.kind = 'd';
         } else {
             item.kind = 'f';
-            item.bytes = ReadFile(it->path().string());
+            item.bytes = Bytes(at);
             auto [at, first] = files.try_emplace({facts.st_dev, facts.st_ino}, path);
             if (!first) item.sameAs = at->second;
         }
@@ -71,7 +131,24 @@ std::map<std::string, Seen> Walk(const fs::path& root) {
     return seen;
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Makes a symbolic link at `at` holding target; false where the system makes none (wine's
+// CreateSymbolicLinkW says it made one and makes nothing).
+bool MakeLink(const std::string& target, const fs::path& at) {
+    const DWORD flags = SYMBOLIC_LINK_FLAG_DIRECTORY * fs::is_directory(at.parent_path() / target);
+    platform::PathKind kind{};
+    std::string text;
+    return CreateSymbolicLinkW(at.c_str(), fs::path(target).make_preferred().c_str(),
+                               flags | 0x2 /* unprivileged */) &&
+           platform::KindOf(at.string().c_str(), &kind, &text) &&
+           kind == platform::PathKind::kSymlink;
+}
+#else
+bool MakeLink(const std::string& target, const fs::path& at) {
+    fs::create_symlink(target, at);
+    return true;
+}
+
 void SetTime(const fs::path& path, std::int64_t ns) {
     const timespec times[2] = {{ns / 1000000000, ns % 1000000000},
                                {ns / 1000000000, ns % 1000000000}};
@@ -79,30 +156,36 @@ void SetTime(const fs::path& path, std::int64_t ns) {
 }
 #endif
 
+// A path of exactly 4,000 bytes: 15 folders of the longest name a system allows, and a file.
+const std::string kFarPath = [] {
+    std::string path;
+    for (char c = 'a'; c < 'a' + 15; ++c) path += std::string(255, c) + "/";
+    return path + std::string(4000 - path.size(), 'z');
+}();
+
 // A tree of every kind: files of each mode, an empty file and folder, paths over 31 bytes and
-// over 255 in all, links to a file and to a folder, and two names of one file.
-void MakeTree(const fs::path& root) {
+// over MAX_PATH in all (370 and 4,000 bytes), links to a file and to a folder where the system
+// makes them (true when it did), and two names of one file.
+bool MakeTree(const fs::path& root) {
     const std::string part(120, 'p');
     const std::pair<std::string, unsigned> files[] = {
         {"run.sh", 0755},
         {"secret", 0600},
         {"empty", 0644},
         {"sub/a-name-longer-than-thirty-one-bytes.txt", 0640},
-#ifndef _WIN32  // paths beyond MAX_PATH are not made there yet
         {part + "/" + part + "/" + part + "/deep", 0644},
-#endif
+        {kFarPath, 0400},
     };
     for (const auto& [name, mode] : files) {
         fs::create_directories((root / name).parent_path());
-        WriteFile((root / name).string(), name == "empty" ? "" : "bytes of " + name);
+        std::ofstream(root / name, std::ios::binary) << (name == "empty" ? "" : "bytes of " + name);
         fs::permissions(root / name, static_cast<fs::perms>(mode));
     }
     fs::create_directories(root / "hollow");
+    const bool links = MakeLink("run.sh", root / "to-file") && MakeLink("sub", root / "to-folder");
 #ifndef _WIN32
     fs::permissions(root / "hollow", static_cast<fs::perms>(0700));
     std::int64_t ns = 1700000000123456789;
-    fs::create_symlink("run.sh", root / "to-file");
-    fs::create_symlink("sub", root / "to-folder");
     fs::create_hard_link(root / "secret", root / "sub/also-secret");
     // Times last, deepest first, so that making an item does not change its folder's.
     std::vector<fs::path> all;
@@ -110,13 +193,16 @@ void MakeTree(const fs::path& root) {
     std::sort(all.rbegin(), all.rend());
     for (const fs::path& item : all) SetTime(item, ns += 1111111111);
 #endif
+    return links;
 }
 
-// By every way of packing, into a file and through a pipe, a tree unpacks as it was packed.
+// By every way of packing, into a file and through a pipe, a tree unpacks as it was packed, and
+// its listing names every file by its full path.
 TEST(WholeTrees, ComeBackAsTheyWere) {
     ScratchDir dir;
-    MakeTree(dir.path() / "tree");
+    const bool links = MakeTree(dir.path() / "tree");
     const std::map<std::string, Seen> want = Walk(dir.path() / "tree");
+    ASSERT_EQ(want.at(kFarPath).bytes, "bytes of " + kFarPath);
     const std::vector<std::string> ways[] = {{}, {"-z"}, {"--fast"}, {"-j", "1"}};
     int round = 0;
     for (const std::vector<std::string>& way : ways) {
@@ -133,6 +219,12 @@ TEST(WholeTrees, ComeBackAsTheyWere) {
                 piped ? RunCommand(dir.path(), {"unpack", "-", out}, {}, "t.pak")
                       : RunCommand(dir.path(), {"unpack", "t.pak", out});
             ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+            std::istringstream listed(RunCommand(dir.path(), {"list", "-1", "t.pak"}).out);
+            std::map<std::string, bool> named;
+            for (std::string line; std::getline(listed, line);) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                named[line] = true;
+            }
             const std::map<std::string, Seen> got = Walk(dir.path() / out);
             for (const auto& [path, item] : want) {
                 const auto it = got.find(path);
@@ -141,9 +233,37 @@ TEST(WholeTrees, ComeBackAsTheyWere) {
                 } else {
                     EXPECT_EQ(it->second, item) << path;
                 }
+                EXPECT_TRUE(item.kind != 'f' || named[path]) << path << " not listed";
             }
             EXPECT_EQ(got.size(), want.size());
         }
+    }
+    if (!links) GTEST_SKIP() << "all but links: this system (wine) makes no symbolic links";
+}
+
+// Unpack makes a symbolic link, with its own time, where the system lets the user; elsewhere it
+// names the link, leaves it out, restores the rest and exits 1.
+TEST(WholeTrees, LinksAreMadeOrNamed) {
+    ScratchDir dir;
+    const bool links = MakeLink("x", dir.path() / "probe");
+    const std::vector<descriptions::Item> items = ItemsPack(dir.path());
+    const CommandResult unpacked = RunCommand(dir.path(), {"unpack", "items.pak", "out"});
+    const std::map<std::string, Seen> got = Walk(dir.path() / "out");
+    EXPECT_EQ(got.at("d/a").bytes, "abc");
+    EXPECT_EQ(got.at("d/" + kLong).bytes, "y");
+    EXPECT_EQ(got.at("d/e").bytes, "");
+    const auto step = [](std::int64_t ns) { return ns - ns % platform::kTimeStepNs; };
+    EXPECT_EQ(got.at("d/a").mtimeNs, step(items[1].mtimeNs));
+    if (links) {
+        EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+        ASSERT_EQ(got.count("d/l"), 1u);
+        EXPECT_EQ(got.at("d/l").kind, 'l');
+        EXPECT_EQ(got.at("d/l").bytes, "a");
+        EXPECT_EQ(got.at("d/l").mtimeNs, step(items[2].mtimeNs));
+    } else {
+        EXPECT_EQ(unpacked.status, 1);
+        EXPECT_NE(unpacked.err.find("zorel: d/l: "), std::string::npos) << unpacked.err;
+        EXPECT_EQ(got.count("d/l"), 0u);
     }
 }
 

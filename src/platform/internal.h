@@ -16,6 +16,28 @@ Reason LastReason();
 // Windows: a stdio stream over an open file handle, which it owns from then on (closed on a
 // failure too).
 std::FILE* StreamOver(HANDLE handle, int flags, const char* mode);
+#ifdef _WIN32
+// Windows: path (UTF-8, with either separator, relative to the current folder or not) as the
+// wide "\\?\" absolute path every path-taking call takes, "." and ".." resolved; a device's
+// name ("NUL", "\\.\pipe\x") stays as the system names it. False with the reason.
+bool WidePath(const char* path, std::wstring* wide, Reason* why);
+// Windows: the current folder's form of a wide path ("C:\\x" where it fits, which every system
+// takes; else as it is).
+const wchar_t* CurrentFolderForm(const wchar_t* wide);
+// Windows: the system's calls of the same names ending in W, on WidePath of each path; a path
+// that cannot be converted fails them with its reason for GetLastError.
+HANDLE CreateFileLong(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+BOOL DeleteFileLong(const char* path);
+BOOL RemoveDirectoryLong(const char* path);
+DWORD GetFileAttributesLong(const char* path);
+BOOL GetFileAttributesExLong(const char* path, WIN32_FILE_ATTRIBUTE_DATA* data);
+BOOL SetFileAttributesLong(const char* path, DWORD attributes);
+BOOL MoveFileExLong(const char* from, const char* to, DWORD flags);
+BOOL CreateHardLinkLong(const char* path, const char* existing);
+// Windows: UTF-8 text as UTF-16 and back; false for text that is not valid in its form.
+bool WideOf(const char* text, std::wstring* wide);
+bool Utf8Of(const wchar_t* wide, std::string* text);
+#endif
 // Windows: 0 for a name Windows keeps as it is written; else why not: a device's name (CON, PRN,
 // AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with or without an extension), a dot or blank at
 // its end (Windows drops them: "name." is "name"), or one of <>:"|?*, separators or control

@@ -29,6 +29,22 @@ inline HGLOBAL ZorelGlobalAlloc(UINT flags, SIZE_T bytes) {
     return block;
 }
 #define GlobalAlloc ZorelGlobalAlloc
+
+// The folder calls the layers above make take UTF-8 paths of any length (win32/wide_path.cpp):
+// the wide calls on a "\\?\" path, a found name in UTF-8 (255 wide characters fit).
+struct ZorelFindData {
+    DWORD dwFileAttributes;
+    char cFileName[MAX_PATH * 3];
+};
+HANDLE ZorelFindFirstFile(LPCSTR pattern, ZorelFindData* found);
+BOOL ZorelFindNextFile(HANDLE search, ZorelFindData* found);
+BOOL ZorelSetCurrentDirectory(LPCSTR path);
+BOOL ZorelCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+#define WIN32_FIND_DATAA ZorelFindData
+#define FindFirstFileA ZorelFindFirstFile
+#define FindNextFileA ZorelFindNextFile
+#define SetCurrentDirectoryA ZorelSetCurrentDirectory
+#define CreateDirectoryA ZorelCreateDirectory
 #else
 
 // Only the names, fields and flags the packer uses.
@@ -105,11 +121,7 @@ inline constexpr std::int64_t kTimeStepNs = 1;
 #endif
 
 // Whether symbolic links are read as links (ReadLink) rather than left out.
-#ifdef _WIN32
-inline constexpr bool kKeepsLinks = false;
-#else
 inline constexpr bool kKeepsLinks = true;
-#endif
 
 // Asked right after FindFirstFileA or FindNextFileA found no item, before any other call: 0
 // when the folder had no more items, else why it could not be read.
@@ -196,8 +208,8 @@ bool ReadLink(const char* path, std::string* target, Reason* why = nullptr);
 
 // What a path names, links not followed.
 enum class PathKind { kFile, kFolder, kSymlink, kOther };
-// Its kind and, for a symbolic link, its text (empty on Windows, where it is not read). False
-// with the reason (IsNotFound when nothing is there).
+// Its kind and, for a symbolic link, its text (empty for a Windows reparse point of another kind,
+// a junction). False with the reason (IsNotFound when nothing is there).
 bool KindOf(const char* path, PathKind* kind, std::string* target, Reason* why = nullptr);
 
 // The calendar fields of an instant in the user's local time zone (as tar -tv shows times).

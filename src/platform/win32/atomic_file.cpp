@@ -19,7 +19,7 @@ namespace platform {
 namespace {
 
 int SystemMove(const char* from, const char* to, unsigned long flags) {
-    return MoveFileExA(from, to, flags);
+    return MoveFileExLong(from, to, flags);
 }
 
 std::atomic<FileMove> gMove{SystemMove};
@@ -51,13 +51,6 @@ BOOL WINAPI RemoveTempFilesAndEnd(DWORD /*event*/) {
 
 bool NoFileName(const std::string& name) {
     return name.empty() || name == "." || name == "..";
-}
-
-// A path as the system gives it back ("\\?\C:\folder\file"), in the form every call here takes.
-std::string Plain(const char* path) {
-    if (std::strncmp(path, "\\\\?\\UNC\\", 8) == 0) return std::string("\\\\") + (path + 8);
-    if (std::strncmp(path, "\\\\?\\", 4) == 0 && path[4] != '\0' && path[5] == ':') return path + 4;
-    return path;
 }
 
 // The first to run of the console's handlers (the last installed): writes the ending text.
@@ -98,7 +91,7 @@ void TempFiles::Nap() {
 void TempFiles::RemoveOne(const Folder& folder, const char* name) {
     // Each is open with FILE_SHARE_DELETE: it goes when the ending process closes it.
     try {
-        DeleteFileA((folder.path_ + name).c_str());
+        DeleteFileLong((folder.path_ + name).c_str());
     } catch (const std::bad_alloc&) {
     }
 }
@@ -118,9 +111,9 @@ AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
         // What the path leads to, its links followed: a device or a pipe is written into, a
         // file is replaced where it really is.
         std::string path = target;
-        HANDLE led = CreateFileA(target, FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE led = CreateFileLong(target, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
         DWORD type = FILE_TYPE_UNKNOWN;
         if (led != INVALID_HANDLE_VALUE) {
             type = GetFileType(led);
@@ -129,9 +122,18 @@ AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                 reason_ = kErrorTargetIsFolder;
             }
-            char final[MAX_PATH * 4];
-            const DWORD length = GetFinalPathNameByHandleA(led, final, sizeof final, 0);
-            if (type == FILE_TYPE_DISK && length != 0 && length < sizeof final) path = Plain(final);
+            // It comes back as "\\?\C:\folder\file", the form every call here takes.
+            std::wstring final(MAX_PATH, L'\0');
+            DWORD length = GetFinalPathNameByHandleW(led, final.data(), MAX_PATH, 0);
+            if (length >= MAX_PATH) {
+                final.assign(length + 1, L'\0');
+                length = GetFinalPathNameByHandleW(led, final.data(), length + 1, 0);
+            }
+            std::string found;
+            if (type == FILE_TYPE_DISK && length != 0 && length < final.size()) {
+                final.resize(length);
+                if (Utf8Of(final.c_str(), &found)) path = std::move(found);
+            }
             CloseHandle(led);
         }
         if (reason_ != 0) return;
@@ -140,8 +142,8 @@ AtomicFile::AtomicFile(const char* target, bool durable) : durable_(durable) {
         SplitPath(path, &folder, &name_);
         if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE ||
             (led == INVALID_HANDLE_VALUE && NameFault(name_.c_str()) == kErrorReservedName)) {
-            HANDLE handle = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
+            HANDLE handle = CreateFileLong(target, GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
             if (handle == INVALID_HANDLE_VALUE) {
                 reason_ = LastReason();
                 return;
@@ -196,9 +198,9 @@ void AtomicFile::Start() {
     // A folder or a device there is never replaced; a link is, as a name; a file lends the new
     // one its attributes.
     HANDLE there =
-        CreateFileA(target.c_str(), FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        CreateFileLong(target.c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (there != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION info{};
         const DWORD type = GetFileType(there);
@@ -228,8 +230,8 @@ void AtomicFile::Start() {
             }
             // CREATE_NEW fails on a name that is taken, a link included: the file is ours alone.
             HANDLE handle =
-                CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                CreateFileLong(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
             if (handle != INVALID_HANDLE_VALUE) {
                 temp_ = name;  // fits the room reserved above
                 file_ = StreamOver(handle, _O_WRONLY | _O_BINARY, "wb");
@@ -266,7 +268,7 @@ void AtomicFile::Abandon() {
     } catch (const std::bad_alloc&) {
     }
     NameChange change;
-    if (!temp_.empty() && !path.empty()) DeleteFileA(path.c_str());
+    if (!temp_.empty() && !path.empty()) DeleteFileLong(path.c_str());
     TempFiles::Drop(slot_);
     slot_ = -1;
     temp_.clear();
@@ -323,18 +325,18 @@ Reason AtomicFile::PutInPlace(int* /*nameless*/) {
     Reason failure = 0;
     // The new file takes on the replaced one's attributes before it takes its place; a read-only
     // file there is made writable for the move, and made read-only again should the move fail.
-    if (kept != 0 && !SetFileAttributesA(temp.c_str(), kept | FILE_ATTRIBUTE_ARCHIVE)) {
+    if (kept != 0 && !SetFileAttributesLong(temp.c_str(), kept | FILE_ATTRIBUTE_ARCHIVE)) {
         failure = LastReason();
     }
     const bool unlocked = failure == 0 && !keep_ && (was & FILE_ATTRIBUTE_READONLY) != 0 &&
-                          SetFileAttributesA(target.c_str(), was & ~FILE_ATTRIBUTE_READONLY);
+                          SetFileAttributesLong(target.c_str(), was & ~FILE_ATTRIBUTE_READONLY);
     if (failure == 0 && !MoveInPlace(temp.c_str(), target.c_str(), how)) {
         failure = LastReason();
-        if (unlocked) SetFileAttributesA(target.c_str(), was);
+        if (unlocked) SetFileAttributesLong(target.c_str(), was);
     }
     if (failure != 0) {
-        SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(temp.c_str());
+        SetFileAttributesLong(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileLong(temp.c_str());
     }
     TempFiles::Drop(slot_);
     slot_ = -1;

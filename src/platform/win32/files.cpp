@@ -63,9 +63,8 @@ namespace {
 HANDLE OpenFolderHandle(const std::string& path, bool refuseLinks, Reason* why) {
     const DWORD flags =
         FILE_FLAG_BACKUP_SEMANTICS | (refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE handle =
-        CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, flags, nullptr);
+    HANDLE handle = CreateFileLong(path.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, flags);
     if (handle == INVALID_HANDLE_VALUE) {
         Fail(why, LastReason());
         return handle;
@@ -95,13 +94,12 @@ Folder::~Folder() {
 bool Folder::Open(const char* path, Reason* why) {
     if (IsOpen() || path == nullptr || *path == '\0') return Fail(why, ERROR_PATH_NOT_FOUND);
     try {
-        const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
-        if (needed == 0) return Fail(why, LastReason());
-        std::string full(needed + 1, '\0');
-        const DWORD length = GetFullPathNameA(path, needed, full.data(), nullptr);
-        if (length == 0 || length >= needed) return Fail(why, LastReason());
-        full.resize(length);
-        if (full.back() != '\\' && full.back() != '/') full += '\\';
+        // Held in the wide call's own form, which every name below it is added to as it is.
+        std::wstring wide;
+        std::string full;
+        if (!WidePath(path, &wide, why)) return false;
+        if (!Utf8Of(wide.c_str(), &full)) return Fail(why, ERROR_INVALID_NAME);
+        if (full.back() != '\\') full += '\\';
         handle_ = OpenFolderHandle(full, false, why);
         if (handle_ != INVALID_HANDLE_VALUE) path_ = std::move(full);
     } catch (const std::bad_alloc&) {
@@ -126,9 +124,7 @@ bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
 bool Folder::Holds(const char* name, std::int64_t* modified) const {
     WIN32_FILE_ATTRIBUTE_DATA data;
     try {
-        if (!IsOpen() ||
-            !GetFileAttributesExA((path_ + name).c_str(), GetFileExInfoStandard, &data))
-            return false;
+        if (!IsOpen() || !GetFileAttributesExLong((path_ + name).c_str(), &data)) return false;
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -187,8 +183,8 @@ std::FILE* OpenRegularFile(const char* path, std::uint64_t* length, Reason* why,
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open. A device (NUL, CON, COM1)
     // or a pipe opens without waiting and is turned away by its type before any read.
     HANDLE handle =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        CreateFileLong(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (handle == INVALID_HANDLE_VALUE) {
         Fail(why, LastReason());
         return nullptr;
@@ -225,11 +221,11 @@ std::FILE* OpenScratchFile(Reason* why) {
     }
     // Made by GetTempFileNameA, opened again to be removed when its last handle closes.
     HANDLE handle =
-        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        CreateFileLong(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
     if (handle == INVALID_HANDLE_VALUE) {
         Fail(why, LastReason());
-        DeleteFileA(name);
+        DeleteFileLong(name);
         return nullptr;
     }
     std::FILE* file = StreamOver(handle, _O_RDWR | _O_BINARY, "w+b");
@@ -239,7 +235,7 @@ std::FILE* OpenScratchFile(Reason* why) {
 
 bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastReason());
+    if (!GetFileAttributesExLong(path, &info)) return Fail(why, LastReason());
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return Fail(why, kErrorNotRegularFile);
     }
@@ -249,7 +245,7 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
 
 bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastReason());
+    if (!GetFileAttributesExLong(path, &info)) return Fail(why, LastReason());
     const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     *mode = (readOnly ? 0444u : 0666u) | (folder ? 0111u : 0u);
@@ -258,10 +254,6 @@ bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Rea
                                 info.ftLastWriteTime.dwLowDateTime;
     *mtimeNs = (static_cast<std::int64_t>(ticks) - 116444736000000000) * 100;
     return true;
-}
-
-bool ReadLink(const char*, std::string*, Reason* why) {
-    return Fail(why, ERROR_NOT_SUPPORTED);  // links are left out here (kKeepsLinks)
 }
 
 std::size_t ReadBytes(std::FILE* file, void* bytes, std::size_t length, Reason* why) {

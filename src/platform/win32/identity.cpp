@@ -30,12 +30,12 @@ bool DescribeHandle(HANDLE handle, std::uint64_t* length, FileIdentity* identity
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
                       Reason* why) {
     HANDLE handle =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileLong(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       OPEN_EXISTING, 0);
     if (handle == INVALID_HANDLE_VALUE) {
         // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS: it is no regular file.
         const Reason failure = LastReason();
-        const DWORD attributes = GetFileAttributesA(path);
+        const DWORD attributes = GetFileAttributesLong(path);
         const bool folder =
             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         return Fail(why, folder ? kErrorNotRegularFile : failure);
@@ -47,9 +47,9 @@ bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* ide
 
 FileIdentity IdentityOf(const char* path) {
     FileIdentity identity;
-    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileLong(path, FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return identity;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(handle, &info)) {

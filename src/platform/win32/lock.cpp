@@ -47,12 +47,12 @@ bool PackLock::Take(const char* path, double seconds, Reason* why, long* holder)
     Release();
     if (holder != nullptr) *holder = 0;
     if (path == nullptr || *path == '\0') return Fail(why, ERROR_FILE_NOT_FOUND);
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesLong(path);
     HANDLE probe =
         attributes == INVALID_FILE_ATTRIBUTES
             ? INVALID_HANDLE_VALUE
-            : CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            : CreateFileLong(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (probe != INVALID_HANDLE_VALUE) {
         const DWORD type = GetFileType(probe);
         CloseHandle(probe);
@@ -70,10 +70,9 @@ bool PackLock::Take(const char* path, double seconds, Reason* why, long* holder)
         if (handle == INVALID_HANDLE_VALUE) {
             // Deleted when its last handle closes; while that is pending it cannot be opened
             // (access denied), and the next writer tries again.
-            handle = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
-                                 nullptr);
+            handle = CreateFileLong(lock.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
         }
         Reason failure = 0;
         if (handle == INVALID_HANDLE_VALUE) {
@@ -119,8 +118,8 @@ void PackLock::Release() {
 FileStamp StampOf(const char* path) {
     FileStamp stamp;
     if (path == nullptr) return stamp;
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileLong(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return stamp;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(handle, &info)) {
@@ -181,7 +180,7 @@ void ClearStaleTempFiles(const char* folder) {
                 TempFiles::Stale(item.cFileName)) {
                 pattern.replace(base, std::string::npos, item.cFileName);
                 NameChange change;
-                DeleteFileA(pattern.c_str());
+                DeleteFileLong(pattern.c_str());
             }
         } while (FindNextFileA(search, &item));
         FindClose(search);

@@ -1,4 +1,4 @@
-// Windows kinds of paths: what the attributes tell; a link's text is not read.
+// Windows kinds of paths: what the attributes tell, and a symbolic link's text.
 #ifdef _WIN32
 
 #include "platform/internal.h"
@@ -8,12 +8,14 @@ namespace platform {
 
 bool KindOf(const char* path, PathKind* kind, std::string* target, Reason* why) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info)) return Fail(why, LastReason());
+    if (!GetFileAttributesExLong(path, &info)) return Fail(why, LastReason());
     target->clear();
     const DWORD attributes = info.dwFileAttributes;
     *kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PathKind::kSymlink
             : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? PathKind::kFolder
                                                              : PathKind::kFile;
+    // Another kind of reparse point (a junction, a mount point) has no text of its own.
+    if (*kind == PathKind::kSymlink && !ReadLink(path, target)) target->clear();
     return true;
 }
 
