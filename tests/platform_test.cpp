@@ -156,7 +156,7 @@ TEST(Platform, AKeepingCommitReplacesNothingMadeMeanwhile) {
         std::string left;            // what the name then holds
     } kCases[] = {
         {[] {}, "ours"},
-        {[&] { WriteFile(target, "theirs"); }, "theirs"},
+        {[&] { WriteFile(target.string(), "theirs"); }, "theirs"},
 #ifndef _WIN32
         {[&] { fs::create_symlink("elsewhere", target); }, "-> elsewhere"},
 #endif
@@ -175,7 +175,7 @@ TEST(Platform, AKeepingCommitReplacesNothingMadeMeanwhile) {
             EXPECT_EQ(committed, c.left == "ours") << c.left << nameless;
             EXPECT_EQ(platform::IsAlreadyThere(why), !committed) << c.left << nameless;
             EXPECT_EQ(fs::is_symlink(target) ? "-> " + fs::read_symlink(target).string()
-                                             : ReadFile(target),
+                                             : ReadFile(target.string()),
                       c.left);
             EXPECT_EQ(TempFilesIn(dir.path()), 0) << c.left << nameless;
         }
