@@ -254,43 +254,10 @@ void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t pl
 }
 
 bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
-             std::uint64_t budget, PackWriter* writer, Failure* window,
-             const std::vector<std::string>* kept) {
+             std::uint64_t budget, PackWriter* writer, Failure* window) {
     FileSource source(files, options.compress, options.engine, budget, EntrySink(writer),
-                      options.done, kept);
+                      options.done);
     return RunWindow(source, budget, options.workers, &SharedProgress(), window);
-}
-
-bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
-                   std::uint64_t budget, PackWriter* writer, Failure* window,
-                   std::uint32_t firstIndex) {
-    std::vector<FolderFile> run;
-    std::vector<std::string> kept, runKept;  // small files' bytes, read once for their CRC-32
-    for (std::size_t first = 0; first < files.size(); first += kRunFiles) {
-        const std::size_t count = std::min(kRunFiles, files.size() - first);
-        Reason why = 0;
-        std::string culprit;
-        auto description = DescribeRun(&files[first], count,
-                                       firstIndex + static_cast<std::uint32_t>(first / kRunFiles),
-                                       options.compress, options.engine, &culprit, &why, &kept);
-        if (description == nullptr) return Fail(window, why, culprit);
-        if (!writer->Write(std::move(description))) return Fail(window, writer->reason());
-        try {
-            run.clear();
-            runKept.clear();
-            for (std::size_t i = first; i < first + count; ++i) {
-                if (!files[i].HasEntry()) continue;
-                run.push_back(files[i]);
-                runKept.push_back(std::move(kept[i - first]));
-            }
-        } catch (const std::bad_alloc&) {
-            return Fail(window, platform::kErrorNoMemory);
-        }
-        if (!run.empty() && !PackRun(run, options, budget, writer, window, &runKept)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
