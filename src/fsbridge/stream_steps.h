@@ -3,12 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fsbridge/folder.h"
 #include "fsbridge/streams.h"
 #include "pack/records.h"
 #include "platform/lock.h"
+
+// name below folder, joined by the system's separator; name alone without a folder.
+std::string InFolder(const char* folder, const std::string& name);
 
 // Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
 bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
