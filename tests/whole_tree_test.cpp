@@ -267,4 +267,40 @@ TEST(WholeTrees, LinksAreMadeOrNamed) {
     }
 }
 
+// Trees about the edges of the runs one description covers (one run of 256 items, one item
+// more, a run holding no entry at all) pack to the same bytes by one worker and by two, and
+// unpack as they were.
+TEST(WholeTrees, RunEdgesPackAlikeAndComeBack) {
+    const struct { int files, folders; } trees[] = {{255, 0}, {256, 0}, {257, 0}, {40, 300}};
+    for (const auto& tree : trees) {
+        ScratchDir dir;
+        const fs::path root = dir.path() / "tree";
+        for (int i = 0; i < tree.files; ++i) {
+            // Files either side of the folders; every fifth under a stand-in, every third 0600.
+            const std::string name = (i < tree.files / 2 ? "a/" : "z/") + std::to_string(i) +
+                                     (i % 5 == 0 ? std::string(40, 'n') : "");
+            fs::create_directories((root / name).parent_path());
+            WriteFile((root / name).string(), "file " + std::to_string(i));
+            if (i % 3 == 0) fs::permissions(root / name, static_cast<fs::perms>(0600));
+        }
+        for (int i = 0; i < tree.folders; ++i)
+            fs::create_directories(root / "m" / std::to_string(i));
+        const std::map<std::string, Seen> want = Walk(root);
+        std::string packs[2];
+        for (const int jobs : {1, 2}) {
+            SCOPED_TRACE(std::to_string(tree.files) + " files, -j " + std::to_string(jobs));
+            const std::string pack = "j" + std::to_string(jobs) + ".pak";
+            const std::string out = "out" + std::to_string(jobs);
+            const CommandResult packed =
+                RunCommand(dir.path(), {"pack", "-rz", "-j", std::to_string(jobs), pack, "tree"});
+            ASSERT_EQ(packed.status, 0) << packed.err;
+            packs[jobs - 1] = ReadFile(dir / pack);
+            const CommandResult unpacked = RunCommand(dir.path(), {"unpack", pack, out});
+            ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+            EXPECT_TRUE(Walk(dir.path() / out) == want);
+        }
+        EXPECT_TRUE(packs[0] == packs[1]) << tree.files << " files";
+    }
+}
+
 }  // namespace

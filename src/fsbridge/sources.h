@@ -208,12 +208,14 @@ inline std::FILE* OpenChecked(const FolderFile& file, platform::Reason* why) {
 // moved in pieces (the fast compressor's then by zlib at its fastest level: StorePieces).
 class FileSource final : public JobSource {
   public:
-    // kept, when given, holds for each file the bytes already read of it, or nothing.
+    // kept, when given, holds for each file the bytes already read of it, or nothing; they are
+    // let go once packed. files[i] is job first + i.
     FileSource(const std::vector<FolderFile>& files, bool compress, Compressor engine,
                std::uint64_t budget, EntrySink sink, EntryDone done = {},
-               const std::vector<std::string>* kept = nullptr)
+               std::vector<std::string>* kept = nullptr, std::uint32_t first = 0)
         : files_(files),
           kept_(kept),
+          first_(first),
           compress_(compress),
           engine_(engine),
           sink_(sink),
@@ -229,50 +231,51 @@ class FileSource final : public JobSource {
               compress ? budget : 0, [&files](std::uint32_t i) { return files[i].size; }) {}
 
     int Next(std::uint64_t room, Offer* offer, platform::Failure*) override {
-        offer->number = order_.Next(room);
-        offer->cost = offer->number < files_.size() ? Cost(offer->number) : 0;
-        return offer->number < files_.size();
+        const std::uint32_t i = order_.Next(room);
+        offer->number = first_ + i;
+        offer->cost = i < files_.size() ? Cost(i) : 0;
+        return i < files_.size();
     }
     bool Take(Job& job) override {
-        order_.Take(job.number);
+        const std::uint32_t i = job.number - first_;
+        order_.Take(i);
         if (!Hold(job)) return false;
-        const FolderFile& file = files_[job.number];
+        const FolderFile& file = files_[i];
         const std::string& stored = file.stored.empty() ? file.name : file.stored;
         std::memcpy(Held(job).entry->name, stored.c_str(), stored.size());  // fits: listed so
         job.bytes = file.size;
         return true;
     }
     bool Work(Job& job) override {
-        if (files_[job.number].kind == descriptions::Kind::kEmpty) {
-            return FromBytes(job, &kEmptyByte, 1);
-        }
-        if (kept_ != nullptr && !(*kept_)[job.number].empty()) {
-            const std::string& bytes = (*kept_)[job.number];
+        const std::uint32_t i = job.number - first_;
+        if (files_[i].kind == descriptions::Kind::kEmpty) return FromBytes(job, &kEmptyByte, 1);
+        if (kept_ != nullptr && !(*kept_)[i].empty()) {
+            std::string bytes = std::move((*kept_)[i]);  // let go once packed
             return FromBytes(job, reinterpret_cast<const unsigned char*>(bytes.data()),
                              bytes.size());
         }
-        if (InPieces(job.number) && !compress_) return true;  // copied in its turn
-        std::FILE* in = OpenChecked(files_[job.number], &job.why);
+        if (InPieces(i) && !compress_) return true;  // copied in its turn
+        std::FILE* in = OpenChecked(files_[i], &job.why);
         if (in == nullptr) return false;
-        const bool worked = InPieces(job.number) ? Spilled(job, in) : Loaded(job, in);
+        const bool worked = InPieces(i) ? Spilled(job, in) : Loaded(job, in);
         std::fclose(in);
         return worked;
     }
     // A file's failure: the file, by the path it is read from.
     void Name(const Job& job, platform::Failure* failure) const override {
-        failure->item = files_[job.number].Path();
+        failure->item = FileOf(job).Path();
     }
     bool Finish(Job& job) override {
-        const bool put = !InPieces(job.number) ? sink_.Put(job)
-                         : compress_           ? Unspill(job)
-                                               : Copy(job);
+        const std::uint32_t i = job.number - first_;
+        const bool put = !InPieces(i) ? sink_.Put(job) : compress_ ? Unspill(job) : Copy(job);
         if (!put) return false;
-        const FolderFile& file = files_[job.number];
+        const FolderFile& file = files_[i];
         if (done_ && file.offset + file.size >= file.whole) done_(file.name.c_str());  // once
         return true;
     }
 
   private:
+    const FolderFile& FileOf(const Job& job) const { return files_[job.number - first_]; }
     bool InPieces(std::uint32_t i) const {
         return sink_.writes() && files_[i].size > kWholeFileMost;
     }
@@ -286,7 +289,7 @@ class FileSource final : public JobSource {
     }
     bool Loaded(Job& job, std::FILE* in) {
         PackEntry& entry = *Held(job).entry;
-        const FolderFile& file = files_[job.number];
+        const FolderFile& file = FileOf(job);
         const std::string& stored = file.stored.empty() ? file.name : file.stored;
         if (!entry.LoadFromOpenFile(in, file.size, stored.c_str(), &job.why)) return false;
         if (compress_ && !entry.Compress(engine_, &job.why)) return false;
@@ -314,7 +317,7 @@ class FileSource final : public JobSource {
         held.spill.reset(new (std::nothrow) Spill);
         if (held.spill == nullptr) return platform::Fail(&job.why, platform::kErrorNoMemory);
         FilePieces plain(in);
-        const auto size = static_cast<std::uint32_t>(files_[job.number].size);  // checked: fits
+        const auto size = static_cast<std::uint32_t>(FileOf(job).size);  // checked: fits
         if (!StorePieces(size, true, plain, *held.spill, &held.entry->storedSize, &job.why,
                          engine_)) {
             return false;
@@ -332,9 +335,9 @@ class FileSource final : public JobSource {
     }
     // A plain file copied into the pack in its turn, as it is read.
     bool Copy(Job& job) {
-        std::FILE* in = OpenChecked(files_[job.number], &job.why);
+        std::FILE* in = OpenChecked(FileOf(job), &job.why);
         if (in == nullptr) return false;
-        const FolderFile& file = files_[job.number];
+        const FolderFile& file = FileOf(job);
         Held(job).entry->size = static_cast<std::uint32_t>(file.size);
         FilePieces plain(in, file.whole != 0 ? file.size : UINT64_MAX);
         const bool put = sink_.Put(job, plain);
@@ -343,7 +346,8 @@ class FileSource final : public JobSource {
     }
 
     const std::vector<FolderFile>& files_;
-    const std::vector<std::string>* kept_;
+    std::vector<std::string>* kept_;
+    std::uint32_t first_;
     bool compress_;
     Compressor engine_;
     EntrySink sink_;

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fsbridge/folder.h"
 #include "fsbridge/streams.h"
 #include "pack/records.h"
 #include "platform/lock.h"
+
+// name below folder, joined by the system's separator; name alone without a folder.
+std::string InFolder(const char* folder, const std::string& name);
 
 // Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
 bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
@@ -27,15 +31,14 @@ bool TellListing(const char* folder, const FolderListing& listing, const StreamO
 void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
            std::uint64_t packBytes);
 
-// Files into the writer, in their order, compressed when options say; with kept, (*kept)[i] holds
-// the bytes of files[i] when they were read already (DescribeRun), and they are not read again.
+// Files into the writer, in their order, compressed when options say.
 bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
-             std::uint64_t budget, PackWriter* writer, platform::Failure* window,
-             const std::vector<std::string>* kept = nullptr);
+             std::uint64_t budget, PackWriter* writer, platform::Failure* window);
 
 // Items into the writer, each run of them behind the description that covers it, then those held
-// by an entry packed; the
-// descriptions are numbered from firstIndex.
+// by an entry packed, every run through one window: a run is described (its small files read
+// once and kept) while the files of the run before it are packed, so at most two runs' kept
+// bytes wait beside the window. The descriptions are numbered from firstIndex.
 bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
                    std::uint64_t budget, PackWriter* writer, platform::Failure* window,
                    std::uint32_t firstIndex);

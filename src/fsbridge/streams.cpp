@@ -20,11 +20,6 @@ using platform::Reason;
 
 namespace {
 
-std::string InFolder(const char* folder, const std::string& name) {
-    if (folder == nullptr) return name;
-    return name.empty() ? std::string(folder) : folder + (platform::kPathSeparator + name);
-}
-
 // Records that leave an entry's file below a folder; a job whose file is written holds nothing
 // more, a late one its plain bytes (or nothing, when it is moved in pieces as it finishes).
 class UnpackSource final : public RecordSource {
@@ -194,85 +189,6 @@ class TestSource final : public RecordSource {
 };
 
 }  // namespace
-
-// Takes the lock of the pack a writer reads and replaces, or tells why it could not be had.
-bool TakeLock(platform::PackLock* lock, const char* path, const StreamOptions& options,
-              Failure* failure) {
-    Reason why = 0;
-    return lock->Take(path, options.wait, &why, &failure->holder) || Fail(failure, why, path);
-}
-
-// The length of a pack file, for the progress; 0 for standard input, whose is not known.
-std::uint64_t LengthOf(const char* path) {
-    std::uint64_t length = 0;
-    if (std::strcmp(path, kStandardStream) != 0) platform::RegularFileLength(path, &length);
-    return length;
-}
-
-// Tells the front end what a listing left out and could not take; false when files were
-// refused and are not to be skipped, which fails the operation.
-bool TellListing(const char* folder, const FolderListing& listing, const StreamOptions& options,
-                 Failure* failure) {
-    for (const LeftOutItem& item : listing.leftOut) {
-        if (options.leftOut) options.leftOut(InFolder(folder, item.name), item.why);
-    }
-    for (const FolderFile& file : listing.refused) {
-        if (options.refused) {
-            options.refused(
-                folder == nullptr ? std::string(file.Path()) : InFolder(folder, file.name),
-                file.why);
-        }
-    }
-    if (listing.refused.empty() || options.skip) return true;
-    failure->told = true;
-    return Fail(failure, listing.refused.front().why, "");
-}
-
-void Count(const StreamOptions& options, std::uint64_t entries, std::uint64_t plain,
-           std::uint64_t packBytes) {
-    if (options.totals == nullptr) return;
-    *options.totals = {entries, plain, packBytes};
-}
-
-bool PackRun(const std::vector<FolderFile>& files, const StreamOptions& options,
-             std::uint64_t budget, PackWriter* writer, Failure* window,
-             const std::vector<std::string>* kept) {
-    FileSource source(files, options.compress, options.engine, budget, EntrySink(writer),
-                      options.done, kept);
-    return RunWindow(source, budget, options.workers, &SharedProgress(), window);
-}
-
-bool PackDescribed(const std::vector<FolderFile>& files, const StreamOptions& options,
-                   std::uint64_t budget, PackWriter* writer, Failure* window,
-                   std::uint32_t firstIndex) {
-    std::vector<FolderFile> run;
-    std::vector<std::string> kept, runKept;  // small files' bytes, read once for their CRC-32
-    for (std::size_t first = 0; first < files.size(); first += kRunFiles) {
-        const std::size_t count = std::min(kRunFiles, files.size() - first);
-        Reason why = 0;
-        std::string culprit;
-        auto description = DescribeRun(&files[first], count,
-                                       firstIndex + static_cast<std::uint32_t>(first / kRunFiles),
-                                       options.compress, options.engine, &culprit, &why, &kept);
-        if (description == nullptr) return Fail(window, why, culprit);
-        if (!writer->Write(std::move(description))) return Fail(window, writer->reason());
-        try {
-            run.clear();
-            runKept.clear();
-            for (std::size_t i = first; i < first + count; ++i) {
-                if (!files[i].HasEntry()) continue;
-                run.push_back(files[i]);
-                runKept.push_back(std::move(kept[i - first]));
-            }
-        } catch (const std::bad_alloc&) {
-            return Fail(window, platform::kErrorNoMemory);
-        }
-        if (!run.empty() && !PackRun(run, options, budget, writer, window, &runKept)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool OpenPackInput(PackReader* reader, const char* path, Reason* why) {
     if (std::strcmp(path, kStandardStream) != 0) return reader->Open(path, why);
