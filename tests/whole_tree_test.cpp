@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -264,6 +265,52 @@ TEST(WholeTrees, LinksAreMadeOrNamed) {
         EXPECT_EQ(unpacked.status, 1);
         EXPECT_NE(unpacked.err.find("zorel: d/l: "), std::string::npos) << unpacked.err;
         EXPECT_EQ(got.count("d/l"), 0u);
+    }
+}
+
+// unpack -k over a tree it unpacked before exits 0, names each file and link it finds as kept
+// and leaves it as it found it (one rewritten, a link aimed elsewhere, a hard link made a file of
+// its own); a hard link whose own name is free is made to the file kept.
+TEST(WholeTrees, KeepingUnpackLeavesTheTreeThere) {
+    ScratchDir dir;
+    const bool links = MakeTree(dir.path() / "tree");
+    const std::map<std::string, Seen> want = Walk(dir.path() / "tree");
+    ASSERT_EQ(RunCommand(dir.path(), {"pack", "-r", "t.pak", "tree"}).status, 0);
+    const fs::path out = dir.path() / "out";
+    const struct {
+        const char* what;
+        std::function<void()> change;  // made to the tree unpacked before
+    } kCases[] = {
+        {"the same tree", [] {}},
+        {"changed",
+         [&] {
+             WriteFile((out / "run.sh").string(), "changed");
+             if (fs::remove(out / "sub/also-secret"))
+                 WriteFile((out / "sub/also-secret").string(), "own");
+             if (links && fs::remove(out / "to-file")) MakeLink("secret", out / "to-file");
+         }},
+        {"a hard link's name free", [&] { fs::remove(out / "sub/also-secret"); }},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(out);
+        ASSERT_EQ(RunCommand(dir.path(), {"unpack", "t.pak", "out"}).status, 0);
+        c.change();
+        const std::map<std::string, Seen> before = Walk(out);
+        const CommandResult kept = RunCommand(dir.path(), {"unpack", "-k", "t.pak", "out"});
+        EXPECT_EQ(kept.status, 0) << kept.err;
+        const std::map<std::string, Seen> after = Walk(out);
+        for (const auto& [path, item] : want) {
+            if (item.kind == 'd') continue;  // a folder takes its mode and time again
+            SCOPED_TRACE(path.substr(0, 60));
+            const auto was = before.find(path);
+            const bool there = was != before.end();
+            EXPECT_EQ(
+                kept.err.find("zorel: " + path + ": kept, a file is there\n") != std::string::npos,
+                there);
+            ASSERT_EQ(after.count(path), 1u);
+            EXPECT_EQ(after.at(path), there ? was->second : item);
+        }
     }
 }
 

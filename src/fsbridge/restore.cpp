@@ -100,6 +100,19 @@ bool Restorer::Keeps(const PathBelow& at, std::int64_t mtimeNs) const {
     return existing_ == Existing::kKeep || seconds >= mtimeNs / 1000000000;
 }
 
+bool Restorer::Replaces(const PathBelow& at) const {
+    return existing_ == Existing::kReplace || at.folder().Holds(at.name().c_str());
+}
+
+void Restorer::Settle(const std::string& path, bool made, bool replaced, Reason why) {
+    if (made) return;
+    if (!replaced && platform::IsAlreadyThere(why)) {
+        Kept(path);
+    } else {
+        Refuse(path, why);
+    }
+}
+
 void Restorer::Refuse(const std::string& path, Reason why) {
     ++refused_;
     if (told_) told_(path, why);
@@ -138,10 +151,13 @@ bool Restorer::Take(const Item& item, Reason* why) {
             links_.push_back(item);
         } else if (item.kind == Kind::kSymlink) {
             if (Keeps(at, item.mtimeNs)) {
-                if (told_) told_(item.path, 0);
-            } else if (!at.folder().MakeSymlink(at.name().c_str(), item.target, item.mtimeNs,
-                                                &refused)) {
-                Refuse(item.path, refused);
+                Kept(item.path);
+            } else {
+                const bool replace = Replaces(at);
+                Settle(item.path,
+                       at.folder().MakeSymlink(at.name().c_str(), item.target, item.mtimeNs,
+                                               replace, &refused),
+                       replace, refused);
             }
         }
     } catch (const std::bad_alloc&) {
@@ -153,8 +169,15 @@ bool Restorer::Take(const Item& item, Reason* why) {
 void Restorer::End() {
     for (const Item& link : links_) {
         std::string key, self;
-        Reason refused = platform::kErrorLinkedFileMissing;
+        Reason refused = 0;
         PathBelow from, at;
+        // A link whose own path holds something the policy keeps is kept, whatever it names.
+        if (existing_ != Existing::kReplace && at.Open(target_, link.path, false, &refused) &&
+            Keeps(at, link.mtimeNs)) {
+            Kept(link.path);
+            continue;
+        }
+        refused = platform::kErrorLinkedFileMissing;
         const bool known = Normal(link.target, &key) && Normal(link.path, &self) && !key.empty() &&
                            key != self && link.target[0] != '/' &&
                            link.target[0] != platform::kPathSeparator &&
@@ -164,10 +187,13 @@ void Restorer::End() {
             Refuse(link.path,
                    from.metLink() || at.metLink() ? Reason{platform::kErrorThroughLink} : refused);
         } else if (Keeps(at, link.mtimeNs)) {
-            if (told_) told_(link.path, 0);
-        } else if (!at.folder().MakeHardLink(at.name().c_str(), from.folder(), from.name().c_str(),
-                                             &refused)) {
-            Refuse(link.path, refused);
+            Kept(link.path);
+        } else {
+            const bool replace = Replaces(at);
+            Settle(link.path,
+                   at.folder().MakeHardLink(at.name().c_str(), from.folder(), from.name().c_str(),
+                                            replace, &refused),
+                   replace, refused);
         }
     }
     std::stable_sort(folders_.begin(), folders_.end(),

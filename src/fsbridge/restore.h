@@ -59,7 +59,7 @@ class Restorer {
     // its mode and time set at End; a symbolic link is made now, its text as it is; a hard link
     // is made at End. A path refused is told and counted. False only without memory.
     bool Take(const descriptions::Item& item, platform::Reason* why);
-    // A file written whole at path: one a hard link may name.
+    // A file written whole at path, or kept there under the policy: one a hard link may name.
     bool Written(const std::string& path, platform::Reason* why);
     // Tells and counts a path refused.
     void Refuse(const std::string& path, platform::Reason why);
@@ -75,6 +75,12 @@ class Restorer {
   private:
     // Whether a file already at the path stays under the policy, against a time in ns.
     bool Keeps(const PathBelow& at, std::int64_t mtimeNs) const;
+    // Whether a link made at the path replaces what is there: only under a policy that replaces,
+    // or when the policy let something there give way; else what is put there meanwhile stays.
+    bool Replaces(const PathBelow& at) const;
+    // After a link was made or not at path: one that found its name taken without replacing is
+    // kept, any other failure refused.
+    void Settle(const std::string& path, bool made, bool replaced, platform::Reason why);
 
     const platform::Folder& target_;
     Existing existing_;

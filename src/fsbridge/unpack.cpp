@@ -205,7 +205,8 @@ bool Unpacker::Finish(Job& job, PieceSource* in) {
                             : UnpackEntry(held, target_, in, existing_, &job.why))) {
         return false;
     }
-    if (held.description || held.kept) return true;
+    if (held.description) return true;
+    if (held.kept) return !Described(held) || restorer_.Written(held.path, &job.why);
     if (held.refused == 0) {
         return part || !Described(held) || restorer_.Written(held.path, &job.why);
     }
@@ -231,6 +232,7 @@ void Unpacker::CloseParts() {
         if (!parts_->Commit(&why)) {
             if (partsKeep_ && platform::IsAlreadyThere(why)) {
                 restorer_.Kept(partsPath_);
+                if (!restorer_.Written(partsPath_, &why)) restorer_.Refuse(partsPath_, why);
             } else {
                 restorer_.Refuse(partsPath_, why);
             }

@@ -164,13 +164,16 @@ class Folder {
     // read-only attribute is set from the bits, as the owner's write bit says).
     bool SetFacts(std::uint32_t mode, std::int64_t mtimeNs, Reason* why = nullptr) const;
     // Makes `name`, one component, a symbolic link holding `text` exactly, with that time where
-    // the system keeps one for a link; a file or link already there is replaced, anything else
-    // stays and fails it. On Windows a user the system does not let make links gets its reason.
-    bool MakeSymlink(const char* name, const std::string& text, std::int64_t mtimeNs,
+    // the system keeps one for a link; with replace a file or link already there is replaced,
+    // anything else stays and fails it (without replace, anything there does, with a reason
+    // IsAlreadyThere tells). On Windows a user the system does not let make links gets its
+    // reason.
+    bool MakeSymlink(const char* name, const std::string& text, std::int64_t mtimeNs, bool replace,
                      Reason* why = nullptr) const;
     // Makes `name`, one component, a hard link of the file `from` in the folder `in` (a link
-    // there is linked as itself, never followed); a file or link at `name` is replaced.
-    bool MakeHardLink(const char* name, const Folder& in, const char* from,
+    // there is linked as itself, never followed); what is at `name` is treated as MakeSymlink
+    // treats it.
+    bool MakeHardLink(const char* name, const Folder& in, const char* from, bool replace,
                       Reason* why = nullptr) const;
 
   private:

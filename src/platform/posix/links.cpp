@@ -31,11 +31,12 @@ Reason ClearName(int dir, const char* name) {
     return unlinkat(dir, name, 0) == 0 || errno == ENOENT ? 0 : LastReason();
 }
 
-// Makes a name in dir by make(), clearing a file or link already there first.
+// Makes a name in dir by make(); with replace, a file or link already there is cleared first,
+// else it stays and fails it with EEXIST.
 template <typename Make>
-bool MakeReplacing(int dir, const char* name, Make make, Reason* why) {
+bool MakeName(int dir, const char* name, bool replace, Make make, Reason* why) {
     for (int attempt = 0; !make(); ++attempt) {
-        if (errno != EEXIST || attempt == 8) return Fail(why, LastReason());
+        if (errno != EEXIST || !replace || attempt == 8) return Fail(why, LastReason());
         if (const Reason cleared = ClearName(dir, name)) return Fail(why, cleared);
     }
     return true;
@@ -58,10 +59,10 @@ bool Folder::SetFacts(std::uint32_t mode, std::int64_t mtimeNs, Reason* why) con
 }
 
 bool Folder::MakeSymlink(const char* name, const std::string& text, std::int64_t mtimeNs,
-                         Reason* why) const {
+                         bool replace, Reason* why) const {
     if (fd_ < 0) return Fail(why, EBADF);
-    if (!MakeReplacing(
-            fd_, name, [&] { return symlinkat(text.c_str(), fd_, name) == 0; }, why)) {
+    if (!MakeName(
+            fd_, name, replace, [&] { return symlinkat(text.c_str(), fd_, name) == 0; }, why)) {
         return false;
     }
     const timespec times[2] = {{0, UTIME_OMIT}, TimeSpec(mtimeNs)};
@@ -69,10 +70,11 @@ bool Folder::MakeSymlink(const char* name, const std::string& text, std::int64_t
     return true;
 }
 
-bool Folder::MakeHardLink(const char* name, const Folder& in, const char* from, Reason* why) const {
+bool Folder::MakeHardLink(const char* name, const Folder& in, const char* from, bool replace,
+                          Reason* why) const {
     if (fd_ < 0 || in.fd_ < 0) return Fail(why, EBADF);
-    return MakeReplacing(
-        fd_, name, [&] { return linkat(in.fd_, from, fd_, name, 0) == 0; }, why);
+    return MakeName(
+        fd_, name, replace, [&] { return linkat(in.fd_, from, fd_, name, 0) == 0; }, why);
 }
 
 }  // namespace platform

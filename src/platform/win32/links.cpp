@@ -39,12 +39,14 @@ Reason ClearName(const std::string& path) {
     return gone ? 0 : LastReason();
 }
 
-// Makes a name by make(), clearing a file or link already there first; false with the reason.
+// Makes a name by make(); with replace, a file or link already there is cleared first, else it
+// stays and fails it. False with the reason.
 template <typename Make>
-bool MakeReplacing(const std::string& path, Make make, Reason* why) {
+bool MakeName(const std::string& path, bool replace, Make make, Reason* why) {
     for (int attempt = 0; !make(); ++attempt) {
         const DWORD error = GetLastError();
-        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || attempt == 8) {
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || !replace ||
+            attempt == 8) {
             return Fail(why, error);
         }
         if (const Reason cleared = ClearName(path)) return Fail(why, cleared);
@@ -120,7 +122,7 @@ bool Folder::SetFacts(std::uint32_t mode, std::int64_t mtimeNs, Reason* why) con
 }
 
 bool Folder::MakeSymlink(const char* name, const std::string& text, std::int64_t mtimeNs,
-                         Reason* why) const {
+                         bool replace, Reason* why) const {
     if (!IsOpen()) return Fail(why, ERROR_INVALID_HANDLE);
     try {
         const std::string path = path_ + name;
@@ -139,8 +141,8 @@ bool Folder::MakeSymlink(const char* name, const std::string& text, std::int64_t
                                 : wideText.back() == L'\\';
         const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE |
                             (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
-        if (!MakeReplacing(
-                path,
+        if (!MakeName(
+                path, replace,
                 [&] { return CreateSymbolicLinkW(widePath.c_str(), wideText.c_str(), flags) != 0; },
                 why)) {
             return false;
@@ -156,13 +158,15 @@ bool Folder::MakeSymlink(const char* name, const std::string& text, std::int64_t
     }
 }
 
-bool Folder::MakeHardLink(const char* name, const Folder& in, const char* from, Reason* why) const {
+bool Folder::MakeHardLink(const char* name, const Folder& in, const char* from, bool replace,
+                          Reason* why) const {
     if (!IsOpen() || !in.IsOpen()) return Fail(why, ERROR_INVALID_HANDLE);
     try {
         const std::string path = path_ + name;
         const std::string target = in.path_ + from;
-        return MakeReplacing(
-            path, [&] { return CreateHardLinkLong(path.c_str(), target.c_str()) != 0; }, why);
+        return MakeName(
+            path, replace, [&] { return CreateHardLinkLong(path.c_str(), target.c_str()) != 0; },
+            why);
     } catch (const std::bad_alloc&) {
         return Fail(why, kErrorNoMemory);
     }
