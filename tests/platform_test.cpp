@@ -144,40 +144,70 @@ TEST(Platform, TempFilesAreNewBesideTheTargetAndReplaceIt) {
     EXPECT_EQ(ReadFile("sub/target"), "old");
 }
 
-// A commit that keeps what is there takes a free name, and never replaces a file or link made at
-// the name after the file began (the check before it saw nothing): it fails, telling so.
+// A commit that keeps what is there, and a link made without replacing, take a free name and
+// never replace a file or link made at the name after the check before them saw nothing: they
+// fail, telling so.
 TEST(Platform, AKeepingCommitReplacesNothingMadeMeanwhile) {
     ScratchDir dir;
     platform::Folder folder;
     ASSERT_TRUE(folder.Open(dir.path().string().c_str()));
     const fs::path target = dir / "target";
+    WriteFile(dir / "source", "ours");
     const struct {
         std::function<void()> make;  // what appears at the name before the commit
-        std::string left;            // what the name then holds
+        std::string left;            // what the name then holds; empty: ours
     } kCases[] = {
-        {[] {}, "ours"},
+        {[] {}, ""},
         {[&] { WriteFile(target.string(), "theirs"); }, "theirs"},
 #ifndef _WIN32
         {[&] { fs::create_symlink("elsewhere", target); }, "-> elsewhere"},
 #endif
     };
+    // Each way of making "target" hold ours, running appear on the way.
+    using Make = std::function<bool(const std::function<void()>& appear, platform::Reason*)>;
+    const struct {
+        const char* how;
+        std::string ours;
+        Make make;
+    } kMakers[] = {
+        {"commit", "ours",
+         [&](const std::function<void()>& appear, platform::Reason* why) {
+             platform::AtomicFile out(folder, "target", false);
+             if (out.stream() == nullptr) return false;
+             out.KeepExisting();
+             std::fputs("ours", out.stream());
+             appear();
+             return out.Commit(why);
+         }},
+        {"hard link", "ours",
+         [&](const std::function<void()>& appear, platform::Reason* why) {
+             appear();
+             return folder.MakeHardLink("target", folder, "source", false, why);
+         }},
+#ifndef _WIN32
+        {"symbolic link", "-> ours",
+         [&](const std::function<void()>& appear, platform::Reason* why) {
+             appear();
+             return folder.MakeSymlink("target", "ours", 0, false, why);
+         }},
+#endif
+    };
     for (const bool nameless : {true, false}) {
         platform::UseNamelessTempFiles(nameless);
-        for (const auto& c : kCases) {
-            fs::remove(target);
-            platform::AtomicFile out(folder, "target", false);
-            ASSERT_NE(out.stream(), nullptr);
-            out.KeepExisting();
-            std::fputs("ours", out.stream());
-            c.make();
-            platform::Reason why = 0;
-            const bool committed = out.Commit(&why);
-            EXPECT_EQ(committed, c.left == "ours") << c.left << nameless;
-            EXPECT_EQ(platform::IsAlreadyThere(why), !committed) << c.left << nameless;
-            EXPECT_EQ(fs::is_symlink(target) ? "-> " + fs::read_symlink(target).string()
-                                             : ReadFile(target.string()),
-                      c.left);
-            EXPECT_EQ(TempFilesIn(dir.path()), 0) << c.left << nameless;
+        for (const auto& m : kMakers) {
+            for (const auto& c : kCases) {
+                const std::string left = c.left.empty() ? m.ours : c.left;
+                SCOPED_TRACE(std::string(m.how) + ": " + left + (nameless ? ", nameless" : ""));
+                fs::remove(target);
+                platform::Reason why = 0;
+                const bool made = m.make(c.make, &why);
+                EXPECT_EQ(made, c.left.empty());
+                EXPECT_EQ(platform::IsAlreadyThere(why), !made);
+                EXPECT_EQ(fs::is_symlink(target) ? "-> " + fs::read_symlink(target).string()
+                                                 : ReadFile(target.string()),
+                          left);
+                EXPECT_EQ(TempFilesIn(dir.path()), 0);
+            }
         }
     }
     platform::UseNamelessTempFiles(true);
