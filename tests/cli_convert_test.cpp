@@ -271,8 +271,8 @@ with open('big.tgz', 'wb') as f:
 
 // A file held by parts is one entry of the archive, its whole length in its head and its
 // parts' bytes in order, so the system's tar lists and reads it whole; parts that do not
-// follow one another as described (one missing, out of order, another entry between them, bytes
-// changed) fail the file, leaving no archive.
+// follow one another as described (one missing, out of order, another entry or description
+// between them, bytes changed) fail the file, leaving no archive.
 TEST_F(CommandLine, ConvertJoinsAFileInParts) {
     using descriptions::Kind;
     const std::string part[] = {"abc", "defg", "hi"};
@@ -296,6 +296,7 @@ TEST_F(CommandLine, ConvertJoinsAFileInParts) {
         {"021", 1, "(d/big): a part of the file is missing", kAbsent.c_str()},
         {"12", 1, "(d/big): a part of the file is missing", kAbsent.c_str()},
         {"0p12", 1, "(d/big): a part of the file is missing", kAbsent.c_str()},
+        {"0D12", 1, "(d/big): a part of the file is missing", kAbsent.c_str()},
         {"01x", 1, "(d/big): ", kAbsent.c_str()},
     };
     for (const auto& row : rows) {
@@ -305,6 +306,8 @@ TEST_F(CommandLine, ConvertJoinsAFileInParts) {
             {descriptions::DescriptionName(0), DescriptionOf(items)}};
         for (const char* e = row.entries; *e != '\0'; ++e) {
             if (*e == 'p') entries.emplace_back("p", "zz");
+            if (*e == 'D')
+                entries.emplace_back(descriptions::DescriptionName(1), entries[0].second);
             if (*e == 'x') entries.emplace_back(items[2].stored, "HI");  // its CRC-32 not kept
             if (*e >= '0' && *e <= '2')
                 entries.emplace_back(items[*e - '0'].stored, part[*e - '0']);

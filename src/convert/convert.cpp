@@ -112,7 +112,6 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         Reason failed = 0;
         const std::size_t before = links.size();  // those of the runs before
         if (described.Meet(head, &held, &failed)) {
-            if (joined.left != 0) return missing(joined.path);
             if (linked(before)) continue;
             return Unwritten(*writer, alone, reader.read(), failure);
         }
