@@ -269,6 +269,66 @@ with open('big.tgz', 'wb') as f:
     fs::remove(dir.path() / "big.pak");
 }
 
+// A file held by parts is one entry of the archive, its whole length in its head and its
+// parts' bytes in order, so the system's tar lists and reads it whole; parts that do not
+// follow one another as described (one missing, out of order, another entry or description
+// between them, bytes changed) fail the file, leaving no archive.
+TEST_F(CommandLine, ConvertJoinsAFileInParts) {
+    using descriptions::Kind;
+    const std::string part[] = {"abc", "defg", "hi"};
+    std::vector<descriptions::Item> items;
+    for (std::uint32_t i = 0, at = 0; i < 3; at += part[i++].size()) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(part[i].data());
+        items.push_back({Kind::kPart, descriptions::StandInName(i),
+                         static_cast<std::uint32_t>(part[i].size()),
+                         descriptions::Crc32(0, bytes, part[i].size()), 0640, 1700000000'000000000,
+                         "d/big", "", at});
+    }
+    const char* missing = "(d/big): a part of the file is missing";
+    const struct {
+        const char* entries;  // the pack's entries after its description: a part by its number
+        const char* said;     // on standard error
+        std::string made;     // o.tar as `tar -tvf` lists it (size and name), then big's bytes
+    } rows[] = {
+        {"012p", "", "9 d/big\n2 p\nabcdefghi"},
+        {"02p", missing, kAbsent},
+        {"01", missing, kAbsent},
+        {"021", missing, kAbsent},
+        {"12", missing, kAbsent},
+        {"0p12", missing, kAbsent},
+        {"0D12", missing, kAbsent},
+        {"01x", "(d/big): bytes differ from their checksum", kAbsent},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.entries);
+        ScratchDir work;
+        std::vector<std::pair<std::string, std::string>> entries = {
+            {descriptions::DescriptionName(0), DescriptionOf(items)}};
+        for (const char* e = row.entries; *e != '\0'; ++e) {
+            if (*e == 'p') entries.emplace_back("p", "zz");
+            if (*e == 'D')
+                entries.emplace_back(descriptions::DescriptionName(1), entries[0].second);
+            if (*e == 'x') entries.emplace_back(items[2].stored, "HI");  // its CRC-32 not kept
+            if (*e >= '0' && *e <= '2')
+                entries.emplace_back(items[*e - '0'].stored, part[*e - '0']);
+        }
+        SavedPack(work.path(), "in.pak", entries, false);
+        const auto run =
+            Shell(work.path(), std::string("'") + ZOREL_BINARY + "' convert in.pak o.tar");
+        EXPECT_EQ(run.first, row.made == kAbsent ? 1 : 0) << run.second;
+        EXPECT_NE(run.second.find(row.said), std::string::npos) << run.second;
+        std::string made = kAbsent;
+        if (fs::exists(work / "o.tar")) {
+            const auto listed = Shell(work.path(),
+                                      "(tar -tvf o.tar | awk '{print $3, $6}' && "
+                                      "tar -xOf o.tar d/big) > listed");
+            EXPECT_EQ(listed.first, 0) << listed.second;
+            made = ReadFile(work / "listed");
+        }
+        EXPECT_EQ(made, row.made);
+    }
+}
+
 // An archive converted into another keeps each item's kind, mode, time, size and link, as the
 // system's bsdtar lists them, names cleaned; only what zip cannot hold (owners) differs.
 TEST_F(CommandLine, ConvertKeepsWhatBothArchivesHold) {

@@ -9,6 +9,7 @@
 #include "convert/input.h"
 #include "convert/to_pack.h"
 #include "fsbridge/described.h"
+#include "fsbridge/folder.h"
 #include "pack/progress.h"
 #include "pack/records.h"
 
@@ -41,10 +42,26 @@ ArchiveItem ItemOf(const descriptions::Item& described) {
     return item;
 }
 
+// The parts of the file whose first part is items[first]: those that follow it there, each at
+// the offset where the one before it ends. A count of 0 when the file may go on in the next
+// description (its last part is whole and ends the description): its length cannot be told.
+std::size_t PartsOf(const std::vector<descriptions::Item>& items, std::size_t first,
+                    std::uint64_t* whole) {
+    std::size_t i = first;
+    for (*whole = 0; i < items.size() && items[i].kind == descriptions::Kind::kPart &&
+                     items[i].path == items[first].path && items[i].offset == *whole;
+         ++i) {
+        *whole += items[i].size;
+    }
+    return i == items.size() && items[i - 1].size == kPartSize ? 0 : i - first;
+}
+
 // Every entry of the pack as an item of the archive, its bytes decoded in pieces as they are
 // read and checked against the CRC-32 a description gives them. A described entry passes with
 // its full path, mode and time, and a description's folders and links as items of their own;
-// an undescribed entry is a file of the time of the conversion.
+// an undescribed entry is a file of the time of the conversion. A file in parts is one item,
+// its parts' bytes in turn; parts that do not follow one another as their description lists
+// them fail the file.
 bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptions& options,
                    ConvertFailure* failure) {
     PackReader reader;
@@ -78,6 +95,15 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         }
         return head(held) || Fail(failed, platform::kErrorFailed);
     });
+    // The file in parts being written: its path, the item of its next part, the parts to come.
+    struct {
+        std::string path;
+        const descriptions::Item* next = nullptr;
+        std::size_t left = 0;
+    } joined;
+    const auto missing = [&](const std::string& path) {
+        return Fail(&failure->failure, platform::kErrorPartMissing, path, reader.read());
+    };
     PackEntry entry;
     while (reader.NextHead(&entry, &why)) {
         PackEntry& head = entry;
@@ -89,25 +115,39 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
             if (linked(before)) continue;
             return Unwritten(*writer, alone, reader.read(), failure);
         }
+        const bool part = held != nullptr && held->kind == descriptions::Kind::kPart;
+        if (joined.left != 0 && held != joined.next) return missing(joined.path);
         if (unwritten || (held == nullptr && !linked(links.size()))) {
             return Unwritten(*writer, alone, reader.read(), failure);
         }
         if (failed != 0) return Fail(&failure->failure, failed, head.name, reader.read());
-        if (held != nullptr && held->kind == descriptions::Kind::kPart) {
-            failure->words = "a file in parts cannot be converted yet";
-            return Fail(&failure->failure, platform::kErrorFileTooLarge, held->path, reader.read());
+        const bool first = part && joined.left == 0;
+        std::uint64_t whole = 0;
+        if (first) {
+            if (held->offset != 0) return missing(held->path);
+            const auto at = static_cast<std::size_t>(held - described.items().data());
+            joined = {held->path, held, PartsOf(described.items(), at, &whole)};
+            if (joined.left == 0) {
+                failure->words =
+                    "its parts are described in two runs: its length is not told before its bytes";
+                return Fail(&failure->failure, platform::kErrorFailed, held->path, reader.read());
+            }
         }
         ArchiveItem item;
         if (held != nullptr) {
             item = ItemOf(*held);
+            if (first) item.size = whole;
         } else {
             item.path = head.name;
             item.mtimeNs = now;
             item.sized = true;
             item.size = head.size;
         }
-        if (!writer->Head(item)) return Unwritten(*writer, item.path, reader.read(), failure);
-        CrcSink checked(item.size != 0 ? writer : nullptr);  // an empty file's byte goes nowhere
+        if ((!part || first) && !writer->Head(item)) {
+            return Unwritten(*writer, item.path, reader.read(), failure);
+        }
+        // An empty file's byte goes nowhere.
+        CrcSink checked(part || item.size != 0 ? writer : nullptr);
         bool moved = false;
         if (head.data == nullptr) {
             moved = MovePieces(head, reader, &checked, &why);
@@ -123,8 +163,11 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         }
         plain += head.size;
         SharedProgress().Advance(head.size);
+        if (part) ++joined.next;
+        if (part && --joined.left != 0) continue;
         if (options.done) options.done(item.path.c_str());
     }
+    if (joined.left != 0 && !reader.damaged()) return missing(joined.path);
     if (reader.damaged()) {
         return Fail(&failure->failure, why, "", reader.damagedRecord());
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "fsbridge/entry_job.h"
 #include "pack/descriptions.h"
@@ -39,6 +40,8 @@ class DescribedEntries {
     }
     // Whether the record of this head may be a description, whose data is then to be read.
     static bool MayDescribe(const PackEntry& head);
+    // The items of the description in force (those Meet and Take give point into them).
+    const std::vector<descriptions::Item>& items() const { return matcher_.items(); }
 
   private:
     descriptions::Matcher matcher_;
