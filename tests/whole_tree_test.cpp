@@ -276,7 +276,7 @@ TEST(WholeTrees, KeepingUnpackLeavesTheTreeThere) {
     const bool links = MakeTree(dir.path() / "tree");
     const std::map<std::string, Seen> want = Walk(dir.path() / "tree");
     ASSERT_EQ(RunCommand(dir.path(), {"pack", "-r", "t.pak", "tree"}).status, 0);
-    const fs::path out = dir.path() / "out";
+    fs::path out;  // a folder of its own for each case: Windows cannot remove a tree this deep
     const struct {
         const char* what;
         std::function<void()> change;  // made to the tree unpacked before
@@ -293,11 +293,11 @@ TEST(WholeTrees, KeepingUnpackLeavesTheTreeThere) {
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all(out);
-        ASSERT_EQ(RunCommand(dir.path(), {"unpack", "t.pak", "out"}).status, 0);
+        out = dir.path() / c.what;
+        ASSERT_EQ(RunCommand(dir.path(), {"unpack", "t.pak", c.what}).status, 0);
         c.change();
         const std::map<std::string, Seen> before = Walk(out);
-        const CommandResult kept = RunCommand(dir.path(), {"unpack", "-k", "t.pak", "out"});
+        const CommandResult kept = RunCommand(dir.path(), {"unpack", "-k", "t.pak", c.what});
         EXPECT_EQ(kept.status, 0) << kept.err;
         const std::map<std::string, Seen> after = Walk(out);
         for (const auto& [path, item] : want) {
@@ -305,9 +305,9 @@ TEST(WholeTrees, KeepingUnpackLeavesTheTreeThere) {
             SCOPED_TRACE(path.substr(0, 60));
             const auto was = before.find(path);
             const bool there = was != before.end();
-            EXPECT_EQ(
-                kept.err.find("zorel: " + path + ": kept, a file is there\n") != std::string::npos,
-                there);
+            EXPECT_EQ(kept.err.find(ConsoleText("zorel: " + path + ": kept, a file is there\n")) !=
+                          std::string::npos,
+                      there);
             ASSERT_EQ(after.count(path), 1u);
             EXPECT_EQ(after.at(path), there ? was->second : item);
         }
