@@ -336,8 +336,9 @@ TEST(WholeTrees, RunEdgesPackAlikeAndComeBack) {
         std::string packs[2];
         for (const int jobs : {1, 2}) {
             SCOPED_TRACE(std::to_string(tree.files) + " files, -j " + std::to_string(jobs));
-            const std::string pack = "j" + std::to_string(jobs) + ".pak";
-            const std::string out = "out" + std::to_string(jobs);
+            const std::string number = std::to_string(jobs);
+            const std::string pack = "j" + number + ".pak";
+            const std::string out = "out" + number;
             const CommandResult packed =
                 RunCommand(dir.path(), {"pack", "-rz", "-j", std::to_string(jobs), pack, "tree"});
             ASSERT_EQ(packed.status, 0) << packed.err;
