@@ -216,9 +216,17 @@ TEST(WholeTrees, ComeBackAsTheyWere) {
             const CommandResult packed = RunCommand(dir.path(), pack);
             ASSERT_EQ(packed.status, 0) << packed.err;
             if (piped) WriteFile(dir / "t.pak", packed.out);
+#ifndef _WIN32
+            // The last way unpacks under a mask that narrows what a new file is made with, so
+            // a mode that only looks right because the mask made it so is caught.
+            const mode_t mask = umask(way == ways[3] ? 077 : 022);
+#endif
             const CommandResult unpacked =
                 piped ? RunCommand(dir.path(), {"unpack", "-", out}, {}, "t.pak")
                       : RunCommand(dir.path(), {"unpack", "t.pak", out});
+#ifndef _WIN32
+            umask(mask);
+#endif
             ASSERT_EQ(unpacked.status, 0) << unpacked.err;
             std::istringstream listed(RunCommand(dir.path(), {"list", "-1", "t.pak"}).out);
             std::map<std::string, bool> named;

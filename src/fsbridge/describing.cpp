@@ -59,7 +59,10 @@ std::unique_ptr<PackEntry> DescribeRun(const FolderFile* run, std::size_t count,
             const bool keep =
                 kept != nullptr && file.kind == descriptions::Kind::kFile && file.size <= kKeptMost;
             if (!keep && file.HasEntry() && block.empty()) block.resize(std::size_t{1} << 20);
-            if (!platform::FileFacts(file.Path(), &item.mode, &item.mtimeNs, why) ||
+            item.mode = file.facts.mode;
+            item.mtimeNs = file.facts.mtimeNs;
+            if ((!file.facts.known &&
+                 !platform::FileFacts(file.Path(), &item.mode, &item.mtimeNs, why)) ||
                 (file.HasEntry() &&
                  !FileCrc(file, block, &item.crc, keep ? &(*kept)[i] : nullptr, why))) {
                 return nullptr;

@@ -58,7 +58,8 @@ class SizeSource final : public InOrderSource {
             platform::RegularFileLength(file.Path(), &file.size, &file.why);
             return true;
         }
-        if (platform::ProbeRegularFile(file.Path(), &file.size, &file.identity, &file.why)) {
+        if (platform::ProbeRegularFile(file.Path(), &file.size, &file.identity, &file.why,
+                                       request_.describe ? &file.facts : nullptr)) {
             self_[job.number] = file.identity == request_.packFile;
         }
         return true;

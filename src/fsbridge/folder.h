@@ -25,7 +25,8 @@ struct FolderFile {
     std::uint64_t offset = 0;         // a part: where its bytes begin in the file
     std::uint64_t whole = 0;          // a part: the file's length; 0 for a whole file
     descriptions::Kind kind = descriptions::Kind::kFile;
-    std::string target{};  // a symbolic link's text; a hard link's path met first
+    std::string target{};           // a symbolic link's text; a hard link's path met first
+    platform::ModeAndTime facts{};  // a file's, when its probe told them
     bool HasEntry() const { return descriptions::HasEntry(kind); }
     const char* Path() const { return path.empty() ? name.c_str() : path.c_str(); }
 };

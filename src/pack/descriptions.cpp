@@ -1,7 +1,11 @@
 // The description codec: encoding, decoding with its self-check, and matching to entries.
 #include "pack/descriptions.h"
 
+#ifdef ZOREL_NO_LIBDEFLATE
 #include <zlib.h>
+#else
+#include <libdeflate.h>  // its CRC-32 folds with carry-less multiplies, several times zlib's speed
+#endif
 
 #include <cstring>
 
@@ -99,7 +103,11 @@ bool HasEntry(Kind kind) {
 }
 
 std::uint32_t Crc32(std::uint32_t crc, const unsigned char* bytes, std::size_t length) {
+#ifdef ZOREL_NO_LIBDEFLATE
     return static_cast<std::uint32_t>(crc32_z(crc, bytes, length));
+#else
+    return libdeflate_crc32(crc, bytes, length);
+#endif
 }
 
 std::string DescriptionName(std::uint32_t index) {

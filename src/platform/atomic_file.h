@@ -85,6 +85,7 @@ class AtomicFile {
     bool keep_ = false;       // KeepExisting: nothing at the target is replaced
     bool described_ = false;  // Describe gave its mode and time
     std::uint32_t describedMode_ = 0;
+    std::uint32_t madeMode_ = UINT32_MAX;  // the file's mode as far as known, while described
     std::int64_t mtimeNs_ = 0;
 };
 

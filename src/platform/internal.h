@@ -37,12 +37,23 @@ BOOL CreateHardLinkLong(const char* path, const char* existing);
 // Windows: UTF-8 text as UTF-16 and back; false for text that is not valid in its form.
 bool WideOf(const char* text, std::wstring* wide);
 bool Utf8Of(const wchar_t* wide, std::string* text);
+// Windows: the mode and time FileFacts tells of an item's attributes and last write.
+ModeAndTime FactsOf(DWORD attributes, FILETIME written);
 #endif
 // Windows: 0 for a name Windows keeps as it is written; else why not: a device's name (CON, PRN,
 // AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, with or without an extension), a dot or blank at
 // its end (Windows drops them: "name." is "name"), or one of <>:"|?*, separators or control
 // characters.
 Reason NameFault(const char* name);
+
+#ifndef _WIN32
+// POSIX: whether the process runs as root, asked once (a process never changes its user), and
+// the mode bits an unpack may restore: set-user-ID and set-group-ID for root alone.
+bool IsRoot();
+inline unsigned KeptModeBits() {
+    return IsRoot() ? 07777 : 01777;
+}
+#endif
 
 // Nanoseconds since 1970 split into whole seconds (rounded down) and the nanoseconds after them.
 inline void SplitTime(std::int64_t ns, std::int64_t* seconds, long* rest) {

@@ -190,6 +190,13 @@ class Folder {
 
 struct FileIdentity;
 
+// A file's permission bits and modification time, as FileFacts tells them.
+struct ModeAndTime {
+    std::uint32_t mode = 0;
+    std::int64_t mtimeNs = 0;
+    bool known = false;
+};
+
 // Opens an existing regular file (links followed) for binary reading and gives its length.
 // A folder, FIFO, socket or device gives null at once, never blocking (kErrorNotRegularFile).
 // With `identity`, tells which file it is (as IdentityOf does), from the same look.
@@ -238,8 +245,9 @@ struct FileIdentity {
 // identity, and whether this process may read it, never blocking. On POSIX it is asked without
 // opening the file (the read opens it once); on Windows the file is opened and closed. False with
 // the reason an open would give, or kErrorNotRegularFile for anything but a regular file.
+// With `facts`, tells its mode and time too, from the same look.
 bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
-                      Reason* why = nullptr);
+                      Reason* why = nullptr, ModeAndTime* facts = nullptr);
 
 // The identity of what path names now (links followed); unknown when nothing is there.
 FileIdentity IdentityOf(const char* path);

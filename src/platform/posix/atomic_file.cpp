@@ -208,8 +208,15 @@ void AtomicFile::Describe(std::uint32_t mode, std::int64_t mtimeNs) {
     described_ = true;
     describedMode_ = mode & 07777;
     mtimeNs_ = mtimeNs;
-    // Never wider than it is to be while it is written; the commit checks the whole mode.
-    if (file_ != nullptr && !straight_) fchmod(fileno(file_), static_cast<mode_t>(mode & 0777));
+    // Never wider than it is to be while it is written; the commit sets the whole mode where
+    // the file's own differs, which for most files it does not (a chmod costs an inode write).
+    if (file_ == nullptr || straight_) return;
+    struct stat made {};
+    madeMode_ = fstat(fileno(file_), &made) == 0 ? made.st_mode & 07777 : UINT32_MAX;
+    if ((madeMode_ & ~describedMode_ & 0777) != 0 &&
+        fchmod(fileno(file_), static_cast<mode_t>(describedMode_ & 0777)) == 0) {
+        madeMode_ = describedMode_ & 0777;
+    }
 }
 
 void AtomicFile::Abandon() {
@@ -239,18 +246,18 @@ bool AtomicFile::Commit(Reason* why) {
     const int fd = fileno(file_);
     // A described mode, whole now that the writes are done, and the time, after the last write.
     if (failure == 0 && described_) {
-        const mode_t kept = geteuid() == 0 ? 07777 : 01777;
+        const std::uint32_t mode = describedMode_ & KeptModeBits();
         std::int64_t seconds = 0;
         long rest = 0;
         SplitTime(mtimeNs_, &seconds, &rest);
         const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), rest}};
-        check(fchmod(fd, static_cast<mode_t>(describedMode_) & kept) == 0);
+        if (mode != madeMode_) check(fchmod(fd, static_cast<mode_t>(mode)) == 0);
         check(futimens(fd, times) == 0);
     }
     // The replaced file's owner (for root), then its mode: after the writes, which may clear a
     // set-user-ID bit, and after the owner, whose change does.
     struct stat made {};
-    if (failure == 0 && !described_ && mode_ >= 0 && geteuid() == 0 && fstat(fd, &made) == 0 &&
+    if (failure == 0 && !described_ && mode_ >= 0 && IsRoot() && fstat(fd, &made) == 0 &&
         (made.st_uid != owner_ || made.st_gid != group_)) {
         check(fchown(fd, owner_, group_) == 0);
     }
@@ -301,11 +308,11 @@ Reason AtomicFile::PutInPlace(int* nameless) {
     auto adopt = [&](const struct stat& there) -> bool {
         const mode_t mode = there.st_mode & 07777;
         if (fd >= 0) {
-            return (geteuid() != 0 || fchown(fd, there.st_uid, there.st_gid) == 0) &&
+            return (!IsRoot() || fchown(fd, there.st_uid, there.st_gid) == 0) &&
                    fchmod(fd, mode) == 0;
         }
-        return (geteuid() != 0 || fchownat(dir, temp_.c_str(), there.st_uid, there.st_gid,
-                                           AT_SYMLINK_NOFOLLOW) == 0) &&
+        return (!IsRoot() || fchownat(dir, temp_.c_str(), there.st_uid, there.st_gid,
+                                      AT_SYMLINK_NOFOLLOW) == 0) &&
                fchmodat(dir, temp_.c_str(), mode, 0) == 0;
     };
     if (keep_) {  // the name taken only while nothing holds it

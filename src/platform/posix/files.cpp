@@ -222,11 +222,22 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     return true;
 }
 
+namespace {
+
+ModeAndTime FactsOf(const struct stat& info) {
+    return {static_cast<std::uint32_t>(info.st_mode & 07777),
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+            true};
+}
+
+}  // namespace
+
 bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why) {
     struct stat info {};
     if (lstat(path, &info) != 0) return Fail(why, LastReason());
-    *mode = static_cast<std::uint32_t>(info.st_mode & 07777);
-    *mtimeNs = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    const ModeAndTime facts = FactsOf(info);
+    *mode = facts.mode;
+    *mtimeNs = facts.mtimeNs;
     return true;
 }
 
@@ -253,8 +264,8 @@ bool ReadLink(const char* path, std::string* target, Reason* why) {
     }
 }
 
-bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
-                      Reason* why) {
+bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity, Reason* why,
+                      ModeAndTime* facts) {
     struct stat info {};
     if (stat(path, &info) != 0) return Fail(why, LastReason());
     if (!S_ISREG(info.st_mode) || info.st_size < 0) return Fail(why, kErrorNotRegularFile);
@@ -262,6 +273,7 @@ bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* ide
     *length = static_cast<std::uint64_t>(info.st_size);
     *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                  true};
+    if (facts != nullptr) *facts = FactsOf(info);
     return true;
 }
 

@@ -12,6 +12,11 @@
 
 namespace platform {
 
+bool IsRoot() {
+    static const bool root = geteuid() == 0;
+    return root;
+}
+
 namespace {
 
 timespec TimeSpec(std::int64_t ns) {
@@ -51,9 +56,8 @@ bool Folder::HoldsLink(const char* name) const {
 }
 
 bool Folder::SetFacts(std::uint32_t mode, std::int64_t mtimeNs, Reason* why) const {
-    const mode_t kept = geteuid() == 0 ? 07777 : 01777;
     const timespec times[2] = {{0, UTIME_OMIT}, TimeSpec(mtimeNs)};
-    return (fd_ >= 0 && fchmod(fd_, static_cast<mode_t>(mode) & kept) == 0 &&
+    return (fd_ >= 0 && fchmod(fd_, static_cast<mode_t>(mode & KeptModeBits())) == 0 &&
             futimens(fd_, times) == 0) ||
            Fail(why, fd_ < 0 ? EBADF : LastReason());
 }

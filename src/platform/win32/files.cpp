@@ -243,16 +243,21 @@ bool RegularFileLength(const char* path, std::uint64_t* length, Reason* why) {
     return true;
 }
 
+ModeAndTime FactsOf(DWORD attributes, FILETIME written) {
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    // FILETIME counts 100 ns from 1601-01-01.
+    const std::uint64_t ticks = std::uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime;
+    return {(readOnly ? 0444u : 0666u) | (folder ? 0111u : 0u),
+            (static_cast<std::int64_t>(ticks) - 116444736000000000) * 100, true};
+}
+
 bool FileFacts(const char* path, std::uint32_t* mode, std::int64_t* mtimeNs, Reason* why) {
     WIN32_FILE_ATTRIBUTE_DATA info{};
     if (!GetFileAttributesExLong(path, &info)) return Fail(why, LastReason());
-    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    *mode = (readOnly ? 0444u : 0666u) | (folder ? 0111u : 0u);
-    // FILETIME counts 100 ns from 1601-01-01.
-    const std::uint64_t ticks = std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 |
-                                info.ftLastWriteTime.dwLowDateTime;
-    *mtimeNs = (static_cast<std::int64_t>(ticks) - 116444736000000000) * 100;
+    const ModeAndTime facts = FactsOf(info.dwFileAttributes, info.ftLastWriteTime);
+    *mode = facts.mode;
+    *mtimeNs = facts.mtimeNs;
     return true;
 }
 

@@ -13,7 +13,8 @@ namespace platform {
 namespace {
 
 // The identity and length of an open file; false for anything but a regular file on a disk.
-bool DescribeHandle(HANDLE handle, std::uint64_t* length, FileIdentity* identity) {
+bool DescribeHandle(HANDLE handle, std::uint64_t* length, FileIdentity* identity,
+                    ModeAndTime* facts = nullptr) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -22,13 +23,14 @@ bool DescribeHandle(HANDLE handle, std::uint64_t* length, FileIdentity* identity
     if (length != nullptr) *length = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     *identity = {info.dwVolumeSerialNumber,
                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, true};
+    if (facts != nullptr) *facts = FactsOf(info.dwFileAttributes, info.ftLastWriteTime);
     return true;
 }
 
 }  // namespace
 
-bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity,
-                      Reason* why) {
+bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* identity, Reason* why,
+                      ModeAndTime* facts) {
     HANDLE handle =
         CreateFileLong(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        OPEN_EXISTING, 0);
@@ -40,7 +42,7 @@ bool ProbeRegularFile(const char* path, std::uint64_t* length, FileIdentity* ide
             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         return Fail(why, folder ? kErrorNotRegularFile : failure);
     }
-    const bool regular = DescribeHandle(handle, length, identity);
+    const bool regular = DescribeHandle(handle, length, identity, facts);
     CloseHandle(handle);
     return regular || Fail(why, kErrorNotRegularFile);
 }
