@@ -1,4 +1,4 @@
-// One folder -> the whole pack: the listing packing takes, and the menu's folder pack.
+// The listing of a folder that packing takes: its items in packing order, each checked.
 #include "fsbridge/folder.h"
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <unordered_set>
 
 #include "fsbridge/exclude.h"
-#include "fsbridge/sources.h"
 #include "pack/descriptions.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
@@ -342,25 +341,4 @@ bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reaso
     }
     *files = std::move(listing.files);
     return true;
-}
-
-bool Pack::PackFolder(const char* folder, Reason* why) {
-    if (folder == nullptr || *folder == '\0') return Fail(why, platform::kErrorFailed);
-    Clear();
-    // Without a way back, the folder is never entered.
-    FolderReturn visit;
-    if (!visit.Enter(folder, why)) return false;
-    std::vector<FolderFile> files;
-    std::string culprit;
-    bool packed = ListFolderFiles(&files, &culprit, why);
-    if (packed) {
-        SharedProgress().Start(files.size(), BytesOf(files));
-        FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));
-        platform::Failure failure;
-        packed = RunWindow(source, kNoBudget, 0, &SharedProgress(), &failure) ||
-                 Fail(why, failure.reason);
-    }
-    visit.Back();
-    if (!packed) Clear();
-    return packed;
 }

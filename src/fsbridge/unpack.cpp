@@ -1,4 +1,4 @@
-// The unpacker's steps, and the menu's unpack of the whole pack through them.
+// The unpacker's steps: the rules every unpack follows, as a window's job.
 #include "fsbridge/unpack.h"
 
 #include <cstring>
@@ -6,9 +6,7 @@
 
 #include "fsbridge/described.h"
 #include "pack/pack.h"
-#include "pack/progress.h"
 #include "platform/atomic_file.h"
-#include "platform/lock.h"
 
 using platform::Fail;
 using platform::Reason;
@@ -299,42 +297,4 @@ bool Unpacker::WritePart(EntryJob& held, PieceSource* in, Reason* why) {
     }
     partsEnd_ += held.entry->size;
     return true;
-}
-
-namespace {
-
-// The menu's unpack: every entry of the chain, in its order.
-class ChainUnpack final : public InOrderSource {
-  public:
-    ChainUnpack(const Pack& pack, const platform::Folder& target)
-        : InOrderSource(pack.count), next_(pack.head), unpacker_(target) {}
-    bool Take(Job& job) override {
-        InOrderSource::Take(job);
-        job.bytes = next_->size;
-        PackEntry* entry = next_;
-        next_ = next_->next;
-        return Hold(job, entry) && unpacker_.Take(job);
-    }
-    bool Work(Job& job) override { return unpacker_.Work(job); }
-    bool Finish(Job& job) override { return unpacker_.Finish(job); }
-
-  private:
-    PackEntry* next_;
-    Unpacker unpacker_;
-};
-
-}  // namespace
-
-bool Pack::UnpackToFolder(const char* folder, unsigned workers, Reason* why) {
-    if (folder == nullptr) return Fail(why, platform::kErrorFailed);
-    platform::Folder target;
-    if (!target.Open(folder, why)) return false;
-    platform::ClearStaleTempFiles(folder);
-    std::uint64_t bytes = 0;
-    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
-    SharedProgress().Start(count, bytes);
-    ChainUnpack source(*this, target);
-    platform::Failure failure;
-    return RunWindow(source, kNoBudget, workers, &SharedProgress(), &failure) ||
-           Fail(why, failure.reason);
 }
