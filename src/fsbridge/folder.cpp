@@ -21,8 +21,7 @@ namespace {
 
 // ASCII letters in upper case, every other byte as it is.
 unsigned char Upper(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
+    return static_cast<unsigned char>(platform::AsciiUpper(c));
 }
 
 // The order NTFS lists a folder in: names compared by their upper-case bytes, then, for names

@@ -44,14 +44,7 @@ bool Pack::AddFile(const char* path, Reason* why) {
         return false;
     }
     if (compressed != 0) entry->Compress();
-    if (head == nullptr) {
-        head = entry;
-    } else {
-        PackEntry* last = head;
-        while (last->next != nullptr) last = last->next;
-        last->next = entry;
-    }
-    ++count;
+    Append(entry);
     return true;
 }
 

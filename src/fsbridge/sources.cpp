@@ -67,10 +67,7 @@ bool EntrySink::Put(Job& job) {
     if (writer_ != nullptr) {
         return writer_->Write(std::move(held.owned)) || platform::Fail(&job.why, writer_->reason());
     }
-    PackEntry* entry = held.owned.release();
-    (tail_ == nullptr ? pack_->head : tail_->next) = entry;
-    tail_ = entry;
-    ++pack_->count;
+    pack_->Append(held.owned.release());
     return true;
 }
 

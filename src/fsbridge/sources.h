@@ -84,7 +84,6 @@ class EntrySink {
   private:
     PackWriter* writer_ = nullptr;
     Pack* pack_ = nullptr;
-    PackEntry* tail_ = nullptr;
 };
 
 // Records copied as they are, never decoded; large ones a piece at a time, read where they lie.

@@ -15,9 +15,7 @@ namespace {
 
 // ASCII letters in upper case, every other byte above 0x7F taken as one.
 char KeyByte(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte > 0x7F) return static_cast<char>(0x80);
-    return static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
+    return static_cast<unsigned char>(c) > 0x7F ? static_cast<char>(0x80) : platform::AsciiUpper(c);
 }
 
 // The file an entry lands on, as a key that two names share whenever they may name one file on

@@ -39,10 +39,7 @@ Reason NameFault(const char* name) {
     while (stem > 0 && name[stem - 1] == ' ') --stem;
     char upper[8] = {};
     if (stem >= sizeof upper) return 0;
-    for (std::size_t i = 0; i < stem; ++i) {
-        const char c = name[i];
-        upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
+    for (std::size_t i = 0; i < stem; ++i) upper[i] = AsciiUpper(name[i]);
     for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
         if (std::strcmp(upper, device) == 0) return kErrorReservedName;
     }
