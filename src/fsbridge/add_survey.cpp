@@ -9,6 +9,7 @@
 
 #include "fsbridge/described.h"
 #include "fsbridge/describing.h"
+#include "fsbridge/editing.h"
 #include "fsbridge/sources.h"
 #include "pack/pieces.h"
 #include "pack/records.h"
@@ -127,60 +128,39 @@ bool Changed(PackEntry& head, const Item* item, PackReader& reader, const Folder
 
 bool Survey(const char* path, const std::vector<FolderFile>& files, bool update, Surveyed* surveyed,
             Failure* failure) {
-    PackReader reader;
-    Reason why = 0;
-    if (!reader.Open(path, &why)) return Fail(failure, why, path);
+    std::unordered_map<std::string, std::uint32_t> byName;
     try {
         surveyed->unchanged.assign(files.size(), false);
-        std::unordered_map<std::string, std::uint32_t> byName;
         for (std::size_t i = 0; i < files.size(); ++i) {  // only what an entry holds replaces one
             if (files[i].HasEntry()) byName.emplace(files[i].name, static_cast<std::uint32_t>(i));
-        }
-        descriptions::Matcher matcher;
-        std::uint32_t described = kNoDescription;
-        PackEntry head;
-        std::string name;
-        while (reader.NextHead(&head, &why)) {
-            const std::uint32_t record = reader.read() - 1;
-            Above(head.name, descriptions::kDescriptionPrefix, &surveyed->descriptions);
-            Above(head.name, descriptions::kStandInPrefix, &surveyed->standIns);
-            bool consumed = false;
-            if (DescribedEntries::MayDescribe(head)) {
-                if (!reader.ReadData(&head, &why)) break;
-                consumed = true;
-                std::vector<Item> items;
-                if (Decoded(head, &items)) {
-                    matcher.Take(std::move(items));
-                    described = record;
-                    continue;
-                }
-            }
-            const Item* item = matcher.Find(head.name, head.size);
-            if (item != nullptr && item->kind == descriptions::Kind::kPart) item = nullptr;
-            name = item != nullptr ? item->path : head.name;
-            const auto found = byName.find(name);
-            if (found != byName.end()) {
-                const std::uint32_t file = found->second;
-                byName.erase(found);
-                bool changed = true;
-                if (update &&
-                    !Changed(head, item, reader, files[file], &changed, &consumed, failure)) {
-                    return false;
-                }
-                if (!changed) {
-                    surveyed->unchanged[file] = true;
-                } else if (item == nullptr) {
-                    surveyed->replaced.push_back({record, file});
-                } else {
-                    const auto at = static_cast<std::uint32_t>(item - matcher.items().data());
-                    surveyed->replaced.push_back({record, file, described, at});
-                }
-            }
-            if (!consumed && !reader.SkipData(head, &why)) break;
         }
     } catch (const std::bad_alloc&) {
         return Fail(failure, platform::kErrorNoMemory, path);
     }
-    if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
-    return why == 0 || Fail(failure, why, path);  // a read that failed short of damage
+    const auto visit = [&](const Met& met) {
+        if (met.what == Met::What::kAlone) return true;
+        Above(met.head->name, descriptions::kDescriptionPrefix, &surveyed->descriptions);
+        Above(met.head->name, descriptions::kStandInPrefix, &surveyed->standIns);
+        if (met.what == Met::What::kDescription) return true;
+        const bool part = met.item != nullptr && met.item->kind == descriptions::Kind::kPart;
+        const Item* item = part ? nullptr : met.item;
+        const auto found = byName.find(item != nullptr ? item->path : std::string(met.stored));
+        if (found == byName.end()) return true;
+        const std::uint32_t file = found->second;
+        byName.erase(found);
+        bool changed = true;
+        if (update &&
+            !Changed(*met.head, item, *met.reader, files[file], &changed, met.consumed, failure)) {
+            return false;
+        }
+        if (!changed) {
+            surveyed->unchanged[file] = true;
+        } else if (item == nullptr) {
+            surveyed->replaced.push_back({met.record, file});
+        } else {
+            surveyed->replaced.push_back({met.record, file, met.description, met.index});
+        }
+        return true;
+    };
+    return WalkPack(path, visit, failure);
 }

@@ -15,6 +15,9 @@
 
 inline constexpr std::uint32_t kNoRecord = UINT32_MAX;
 
+class PackReader;
+struct PackEntry;
+
 // One thing of the pack as a reader of descriptions meets it, in pack order.
 struct Met {
     enum class What { kDescription, kEntry, kAlone } what = What::kEntry;
@@ -23,6 +26,11 @@ struct Met {
     std::uint32_t index = 0;                   // the item's place there; a description's item count
     const descriptions::Item* item = nullptr;  // null for an undescribed entry, a description
     const char* stored = nullptr;              // the entry's stored name; null for an item alone
+    // A record's head (its data read when *consumed), and the reader at its data, which a visit
+    // may read, setting *consumed; null for an item alone.
+    PackEntry* head = nullptr;
+    PackReader* reader = nullptr;
+    bool* consumed = nullptr;
     // The full path: the item's, else the stored name.
     std::string Path() const { return item != nullptr ? item->path : std::string(stored); }
 };
