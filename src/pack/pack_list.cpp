@@ -1,4 +1,4 @@
-// The chain of entries: reset, lock, remove and lookup.
+// The chain of entries: reset, lock, append, remove and lookup.
 #include <cstring>
 
 #include "pack/pack.h"
