@@ -287,24 +287,24 @@ TEST(WholeTrees, KeepingUnpackLeavesTheTreeThere) {
     // A folder of its own for each case, as Windows cannot remove a tree this deep; its name is
     // short, as under wine the far path must still fit the host's path limit.
     fs::path out;
-    int round = 0;
     const struct {
         const char* what;
+        const char* folder;
         std::function<void()> change;  // made to the tree unpacked before
     } kCases[] = {
-        {"the same tree", [] {}},
-        {"changed",
+        {"the same tree", "k0", [] {}},
+        {"changed", "k1",
          [&] {
              WriteFile((out / "run.sh").string(), "changed");
              if (fs::remove(out / "sub/also-secret"))
                  WriteFile((out / "sub/also-secret").string(), "own");
              if (links && fs::remove(out / "to-file")) MakeLink("secret", out / "to-file");
          }},
-        {"a hard link's name free", [&] { fs::remove(out / "sub/also-secret"); }},
+        {"a hard link's name free", "k2", [&] { fs::remove(out / "sub/also-secret"); }},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
-        const std::string name = "k" + std::to_string(round++);
+        const std::string name = c.folder;
         out = dir.path() / name;
         const CommandResult unpacked = RunCommand(dir.path(), {"unpack", "t.pak", name});
         ASSERT_EQ(unpacked.status, 0) << unpacked.err;
