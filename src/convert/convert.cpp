@@ -148,14 +148,7 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         }
         // An empty file's byte goes nowhere.
         CrcSink checked(part || item.size != 0 ? writer : nullptr);
-        bool moved = false;
-        if (head.data == nullptr) {
-            moved = MovePieces(head, reader, &checked, &why);
-        } else if (head.Decompress(&why)) {  // read whole, as a description might have been
-            const unsigned char* bytes = head.Lock();
-            moved = bytes != nullptr ? checked.Write(bytes, head.size, &why)
-                                     : Fail(&why, platform::kErrorNoMemory);
-        }
+        bool moved = PlainBytes(head, reader, &checked, &why);
         if (moved && held != nullptr) moved = checked.Matches(held->crc, &why);
         if (!moved) {
             if (!writer->ok()) return Unwritten(*writer, item.path, reader.read(), failure);

@@ -1,7 +1,6 @@
 // What add reads of a pack before it writes, and the facts of files and descriptions.
 #include "fsbridge/add_survey.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -58,38 +57,6 @@ bool Decoded(PackEntry& entry, std::vector<Item>* items) {
 
 namespace {
 
-// Compares the plain bytes written to it with those of a file, in order.
-class SameBytes final : public PieceSink {
-  public:
-    explicit SameBytes(std::FILE* file) : file_(file) {}
-    bool Write(const unsigned char* bytes, std::size_t length, Reason* why) override {
-        unsigned char block[1 << 14];
-        while (length > 0) {
-            const std::size_t part = std::min(length, sizeof block);
-            if (platform::ReadBytes(file_, block, part, &fileWhy_) != part ||
-                std::memcmp(block, bytes, part) != 0) {
-                differs_ = fileWhy_ == 0;
-                return Fail(why, fileWhy_ != 0 ? fileWhy_ : platform::kErrorFailed);
-            }
-            bytes += part;
-            length -= part;
-        }
-        return true;
-    }
-    // After the last byte: true when the file held no more.
-    bool Ended() {
-        unsigned char more = 0;
-        return platform::ReadBytes(file_, &more, 1, &fileWhy_) == 0 && fileWhy_ == 0;
-    }
-    bool differs() const { return differs_; }
-    Reason fileWhy() const { return fileWhy_; }
-
-  private:
-    std::FILE* file_;
-    bool differs_ = false;
-    Reason fileWhy_ = 0;
-};
-
 // Whether a file differs from the entry of this head, which an item may describe: by its
 // size; then by its time or CRC-32 when the item gives them, else by its bytes, read from the
 // entry's data (held in head, or read from the reader, *consumed then). False when the file
@@ -108,15 +75,9 @@ bool Changed(PackEntry& head, const Item* item, PackReader& reader, const Folder
     std::FILE* in = OpenChecked(file, &why);
     if (in == nullptr) return Fail(failure, why, file.Path());
     SameBytes same(in);
-    bool moved = false;
-    if (head.data != nullptr) {
-        const unsigned char* bytes = head.Decompress(nullptr) ? head.Lock() : nullptr;
-        moved = bytes != nullptr && same.Write(bytes, head.size, &why);
-    } else {
-        *consumed = true;
-        moved = MovePieces(head, reader, &same, &why);
-        if (!moved && !reader.damaged()) reader.SkipRest(&why);
-    }
+    *consumed = true;
+    const bool moved = PlainBytes(head, reader, &same, &why);
+    if (!moved && !reader.damaged()) reader.SkipRest(&why);
     *changed = !moved || !same.Ended();
     std::fclose(in);
     if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());

@@ -2,8 +2,6 @@
 #include "fsbridge/diff.h"
 
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <new>
 #include <unordered_set>
 #include <vector>
@@ -18,28 +16,6 @@ using platform::Fail;
 using platform::Reason;
 
 namespace {
-
-// Plain bytes held against a file's, as they come; a read that fails is kept.
-class CompareSink final : public PieceSink {
-  public:
-    explicit CompareSink(std::FILE* file) : file_(file) {}
-    bool Write(const unsigned char* bytes, std::size_t length, Reason*) override {
-        while (length > 0 && same_) {
-            const std::size_t part = length < sizeof buffer_ ? length : sizeof buffer_;
-            same_ = std::fread(buffer_, 1, part, file_) == part &&
-                    std::memcmp(buffer_, bytes, part) == 0;
-            bytes += part;
-            length -= part;
-        }
-        return true;
-    }
-    bool same() const { return same_; }
-
-  private:
-    std::FILE* file_;
-    unsigned char buffer_[64 << 10];
-    bool same_ = true;
-};
 
 using Tell = std::function<void(const std::string& name, Difference)>;
 using descriptions::Item;
@@ -168,25 +144,14 @@ bool StreamDiff(const char* path, const char* folder,
             if (!pass()) break;
             continue;
         }
-        std::unique_ptr<CompareSink> sink(new (std::nothrow) CompareSink(in));
-        if (sink == nullptr) {
-            std::fclose(in);
-            return Fail(failure, platform::kErrorNoMemory, path);
-        }
-        bool moved = false;
-        if (head.data == nullptr) {
-            moved = MovePieces(head, reader, sink.get(), &why);
-        } else if (head.Decompress(&why)) {  // read whole, as a description might have been
-            const unsigned char* bytes = head.Lock();
-            moved = bytes != nullptr ? sink->Write(bytes, head.size, &why)
-                                     : Fail(&why, platform::kErrorNoMemory);
-        }
+        SameBytes same(in);
+        const bool moved = PlainBytes(head, reader, &same, &why);
         std::fclose(in);
         if (!moved) {
             if (reader.damaged()) break;
             return Fail(failure, why, head.name, reader.read());
         }
-        if (!sink->same()) tell(entry, Difference::kBytes);
+        if (!same.matched()) tell(entry, Difference::kBytes);
     }
     if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
     // The folder's files that no entry names.

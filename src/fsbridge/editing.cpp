@@ -37,15 +37,13 @@ bool WalkPack(const char* path, const std::function<bool(const Met&)>& visit, Fa
                     matcher.Take(std::move(items));
                     described = record;
                     const auto count = static_cast<std::uint32_t>(matcher.items().size());
-                    const Met met{Met::What::kDescription,
-                                  record,
-                                  record,
-                                  count,
-                                  nullptr,
-                                  nullptr,
-                                  &head,
-                                  &reader,
-                                  &consumed};
+                    const Met met{.what = Met::What::kDescription,
+                                  .record = record,
+                                  .description = record,
+                                  .index = count,
+                                  .head = &head,
+                                  .reader = &reader,
+                                  .consumed = &consumed};
                     if (!visit(met)) return false;
                     for (std::uint32_t i = 0; i < count; ++i) {
                         const Item& alone = matcher.items()[i];

@@ -15,9 +15,6 @@
 
 inline constexpr std::uint32_t kNoRecord = UINT32_MAX;
 
-class PackReader;
-struct PackEntry;
-
 // One thing of the pack as a reader of descriptions meets it, in pack order.
 struct Met {
     enum class What { kDescription, kEntry, kAlone } what = What::kEntry;

@@ -46,24 +46,18 @@ class UnpackSource final : public RecordSource {
         EntryJob& held = Held(job);
         if (held.done) return true;
         const bool pieces = InPieces(*held.entry);
-        if (pieces) {
-            RecordAt data = DataOf(job);
-            if (!unpacker_.Work(job, &data)) return false;
-        } else if (!unpacker_.Work(job)) {
-            return false;
-        }
+        std::optional<RecordAt> data;
+        if (pieces) data.emplace(DataOf(job));
+        if (!unpacker_.Work(job, data ? &*data : nullptr)) return false;
         job.cost = held.late && !pieces ? held.entry->size : 0;
         if (!held.late) held.owned.reset(), held.entry = nullptr;  // written: nothing to hold
         return true;
     }
     bool Finish(Job& job) override {
         EntryJob& held = Held(job);
-        if (held.late && InPieces(*held.entry)) {
-            RecordAt data = DataOf(job);
-            if (!unpacker_.Finish(job, &data)) return false;
-        } else if (!unpacker_.Finish(job)) {
-            return false;
-        }
+        std::optional<RecordAt> data;
+        if (held.late && InPieces(*held.entry)) data.emplace(DataOf(job));
+        if (!unpacker_.Finish(job, data ? &*data : nullptr)) return false;
         if (held.description) return true;
         const char* name = Described(held) ? held.path.c_str() : held.name;
         if (held.kept) {

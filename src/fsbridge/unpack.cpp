@@ -82,6 +82,15 @@ bool ExtractDescribed(EntryJob& held, PieceSource* in, const platform::Folder& f
            (!held.checked || sink.Matches(held.crc, why)) && Committed(out, held, keep, why);
 }
 
+// The time a job's entry was last changed, in seconds since 1970, as its description gives it;
+// false when the pack keeps none.
+bool EntryTime(const EntryJob& held, std::int64_t* seconds) {
+    if (!Described(held)) return false;  // the records hold a name, sizes and bytes alone
+    const std::int64_t ns = held.item.mtimeNs;
+    *seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
+    return true;
+}
+
 // Whether the file `name` in folder, which is there, gives way to the entry under the policy:
 // only a file older than the entry, and none when the entry has no time.
 bool Replaces(Existing existing, const EntryJob& held, const platform::Folder& folder,
@@ -141,13 +150,6 @@ bool IsPart(const EntryJob& held) {
 }
 
 }  // namespace
-
-bool EntryTime(const EntryJob& held, std::int64_t* seconds) {
-    if (!Described(held)) return false;  // the records hold a name, sizes and bytes alone
-    const std::int64_t ns = held.item.mtimeNs;
-    *seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
-    return true;
-}
 
 bool Unpacker::Take(Job& job) {
     EntryJob& held = Held(job);
