@@ -88,10 +88,8 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         return true;
     };
     DescribedEntries described({}, [&](const descriptions::Item& held, Reason* failed) {
-        try {
-            if (held.kind == descriptions::Kind::kHardLink) return links.push_back(held), true;
-        } catch (const std::bad_alloc&) {
-            return Fail(failed, platform::kErrorNoMemory);
+        if (held.kind == descriptions::Kind::kHardLink) {
+            return platform::WithMemory(failed, [&] { links.push_back(held); });
         }
         return head(held) || Fail(failed, platform::kErrorFailed);
     });

@@ -211,13 +211,12 @@ bool WriteRun(const Plan& plan, std::size_t first, std::size_t end, std::uint32_
               platform::Failure* failure) {
     Reason why = 0;
     std::unique_ptr<PackEntry> description;
-    try {
+    const bool listed = platform::WithMemory(failure, [&] {
         std::vector<descriptions::Item> items;
         for (std::size_t i = first; i < end; ++i) items.push_back(plan.items[i].item);
         description = DescriptionEntry(items, index, options.compress, options.engine, &why);
-    } catch (const std::bad_alloc&) {
-        return Fail(failure, platform::kErrorNoMemory);
-    }
+    });
+    if (!listed) return false;
     if (description == nullptr) return Fail(failure, why);
     if (!writer->Write(std::move(description))) return Fail(failure, writer->reason());
     if (!run.bytes.Rewind(&why)) return Fail(failure, why);
@@ -258,11 +257,8 @@ bool ArchiveToPack(ConvertInput* input, const std::string& out, const ConvertOpt
     {
         ArchiveReader reader;
         if (!reader.Open(input->stream(), input->again())) return Damaged(reader, "", failure);
-        try {
-            if (!MakePlan(reader, options, &plan, failure)) return false;
-        } catch (const std::bad_alloc&) {
-            return Fail(&failure->failure, platform::kErrorNoMemory);
-        }
+        const auto planned = [&] { return MakePlan(reader, options, &plan, failure); };
+        if (!platform::WithMemory(&failure->failure, planned)) return false;
     }
     if (!input->Rewind()) return Fail(&failure->failure, platform::kErrorFailed);
     ArchiveReader reader;

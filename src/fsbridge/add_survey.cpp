@@ -90,14 +90,13 @@ bool Changed(PackEntry& head, const Item* item, PackReader& reader, const Folder
 bool Survey(const char* path, const std::vector<FolderFile>& files, bool update, Surveyed* surveyed,
             Failure* failure) {
     std::unordered_map<std::string, std::uint32_t> byName;
-    try {
+    const auto byNames = [&] {
         surveyed->unchanged.assign(files.size(), false);
         for (std::size_t i = 0; i < files.size(); ++i) {  // only what an entry holds replaces one
             if (files[i].HasEntry()) byName.emplace(files[i].name, static_cast<std::uint32_t>(i));
         }
-    } catch (const std::bad_alloc&) {
-        return Fail(failure, platform::kErrorNoMemory, path);
-    }
+    };
+    if (!platform::WithMemory(failure, byNames, path)) return false;
     const auto visit = [&](const Met& met) {
         if (met.what == Met::What::kAlone) return true;
         Above(met.head->name, descriptions::kDescriptionPrefix, &surveyed->descriptions);

@@ -2,7 +2,6 @@
 #include "fsbridge/diff.h"
 
 #include <cstdio>
-#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -86,17 +85,9 @@ bool StreamDiff(const char* path, const char* folder,
         if (!probe.Enter(folder, &why)) return Fail(failure, why, folder);
     }
     std::unordered_set<std::string> named;
-    const auto name = [&named](const std::string& item) {
-        try {
-            named.insert(item);
-            return true;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    };
     DescribedEntries described({}, [&](const Item& item, Reason* failed) {
         bool present = false;
-        if (!name(item.path)) return Fail(failed, platform::kErrorNoMemory);
+        if (!platform::WithMemory(failed, [&] { named.insert(item.path); })) return false;
         return CompareFacts(item, folder, tell, &present, failed);
     });
     PackEntry head;
@@ -109,7 +100,9 @@ bool StreamDiff(const char* path, const char* folder,
         if (described.Meet(head, &item, &failed)) continue;
         if (failed != 0) return Fail(failure, failed, path);
         const std::string entry = item != nullptr ? item->path : std::string(head.name);
-        if (!name(entry)) return Fail(failure, platform::kErrorNoMemory, path);
+        if (!platform::WithMemory(
+                failure, [&] { named.insert(entry); }, path))
+            return false;
         const std::string file = std::string(folder) + '/' + entry;
         if (item != nullptr) {
             bool present = false;

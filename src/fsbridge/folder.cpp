@@ -241,11 +241,7 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
                 FolderListing* listing, Reason* why) {
     std::vector<FolderFile>& found = *files;
     std::vector<char> self;
-    try {
-        self.assign(found.size(), 0);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, platform::kErrorNoMemory);
-    }
+    if (!platform::WithMemory(why, [&] { self.assign(found.size(), 0); })) return false;
     // A name too long for an entry is refused, never cut; described, it takes a stand-in.
     if (request.describe && !GiveStandIns(&found)) return Fail(why, platform::kErrorNoMemory);
     for (FolderFile& file : found) {

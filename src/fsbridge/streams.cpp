@@ -106,12 +106,8 @@ class UnpackSource final : public RecordSource {
     bool Alone(const descriptions::Item& item, Reason* why) {
         if (!Chosen(item.path.c_str())) return true;
         descriptions::Item taken;
-        try {
-            taken = item;
-        } catch (const std::bad_alloc&) {
-            return Fail(why, platform::kErrorNoMemory);
-        }
-        return (options_.strip == 0 || StripItem(&taken, options_.strip, why)) &&
+        return platform::WithMemory(why, [&] { taken = item; }) &&
+               (options_.strip == 0 || StripItem(&taken, options_.strip, why)) &&
                unpacker_.restorer().Take(taken, why);
     }
     // Chosen by the selection, and left with a name once its leading parts are stripped.
