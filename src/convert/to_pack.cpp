@@ -48,16 +48,12 @@ Reason DescribedRefusal(const descriptions::Item& item) {
 // The description's kind of an archive's item of this size.
 descriptions::Kind KindOf(ItemKind kind, std::uint64_t size) {
     using descriptions::Kind;
-    switch (kind) {
-        case ItemKind::kFolder:
-            return Kind::kFolder;
-        case ItemKind::kSymlink:
-            return Kind::kSymlink;
-        case ItemKind::kHardLink:
-            return Kind::kHardLink;
-        default:
-            return size == 0 ? Kind::kEmpty : size > UINT32_MAX ? Kind::kPart : Kind::kFile;
-    }
+    return kind == ItemKind::kFolder     ? Kind::kFolder
+           : kind == ItemKind::kSymlink  ? Kind::kSymlink
+           : kind == ItemKind::kHardLink ? Kind::kHardLink
+           : size == 0                   ? Kind::kEmpty
+           : size > UINT32_MAX           ? Kind::kPart
+                                         : Kind::kFile;
 }
 
 // Adds the item to the plan: a file of 4 GiB or more as its parts, in order of offset.
