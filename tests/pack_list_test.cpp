@@ -18,10 +18,12 @@ void Fill(Pack& pack, std::initializer_list<const char*> names) {
 }
 
 TEST(PackList, RemoveByIndexRelinksHeadMiddleAndTail) {
+    // Each removal is followed by an append, which must land behind what is left.
     struct Case {
         std::uint32_t index;
         const char* left;
-    } cases[] = {{0, "b,c"}, {1, "a,c"}, {2, "a,b"}};
+        const char* appended;
+    } cases[] = {{0, "b,c", "b,c,d"}, {1, "a,c", "a,c,d"}, {2, "a,b", "a,b,d"}};
     for (const Case& c : cases) {
         Pack pack;
         Fill(pack, {"a", "b", "c"});
@@ -29,7 +31,18 @@ TEST(PackList, RemoveByIndexRelinksHeadMiddleAndTail) {
         EXPECT_EQ(Names(pack), c.left);
         EXPECT_EQ(pack.count, 2u);
         EXPECT_EQ(pack.EntryAt(1)->next, nullptr);
+        pack.Append(MakeEntry("d", "d"));
+        EXPECT_EQ(Names(pack), c.appended);
+        EXPECT_EQ(pack.count, 3u);
     }
+    Pack emptied;  // every entry removed, or all cleared: the next append is the head
+    Fill(emptied, {"a"});
+    ASSERT_TRUE(emptied.RemoveByIndex(0));
+    Fill(emptied, {"b"});
+    EXPECT_EQ(Names(emptied), "b");
+    emptied.Clear();
+    Fill(emptied, {"c", "d"});
+    EXPECT_EQ(Names(emptied), "c,d");
 }
 
 TEST(PackList, PositionsBeyondTheChainChangeNothing) {

@@ -24,6 +24,14 @@ namespace {
 
 // Two threads making the same missing folders at once, in the same order, both have each: the
 // one that comes second takes the folder the first made.
+TEST(Platform, AsciiUpperChangesTheLowerCaseLettersAlone) {
+    struct Case {
+        char in, out;
+    } cases[] = {{'a', 'A'}, {'z', 'Z'}, {'m', 'M'}, {'A', 'A'}, {'Z', 'Z'},       {'`', '`'},
+                 {'{', '{'}, {'@', '@'}, {'[', '['}, {'0', '0'}, {'\xe9', '\xe9'}, {'\0', '\0'}};
+    for (const Case& c : cases) EXPECT_EQ(platform::AsciiUpper(c.in), c.out) << int(c.in);
+}
+
 TEST(Platform, AFolderMadeByTwoThreadsAtOnceIsMadeForBoth) {
     ScratchDir dir;
     platform::Folder parent;

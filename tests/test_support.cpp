@@ -77,10 +77,7 @@ PackEntry* MakeEntry(const std::string& name, const std::string& bytes) {
 }
 
 void Append(Pack& pack, PackEntry* entry) {
-    PackEntry** link = &pack.head;
-    while (*link != nullptr) link = &(*link)->next;
-    *link = entry;
-    ++pack.count;
+    pack.Append(entry);
 }
 
 std::string Numbered(const char* prefix, std::uint32_t number) {

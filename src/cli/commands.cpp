@@ -1,16 +1,15 @@
-// The commands pack, unpack, list, test, add and remove: the verb table, one handler each, the
-// lines it says on the way, its exit status and one line on standard error for a failure.
+// The commands pack, unpack, list, test, add, remove, rename, diff and convert: the verb table
+// and one handler each, which says its outcome through outcomes.h.
 #include "cli/commands.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/item_lines.h"
+#include "cli/outcomes.h"
 #include "fsbridge/described.h"
 #include "fsbridge/diff.h"
 #include "fsbridge/exclude.h"
@@ -23,156 +22,11 @@
 #include "pack/records.h"
 #include "platform/platform.h"
 #include "report/listing.h"
-#include "report/progress_line.h"
-#include "report/reason_words.h"
 #include "report/shown.h"
 
 using platform::Failure;
 
 namespace {
-
-platform::Reason gOutputFailure = 0;  // why a write of standard output failed, 0 while none did
-std::uint64_t gRefused = 0;           // files named as ones that cannot be packed, not skipped
-
-// Sends what standard output holds on its way before a line on standard error; a failure is kept
-// for Finished.
-void FlushOut() {
-    platform::Reason why = 0;
-    if (!platform::Flush(stdout, &why) && gOutputFailure == 0) gOutputFailure = why;
-}
-
-// Says one line on standard error: "zorel: text", every name in it safe for a terminal.
-void Say(const std::string& text) {
-    std::fputs(Shown(stderr, "zorel: " + text).c_str(), stderr);
-    std::fputc('\n', stderr);
-}
-
-using ::Words;  // a reason's, beside a left-out item's
-
-std::string Words(LeftOut why) {
-    switch (why) {
-        case LeftOut::kFolder:
-            return "folder left out (pack -r takes sub-folders)";
-        case LeftOut::kLinkToFolder:
-            return "link to a folder left out (links to folders are not followed)";
-        case LeftOut::kDanglingLink:
-            return "dangling link left out";
-        case LeftOut::kNotRegular:
-            return "not a regular file, left out";
-        case LeftOut::kPackFile:
-            return "the pack file itself, left out";
-        case LeftOut::kLinkNotKept:
-            return "link left out (links are not kept on this system)";
-    }
-    return "left out";
-}
-
-// Words the failure of a command on `subject`.
-int Failed(const std::string& subject, const Failure& failure) {
-    if (failure.told) {  // each file was named as it was met: their count, and the way on
-        if (gRefused > 0) {
-            Say(std::to_string(gRefused) + (gRefused == 1 ? " file" : " files") +
-                " cannot be packed; --skip leaves such files out and packs the rest");
-        }
-        return kExitFailure;
-    }
-    std::string reason = Words(failure.reason);
-    if (failure.reason == platform::kErrorBusy && failure.holder > 0) {
-        reason += " (process " + std::to_string(failure.holder) + ")";
-    }
-    if (failure.entry != 0) {
-        std::string entry = "entry " + std::to_string(failure.entry);
-        if (!failure.item.empty()) entry += " (" + failure.item + ")";
-        Say(subject + ": " + entry + ": " + reason);
-    } else {
-        Say((failure.item.empty() ? subject : failure.item) + ": " + reason);
-    }
-    return kExitFailure;
-}
-
-// The options every operation takes from the command line; what it meets is said as it comes.
-StreamOptions OptionsOf(const Arguments& args, StreamTotals* totals) {
-    StreamOptions options;
-    options.compress = args.compress || args.fast;
-    options.engine = args.fast ? Compressor::kFast : Compressor::kZlib;
-    options.recursive = args.recursive;
-    options.describe = args.recursive && !args.plain;
-    options.skip = args.skip;
-    options.update = args.update;
-    options.workers = args.jobs;
-    options.excludes = &args.excludes;
-    options.strip = args.strip;
-    options.wait = args.wait;
-    options.totals = totals;
-    if (args.verbose) {
-        options.done = [](const char* name) { Print(Shown(stdout, name) + '\n'); };
-    }
-    const bool skip = args.skip;
-    options.refused = [skip](const std::string& file, platform::Reason why) {
-        if (!skip) ++gRefused;
-        Say(file + ": " + (skip ? "left out: " : "") + Words(why));
-    };
-    options.existing = args.keepOld     ? Existing::kKeep
-                       : args.keepNewer ? Existing::kKeepNewer
-                                        : Existing::kReplace;
-    options.kept = [](const char* name) { Say(std::string(name) + ": kept, a file is there"); };
-    options.unrestored = [](const std::string& path, platform::Reason why) {
-        Say(path + ": " + Words(why));
-    };
-    options.leftOut = [](const std::string& item, LeftOut why) { Say(item + ": " + Words(why)); };
-    // As tar says it, once.
-    options.stripped = [](char separator) {
-        Say(std::string("removing leading '") + separator + "' from entry names");
-    };
-    return options;
-}
-
-// The one-line summary of a command that succeeded, on a terminal only.
-class Summary {
-  public:
-    explicit Summary(const char* done) : done_(done), start_(std::chrono::steady_clock::now()) {}
-    void Say(const StreamTotals& totals) const {
-        if (!platform::IsTerminal(stderr)) return;
-        constexpr double kMiB = 1024.0 * 1024.0;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        const double plain = static_cast<double>(totals.plainBytes);
-        const double pack = static_cast<double>(totals.packBytes);
-        char line[200];
-        if (plain > 0.0) {
-            // What the pack saves of the plain bytes: as `list` reckons it.
-            std::snprintf(line, sizeof line,
-                          "%s %llu entries, %.1f MiB in %.1f s, pack %.1f MiB (%.1f%% saved)",
-                          done_, static_cast<unsigned long long>(totals.entries), plain / kMiB,
-                          seconds, pack / kMiB, (plain - pack) * 100.0 / plain);
-        } else {
-            std::snprintf(line, sizeof line, "%s %llu entries in %.1f s, pack %.1f MiB", done_,
-                          static_cast<unsigned long long>(totals.entries), seconds, pack / kMiB);
-        }
-        std::fprintf(stderr, "zorel: %s\n", line);
-    }
-
-  private:
-    const char* done_;
-    std::chrono::steady_clock::time_point start_;
-};
-
-// Runs one streaming operation under a status line; says its summary or its failure.
-template <typename Operation>
-int Streamed(const char* doing, const char* done, const std::string& subject, Operation operation) {
-    Summary summary(done);
-    StreamTotals totals;
-    Failure failure;
-    bool ok = false;
-    {
-        ProgressLine progress(doing);
-        ok = operation(&totals, &failure);
-    }
-    if (!ok) return Failed(subject, failure);
-    FlushOut();
-    summary.Say(totals);
-    return kExitSuccess;
-}
 
 int List(const Arguments& args) {
     const std::string& path = args.operands[0];
@@ -235,7 +89,7 @@ std::vector<FolderFile> FilesToAdd(const std::vector<std::string>& paths,
         std::string removed;
         std::string name = StoredName(path, &removed);
         if (Excluded(excludes, name)) continue;
-        if (!removed.empty()) Say(path + ": " + removed + " taken away, stored as " + name);
+        if (!removed.empty()) SayStored(path, removed, name);
         files.push_back({std::move(name), 0, name == path ? std::string() : path, 0, {}});
     }
     return files;
@@ -366,10 +220,7 @@ int ConvertCommand(const Arguments& args) {
     }
     ConvertOptions options;
     ConvertFailure failure;
-    options.renamed = [](const std::string& path, const std::string& removed,
-                         const std::string& name) {
-        Say(path + ": " + removed + " taken away, stored as " + name);
-    };
+    options.renamed = SayStored;
     return Streamed("converting", "converted", in, [&](StreamTotals* totals, Failure* f) {
         options.stream = OptionsOf(args, totals);
         options.stream.describe = !args.plain;
@@ -473,28 +324,6 @@ constexpr Verb kVerbs[] = {
 };
 
 }  // namespace
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "zorel: %s (see zorel --help)\n", Shown(stderr, message).c_str());
-    return kExitUsage;
-}
-
-void Print(const std::string& text) {
-    platform::Reason why = 0;
-    if (!platform::WriteText(stdout, text.c_str(), &why) && gOutputFailure == 0) {
-        gOutputFailure = why;
-    }
-}
-
-int Finished(int status) {
-    platform::Reason why = gOutputFailure;
-    if (why == 0 && !platform::Flush(stdout, &why)) gOutputFailure = why;
-    if (why == 0 && std::ferror(stdout) != 0) why = platform::kErrorFailed;
-    // A reader that stopped early (`| head`) took what it wanted: as ls and cat, nothing to say.
-    if (why == 0 || platform::IsBrokenPipe(why)) return status;
-    Say("standard output: " + Words(why));
-    return kExitFailure;
-}
 
 std::span<const Verb> Verbs() {
     return kVerbs;

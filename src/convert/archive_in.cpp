@@ -15,16 +15,11 @@ constexpr std::size_t kBlockSize = std::size_t{64} << 10;  // what libarchive re
 
 ItemKind KindOf(archive_entry* entry) {
     if (archive_entry_hardlink(entry) != nullptr) return ItemKind::kHardLink;
-    switch (archive_entry_filetype(entry)) {
-        case AE_IFREG:
-            return ItemKind::kFile;
-        case AE_IFDIR:
-            return ItemKind::kFolder;
-        case AE_IFLNK:
-            return ItemKind::kSymlink;
-        default:
-            return ItemKind::kSpecial;
-    }
+    const auto type = archive_entry_filetype(entry);
+    return type == AE_IFREG   ? ItemKind::kFile
+           : type == AE_IFDIR ? ItemKind::kFolder
+           : type == AE_IFLNK ? ItemKind::kSymlink
+                              : ItemKind::kSpecial;
 }
 
 // libarchive's input callbacks over a stream, which may seek when it is a regular file.

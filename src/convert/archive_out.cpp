@@ -29,37 +29,16 @@ constexpr FormName kForms[] = {
 
 // Sets the archive's format and compression for the form; false when libarchive cannot.
 bool Choose(archive* a, ArchiveForm form) {
-    int format = ARCHIVE_OK, filter = ARCHIVE_OK;
-    switch (form) {
-        case ArchiveForm::kTarGz:
-            filter = archive_write_add_filter_gzip(a);
-            break;
-        case ArchiveForm::kTarXz:
-            filter = archive_write_add_filter_xz(a);
-            break;
-        case ArchiveForm::kTarZst:
-            filter = archive_write_add_filter_zstd(a);
-            break;
-        case ArchiveForm::kTarBz2:
-            filter = archive_write_add_filter_bzip2(a);
-            break;
-        default:
-            break;
-    }
-    switch (form) {
-        case ArchiveForm::kZip:
-            format = archive_write_set_format_zip(a);
-            break;
-        case ArchiveForm::kSevenZip:
-            format = archive_write_set_format_7zip(a);
-            break;
-        case ArchiveForm::kCpio:
-            format = archive_write_set_format_cpio_newc(a);
-            break;
-        default:  // pax: every time to the nanosecond, paths and sizes of any length
-            format = archive_write_set_format_pax(a);
-            break;
-    }
+    const int filter = form == ArchiveForm::kTarGz    ? archive_write_add_filter_gzip(a)
+                       : form == ArchiveForm::kTarXz  ? archive_write_add_filter_xz(a)
+                       : form == ArchiveForm::kTarZst ? archive_write_add_filter_zstd(a)
+                       : form == ArchiveForm::kTarBz2 ? archive_write_add_filter_bzip2(a)
+                                                      : ARCHIVE_OK;
+    // Else pax: every time to the nanosecond, paths and sizes of any length.
+    const int format = form == ArchiveForm::kZip        ? archive_write_set_format_zip(a)
+                       : form == ArchiveForm::kSevenZip ? archive_write_set_format_7zip(a)
+                       : form == ArchiveForm::kCpio     ? archive_write_set_format_cpio_newc(a)
+                                                        : archive_write_set_format_pax(a);
     return format == ARCHIVE_OK && filter >= ARCHIVE_WARN;
 }
 
@@ -132,23 +111,13 @@ bool ArchiveWriter::Head(const ArchiveItem& item) {
     // Seconds rounded down, so that a time before 1970 keeps nanoseconds of 0 to 999999999.
     const std::int64_t ns = (item.mtimeNs % 1000000000 + 1000000000) % 1000000000;
     archive_entry_set_mtime(entry.get(), (item.mtimeNs - ns) / 1000000000, static_cast<long>(ns));
-    switch (item.kind) {
-        case ItemKind::kFolder:
-            archive_entry_set_filetype(entry.get(), AE_IFDIR);
-            break;
-        case ItemKind::kSymlink:
-            archive_entry_set_filetype(entry.get(), AE_IFLNK);
-            archive_entry_set_symlink(entry.get(), item.link.c_str());
-            break;
-        case ItemKind::kHardLink:
-            archive_entry_set_filetype(entry.get(), AE_IFREG);
-            archive_entry_set_hardlink(entry.get(), item.link.c_str());
-            break;
-        default:
-            archive_entry_set_filetype(entry.get(), AE_IFREG);
-            break;
-    }
-    const bool file = item.kind == ItemKind::kFile;
+    const ItemKind kind = item.kind;
+    archive_entry_set_filetype(entry.get(), kind == ItemKind::kFolder    ? AE_IFDIR
+                                            : kind == ItemKind::kSymlink ? AE_IFLNK
+                                                                         : AE_IFREG);
+    if (kind == ItemKind::kSymlink) archive_entry_set_symlink(entry.get(), item.link.c_str());
+    if (kind == ItemKind::kHardLink) archive_entry_set_hardlink(entry.get(), item.link.c_str());
+    const bool file = kind == ItemKind::kFile;
     archive_entry_set_size(entry.get(), file ? static_cast<la_int64_t>(item.size) : 0);
     return archive_write_header(archive_, entry.get()) >= ARCHIVE_WARN || Failed();
 }

@@ -78,12 +78,7 @@ int ArchiveSource::Next(std::uint64_t, Offer* offer, platform::Failure* failure)
 }
 
 bool ArchiveSource::Hold(Job& job) {
-    try {
-        planned_.push_back(at_);
-    } catch (const std::bad_alloc&) {
-        return Fail(&job.why, platform::kErrorNoMemory);
-    }
-    return ::Hold(job);
+    return platform::WithMemory(&job.why, [&] { planned_.push_back(at_); }) && ::Hold(job);
 }
 
 bool ArchiveSource::Take(Job& job) {

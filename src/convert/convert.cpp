@@ -88,10 +88,8 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         return true;
     };
     DescribedEntries described({}, [&](const descriptions::Item& held, Reason* failed) {
-        try {
-            if (held.kind == descriptions::Kind::kHardLink) return links.push_back(held), true;
-        } catch (const std::bad_alloc&) {
-            return Fail(failed, platform::kErrorNoMemory);
+        if (held.kind == descriptions::Kind::kHardLink) {
+            return platform::WithMemory(failed, [&] { links.push_back(held); });
         }
         return head(held) || Fail(failed, platform::kErrorFailed);
     });
@@ -148,14 +146,7 @@ bool PackToArchive(ConvertInput* input, ArchiveWriter* writer, const StreamOptio
         }
         // An empty file's byte goes nowhere.
         CrcSink checked(part || item.size != 0 ? writer : nullptr);
-        bool moved = false;
-        if (head.data == nullptr) {
-            moved = MovePieces(head, reader, &checked, &why);
-        } else if (head.Decompress(&why)) {  // read whole, as a description might have been
-            const unsigned char* bytes = head.Lock();
-            moved = bytes != nullptr ? checked.Write(bytes, head.size, &why)
-                                     : Fail(&why, platform::kErrorNoMemory);
-        }
+        bool moved = PlainBytes(head, reader, &checked, &why);
         if (moved && held != nullptr) moved = checked.Matches(held->crc, &why);
         if (!moved) {
             if (!writer->ok()) return Unwritten(*writer, item.path, reader.read(), failure);

@@ -48,16 +48,12 @@ Reason DescribedRefusal(const descriptions::Item& item) {
 // The description's kind of an archive's item of this size.
 descriptions::Kind KindOf(ItemKind kind, std::uint64_t size) {
     using descriptions::Kind;
-    switch (kind) {
-        case ItemKind::kFolder:
-            return Kind::kFolder;
-        case ItemKind::kSymlink:
-            return Kind::kSymlink;
-        case ItemKind::kHardLink:
-            return Kind::kHardLink;
-        default:
-            return size == 0 ? Kind::kEmpty : size > UINT32_MAX ? Kind::kPart : Kind::kFile;
-    }
+    return kind == ItemKind::kFolder     ? Kind::kFolder
+           : kind == ItemKind::kSymlink  ? Kind::kSymlink
+           : kind == ItemKind::kHardLink ? Kind::kHardLink
+           : size == 0                   ? Kind::kEmpty
+           : size > UINT32_MAX           ? Kind::kPart
+                                         : Kind::kFile;
 }
 
 // Adds the item to the plan: a file of 4 GiB or more as its parts, in order of offset.
@@ -211,13 +207,12 @@ bool WriteRun(const Plan& plan, std::size_t first, std::size_t end, std::uint32_
               platform::Failure* failure) {
     Reason why = 0;
     std::unique_ptr<PackEntry> description;
-    try {
+    const bool listed = platform::WithMemory(failure, [&] {
         std::vector<descriptions::Item> items;
         for (std::size_t i = first; i < end; ++i) items.push_back(plan.items[i].item);
         description = DescriptionEntry(items, index, options.compress, options.engine, &why);
-    } catch (const std::bad_alloc&) {
-        return Fail(failure, platform::kErrorNoMemory);
-    }
+    });
+    if (!listed) return false;
     if (description == nullptr) return Fail(failure, why);
     if (!writer->Write(std::move(description))) return Fail(failure, writer->reason());
     if (!run.bytes.Rewind(&why)) return Fail(failure, why);
@@ -258,11 +253,8 @@ bool ArchiveToPack(ConvertInput* input, const std::string& out, const ConvertOpt
     {
         ArchiveReader reader;
         if (!reader.Open(input->stream(), input->again())) return Damaged(reader, "", failure);
-        try {
-            if (!MakePlan(reader, options, &plan, failure)) return false;
-        } catch (const std::bad_alloc&) {
-            return Fail(&failure->failure, platform::kErrorNoMemory);
-        }
+        const auto planned = [&] { return MakePlan(reader, options, &plan, failure); };
+        if (!platform::WithMemory(&failure->failure, planned)) return false;
     }
     if (!input->Rewind()) return Fail(&failure->failure, platform::kErrorFailed);
     ArchiveReader reader;

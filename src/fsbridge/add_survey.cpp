@@ -1,7 +1,6 @@
 // What add reads of a pack before it writes, and the facts of files and descriptions.
 #include "fsbridge/add_survey.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -9,6 +8,7 @@
 
 #include "fsbridge/described.h"
 #include "fsbridge/describing.h"
+#include "fsbridge/editing.h"
 #include "fsbridge/sources.h"
 #include "pack/pieces.h"
 #include "pack/records.h"
@@ -57,38 +57,6 @@ bool Decoded(PackEntry& entry, std::vector<Item>* items) {
 
 namespace {
 
-// Compares the plain bytes written to it with those of a file, in order.
-class SameBytes final : public PieceSink {
-  public:
-    explicit SameBytes(std::FILE* file) : file_(file) {}
-    bool Write(const unsigned char* bytes, std::size_t length, Reason* why) override {
-        unsigned char block[1 << 14];
-        while (length > 0) {
-            const std::size_t part = std::min(length, sizeof block);
-            if (platform::ReadBytes(file_, block, part, &fileWhy_) != part ||
-                std::memcmp(block, bytes, part) != 0) {
-                differs_ = fileWhy_ == 0;
-                return Fail(why, fileWhy_ != 0 ? fileWhy_ : platform::kErrorFailed);
-            }
-            bytes += part;
-            length -= part;
-        }
-        return true;
-    }
-    // After the last byte: true when the file held no more.
-    bool Ended() {
-        unsigned char more = 0;
-        return platform::ReadBytes(file_, &more, 1, &fileWhy_) == 0 && fileWhy_ == 0;
-    }
-    bool differs() const { return differs_; }
-    Reason fileWhy() const { return fileWhy_; }
-
-  private:
-    std::FILE* file_;
-    bool differs_ = false;
-    Reason fileWhy_ = 0;
-};
-
 // Whether a file differs from the entry of this head, which an item may describe: by its
 // size; then by its time or CRC-32 when the item gives them, else by its bytes, read from the
 // entry's data (held in head, or read from the reader, *consumed then). False when the file
@@ -107,15 +75,9 @@ bool Changed(PackEntry& head, const Item* item, PackReader& reader, const Folder
     std::FILE* in = OpenChecked(file, &why);
     if (in == nullptr) return Fail(failure, why, file.Path());
     SameBytes same(in);
-    bool moved = false;
-    if (head.data != nullptr) {
-        const unsigned char* bytes = head.Decompress(nullptr) ? head.Lock() : nullptr;
-        moved = bytes != nullptr && same.Write(bytes, head.size, &why);
-    } else {
-        *consumed = true;
-        moved = MovePieces(head, reader, &same, &why);
-        if (!moved && !reader.damaged()) reader.SkipRest(&why);
-    }
+    *consumed = true;
+    const bool moved = PlainBytes(head, reader, &same, &why);
+    if (!moved && !reader.damaged()) reader.SkipRest(&why);
     *changed = !moved || !same.Ended();
     std::fclose(in);
     if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
@@ -127,60 +89,38 @@ bool Changed(PackEntry& head, const Item* item, PackReader& reader, const Folder
 
 bool Survey(const char* path, const std::vector<FolderFile>& files, bool update, Surveyed* surveyed,
             Failure* failure) {
-    PackReader reader;
-    Reason why = 0;
-    if (!reader.Open(path, &why)) return Fail(failure, why, path);
-    try {
+    std::unordered_map<std::string, std::uint32_t> byName;
+    const auto byNames = [&] {
         surveyed->unchanged.assign(files.size(), false);
-        std::unordered_map<std::string, std::uint32_t> byName;
         for (std::size_t i = 0; i < files.size(); ++i) {  // only what an entry holds replaces one
             if (files[i].HasEntry()) byName.emplace(files[i].name, static_cast<std::uint32_t>(i));
         }
-        descriptions::Matcher matcher;
-        std::uint32_t described = kNoDescription;
-        PackEntry head;
-        std::string name;
-        while (reader.NextHead(&head, &why)) {
-            const std::uint32_t record = reader.read() - 1;
-            Above(head.name, descriptions::kDescriptionPrefix, &surveyed->descriptions);
-            Above(head.name, descriptions::kStandInPrefix, &surveyed->standIns);
-            bool consumed = false;
-            if (DescribedEntries::MayDescribe(head)) {
-                if (!reader.ReadData(&head, &why)) break;
-                consumed = true;
-                std::vector<Item> items;
-                if (Decoded(head, &items)) {
-                    matcher.Take(std::move(items));
-                    described = record;
-                    continue;
-                }
-            }
-            const Item* item = matcher.Find(head.name, head.size);
-            if (item != nullptr && item->kind == descriptions::Kind::kPart) item = nullptr;
-            name = item != nullptr ? item->path : head.name;
-            const auto found = byName.find(name);
-            if (found != byName.end()) {
-                const std::uint32_t file = found->second;
-                byName.erase(found);
-                bool changed = true;
-                if (update &&
-                    !Changed(head, item, reader, files[file], &changed, &consumed, failure)) {
-                    return false;
-                }
-                if (!changed) {
-                    surveyed->unchanged[file] = true;
-                } else if (item == nullptr) {
-                    surveyed->replaced.push_back({record, file});
-                } else {
-                    const auto at = static_cast<std::uint32_t>(item - matcher.items().data());
-                    surveyed->replaced.push_back({record, file, described, at});
-                }
-            }
-            if (!consumed && !reader.SkipData(head, &why)) break;
+    };
+    if (!platform::WithMemory(failure, byNames, path)) return false;
+    const auto visit = [&](const Met& met) {
+        if (met.what == Met::What::kAlone) return true;
+        Above(met.head->name, descriptions::kDescriptionPrefix, &surveyed->descriptions);
+        Above(met.head->name, descriptions::kStandInPrefix, &surveyed->standIns);
+        if (met.what == Met::What::kDescription) return true;
+        const bool part = met.item != nullptr && met.item->kind == descriptions::Kind::kPart;
+        const Item* item = part ? nullptr : met.item;
+        const auto found = byName.find(item != nullptr ? item->path : std::string(met.stored));
+        if (found == byName.end()) return true;
+        const std::uint32_t file = found->second;
+        byName.erase(found);
+        bool changed = true;
+        if (update &&
+            !Changed(*met.head, item, *met.reader, files[file], &changed, met.consumed, failure)) {
+            return false;
         }
-    } catch (const std::bad_alloc&) {
-        return Fail(failure, platform::kErrorNoMemory, path);
-    }
-    if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
-    return why == 0 || Fail(failure, why, path);  // a read that failed short of damage
+        if (!changed) {
+            surveyed->unchanged[file] = true;
+        } else if (item == nullptr) {
+            surveyed->replaced.push_back({met.record, file});
+        } else {
+            surveyed->replaced.push_back({met.record, file, met.description, met.index});
+        }
+        return true;
+    };
+    return WalkPack(path, visit, failure);
 }

@@ -240,15 +240,14 @@ bool StreamAdd(const char* path, std::vector<FolderFile> files, const StreamOpti
     if (!fresh && !Survey(path, taken, options.update, &surveyed, failure)) return false;
     const std::vector<Replaced>& replaced = surveyed.replaced;
     std::vector<FolderFile> appended;
-    try {
+    const auto append = [&] {
         std::vector<bool> placed(taken.size(), false);
         for (const Replaced& r : replaced) placed[r.file] = true;
         for (std::size_t i = 0; i < taken.size(); ++i) {
             if (!placed[i] && (fresh || !surveyed.unchanged[i])) appended.push_back(taken[i]);
         }
-    } catch (const std::bad_alloc&) {
-        return Fail(failure, platform::kErrorNoMemory, path);
-    }
+    };
+    if (!platform::WithMemory(failure, append, path)) return false;
     std::uint64_t added = BytesOf(appended);
     for (const Replaced& r : replaced) added += taken[r.file].size;
     if (!fresh && replaced.empty() && appended.empty()) {  // nothing changed: the pack is left

@@ -52,11 +52,7 @@ bool DescribedEntries::Take(EntryJob& held, Reason* why) {
     } else if (failed != 0) {
         return Fail(why, failed);
     } else if (item != nullptr) {
-        try {
-            held.item = *item;
-        } catch (const std::bad_alloc&) {
-            return Fail(why, platform::kErrorNoMemory);
-        }
+        if (!platform::WithMemory(why, [&] { held.item = *item; })) return false;
         held.checked = true;
         held.crc = item->crc;
     }

@@ -2,9 +2,6 @@
 #include "fsbridge/diff.h"
 
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -18,28 +15,6 @@ using platform::Fail;
 using platform::Reason;
 
 namespace {
-
-// Plain bytes held against a file's, as they come; a read that fails is kept.
-class CompareSink final : public PieceSink {
-  public:
-    explicit CompareSink(std::FILE* file) : file_(file) {}
-    bool Write(const unsigned char* bytes, std::size_t length, Reason*) override {
-        while (length > 0 && same_) {
-            const std::size_t part = length < sizeof buffer_ ? length : sizeof buffer_;
-            same_ = std::fread(buffer_, 1, part, file_) == part &&
-                    std::memcmp(buffer_, bytes, part) == 0;
-            bytes += part;
-            length -= part;
-        }
-        return true;
-    }
-    bool same() const { return same_; }
-
-  private:
-    std::FILE* file_;
-    unsigned char buffer_[64 << 10];
-    bool same_ = true;
-};
 
 using Tell = std::function<void(const std::string& name, Difference)>;
 using descriptions::Item;
@@ -110,17 +85,9 @@ bool StreamDiff(const char* path, const char* folder,
         if (!probe.Enter(folder, &why)) return Fail(failure, why, folder);
     }
     std::unordered_set<std::string> named;
-    const auto name = [&named](const std::string& item) {
-        try {
-            named.insert(item);
-            return true;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    };
     DescribedEntries described({}, [&](const Item& item, Reason* failed) {
         bool present = false;
-        if (!name(item.path)) return Fail(failed, platform::kErrorNoMemory);
+        if (!platform::WithMemory(failed, [&] { named.insert(item.path); })) return false;
         return CompareFacts(item, folder, tell, &present, failed);
     });
     PackEntry head;
@@ -133,7 +100,9 @@ bool StreamDiff(const char* path, const char* folder,
         if (described.Meet(head, &item, &failed)) continue;
         if (failed != 0) return Fail(failure, failed, path);
         const std::string entry = item != nullptr ? item->path : std::string(head.name);
-        if (!name(entry)) return Fail(failure, platform::kErrorNoMemory, path);
+        if (!platform::WithMemory(
+                failure, [&] { named.insert(entry); }, path))
+            return false;
         const std::string file = std::string(folder) + '/' + entry;
         if (item != nullptr) {
             bool present = false;
@@ -168,25 +137,14 @@ bool StreamDiff(const char* path, const char* folder,
             if (!pass()) break;
             continue;
         }
-        std::unique_ptr<CompareSink> sink(new (std::nothrow) CompareSink(in));
-        if (sink == nullptr) {
-            std::fclose(in);
-            return Fail(failure, platform::kErrorNoMemory, path);
-        }
-        bool moved = false;
-        if (head.data == nullptr) {
-            moved = MovePieces(head, reader, sink.get(), &why);
-        } else if (head.Decompress(&why)) {  // read whole, as a description might have been
-            const unsigned char* bytes = head.Lock();
-            moved = bytes != nullptr ? sink->Write(bytes, head.size, &why)
-                                     : Fail(&why, platform::kErrorNoMemory);
-        }
+        SameBytes same(in);
+        const bool moved = PlainBytes(head, reader, &same, &why);
         std::fclose(in);
         if (!moved) {
             if (reader.damaged()) break;
             return Fail(failure, why, head.name, reader.read());
         }
-        if (!sink->same()) tell(entry, Difference::kBytes);
+        if (!same.matched()) tell(entry, Difference::kBytes);
     }
     if (reader.damaged()) return Fail(failure, why, "", reader.damagedRecord());
     // The folder's files that no entry names.

@@ -37,7 +37,14 @@ bool WalkPack(const char* path, const std::function<bool(const Met&)>& visit, Fa
                     matcher.Take(std::move(items));
                     described = record;
                     const auto count = static_cast<std::uint32_t>(matcher.items().size());
-                    if (!visit({Met::What::kDescription, record, record, count})) return false;
+                    const Met met{.what = Met::What::kDescription,
+                                  .record = record,
+                                  .description = record,
+                                  .index = count,
+                                  .head = &head,
+                                  .reader = &reader,
+                                  .consumed = &consumed};
+                    if (!visit(met)) return false;
                     for (std::uint32_t i = 0; i < count; ++i) {
                         const Item& alone = matcher.items()[i];
                         if (descriptions::HasEntry(alone.kind)) continue;
@@ -47,7 +54,8 @@ bool WalkPack(const char* path, const std::function<bool(const Met&)>& visit, Fa
                 }
             }
             const Item* item = matcher.Find(head.name, head.size);
-            Met met{Met::What::kEntry, record, kNoRecord, 0, item, head.name};
+            Met met{Met::What::kEntry, record, kNoRecord, 0,        item,
+                    head.name,         &head,  &reader,   &consumed};
             if (item != nullptr) {
                 met.description = described;
                 met.index = static_cast<std::uint32_t>(item - matcher.items().data());

@@ -23,6 +23,11 @@ struct Met {
     std::uint32_t index = 0;                   // the item's place there; a description's item count
     const descriptions::Item* item = nullptr;  // null for an undescribed entry, a description
     const char* stored = nullptr;              // the entry's stored name; null for an item alone
+    // A record's head (its data read when *consumed), and the reader at its data, which a visit
+    // may read, setting *consumed; null for an item alone.
+    PackEntry* head = nullptr;
+    PackReader* reader = nullptr;
+    bool* consumed = nullptr;
     // The full path: the item's, else the stored name.
     std::string Path() const { return item != nullptr ? item->path : std::string(stored); }
 };

@@ -1,4 +1,4 @@
-// One folder -> the whole pack: the listing packing takes, and the menu's folder pack.
+// The listing of a folder that packing takes: its items in packing order, each checked.
 #include "fsbridge/folder.h"
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <unordered_set>
 
 #include "fsbridge/exclude.h"
-#include "fsbridge/sources.h"
 #include "pack/descriptions.h"
 #include "pack/pack.h"
 #include "pack/progress.h"
@@ -22,8 +21,7 @@ namespace {
 
 // ASCII letters in upper case, every other byte as it is.
 unsigned char Upper(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
+    return static_cast<unsigned char>(platform::AsciiUpper(c));
 }
 
 // The order NTFS lists a folder in: names compared by their upper-case bytes, then, for names
@@ -243,11 +241,7 @@ bool CheckFiles(const ListingRequest& request, std::vector<FolderFile>* files,
                 FolderListing* listing, Reason* why) {
     std::vector<FolderFile>& found = *files;
     std::vector<char> self;
-    try {
-        self.assign(found.size(), 0);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, platform::kErrorNoMemory);
-    }
+    if (!platform::WithMemory(why, [&] { self.assign(found.size(), 0); })) return false;
     // A name too long for an entry is refused, never cut; described, it takes a stand-in.
     if (request.describe && !GiveStandIns(&found)) return Fail(why, platform::kErrorNoMemory);
     for (FolderFile& file : found) {
@@ -342,25 +336,4 @@ bool ListFolderFiles(std::vector<FolderFile>* files, std::string* culprit, Reaso
     }
     *files = std::move(listing.files);
     return true;
-}
-
-bool Pack::PackFolder(const char* folder, Reason* why) {
-    if (folder == nullptr || *folder == '\0') return Fail(why, platform::kErrorFailed);
-    Clear();
-    // Without a way back, the folder is never entered.
-    FolderReturn visit;
-    if (!visit.Enter(folder, why)) return false;
-    std::vector<FolderFile> files;
-    std::string culprit;
-    bool packed = ListFolderFiles(&files, &culprit, why);
-    if (packed) {
-        SharedProgress().Start(files.size(), BytesOf(files));
-        FileSource source(files, false, Compressor::kZlib, kNoBudget, EntrySink(this));
-        platform::Failure failure;
-        packed = RunWindow(source, kNoBudget, 0, &SharedProgress(), &failure) ||
-                 Fail(why, failure.reason);
-    }
-    visit.Back();
-    if (!packed) Clear();
-    return packed;
 }

@@ -41,13 +41,10 @@ std::size_t Depth(const std::string& path) {
 }  // namespace
 
 bool StripItem(Item* item, unsigned parts, Reason* why) {
-    try {
+    return platform::WithMemory(why, [&] {
         item->path = Stripped(item->path.c_str(), parts);
         if (item->kind == Kind::kHardLink) item->target = Stripped(item->target.c_str(), parts);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, platform::kErrorNoMemory);
-    }
-    return true;
+    });
 }
 
 bool PathBelow::Open(const platform::Folder& base, const std::string& path, bool make,
@@ -119,13 +116,10 @@ void Restorer::Refuse(const std::string& path, Reason why) {
 }
 
 bool Restorer::Written(const std::string& path, Reason* why) {
-    try {
+    return platform::WithMemory(why, [&] {
         std::string key;
         if (Normal(path, &key)) written_.insert(std::hash<std::string>{}(key));
-    } catch (const std::bad_alloc&) {
-        return Fail(why, platform::kErrorNoMemory);
-    }
-    return true;
+    });
 }
 
 bool Restorer::Take(const Item& item, Reason* why) {

@@ -1,8 +1,7 @@
-// One file <-> one entry: loading a whole file, adding it to the pack, and extracting an entry's
-// plain bytes.
+// One file <-> one entry: loading a whole file into an entry, and extracting an entry's plain
+// bytes.
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "pack/pack.h"
 #include "platform/atomic_file.h"
@@ -52,25 +51,6 @@ bool PackEntry::LoadFromOpenFile(std::FILE* file, std::uint64_t length, const ch
     std::memcpy(name, as, std::strlen(as) + 1);
     GlobalUnlock(data);
     view = nullptr;
-    return true;
-}
-
-bool Pack::AddFile(const char* path, Reason* why) {
-    auto* entry = new (std::nothrow) PackEntry;
-    if (entry == nullptr) return Fail(why, platform::kErrorNoMemory);
-    if (!entry->LoadFromFile(path, why)) {
-        delete entry;
-        return false;
-    }
-    if (compressed != 0) entry->Compress();
-    if (head == nullptr) {
-        head = entry;
-    } else {
-        PackEntry* last = head;
-        while (last->next != nullptr) last = last->next;
-        last->next = entry;
-    }
-    ++count;
     return true;
 }
 

@@ -46,24 +46,18 @@ class UnpackSource final : public RecordSource {
         EntryJob& held = Held(job);
         if (held.done) return true;
         const bool pieces = InPieces(*held.entry);
-        if (pieces) {
-            RecordAt data = DataOf(job);
-            if (!unpacker_.Work(job, &data)) return false;
-        } else if (!unpacker_.Work(job)) {
-            return false;
-        }
+        std::optional<RecordAt> data;
+        if (pieces) data.emplace(DataOf(job));
+        if (!unpacker_.Work(job, data ? &*data : nullptr)) return false;
         job.cost = held.late && !pieces ? held.entry->size : 0;
         if (!held.late) held.owned.reset(), held.entry = nullptr;  // written: nothing to hold
         return true;
     }
     bool Finish(Job& job) override {
         EntryJob& held = Held(job);
-        if (held.late && InPieces(*held.entry)) {
-            RecordAt data = DataOf(job);
-            if (!unpacker_.Finish(job, &data)) return false;
-        } else if (!unpacker_.Finish(job)) {
-            return false;
-        }
+        std::optional<RecordAt> data;
+        if (held.late && InPieces(*held.entry)) data.emplace(DataOf(job));
+        if (!unpacker_.Finish(job, data ? &*data : nullptr)) return false;
         if (held.description) return true;
         const char* name = Described(held) ? held.path.c_str() : held.name;
         if (held.kept) {
@@ -112,12 +106,8 @@ class UnpackSource final : public RecordSource {
     bool Alone(const descriptions::Item& item, Reason* why) {
         if (!Chosen(item.path.c_str())) return true;
         descriptions::Item taken;
-        try {
-            taken = item;
-        } catch (const std::bad_alloc&) {
-            return Fail(why, platform::kErrorNoMemory);
-        }
-        return (options_.strip == 0 || StripItem(&taken, options_.strip, why)) &&
+        return platform::WithMemory(why, [&] { taken = item; }) &&
+               (options_.strip == 0 || StripItem(&taken, options_.strip, why)) &&
                unpacker_.restorer().Take(taken, why);
     }
     // Chosen by the selection, and left with a name once its leading parts are stripped.

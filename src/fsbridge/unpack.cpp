@@ -1,4 +1,4 @@
-// The unpacker's steps, and the menu's unpack of the whole pack through them.
+// The unpacker's steps: the rules every unpack follows, as a window's job.
 #include "fsbridge/unpack.h"
 
 #include <cstring>
@@ -6,9 +6,7 @@
 
 #include "fsbridge/described.h"
 #include "pack/pack.h"
-#include "pack/progress.h"
 #include "platform/atomic_file.h"
-#include "platform/lock.h"
 
 using platform::Fail;
 using platform::Reason;
@@ -17,9 +15,7 @@ namespace {
 
 // ASCII letters in upper case, every other byte above 0x7F taken as one.
 char KeyByte(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte > 0x7F) return static_cast<char>(0x80);
-    return static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
+    return static_cast<unsigned char>(c) > 0x7F ? static_cast<char>(0x80) : platform::AsciiUpper(c);
 }
 
 // The file an entry lands on, as a key that two names share whenever they may name one file on
@@ -86,6 +82,15 @@ bool ExtractDescribed(EntryJob& held, PieceSource* in, const platform::Folder& f
            (!held.checked || sink.Matches(held.crc, why)) && Committed(out, held, keep, why);
 }
 
+// The time a job's entry was last changed, in seconds since 1970, as its description gives it;
+// false when the pack keeps none.
+bool EntryTime(const EntryJob& held, std::int64_t* seconds) {
+    if (!Described(held)) return false;  // the records hold a name, sizes and bytes alone
+    const std::int64_t ns = held.item.mtimeNs;
+    *seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
+    return true;
+}
+
 // Whether the file `name` in folder, which is there, gives way to the entry under the policy:
 // only a file older than the entry, and none when the entry has no time.
 bool Replaces(Existing existing, const EntryJob& held, const platform::Folder& folder,
@@ -145,13 +150,6 @@ bool IsPart(const EntryJob& held) {
 }
 
 }  // namespace
-
-bool EntryTime(const EntryJob& held, std::int64_t* seconds) {
-    if (!Described(held)) return false;  // the records hold a name, sizes and bytes alone
-    const std::int64_t ns = held.item.mtimeNs;
-    *seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
-    return true;
-}
 
 bool Unpacker::Take(Job& job) {
     EntryJob& held = Held(job);
@@ -299,42 +297,4 @@ bool Unpacker::WritePart(EntryJob& held, PieceSource* in, Reason* why) {
     }
     partsEnd_ += held.entry->size;
     return true;
-}
-
-namespace {
-
-// The menu's unpack: every entry of the chain, in its order.
-class ChainUnpack final : public InOrderSource {
-  public:
-    ChainUnpack(const Pack& pack, const platform::Folder& target)
-        : InOrderSource(pack.count), next_(pack.head), unpacker_(target) {}
-    bool Take(Job& job) override {
-        InOrderSource::Take(job);
-        job.bytes = next_->size;
-        PackEntry* entry = next_;
-        next_ = next_->next;
-        return Hold(job, entry) && unpacker_.Take(job);
-    }
-    bool Work(Job& job) override { return unpacker_.Work(job); }
-    bool Finish(Job& job) override { return unpacker_.Finish(job); }
-
-  private:
-    PackEntry* next_;
-    Unpacker unpacker_;
-};
-
-}  // namespace
-
-bool Pack::UnpackToFolder(const char* folder, unsigned workers, Reason* why) {
-    if (folder == nullptr) return Fail(why, platform::kErrorFailed);
-    platform::Folder target;
-    if (!target.Open(folder, why)) return false;
-    platform::ClearStaleTempFiles(folder);
-    std::uint64_t bytes = 0;
-    for (PackEntry* entry = head; entry != nullptr; entry = entry->next) bytes += entry->size;
-    SharedProgress().Start(count, bytes);
-    ChainUnpack source(*this, target);
-    platform::Failure failure;
-    return RunWindow(source, kNoBudget, workers, &SharedProgress(), &failure) ||
-           Fail(why, failure.reason);
 }

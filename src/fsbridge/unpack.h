@@ -15,10 +15,6 @@
 // Whether the job's file takes its described path, mode and time.
 bool Described(const EntryJob& held);
 
-// The time a job's entry was last changed, in seconds since 1970, as its description gives it;
-// false when the pack keeps none.
-bool EntryTime(const EntryJob& held, std::int64_t* seconds);
-
 class Unpacker {
   public:
     // Writes below target, which outlives this; refused and kept paths of files, folders and

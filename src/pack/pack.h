@@ -89,6 +89,8 @@ struct Pack {
 
     // Frees every entry; flag and count become 0.
     void Clear();
+    // Puts entry (its `next` null), owned by the pack from now on, at the end of the chain.
+    void Append(PackEntry* entry);
 
     PackEntry* First() const { return head; }
     std::uint32_t Count() const { return count; }
@@ -135,4 +137,6 @@ struct Pack {
   private:
     // Takes entry out of the chain (prev is the entry before it, or null) and destroys it.
     void Unlink(PackEntry* prev, PackEntry* entry);
+
+    PackEntry* last_ = nullptr;  // an entry of the chain at or before its end; null: none known
 };

@@ -110,7 +110,6 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length, platform::Reason* w
     if (reader.header().count == 0) return platform::Fail(why, platform::kErrorNoSuchEntry);
     compressed = reader.header().flag;
     SharedProgress().Start(reader.header().count, length);
-    PackEntry* tail = nullptr;
     platform::Reason failure = 0;
     while (count < reader.header().count) {
         auto* entry = new (std::nothrow) PackEntry;
@@ -120,9 +119,7 @@ bool Pack::LoadStream(std::FILE* file, std::uint64_t length, platform::Reason* w
             break;
         }
         SharedProgress().Advance(pack_format::kRecordHeadSize + entry->DataLength());
-        (tail == nullptr ? head : tail->next) = entry;
-        tail = entry;
-        ++count;
+        Append(entry);
     }
     if (count == reader.header().count) return true;
     Clear();

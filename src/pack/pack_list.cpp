@@ -1,4 +1,4 @@
-// The chain of entries: reset, lock, remove and lookup.
+// The chain of entries: reset, lock, append, remove and lookup.
 #include <cstring>
 
 #include "pack/pack.h"
@@ -53,13 +53,27 @@ unsigned char* PackEntry::Lock() {
 void Pack::Clear() {
     delete head;  // the first entry frees the chain behind it
     head = nullptr;
+    last_ = nullptr;
     compressed = 0;
     count = 0;
+}
+
+void Pack::Append(PackEntry* entry) {
+    PackEntry* at = last_ != nullptr ? last_ : head;
+    if (at == nullptr) {
+        head = entry;
+    } else {
+        while (at->next != nullptr) at = at->next;
+        at->next = entry;
+    }
+    last_ = entry;
+    ++count;
 }
 
 void Pack::Unlink(PackEntry* prev, PackEntry* entry) {
     PackEntry* after = entry->next;
     entry->next = nullptr;
+    if (entry == last_) last_ = prev;
     delete entry;
     if (prev != nullptr) {
         prev->next = after;

@@ -2,7 +2,8 @@
 // by the rules libdeflate reads them by for entries decoded whole. The inflater is ISA-L's where
 // it is built in: it inflates at libdeflate's speed (about twice zlib's) from a state of its own
 // of under 100 KiB, so an entry of any size is read at full speed in constant memory; it checks
-// the Adler-32 itself. zlib's is the fallback (and the checksum is then checked here).
+// the Adler-32 itself. zlib's is the fallback (and the checksum is then checked here). Also the
+// plain bytes of an entry held against a file's.
 #include "pack/pieces.h"
 
 #include <zlib.h>
@@ -10,6 +11,8 @@
 #include <isa-l/igzip_lib.h>
 #endif
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -158,6 +161,23 @@ class Inflater {
 
 }  // namespace
 
+bool SameBytes::Write(const unsigned char* bytes, std::size_t length, Reason*) {
+    unsigned char block[1 << 14];
+    while (length > 0 && matched_) {
+        const std::size_t part = std::min(length, sizeof block);
+        matched_ = platform::ReadBytes(file_, block, part, &fileWhy_) == part &&
+                   std::memcmp(block, bytes, part) == 0;
+        bytes += part;
+        length -= part;
+    }
+    return true;
+}
+
+bool SameBytes::Ended() {
+    unsigned char more = 0;
+    return matched_ && platform::ReadBytes(file_, &more, 1, &fileWhy_) == 0 && fileWhy_ == 0;
+}
+
 bool HaveIsal() {
 #ifdef ZOREL_ISAL
     return true;
@@ -189,4 +209,12 @@ bool MovePieces(const PackEntry& head, PieceSource& in, PieceSink* out, Reason* 
     }
     if (failure != 0) return Fail(why, failure);
     return inflater.Done() || Fail(why, platform::kErrorCorruptData);
+}
+
+bool PlainBytes(PackEntry& head, PieceSource& in, PieceSink* out, Reason* why) {
+    if (head.data == nullptr) return MovePieces(head, in, out, why);
+    if (!head.Decompress(why)) return false;
+    const unsigned char* bytes = head.Lock();
+    return bytes != nullptr ? out->Write(bytes, head.size, why)
+                            : Fail(why, platform::kErrorNoMemory);
 }

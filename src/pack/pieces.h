@@ -62,6 +62,24 @@ class PieceSink {
     ~PieceSink() = default;
 };
 
+// Plain bytes held against those of a file from its position, as they come. Every write is
+// taken; a byte that differs, or one the file cannot give (fileWhy), ends the reading.
+class SameBytes final : public PieceSink {
+  public:
+    explicit SameBytes(std::FILE* file) : file_(file) {}
+    bool Write(const unsigned char* bytes, std::size_t length, platform::Reason* why) override;
+    // Whether every byte written matched the file's.
+    bool matched() const { return matched_; }
+    // After the last byte: true when every byte matched and the file held no more.
+    bool Ended();
+    platform::Reason fileWhy() const { return fileWhy_; }
+
+  private:
+    std::FILE* file_;
+    bool matched_ = true;
+    platform::Reason fileWhy_ = 0;
+};
+
 // The inflaters an entry moved in pieces can be read with: kBest is ISA-L's where this build has
 // it (HaveIsal), else zlib's; kIsal without it is zlib's too.
 enum class PieceDecoder { kBest, kZlib, kIsal };
@@ -74,6 +92,9 @@ bool HaveIsal();
 // failure of `in` or `out` is theirs. False stops at once: the rest of the data is left unread.
 bool MovePieces(const PackEntry& head, PieceSource& in, PieceSink* out, platform::Reason* why,
                 PieceDecoder decoder = PieceDecoder::kBest);
+// The plain bytes of the entry of this head to `out`: decoded whole when its data is held (read
+// whole, as a description's is), else moved in pieces from `in` by MovePieces.
+bool PlainBytes(PackEntry& head, PieceSource& in, PieceSink* out, platform::Reason* why);
 
 // Makes the stored bytes of an entry of `size` plain bytes, read from `in`, and hands them to
 // `out` in order: with `compress` the zlib stream PackEntry::Compress makes with zlib (the same

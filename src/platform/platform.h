@@ -123,6 +123,11 @@ inline constexpr std::int64_t kTimeStepNs = 1;
 // Whether symbolic links are read as links (ReadLink) rather than left out.
 inline constexpr bool kKeepsLinks = true;
 
+// An ASCII letter in upper case; every other byte as it is.
+inline char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 // Asked right after FindFirstFileA or FindNextFileA found no item, before any other call: 0
 // when the folder had no more items, else why it could not be read.
 Reason SearchFailure();

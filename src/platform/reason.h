@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <type_traits>
 
 namespace platform {
 
@@ -96,6 +97,23 @@ inline bool Fail(Failure* failure, Reason code, const std::string& item = {},
         failure->item.clear();
     }
     return false;
+}
+
+// Runs `step`, whose standard containers may find no memory: false, the failure kErrorNoMemory
+// in *why (a Reason, or a whole Failure with the item given), when they do; else what the step
+// gives (true for one that gives nothing).
+template <typename Where, typename Step, typename... Item>
+bool WithMemory(Where* why, Step&& step, const Item&... item) {
+    try {
+        if constexpr (std::is_void_v<decltype(step())>) {
+            step();
+            return true;
+        } else {
+            return step();
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(why, kErrorNoMemory, item...);
+    }
 }
 
 // True for the system's code of a file that does not exist.

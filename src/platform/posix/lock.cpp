@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "platform/internal.h"
 
@@ -66,14 +65,13 @@ bool PackLock::Take(const char* path, double seconds, Reason* why, long* holder)
     struct stat led {};
     if (stat(path, &led) == 0 && (S_ISFIFO(led.st_mode) || S_ISCHR(led.st_mode))) return true;
     std::string lock;
-    try {
+    const bool named = WithMemory(why, [&] {
         // The pack's links are followed, so that every name of one pack takes one lock.
         char* real = realpath(path, nullptr);
         lock = LockPathOf(real != nullptr ? real : path);
         std::free(real);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
+    });
+    if (!named) return false;
     const double deadline = Now() + seconds;
     int fd = -1;
     for (;;) {

@@ -39,10 +39,7 @@ Reason NameFault(const char* name) {
     while (stem > 0 && name[stem - 1] == ' ') --stem;
     char upper[8] = {};
     if (stem >= sizeof upper) return 0;
-    for (std::size_t i = 0; i < stem; ++i) {
-        const char c = name[i];
-        upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
+    for (std::size_t i = 0; i < stem; ++i) upper[i] = AsciiUpper(name[i]);
     for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
         if (std::strcmp(upper, device) == 0) return kErrorReservedName;
     }
@@ -93,7 +90,7 @@ Folder::~Folder() {
 
 bool Folder::Open(const char* path, Reason* why) {
     if (IsOpen() || path == nullptr || *path == '\0') return Fail(why, ERROR_PATH_NOT_FOUND);
-    try {
+    return WithMemory(why, [&] {
         // Held in the wide call's own form, which every name below it is added to as it is.
         std::wstring wide;
         std::string full;
@@ -102,23 +99,20 @@ bool Folder::Open(const char* path, Reason* why) {
         if (full.back() != '\\') full += '\\';
         handle_ = OpenFolderHandle(full, false, why);
         if (handle_ != INVALID_HANDLE_VALUE) path_ = std::move(full);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
-    return IsOpen();
+        return IsOpen();
+    });
 }
 
 bool Folder::OpenBelow(const Folder& parent, const char* name, Reason* why) {
     if (IsOpen() || !parent.IsOpen() || name == nullptr) return Fail(why, ERROR_INVALID_NAME);
     if (const Reason fault = NameFault(name)) return Fail(why, fault);
-    try {
-        std::string full = parent.path_ + name + '\\';
-        handle_ = OpenFolderHandle(full, true, why);
-        if (handle_ != INVALID_HANDLE_VALUE) path_ = std::move(full);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
-    return IsOpen();
+    return WithMemory(why,
+                      [&] {
+                          std::string full = parent.path_ + name + '\\';
+                          handle_ = OpenFolderHandle(full, true, why);
+                          if (handle_ != INVALID_HANDLE_VALUE) path_ = std::move(full);
+                      }) &&
+           IsOpen();
 }
 
 bool Folder::Holds(const char* name, std::int64_t* modified) const {
@@ -144,16 +138,12 @@ bool Folder::MakeBelow(const Folder& parent, const char* name, Reason* why) {
     if (failure != ERROR_FILE_NOT_FOUND && failure != ERROR_PATH_NOT_FOUND) {
         return Fail(why, failure);
     }
-    try {
+    const bool made = WithMemory(why, [&] {
         // Made by another thread meanwhile is as good as made here.
-        if (!CreateDirectoryA((parent.path_ + name).c_str(), nullptr) &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-            return Fail(why, LastReason());
-        }
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
-    return OpenBelow(parent, name, why);
+        return CreateDirectoryA((parent.path_ + name).c_str(), nullptr) ||
+               GetLastError() == ERROR_ALREADY_EXISTS || Fail(why, LastReason());
+    });
+    return made && OpenBelow(parent, name, why);
 }
 
 bool Folder::IsOpen() const {

@@ -161,24 +161,18 @@ bool Folder::MakeSymlink(const char* name, const std::string& text, std::int64_t
 bool Folder::MakeHardLink(const char* name, const Folder& in, const char* from, bool replace,
                           Reason* why) const {
     if (!IsOpen() || !in.IsOpen()) return Fail(why, ERROR_INVALID_HANDLE);
-    try {
+    return WithMemory(why, [&] {
         const std::string path = path_ + name;
         const std::string target = in.path_ + from;
         return MakeName(
             path, replace, [&] { return CreateHardLinkLong(path.c_str(), target.c_str()) != 0; },
             why);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
+    });
 }
 
 bool ReadLink(const char* path, std::string* target, Reason* why) {
     std::string data;
-    try {
-        data.resize(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
+    if (!WithMemory(why, [&] { data.resize(MAXIMUM_REPARSE_DATA_BUFFER_SIZE); })) return false;
     HANDLE handle = CreateFileLong(
         path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
@@ -189,14 +183,10 @@ bool ReadLink(const char* path, std::string* target, Reason* why) {
     const Reason failure = read ? 0 : LastReason();
     CloseHandle(handle);
     if (!read) return Fail(why, failure);
-    try {
-        if (!LinkText(reinterpret_cast<const unsigned char*>(data.data()), length, target)) {
-            return Fail(why, ERROR_NOT_A_REPARSE_POINT);
-        }
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
-    return true;
+    return WithMemory(why, [&] {
+        return LinkText(reinterpret_cast<const unsigned char*>(data.data()), length, target) ||
+               Fail(why, ERROR_NOT_A_REPARSE_POINT);
+    });
 }
 
 }  // namespace platform

@@ -59,11 +59,7 @@ bool PackLock::Take(const char* path, double seconds, Reason* why, long* holder)
         if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return true;  // NUL, CON, a pipe
     }
     std::string lock;
-    try {
-        lock = LockPathOf(path);
-    } catch (const std::bad_alloc&) {
-        return Fail(why, kErrorNoMemory);
-    }
+    if (!WithMemory(why, [&] { lock = LockPathOf(path); })) return false;
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000.0);
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (;;) {
