@@ -120,8 +120,7 @@ void Restorer::Refuse(const std::string& path, Reason why) {
 
 bool Restorer::Written(const std::string& path, Reason* why) {
     try {
-        std::string key;
-        if (Normal(path, &key)) written_.insert(std::hash<std::string>{}(key));
+        if (Normal(path, &key_)) written_.push_back(std::hash<std::string>{}(key_));
     } catch (const std::bad_alloc&) {
         return Fail(why, platform::kErrorNoMemory);
     }
@@ -167,6 +166,7 @@ bool Restorer::Take(const Item& item, Reason* why) {
 }
 
 void Restorer::End() {
+    if (!links_.empty()) std::sort(written_.begin(), written_.end());
     for (const Item& link : links_) {
         std::string key, self;
         Reason refused = 0;
@@ -178,10 +178,10 @@ void Restorer::End() {
             continue;
         }
         refused = platform::kErrorLinkedFileMissing;
-        const bool known = Normal(link.target, &key) && Normal(link.path, &self) && !key.empty() &&
-                           key != self && link.target[0] != '/' &&
-                           link.target[0] != platform::kPathSeparator &&
-                           written_.count(std::hash<std::string>{}(key)) != 0;
+        const bool known =
+            Normal(link.target, &key) && Normal(link.path, &self) && !key.empty() && key != self &&
+            link.target[0] != '/' && link.target[0] != platform::kPathSeparator &&
+            std::binary_search(written_.begin(), written_.end(), std::hash<std::string>{}(key));
         if (!known || !from.Open(target_, link.target, false, &refused) ||
             !at.Open(target_, link.path, true, &refused)) {
             Refuse(link.path,
