@@ -170,6 +170,7 @@ const std::string kFarPath = [] {
 bool MakeTree(const fs::path& root) {
     const std::string part(120, 'p');
     const std::pair<std::string, unsigned> files[] = {
+        {"a.sh", 0755},  // two of a mode other than a new file's in one folder
         {"run.sh", 0755},
         {"secret", 0600},
         {"empty", 0644},

@@ -117,8 +117,7 @@ void Restorer::Refuse(const std::string& path, Reason why) {
 
 bool Restorer::Written(const std::string& path, Reason* why) {
     return platform::WithMemory(why, [&] {
-        std::string key;
-        if (Normal(path, &key)) written_.insert(std::hash<std::string>{}(key));
+        if (Normal(path, &key_)) written_.push_back(std::hash<std::string>{}(key_));
     });
 }
 
@@ -161,6 +160,7 @@ bool Restorer::Take(const Item& item, Reason* why) {
 }
 
 void Restorer::End() {
+    if (!links_.empty()) std::sort(written_.begin(), written_.end());
     for (const Item& link : links_) {
         std::string key, self;
         Reason refused = 0;
@@ -172,10 +172,10 @@ void Restorer::End() {
             continue;
         }
         refused = platform::kErrorLinkedFileMissing;
-        const bool known = Normal(link.target, &key) && Normal(link.path, &self) && !key.empty() &&
-                           key != self && link.target[0] != '/' &&
-                           link.target[0] != platform::kPathSeparator &&
-                           written_.count(std::hash<std::string>{}(key)) != 0;
+        const bool known =
+            Normal(link.target, &key) && Normal(link.path, &self) && !key.empty() && key != self &&
+            link.target[0] != '/' && link.target[0] != platform::kPathSeparator &&
+            std::binary_search(written_.begin(), written_.end(), std::hash<std::string>{}(key));
         if (!known || !from.Open(target_, link.target, false, &refused) ||
             !at.Open(target_, link.path, true, &refused)) {
             Refuse(link.path,

@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "pack/descriptions.h"
@@ -87,6 +86,7 @@ class Restorer {
     Told told_;
     std::vector<descriptions::Item> folders_;  // folders made, and hard links, for End
     std::vector<descriptions::Item> links_;
-    std::unordered_set<std::size_t> written_;  // hashes of the paths written whole
+    std::vector<std::size_t> written_;  // hashes of the paths written whole, sorted at End
+    std::string key_;                   // a written path made normal, its room kept
     std::size_t refused_ = 0;
 };

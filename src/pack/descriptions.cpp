@@ -180,10 +180,16 @@ bool Decode(const unsigned char* bytes, std::size_t length, std::vector<Item>* i
 void Matcher::Take(std::vector<Item> items) {
     items_ = std::move(items);
     used_.assign(items_.size(), false);
+    first_ = 0;
+    Advance();
+}
+
+void Matcher::Advance() {
+    while (first_ < items_.size() && (used_[first_] || !HasEntry(items_[first_].kind))) ++first_;
 }
 
 const Item* Matcher::Peek(const char* stored, std::uint32_t size) const {
-    for (std::size_t i = 0; i < items_.size(); ++i) {
+    for (std::size_t i = first_; i < items_.size(); ++i) {
         const Item& item = items_[i];
         if (!used_[i] && HasEntry(item.kind) && item.size == size && item.stored == stored) {
             return &item;
@@ -194,7 +200,10 @@ const Item* Matcher::Peek(const char* stored, std::uint32_t size) const {
 
 const Item* Matcher::Find(const char* stored, std::uint32_t size) {
     const Item* item = Peek(stored, size);
-    if (item != nullptr) used_[static_cast<std::size_t>(item - items_.data())] = true;
+    if (item != nullptr) {
+        used_[static_cast<std::size_t>(item - items_.data())] = true;
+        Advance();
+    }
     return item;
 }
 

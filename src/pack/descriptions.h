@@ -82,8 +82,12 @@ class Matcher {
     const std::vector<Item>& items() const { return items_; }
 
   private:
+    // Moves first_ past the items no entry can match any more.
+    void Advance();
+
     std::vector<Item> items_;
     std::vector<bool> used_;
+    std::size_t first_ = 0;  // no item before it is left to match: entries mostly come in order
 };
 
 }  // namespace descriptions

@@ -3,6 +3,7 @@
 // only place, with the files under posix/ and win32/, that tells the systems apart.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -190,6 +191,9 @@ class Folder {
 #else
     int fd_ = -1;
     bool readable_ = false;  // false: opened only to be entered, not to be synced
+    // The mode a new file takes here, once one was looked at: the umask and the folder's
+    // default ACL give every file made with the same mode the same bits.
+    mutable std::atomic<std::uint32_t> newFileMode_{UINT32_MAX};
 #endif
 };
 

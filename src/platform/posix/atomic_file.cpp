@@ -211,8 +211,13 @@ void AtomicFile::Describe(std::uint32_t mode, std::int64_t mtimeNs) {
     // Never wider than it is to be while it is written; the commit sets the whole mode where
     // the file's own differs, which for most files it does not (a chmod costs an inode write).
     if (file_ == nullptr || straight_) return;
+    // Every file of one folder is made with one mode, so one look serves the folder's files.
+    madeMode_ = folder_->newFileMode_.load(std::memory_order_relaxed);
     struct stat made {};
-    madeMode_ = fstat(fileno(file_), &made) == 0 ? made.st_mode & 07777 : UINT32_MAX;
+    if (madeMode_ == UINT32_MAX && fstat(fileno(file_), &made) == 0) {
+        madeMode_ = made.st_mode & 07777;
+        folder_->newFileMode_.store(madeMode_, std::memory_order_relaxed);
+    }
     if ((madeMode_ & ~describedMode_ & 0777) != 0 &&
         fchmod(fileno(file_), static_cast<mode_t>(describedMode_ & 0777)) == 0) {
         madeMode_ = describedMode_ & 0777;
