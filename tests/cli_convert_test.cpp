@@ -7,6 +7,7 @@
 
 #include "cli_support.h"
 #ifdef ZOREL_CONVERT
+#include "convert/archive_out.h"
 #include "convert/to_pack.h"
 #endif
 

@@ -186,7 +186,7 @@ CLI::Option* Bind(CLI::App* app, const std::string& names, const Option& option,
     return app->add_option(names, args->*option.number);
 }
 
-int Say(const std::string& text) {
+int Printed(const std::string& text) {
     Print(text);
     return Finished(kExitSuccess);
 }
@@ -247,15 +247,15 @@ int RunCommandLine(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return UsageError(error.what());
     }
-    if (usage) return Say(Usage());
-    if (version) return Say(kVersion);
+    if (usage) return Printed(Usage());
+    if (version) return Printed(kVersion);
     const Verb* verb = nullptr;
     CLI::App* command = nullptr;
     for (const auto& [each, row] : commands) {
         if (each->parsed()) command = each, verb = row;
     }
     if (verb == nullptr) return UsageError(NoVerb(app.remaining(), argc, argv));
-    if (help) return Say(HelpOf(*verb));
+    if (help) return Printed(HelpOf(*verb));
     if (!(args.wait >= 0)) return UsageError("--wait takes a number of seconds");
     std::vector<std::string> unknown = app.remaining();
     for (const Early& each : early) {

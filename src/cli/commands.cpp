@@ -12,8 +12,8 @@
 #include "cli/outcomes.h"
 #include "fsbridge/described.h"
 #include "fsbridge/diff.h"
-#include "fsbridge/exclude.h"
 #include "fsbridge/rename.h"
+#include "fsbridge/selection.h"
 #ifdef ZOREL_CONVERT
 #include "convert/convert.h"
 #endif

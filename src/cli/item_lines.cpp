@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/outcomes.h"
 #include "report/item_listing.h"
 #include "report/shown.h"
 

@@ -2,28 +2,10 @@
 // time, through libarchive. The only part of the program that needs libarchive.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "convert/archive_out.h"
-#include "fsbridge/streams.h"
-
-// How a conversion runs: the streaming options (compression, --skip, workers, wait, what it
-// tells), and where each name cleaned of an archive's item is told.
-struct ConvertOptions {
-    StreamOptions stream;
-    // An item's path, what cleaning took away from it, and the name it goes by.
-    std::function<void(const std::string& path, const std::string& removed,
-                       const std::string& name)>
-        renamed;
-};
-
-// What failed: the record every operation fills, and libarchive's own words when the failure
-// was its (empty otherwise).
-struct ConvertFailure {
-    platform::Failure failure;
-    std::string words;
-};
+#include "convert/options.h"
 
 // Converts the pack or archive at `in` ("-": standard input), known by its bytes, into `out`
 // ("-": standard output) in `form`. Items the pack cannot hold are refused (or, with skip, left

@@ -2,8 +2,8 @@
 // window that packs files.
 #pragma once
 
-#include "convert/convert.h"
 #include "convert/input.h"
+#include "convert/options.h"
 
 // The items of the archive `input` holds (which can be read again) into the pack at `out`.
 bool ArchiveToPack(ConvertInput* input, const std::string& out, const ConvertOptions& options,

@@ -18,17 +18,6 @@ using platform::Fail;
 using platform::Failure;
 using platform::Reason;
 
-void Above(const char* name, const char* prefix, std::uint32_t* next) {
-    const std::size_t length = std::strlen(prefix);
-    if (std::strncmp(name, prefix, length) != 0 || name[length] == '\0') return;
-    std::uint64_t n = 0;
-    for (const char* c = name + length; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9' || n > UINT32_MAX) return;
-        n = n * 10 + static_cast<std::uint64_t>(*c - '0');
-    }
-    if (n >= *next) *next = n >= UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(n + 1);
-}
-
 bool FactsOf(const FolderFile& file, Item* facts, Reason* why) {
     std::string culprit;
     const auto entry = DescribeRun(&file, 1, 0, false, Compressor::kZlib, &culprit, why);
@@ -44,15 +33,6 @@ bool FactsOf(const FolderFile& file, Item* facts, Reason* why) {
         return Fail(why, platform::kErrorNoMemory);
     }
     return true;
-}
-
-bool Decoded(PackEntry& entry, std::vector<Item>* items) {
-    const unsigned char* bytes = entry.Decompress(nullptr) ? entry.Lock() : nullptr;
-    try {
-        return bytes != nullptr && descriptions::Decode(bytes, entry.size, items);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
 }
 
 namespace {

@@ -28,14 +28,8 @@ struct Surveyed {
     std::uint32_t standIns = 0;      // the same for stand-in names
 };
 
-// Raises *next above N when name is prefix followed by the decimal N.
-void Above(const char* name, const char* prefix, std::uint32_t* next);
-
 // The item DescribeRun makes of one file: its mode, time and CRC-32.
 bool FactsOf(const FolderFile& file, descriptions::Item* facts, platform::Reason* why);
-
-// The items of the description an entry holds, when it is one.
-bool Decoded(PackEntry& entry, std::vector<descriptions::Item>* items);
 
 // Reads the pack's heads (and its descriptions): which entry each file replaces, the first of
 // its path not replaced already, in pack order; with update, the files that have not changed;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fsbridge/add_survey.h"
+#include "fsbridge/editing.h"
 #include "fsbridge/described.h"
 #include "fsbridge/describing.h"
 #include "fsbridge/sources.h"

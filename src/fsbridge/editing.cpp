@@ -7,7 +7,6 @@
 #include <new>
 #include <vector>
 
-#include "fsbridge/add_survey.h"
 #include "fsbridge/described.h"
 #include "fsbridge/sources.h"
 #include "pack/progress.h"
@@ -94,6 +93,26 @@ bool DescribablePath(const std::string& path, Reason* why) {
         part = at + 1;
     }
     return true;
+}
+
+void Above(const char* name, const char* prefix, std::uint32_t* next) {
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(name, prefix, length) != 0 || name[length] == '\0') return;
+    std::uint64_t n = 0;
+    for (const char* c = name + length; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || n > UINT32_MAX) return;
+        n = n * 10 + static_cast<std::uint64_t>(*c - '0');
+    }
+    if (n >= *next) *next = n >= UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(n + 1);
+}
+
+bool Decoded(PackEntry& entry, std::vector<Item>* items) {
+    const unsigned char* bytes = entry.Decompress(nullptr) ? entry.Lock() : nullptr;
+    try {
+        return bytes != nullptr && descriptions::Decode(bytes, entry.size, items);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 void CountStandIns(const Met& met, std::uint32_t* next) {

@@ -80,5 +80,11 @@ bool ApplyEdits(const char* path, const PackEdits& edits, const StreamOptions& o
 // kMaxPath; else false with kErrorNoFileName, kErrorClimbsOut or kErrorPathTooLong.
 bool DescribablePath(const std::string& path, platform::Reason* why);
 
+// Raises *next above N when name is prefix followed by the decimal N.
+void Above(const char* name, const char* prefix, std::uint32_t* next);
+
+// The items of the description an entry holds, when it is one.
+bool Decoded(PackEntry& entry, std::vector<descriptions::Item>* items);
+
 // Raises *next above the number of every stand-in name met.
 void CountStandIns(const Met& met, std::uint32_t* next);

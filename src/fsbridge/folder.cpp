@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "fsbridge/exclude.h"
+#include "fsbridge/selection.h"
 #include "pack/descriptions.h"
 #include "pack/pack.h"
 #include "pack/progress.h"

@@ -69,7 +69,7 @@ struct ListingRequest {
     bool probe = false;      // each file opened and closed, so that one that cannot be read is
                              // named now, not when its turn comes
     platform::FileIdentity packFile;                     // left out wherever it is met (kPackFile)
-    const std::vector<std::string>* excludes = nullptr;  // items left out unseen (exclude.h)
+    const std::vector<std::string>* excludes = nullptr;  // items left out unseen (selection.h)
     // Described: a path longer than a stored name is taken, under a stand-in; empty files, every
     // folder, symbolic links (never followed) and hard links met before are items too.
     bool describe = false;

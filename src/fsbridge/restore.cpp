@@ -6,7 +6,7 @@
 #include <new>
 #include <string_view>
 
-#include "fsbridge/exclude.h"
+#include "fsbridge/selection.h"
 
 using descriptions::Item;
 using descriptions::Kind;

@@ -40,7 +40,7 @@ class PathBelow {
     bool metLink_ = false;
 };
 
-// Strips an item's path, and a hard link's target, of their leading parts (exclude.h); false
+// Strips an item's path, and a hard link's target, of their leading parts (selection.h); false
 // without memory.
 bool StripItem(descriptions::Item* item, unsigned parts, platform::Reason* why);
 

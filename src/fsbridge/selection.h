@@ -1,4 +1,6 @@
-// Which entries a command takes: shell wildcards matched against the stored names.
+// Which entries a command takes: shell wildcards matched against the stored names, names a
+// command leaves out (--exclude), and names with their leading folders taken away
+// (--strip-components).
 #pragma once
 
 #include <string>
@@ -10,7 +12,7 @@
 bool WildcardMatch(const char* pattern, const char* name);
 
 // The patterns a command was given, and which of them met an entry. No pattern takes every
-// entry; an excluded one (exclude.h) is never taken.
+// entry; an excluded one (Excluded) is never taken.
 class NameSelection {
   public:
     explicit NameSelection(const std::vector<std::string>& patterns,
@@ -27,3 +29,12 @@ class NameSelection {
     const std::vector<std::string>* excludes_;
     std::vector<bool> met_;
 };
+
+// Whether a pattern (shell wildcards, as WildcardMatch) matches the name whole or any run of
+// its '/'-separated parts: "b" leaves out "b", "a/b" and "a/b/c", so that an excluded folder
+// takes everything below it.
+bool Excluded(const std::vector<std::string>& patterns, const std::string& name);
+
+// The name without its first `parts` '/'-separated parts (empty parts not counted); empty when
+// it has no more than that, and is then left out.
+std::string Stripped(const char* name, unsigned parts);

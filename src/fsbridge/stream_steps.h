@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fsbridge/folder.h"
-#include "fsbridge/streams.h"
+#include "fsbridge/stream_options.h"
 #include "pack/records.h"
 #include "platform/lock.h"
 

@@ -8,7 +8,7 @@
 
 #include "fsbridge/described.h"
 #include "fsbridge/describing.h"
-#include "fsbridge/exclude.h"
+#include "fsbridge/selection.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/stream_steps.h"
 #include "fsbridge/unpack.h"
