@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "fsbridge/add_survey.h"
-#include "fsbridge/editing.h"
 #include "fsbridge/described.h"
 #include "fsbridge/describing.h"
+#include "fsbridge/editing.h"
 #include "fsbridge/sources.h"
 #include "fsbridge/stream_steps.h"
 #include "fsbridge/streams.h"
