@@ -302,7 +302,7 @@ class FileAt {
 #ifdef _WIN32
     HANDLE handle_ = INVALID_HANDLE_VALUE;  // a handle of its own, with its own position
 #else
-    int fd_ = -1;            // the stream's, read with pread
+    int fd_ = -1;  // the stream's, read with pread
 #endif
 };
 
