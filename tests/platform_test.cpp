@@ -15,6 +15,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <new>
 #include <thread>
 
 #include "platform/atomic_file.h"
@@ -22,8 +23,6 @@
 
 namespace {
 
-// Two threads making the same missing folders at once, in the same order, both have each: the
-// one that comes second takes the folder the first made.
 TEST(Platform, AsciiUpperChangesTheLowerCaseLettersAlone) {
     struct Case {
         char in, out;
@@ -32,6 +31,35 @@ TEST(Platform, AsciiUpperChangesTheLowerCaseLettersAlone) {
     for (const Case& c : cases) EXPECT_EQ(platform::AsciiUpper(c.in), c.out) << int(c.in);
 }
 
+// A step that runs out of memory fails with that reason (and its item, in a whole failure); any
+// other outcome is the step's own, and leaves the reason as it was.
+TEST(Platform, WithMemoryTellsOnlyAStepThatRanOutOfMemory) {
+    struct Case {
+        const char* what;
+        std::function<bool()> step;
+        bool want;
+        platform::Reason reason;
+    } cases[] = {
+        {"done", [] { return true; }, true, 0},
+        {"refused by the step", [] { return false; }, false, 0},
+        {"out of memory", []() -> bool { throw std::bad_alloc(); }, false,
+         platform::kErrorNoMemory},
+    };
+    for (const Case& c : cases) {
+        platform::Reason why = 0;
+        EXPECT_EQ(platform::WithMemory(&why, c.step), c.want) << c.what;
+        EXPECT_EQ(why, c.reason) << c.what;
+        platform::Failure failure;
+        EXPECT_EQ(platform::WithMemory(&failure, c.step, "f.txt"), c.want) << c.what;
+        EXPECT_EQ(failure.item, c.reason != 0 ? "f.txt" : "") << c.what;
+    }
+    bool ran = false;
+    EXPECT_TRUE(platform::WithMemory(static_cast<platform::Reason*>(nullptr), [&] { ran = true; }));
+    EXPECT_TRUE(ran);
+}
+
+// Two threads making the same missing folders at once, in the same order, both have each: the
+// one that comes second takes the folder the first made.
 TEST(Platform, AFolderMadeByTwoThreadsAtOnceIsMadeForBoth) {
     ScratchDir dir;
     platform::Folder parent;
